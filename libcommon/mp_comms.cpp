@@ -1,0 +1,1 @@
+// mp_comms.cpp - to be written

@@ -1,0 +1,1 @@
+// mp_crash.cpp - to be written

@@ -1,0 +1,1 @@
+// mp_log.cpp - to be written

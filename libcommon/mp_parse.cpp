@@ -1,0 +1,1 @@
+// mp_parse.cpp - to be written

@@ -1,0 +1,1 @@
+// mp_proc.cpp - to be written

@@ -1,0 +1,1 @@
+// mp_tagindex.cpp - to be written

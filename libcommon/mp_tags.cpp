@@ -1,0 +1,1 @@
+// mp_tags.cpp - to be written

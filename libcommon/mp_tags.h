@@ -1,0 +1,48 @@
+// mp_tags.h - the tag table, its prefix lookup and store rules, the tag lock and publication.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One tag, identical in memory and in the publication block (little-endian, no padding).
+struct MP_TagEntry {
+    char name[64];
+    int32_t len;
+    int32_t type;
+    int32_t ival;
+    int32_t time;
+    char string[260];
+};
+static_assert(sizeof(MP_TagEntry) == 340, "a tag record is 340 bytes in the block");
+static_assert(offsetof(MP_TagEntry, len) == 64);
+static_assert(offsetof(MP_TagEntry, type) == 68);
+static_assert(offsetof(MP_TagEntry, ival) == 72);
+static_assert(offsetof(MP_TagEntry, time) == 76);
+static_assert(offsetof(MP_TagEntry, string) == 80);
+
+inline constexpr int MP_MAXTAGS = 2048;           // tags 1 to 2048; entry 0 is the header
+inline constexpr int MP_TABLE_SIZE = MP_MAXTAGS + 1;
+inline constexpr int MP_BLOCK_SIZE = 1048576;     // every publication block
+inline constexpr int MP_TYPE_INT = 0;
+inline constexpr int MP_TYPE_TEXT = 1;
+inline constexpr int MP_TYPE_TIME = 3;
+
+// The table and the count; entry 0 is the header entry.
+extern MP_TagEntry MP_Tags[MP_TABLE_SIZE];
+extern int MP_Numtags;
+
+void MP_Clear_tags();
+int MP_put_tag(const char* name, int type, int ival, const char* string);
+int MP_get_tag(const char* query, int* type, int* ival, char* string);
+int MP_itag(const char* query);
+const char* MP_gtag(const char* query);
+int MP_gttag(const char* query);
+
+void MP_lock();
+void MP_unlock();
+
+void CommsStart(int channel, int full_access, const char* name, int size);
+void CommsSend(int channel, const void* source, int length);
+void CommsRecv(int channel, void* dest, int length);
+void CommsStop(int channel);
+void CommsPacket(int channel, const char* status);

@@ -1,0 +1,1 @@
+// mp_tcp.cpp - to be written

@@ -1,0 +1,1 @@
+// mp_text.cpp - to be written

@@ -1,0 +1,23 @@
+// mp_text.h - text and time helpers shared by the tag table, the flattener and the bridges.
+#pragma once
+
+#include <ctime>
+
+// Date format of now_fmt and the bar character of bar_or_time_fmt; set by the programs.
+extern char MP_Global_DateFormat[64];
+extern char MP_Global_BarChar;
+
+void base64_encode(const unsigned char* data, unsigned int length, int* out_length, char* out);
+void remove_utf8(char* text);
+int strfind(const char* text, char sought, int start);
+int strfindstr(const char* text, const char* pattern, int n);
+void strcpytonl(char* dest, const char* src);
+int substrcpy(char* dest, const char* src, char delimiter);
+int MP_extract_line(const char* text, int start, char* dest);
+void time_fmt(char* dest, long long t);
+void MP_one_time_fmt(char* dest, const char* format, int seconds);
+int two_time_fmt(char* dest, const char* format, int a, int b);
+void Tbars(char* dest, int value, int maximum, char fill);
+int bar_or_time_fmt(char* dest, const char* format, int a, int b);
+const char* now_fmt();
+const char* MP_nr_to_string(int n);

@@ -1,0 +1,1 @@
+// main.cpp - to be written

@@ -1,0 +1,1 @@
+// mpx_conversation.cpp - to be written

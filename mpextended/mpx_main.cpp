@@ -1,0 +1,1 @@
+// mpx_main.cpp - to be written

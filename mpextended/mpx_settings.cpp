@@ -1,0 +1,1 @@
+// mpx_settings.cpp - to be written

@@ -1,0 +1,1 @@
+// clock.cpp - (posix) to be written

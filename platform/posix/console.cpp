@@ -1,0 +1,1 @@
+// console.cpp - (posix) to be written

@@ -1,0 +1,1 @@
+// error.cpp - (posix) to be written

@@ -1,0 +1,1 @@
+// fault.cpp - (posix) to be written

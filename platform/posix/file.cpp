@@ -1,0 +1,1 @@
+// file.cpp - (posix) to be written

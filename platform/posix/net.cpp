@@ -1,0 +1,1 @@
+// net.cpp - (posix) to be written

@@ -1,0 +1,1 @@
+// proc.cpp - (posix) to be written

@@ -1,0 +1,1 @@
+// sem.cpp - (posix) to be written

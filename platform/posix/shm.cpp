@@ -1,0 +1,1 @@
+// shm.cpp - (posix) to be written

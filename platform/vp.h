@@ -1,0 +1,203 @@
+// vp.h - the neutral platform layer: named shared memory, a counting semaphore, clocks, files,
+// TCP sockets, processes and processor faults. Defined once in posix/ and once in win32/.
+//
+// Every function returns plain values; OS error codes are translated here, at the boundary:
+// socket errors are reported in Winsock numbering on every platform, so that status lines
+// read the same everywhere, and other errors as the OS's own code (GetLastError or errno).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+// ---------------------------------------------------------------------------------------------
+// Paths. The bridges keep their files under "plugins" below the working directory.
+#ifdef _WIN32
+#define VP_SEP "\\"
+#define VP_EXE ".exe"
+#else
+#define VP_SEP "/"
+#define VP_EXE ""
+#endif
+#define VP_PLUGINS "plugins" VP_SEP
+inline constexpr char vp_path_sep = VP_SEP[0];
+
+// ---------------------------------------------------------------------------------------------
+// Errors.
+
+// The OS code of the last failed non-socket call (GetLastError on Windows, errno on POSIX).
+int vp_last_error();
+// Clears the code that vp_last_error reports (SetLastError(0) / errno = 0).
+void vp_clear_error();
+// The system's message text for an OS error code, ending with a line end of its own as the
+// Windows message table does. Always zero-terminated within size.
+void vp_error_text(int code, char* buf, size_t size);
+
+// ---------------------------------------------------------------------------------------------
+// Named shared memory. A block is created on first use and opened by later users; all users
+// see the same bytes. A new block reads as zeros.
+using vp_shm = intptr_t;
+inline constexpr vp_shm VP_NO_SHM = -1;
+
+// Creates or opens the block of that name and size. Returns 0 and the handle, or the OS error.
+int vp_shm_open(const char* name, size_t size, vp_shm* handle);
+// Maps the whole block. full_access != 0 asks for all access, 0 for write access (which on
+// both platforms also allows reading). Returns 0 and the view, or the OS error.
+int vp_shm_map(vp_shm handle, size_t size, int full_access, void** view);
+void vp_shm_unmap(void* view, size_t size);
+void vp_shm_close(vp_shm handle);
+// Removes the name of a block so that the next open creates it afresh. Only POSIX blocks
+// outlive their users; on Windows this does nothing. For tests and tools.
+void vp_shm_unlink(const char* name);
+
+// ---------------------------------------------------------------------------------------------
+// Process-local counting semaphore.
+using vp_sem = intptr_t;
+inline constexpr vp_sem VP_NO_SEM = 0;
+
+// Returns 0 and the semaphore, or the OS error.
+int vp_sem_create(int initial, int maximum, vp_sem* sem);
+// Waits without time-out for one unit.
+void vp_sem_wait(vp_sem sem);
+// Releases one unit. Returns 0, or the OS error (releasing above the maximum, or VP_NO_SEM).
+int vp_sem_release(vp_sem sem);
+
+// ---------------------------------------------------------------------------------------------
+// Clocks.
+void vp_sleep_ms(unsigned ms);
+// Wall clock: seconds since 1970 and the milliseconds of the current second.
+void vp_time_now(time_t* seconds, unsigned short* millis);
+// Local time of a time value. Returns 0, or -1 when it cannot be converted.
+int vp_localtime(time_t t, struct tm* out);
+// Seconds since the process started, from a monotonic clock (not CPU time).
+double vp_process_seconds();
+
+// ---------------------------------------------------------------------------------------------
+// Files.
+
+// Size and modification time of a file, read through a low-level read-only open.
+// Returns 0; -1 when the file cannot be opened; -2 when its status cannot be read.
+int vp_file_stat(const char* path, long long* size, time_t* mtime);
+
+// ---------------------------------------------------------------------------------------------
+// TCP sockets (IPv4, blocking).
+using vp_socket = intptr_t;
+inline constexpr vp_socket VP_INVALID_SOCKET = -1;
+
+// Winsock numbering of the errors that status lines and tests name.
+enum : int {
+    VP_WSAEINTR = 10004,
+    VP_WSAEBADF = 10009,
+    VP_WSAEACCES = 10013,
+    VP_WSAEFAULT = 10014,
+    VP_WSAEINVAL = 10022,
+    VP_WSAEMFILE = 10024,
+    VP_WSAEWOULDBLOCK = 10035,
+    VP_WSAEINPROGRESS = 10036,
+    VP_WSAEALREADY = 10037,
+    VP_WSAENOTSOCK = 10038,
+    VP_WSAEMSGSIZE = 10040,
+    VP_WSAEPROTONOSUPPORT = 10043,
+    VP_WSAEAFNOSUPPORT = 10047,
+    VP_WSAEADDRINUSE = 10048,
+    VP_WSAEADDRNOTAVAIL = 10049,
+    VP_WSAENETDOWN = 10050,
+    VP_WSAENETUNREACH = 10051,
+    VP_WSAENETRESET = 10052,
+    VP_WSAECONNABORTED = 10053,
+    VP_WSAECONNRESET = 10054,
+    VP_WSAENOBUFS = 10055,
+    VP_WSAEISCONN = 10056,
+    VP_WSAENOTCONN = 10057,
+    VP_WSAESHUTDOWN = 10058,
+    VP_WSAETIMEDOUT = 10060,
+    VP_WSAECONNREFUSED = 10061,
+    VP_WSAEHOSTDOWN = 10064,
+    VP_WSAEHOSTUNREACH = 10065,
+    VP_WSAHOST_NOT_FOUND = 11001,
+    VP_WSATRY_AGAIN = 11002,
+    VP_WSANO_RECOVERY = 11003,
+    VP_WSANO_DATA = 11004,
+};
+
+// Starts the socket library (Winsock 2.2). Returns 0, or the error code. POSIX: also makes a
+// write to a closed connection fail with an error instead of ending the process.
+int vp_net_start();
+// The Winsock-numbered code of the last failed socket call on this thread.
+int vp_net_error();
+vp_socket vp_tcp_socket();
+void vp_close_socket(vp_socket s);
+// The standard dotted-address conversion (inet_addr): network byte order, or 0xffffffff
+// (INADDR_NONE) when the text is no address.
+uint32_t vp_inet_addr(const char* text);
+// Connects to an IPv4 address (network byte order) and port. Returns 0, or -1 (vp_net_error).
+int vp_connect(vp_socket s, uint32_t addr, int port);
+// One send or receive call. Returns the byte count, 0 (receive: closed), or -1 (vp_net_error).
+int vp_send(vp_socket s, const char* data, int len);
+int vp_recv(vp_socket s, char* buf, int len);
+// Host-name lookup. Returns 0 with the number of IPv4 addresses found and the first one as
+// dotted text (when there is one); -1 when the lookup fails (vp_net_error has the code);
+// -2 when the name is known but is not an internet (IPv4) host.
+int vp_resolve(const char* name, char* dotted, size_t size, int* count);
+
+// Loopback listening sockets, for the project's test servers and simulators.
+// Listens on 127.0.0.1:port (0 picks a free port). Returns the socket or VP_INVALID_SOCKET.
+vp_socket vp_listen_loopback(int port, int* bound_port);
+vp_socket vp_accept(vp_socket listener);
+// Waits up to ms for the socket to become readable: 1 readable, 0 time-out, -1 error.
+int vp_wait_readable(vp_socket s, int ms);
+
+// ---------------------------------------------------------------------------------------------
+// Processes.
+
+uint32_t vp_getpid();
+// Resolves the process-image query at run time (Windows: QueryFullProcessImageNameA from
+// Kernel32.dll). Returns 0; VP_LOAD_FAILED when the library cannot be loaded; or the error
+// code that the look-up left. POSIX has nothing to resolve and returns 0.
+inline constexpr int VP_LOAD_FAILED = -1;
+int vp_image_query_load();
+// Whether the image-name query is available.
+bool vp_image_query_ready();
+// Lists the ids of all processes. Returns the count (at most max), or -1 (vp_last_error).
+int vp_proc_list(uint32_t* ids, int max);
+// Full image path of a process, zero-terminated in path. Returns 0; VP_PROC_SKIP when the
+// process cannot be opened or has no image to show (it is passed over in silence); or the OS
+// error of the query. Windows reports system processes with ERROR_GEN_FAILURE (31).
+inline constexpr int VP_PROC_SKIP = -1;
+inline constexpr int VP_ERROR_GEN_FAILURE = 31;
+int vp_proc_image(uint32_t pid, char* path, size_t size);
+// Terminates a process with exit code 0. Returns 0; 1 when it cannot be opened; 2 when the
+// termination fails.
+int vp_proc_kill(uint32_t pid);
+// Starts a program file (a path, not searched for) with one argument, passed as the program's
+// argument 0, and waits for it. Returns its exit code, or -1 when it cannot be started.
+int vp_spawn_wait(const char* program, const char* arg0);
+// Starts a program in the background, independent of the starter: it is not waited for, is not
+// left as a zombie, and does not end with the starter. Returns its process id, or -1.
+long vp_spawn_detached(const char* program, const char* arg0);
+// Whether a process of that id is still running (for tests and tools).
+bool vp_proc_alive(uint32_t pid);
+// Ends the process at once with the code, without exit handlers or flushing of C streams.
+[[noreturn]] void vp_exit_now(int code);
+
+// ---------------------------------------------------------------------------------------------
+// Processor faults, in Windows' terms: exception code, flags, address and parameters.
+struct vp_fault {
+    uint32_t code;
+    uint32_t flags;
+    uintptr_t address;
+    uint32_t nparams;
+    uintptr_t params[3];
+};
+using vp_fault_handler = void (*)(const vp_fault* fault);
+
+// Installs the handler first in line for every processor fault of the process (Windows: the
+// first vectored exception handler; POSIX: signal handlers on an alternate stack, with the
+// signal mapped onto the matching Windows exception code). The handler must not return.
+void vp_install_fault_handler(vp_fault_handler handler);
+
+// ---------------------------------------------------------------------------------------------
+// Console.
+
+// Clears the console window ("cls" on Windows, ANSI escapes on POSIX).
+void vp_clear_screen();

@@ -1,0 +1,1 @@
+// clock.cpp - (win32) to be written

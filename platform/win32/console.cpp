@@ -1,0 +1,1 @@
+// console.cpp - (win32) to be written

@@ -1,0 +1,1 @@
+// error.cpp - (win32) to be written

@@ -1,0 +1,1 @@
+// fault.cpp - (win32) to be written

@@ -1,0 +1,1 @@
+// file.cpp - (win32) to be written

@@ -1,0 +1,1 @@
+// net.cpp - (win32) to be written

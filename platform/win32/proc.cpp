@@ -1,0 +1,1 @@
+// proc.cpp - (win32) to be written

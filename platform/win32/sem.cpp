@@ -1,0 +1,1 @@
+// sem.cpp - (win32) to be written

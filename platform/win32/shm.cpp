@@ -1,0 +1,1 @@
+// shm.cpp - (win32) to be written

@@ -1,0 +1,74 @@
+// scratch.cpp - test support: fresh working directories, file reading and bounded waits.
+#include "scratch.h"
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "vp.h"
+
+namespace fs = std::filesystem;
+
+ScratchDir::ScratchDir() {
+    static std::atomic<int> counter{0};
+    previous_ = fs::current_path().string();
+    fs::path base = fs::temp_directory_path() / "vistrel-tests";
+    for (;;) {
+        fs::path p = base / ("t" + std::to_string(vp_getpid()) + "-" + std::to_string(counter++));
+        std::error_code ec;
+        if (fs::create_directories(p / "plugins", ec)) {
+            path_ = p.string();
+            break;
+        }
+    }
+    fs::current_path(path_);
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    fs::current_path(previous_, ec);
+    fs::remove_all(path_, ec);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& contents) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+}
+
+std::vector<std::string> read_lines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::string all = read_file(path);
+    size_t start = 0;
+    while (start < all.size()) {
+        size_t nl = all.find('\n', start);
+        if (nl == std::string::npos) nl = all.size();
+        std::string line = all.substr(start, nl - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        start = nl + 1;
+    }
+    return lines;
+}
+
+bool wait_until(const std::function<bool()>& cond, int ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (cond()) return true;
+        if (std::chrono::steady_clock::now() >= end) return cond();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::string unique_block_name(const char* base) {
+    return std::string(base) + "_test" + std::to_string(vp_getpid());
+}
