@@ -1,1 +1,209 @@
-// mp_tcp.cpp - to be written
+// mp_tcp.cpp - the server connection: endless connect loop, host lookup, whole-text send, chained receive.
+#include "mp_tcp.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "mp_log.h"
+#include "mp_tags.h"
+
+char MP_Global_IPAddress[28];
+int MP_Global_Port;
+vp_socket MP_Global_Socket = VP_INVALID_SOCKET;
+int MP_Global_Connected;
+
+namespace {
+
+// Every attempt, successful or not, is followed by this pause before the next one.
+constexpr unsigned kReconnectPauseMs = 5000;
+// A single read asks for at most this much; a read that fills it makes the receive read on.
+constexpr int kReadChunk = 4096;
+// The one-line copy of a sent text: 4,107 characters and the terminator.
+constexpr int kSendCopySize = 4108;
+
+// Room for the status and error texts that the connect loop forms.
+char tcp_message[256];
+// The sent text with its line feeds turned into blanks, for the second log line of MP_Send.
+char send_copy[kSendCopySize];
+
+// Closes the current socket and marks the connection as gone.
+void tcp_drop_socket() {
+    MP_Global_Connected = 0;
+    if (MP_Global_Socket != VP_INVALID_SOCKET) vp_close_socket(MP_Global_Socket);
+    MP_Global_Socket = VP_INVALID_SOCKET;
+}
+
+// Reads one decimal part of a dotted address at text, 1 to 3 digits worth 0 to 255, and
+// returns the number of digits taken, or 0 when there is no such part.
+int dotted_part(const char* text) {
+    int value = 0;
+    int digits = 0;
+    while (digits < 4 && text[digits] >= '0' && text[digits] <= '9') {
+        value = value * 10 + (text[digits] - '0');
+        digits++;
+    }
+    if (digits == 0 || digits > 3 || value > 255) return 0;
+    return digits;
+}
+
+}  // namespace
+
+bool Ttcp_is_dotted_address(const char* host) {
+    MP_TRACE("Ttcp_is_dotted_address");
+    if (host == nullptr) return false;
+    const char* p = host;
+    for (int part = 0; part < 4; part++) {
+        if (part > 0) {
+            if (*p != '.') return false;
+            p++;
+        }
+        int taken = dotted_part(p);
+        if (taken == 0) return false;
+        p += taken;
+    }
+    return *p == '\0';
+}
+
+void Ttcp_converthostname(const char* tag, char* host) {
+    MP_TRACE("Ttcp_converthostname");
+    if (host == nullptr) return;
+    // Only a dotted address is taken as it stands. A name with dots in it ("htpc.lan") is a
+    // fully qualified name and is looked up like any other name.
+    if (Ttcp_is_dotted_address(host)) return;
+
+    char dotted[64];
+    int count = 0;
+    int rc = vp_resolve(host, dotted, sizeof dotted, &count);
+    if (rc == -1) {
+        MP_errlogf(tag, "gethostbyname Failed: %ld", (long)vp_net_error());
+        return;
+    }
+    if (rc == -2) {
+        MP_errlog(tag, "Hostname is not an INET host");
+        return;
+    }
+    if (rc != 0 || count < 1) return;
+    // A dotted IPv4 address is at most 15 characters; anything longer is no address.
+    size_t len = strnlen(dotted, sizeof dotted);
+    if (len == 0 || len > 15) return;
+    memcpy(host, dotted, len + 1);
+    char line[64];
+    snprintf(line, sizeof line, "\tIP Address #%d: %s", 1, host);
+    MP_log(tag, line);
+}
+
+int TCP_Attempt(const char* tag) {
+    MP_TRACE("TCP_Attempt");
+    MP_Global_Socket = VP_INVALID_SOCKET;
+    MP_Global_Connected = 0;
+
+    vp_socket s = vp_tcp_socket();
+    if (s == VP_INVALID_SOCKET) {
+        MP_errlogf(tag, "Error at socket(): %ld", (long)vp_net_error());
+        return -1;
+    }
+    MP_Global_Socket = s;
+
+    Ttcp_converthostname(tag, MP_Global_IPAddress);
+    uint32_t addr = vp_inet_addr(MP_Global_IPAddress);
+    // The port is a 16-bit number on the wire, as the network byte order conversion takes it.
+    int port = MP_Global_Port & 0xFFFF;
+
+    MP_logf(2, "Connecting......", " at %s/%d", MP_Global_IPAddress, MP_Global_Port);
+    CommsPacket(0, "Connecting.....");
+
+    if (vp_connect(s, addr, port) != 0) {
+        long code = (long)vp_net_error();
+        snprintf(tcp_message, sizeof tcp_message, "Connect Failed: Error at connect(): %ld", code);
+        CommsPacket(0, tcp_message);
+        // A refused or timed-out connect is the normal state while the server is down; it
+        // shows in the status text only, so that the log does not fill up every 5 s.
+        if (code != VP_WSAETIMEDOUT && code != VP_WSAECONNREFUSED) MP_errlog(tag, tcp_message);
+        tcp_drop_socket();
+        return 0;
+    }
+
+    MP_Global_Connected = 1;
+    MP_logl(3, tag, "Connection Established");
+    MP_Process_incoming(tag);
+    tcp_drop_socket();
+    return 1;
+}
+
+int TCP_Start(const char* tag) {
+    MP_TRACE("TCP_Start");
+    MP_logl(3, "Tcp started:", tag);
+
+    int rc = vp_net_start();
+    if (rc != 0) {
+        MP_errlogf(tag, "WSAStartup failed: %d", rc);
+        return rc;
+    }
+    for (;;) {
+        TCP_Attempt(tag);
+        MP_Global_Connected = 0;
+        vp_sleep_ms(kReconnectPauseMs);
+    }
+}
+
+int MP_Send(const char* text) {
+    MP_TRACE("MP_Send");
+    if (MP_Global_Connected == 0) return 0;
+    if (text == nullptr) text = "";
+
+    MP_logl(3, "MP_Send:", text);
+
+    // A blocking socket may still take a long text in parts: send on until all of it is gone.
+    size_t length = strlen(text);
+    if (length > 0x7FFFFFFF) length = 0x7FFFFFFF;
+    int total = (int)length;
+    int sent = 0;
+    while (sent < total) {
+        int n = vp_send(MP_Global_Socket, text + sent, total - sent);
+        if (n <= 0) {
+            MP_errlogf("MP_Send failed:", "Unable to send to server: %ld", (long)vp_net_error());
+            return -1;
+        }
+        sent += n;
+    }
+
+    // The second log line shows the request on one line: line feeds become blanks, carriage
+    // returns stay. A text longer than the copy is shown cut; it was sent whole.
+    int i = 0;
+    for (; i < kSendCopySize - 1 && text[i] != '\0'; i++) send_copy[i] = text[i] == '\n' ? ' ' : text[i];
+    send_copy[i] = '\0';
+    MP_logl(3, "MP_Send:", send_copy);
+    return sent;
+}
+
+int MP_recv(const char* tag, char* buffer, int capacity) {
+    MP_TRACE("MP_recv");
+    // With no room there is nothing to read into. Returning 0 would tell the caller that the
+    // server closed, so this is a receive error of its own: the caller ends the conversation
+    // and the reconnect starts the stream afresh, leaving no half-read reply behind.
+    if (buffer == nullptr || capacity <= 0) {
+        MP_errlogf(tag, "MP_recv: no room to receive into (capacity %d)", capacity);
+        return -1;
+    }
+    memset(buffer, 0, (size_t)capacity);
+
+    int want = capacity < kReadChunk ? capacity : kReadChunk;
+    int first = vp_recv(MP_Global_Socket, buffer, want);
+    int total = first;
+    if (first == kReadChunk) {
+        // A full chunk may be the first part of a longer message: read on until a read comes
+        // back short, the server closes or fails (that shows on the next call), or the buffer
+        // is full. Whatever lies beyond the capacity stays in the socket for the next call.
+        while (total < capacity) {
+            int room = capacity - total;
+            int n = vp_recv(MP_Global_Socket, buffer + total, room < kReadChunk ? room : kReadChunk);
+            if (n > 0) total += n;
+            if (n < kReadChunk) break;
+        }
+    }
+    if (first > 0) buffer[capacity] = '\0';
+
+    MP_logf(3, tag, "MP_Recv:%d bytes recvd", total);
+    MP_logl(3, tag, buffer);
+    return total;
+}

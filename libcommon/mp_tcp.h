@@ -8,9 +8,23 @@ extern int MP_Global_Port;
 extern vp_socket MP_Global_Socket;
 extern int MP_Global_Connected;
 
+// Connects to MP_Global_IPAddress:MP_Global_Port, hands each live connection to
+// MP_Process_incoming and reconnects 5 s after every attempt, for ever. Returns only when the
+// socket library cannot be started, with its error code.
 int TCP_Start(const char* tag);
+// One connection attempt of TCP_Start without the pause behind it: 1 after a conversation,
+// 0 when the connect failed, -1 when no socket could be made.
+int TCP_Attempt(const char* tag);
+// Replaces a host name by its first IPv4 address in dotted form. A text that already is a
+// dotted address is left alone. host must have room for a dotted address (16 bytes).
 void Ttcp_converthostname(const char* tag, char* host);
+// Whether the text is a dotted IPv4 address: four decimal parts of 1 to 3 digits, each 0-255.
+bool Ttcp_is_dotted_address(const char* host);
+// Sends the whole text. Bytes sent; 0 when not connected; -1 when sending failed.
 int MP_Send(const char* text);
+// Receives into buffer, which must hold capacity + 1 bytes: the text is always terminated at
+// position capacity. Bytes received; 0 when the server closed; -1 on a receive error, or when
+// there is no room (capacity 0 or less), in which case nothing is read or written.
 int MP_recv(const char* tag, char* buffer, int capacity);
 
 // Defined by each program: the conversation on one established connection.
