@@ -1,1 +1,213 @@
-// proc.cpp - (posix) to be written
+// proc.cpp - POSIX: the process list from /proc, image paths, termination and program starts.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "vp.h"
+
+namespace {
+// Set by vp_image_query_load, so that the query is ready exactly when it is on Windows.
+bool image_query_loaded = false;
+// Directory entries of /proc are read into this buffer, a batch at a time, without opendir's
+// heap allocation.
+alignas(8) char proc_dirents[32768];
+
+// Reads exactly size bytes unless the other end closes first. Returns the count read.
+size_t read_full(int fd, void* buf, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, static_cast<char*>(buf) + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+void write_full(int fd, const void* buf, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fd, static_cast<const char*>(buf) + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+// Waits for a child of this process and gives its exit status in the run-time's terms.
+int wait_child(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    // A child ended by a signal has no exit code; shells report 128 + signal, and so do we.
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+// In a freshly forked child: runs the program with argument 0 alone. On failure the errno goes
+// into the pipe (its close-on-exec end vanishes silently on success) and the child ends.
+[[noreturn]] void exec_or_report(const char* program, const char* arg0, int report_fd) {
+    char* argv[2] = {const_cast<char*>(arg0), nullptr};
+    execv(program, argv);
+    int err = errno;
+    write_full(report_fd, &err, sizeof err);
+    _exit(127);
+}
+
+bool parse_pid(const char* name, uint32_t* pid) {
+    if (*name == '\0') return false;
+    uint32_t value = 0;
+    for (const char* p = name; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        value = value * 10 + static_cast<uint32_t>(*p - '0');
+    }
+    *pid = value;
+    return true;
+}
+}  // namespace
+
+uint32_t vp_getpid() { return static_cast<uint32_t>(getpid()); }
+
+int vp_image_query_load() {
+    image_query_loaded = true;
+    return 0;
+}
+
+bool vp_image_query_ready() { return image_query_loaded; }
+
+int vp_proc_list(uint32_t* ids, int max) {
+    int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int count = 0;
+    for (;;) {
+        ssize_t n = getdents64(fd, proc_dirents, sizeof proc_dirents);
+        if (n < 0) {
+            int err = errno;
+            close(fd);
+            errno = err;
+            return -1;
+        }
+        if (n == 0) break;
+        for (ssize_t off = 0; off < n;) {
+            const dirent64* d = reinterpret_cast<const dirent64*>(proc_dirents + off);
+            off += d->d_reclen;
+            uint32_t pid;
+            if (count < max && parse_pid(d->d_name, &pid)) ids[count++] = pid;
+        }
+    }
+    close(fd);
+    return count;
+}
+
+int vp_proc_image(uint32_t pid, char* path, size_t size) {
+    if (size == 0) return ENAMETOOLONG;
+    char link[32];
+    snprintf(link, sizeof link, "/proc/%u/exe", static_cast<unsigned>(pid));
+    ssize_t n = readlink(link, path, size - 1);
+    if (n < 0) {
+        // Kernel threads and zombies have no image; a process may also have gone or belong
+        // to someone else. All of these are passed over, as Windows passes over processes
+        // that cannot be opened.
+        path[0] = '\0';
+        return VP_PROC_SKIP;
+    }
+    if (static_cast<size_t>(n) == size - 1) {
+        // readlink cuts without telling; a path that fills the buffer may have been longer.
+        path[0] = '\0';
+        return ENAMETOOLONG;
+    }
+    path[n] = '\0';
+    return 0;
+}
+
+int vp_proc_kill(uint32_t pid) {
+    // SIGKILL, like TerminateProcess, cannot be caught or delayed by the process.
+    if (kill(static_cast<pid_t>(pid), SIGKILL) != 0) return 1;
+    return 0;
+}
+
+int vp_spawn_wait(const char* program, const char* arg0) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        close(fds[0]);
+        exec_or_report(program, arg0, fds[1]);
+    }
+    close(fds[1]);
+    int err = 0;
+    size_t got = read_full(fds[0], &err, sizeof err);
+    close(fds[0]);
+    int result = wait_child(pid);
+    return got == sizeof err ? -1 : result;
+}
+
+long vp_spawn_detached(const char* program, const char* arg0) {
+    // A double fork: the middle process starts a new session, forks the program and ends at
+    // once, so the program is adopted by init (which reaps it), is in no process group or
+    // session of the starter, and its id comes back through the pipe.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    pid_t middle = fork();
+    if (middle < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return -1;
+    }
+    if (middle == 0) {
+        close(fds[0]);
+        setsid();
+        pid_t grandchild = fork();
+        if (grandchild == 0) exec_or_report(program, arg0, fds[1]);
+        int32_t id = static_cast<int32_t>(grandchild);  // -1 when the fork failed
+        write_full(fds[1], &id, sizeof id);
+        _exit(0);
+    }
+    close(fds[1]);
+    wait_child(middle);
+    int32_t id = -1;
+    size_t got = read_full(fds[0], &id, sizeof id);
+    // After the id, the pipe stays empty unless the exec failed: the program's end of the pipe
+    // closes on exec, so end of file here means the program is running.
+    int err = 0;
+    size_t failed = got == sizeof id ? read_full(fds[0], &err, sizeof err) : 0;
+    close(fds[0]);
+    if (got != sizeof id || id <= 0 || failed == sizeof err) return -1;
+    return static_cast<long>(id);
+}
+
+bool vp_proc_alive(uint32_t pid) {
+    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+    // A zombie still answers to kill but runs no more: its state letter in stat is Z (or X).
+    char stat_path[32];
+    snprintf(stat_path, sizeof stat_path, "/proc/%u/stat", static_cast<unsigned>(pid));
+    int fd = open(stat_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    char buf[512];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return true;
+    buf[n] = '\0';
+    // The command name in parentheses may hold blanks and parentheses; the state follows the
+    // last closing one.
+    const char* close_paren = strrchr(buf, ')');
+    if (!close_paren || close_paren[1] != ' ') return true;
+    char state = close_paren[2];
+    return state != 'Z' && state != 'X';
+}
+
+void vp_exit_now(int code) { _exit(code); }
