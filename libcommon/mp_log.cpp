@@ -1,1 +1,187 @@
-// mp_log.cpp - to be written
+// mp_log.cpp - the log core: line composition, the level rule and the recent-lines ring.
+#include "mp_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "mp_log_stream.h"
+#include "vp.h"
+
+int MP_Global_Debug = 0;
+char MP_Global_LogPath[260] = "";
+char MP_Global_Title[256] = "";
+char MP_Global_Version[64] = "";
+
+namespace {
+// One remembered line: the composed text, cut to fit, its length, and whether MP_errlog has
+// still to write it out.
+struct RingSlot {
+    int len;
+    int pending;
+    char text[MP_LOG_LINE_SIZE];
+};
+
+RingSlot ring[MP_LOG_RING_SLOTS];
+int ring_write = 0;  // the slot the next line takes; once full, the oldest line
+
+// The "%H:%M:%S" text of the last second seen. Thousands of lines can fall in one second
+// (one per tag store), so the local-time conversion is done once per second only.
+bool stamp_valid = false;
+time_t stamp_second = 0;
+char stamp_hms[8];
+
+// Label of "**Error**" joined to the caller's label.
+constexpr char error_mark[] = "**Error**";
+
+void put2(char* out, int v) {
+    out[0] = static_cast<char>('0' + v / 10 % 10);
+    out[1] = static_cast<char>('0' + v % 10);
+}
+
+// Writes "hh:mm:ss.mmm" (12 characters, no terminator) for the current time.
+void write_stamp(char* out) {
+    time_t now;
+    unsigned short ms;
+    vp_time_now(&now, &ms);
+    if (!stamp_valid || now != stamp_second) {
+        struct tm tm;
+        if (vp_localtime(now, &tm) == 0) {
+            put2(stamp_hms, tm.tm_hour);
+            stamp_hms[2] = ':';
+            put2(stamp_hms + 3, tm.tm_min);
+            stamp_hms[5] = ':';
+            put2(stamp_hms + 6, tm.tm_sec);
+        } else {
+            memcpy(stamp_hms, "--:--:--", 8);
+        }
+        stamp_second = now;
+        stamp_valid = true;
+    }
+    memcpy(out, stamp_hms, 8);
+    if (ms > 999) ms = 999;
+    out[8] = '.';
+    out[9] = static_cast<char>('0' + ms / 100);
+    out[10] = static_cast<char>('0' + ms / 10 % 10);
+    out[11] = static_cast<char>('0' + ms % 10);
+}
+
+// Writes the prefix, the whole text and a line end; the part of the text already in the
+// line is taken from there, the rest from the caller's text, which may be longer than a slot.
+void write_whole(FILE* out, const char* line, size_t line_len, const char* rest) {
+    fwrite(line, 1, line_len, out);
+    if (*rest) fputs(rest, out);
+    fputc('\n', out);
+}
+}  // namespace
+
+int MP_log_line(int level, const char* label, const char* text, int force) {
+    if (!label) label = "";
+    if (!text) text = "";
+
+    RingSlot& slot = ring[ring_write];
+    char* line = slot.text;
+    write_stamp(line);
+    line[12] = ' ';
+    size_t pos = 13;
+    size_t label_len = strnlen(label, MP_LOG_LABEL_MAX);
+    memcpy(line + pos, label, label_len);
+    pos += label_len;
+    line[pos++] = ' ';
+
+    // The ring keeps at most 4,095 characters of the composed line.
+    size_t room = MP_LOG_LINE_SIZE - 1 - pos;
+    size_t text_len = strnlen(text, room);
+    memcpy(line + pos, text, text_len);
+    pos += text_len;
+    line[pos] = '\0';
+    slot.len = static_cast<int>(pos);
+    slot.pending = 1;
+    ring_write = ring_write + 1 == MP_LOG_RING_SLOTS ? 0 : ring_write + 1;
+
+    if (force == 0 && MP_Global_Debug < level) return 0;
+    if (!MP_log_stream) return 0;
+
+    write_whole(MP_log_stream, line, pos, text + text_len);
+    write_whole(stdout, line, pos, text + text_len);
+    fflush(MP_log_stream);
+    fflush(stdout);
+    return 0;
+}
+
+int MP_log(const char* label, const char* text) {
+    MP_TRACE("MP_log");
+    return MP_log_line(1, label, text, MP_Global_Debug);
+}
+
+int MP_logl(int level, const char* label, const char* text) {
+    MP_TRACE("MP_logl");
+    return MP_log_line(level, label, text, 0);
+}
+
+int MP_errlog(const char* label, const char* text) {
+    MP_TRACE("MP_errlog");
+    if (!MP_log_stream) MP_open_log();
+
+    // At debug level 0 the lines that the level rule held back are written out first, oldest
+    // first, so that the file shows what led up to the error.
+    if (MP_Global_Debug == 0 && MP_log_stream) {
+        for (int i = 0; i < MP_LOG_RING_SLOTS; i++) {
+            RingSlot& slot = ring[(ring_write + i) % MP_LOG_RING_SLOTS];
+            if (!slot.pending) continue;
+            fwrite(slot.text, 1, static_cast<size_t>(slot.len), MP_log_stream);
+            fputc('\n', MP_log_stream);
+            slot.pending = 0;
+        }
+        fflush(MP_log_stream);
+    }
+
+    char error_label[sizeof error_mark - 1 + MP_LOG_ERRLABEL_MAX + 1];
+    size_t mark_len = sizeof error_mark - 1;
+    memcpy(error_label, error_mark, mark_len);
+    size_t label_len = label ? strnlen(label, MP_LOG_ERRLABEL_MAX) : 0;
+    if (label_len) memcpy(error_label + mark_len, label, label_len);
+    error_label[mark_len + label_len] = '\0';
+    return MP_log_line(0, error_label, text, 1);
+}
+
+int MP_logf(int level, const char* label, const char* format, ...) {
+    MP_TRACE("MP_logf");
+    static char text[MP_LOG_LINE_SIZE];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0) text[0] = '\0';
+    return MP_log_line(level, label, text, level == 1 ? MP_Global_Debug : 0);
+}
+
+int MP_errlogf(const char* label, const char* format, ...) {
+    MP_TRACE("MP_errlogf");
+    // A buffer of its own, so that a report composed here survives any line the error path
+    // logs on the way (opening the log logs one).
+    static char text[MP_LOG_LINE_SIZE];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0) text[0] = '\0';
+    return MP_errlog(label, text);
+}
+
+void MP_log_reset() {
+    MP_TRACE("MP_log_reset");
+    for (RingSlot& slot : ring) {
+        slot.pending = 0;
+        slot.len = 0;
+        slot.text[0] = '\0';
+    }
+    ring_write = 0;
+    stamp_valid = false;
+    if (MP_log_stream) {
+        fclose(MP_log_stream);
+        MP_log_stream = nullptr;
+    }
+}
+
+bool MP_log_is_open() { return MP_log_stream != nullptr; }

@@ -1,13 +1,25 @@
 // mp_log.h - the log file with levels, the recent-lines ring and the call-name trace.
 #pragma once
 
+#include <ctime>
+
 // Process-wide log settings; each program's initialisation sets them before MP_open_log.
 extern int MP_Global_Debug;
 extern char MP_Global_LogPath[260];
 extern char MP_Global_Title[256];
 extern char MP_Global_Version[64];
 
+// Sizes of the log's fixed storage.
+inline constexpr int MP_LOG_RING_SLOTS = 21;        // recent lines kept in memory
+inline constexpr int MP_LOG_LINE_SIZE = 4096;       // a composed line and its terminator
+inline constexpr int MP_LOG_LABEL_MAX = 4081;       // longest label that fits the line prefix
+inline constexpr int MP_LOG_ERRLABEL_MAX = 246;     // longest label of an error line
+inline constexpr int MP_TRACE_ENTRIES = 256;        // names kept on the call-name trace
+inline constexpr int MP_TRACE_NAME_MAX = 255;       // longest name kept on the trace
+inline constexpr long long MP_LOG_RESTART_SIZE = 5242880;  // a larger log file starts afresh
+
 // Call-name trace: every traced function pushes its name on entry and pops it on return.
+// Past MP_TRACE_ENTRIES names the depth still counts, but the deeper names are not kept.
 void MP_trace_enter(const char* name);
 void MP_trace_leave();
 void MP_trace_print();
@@ -36,6 +48,8 @@ int MP_errlog(const char* label, const char* text);
 #endif
 
 // printf-style forms: the text is composed into a static buffer of 4,096 bytes, cut there.
+// MP_logf at level 1 follows MP_log (forced by a non-zero debug level); at any other level it
+// follows MP_logl.
 int MP_logf(int level, const char* label, const char* format, ...) MP_PRINTF(3, 4);
 int MP_errlogf(const char* label, const char* format, ...) MP_PRINTF(2, 3);
 
@@ -45,6 +59,22 @@ int MP_log_file_size(const char* path);
 const char* MP_libcommon_version();
 
 // Empties the recent-lines ring and marks the log as not open (the programs' initialisation).
+// A stream that is still open is closed without a banner, so that no file handle is left over.
 void MP_log_reset();
 // Whether a log file is open.
 bool MP_log_is_open();
+
+// Bounded appenders for composing frequent log texts without printf (the tag store writes one
+// line per store). Each writes from pos but never at or past end - 1, keeps the text
+// zero-terminated and returns the position after the last character written; when pos is
+// already at or past end it writes nothing.
+char* MP_cat_text(char* pos, char* end, const char* text);
+// As "%*d": the decimal value, right-aligned in at least width characters.
+char* MP_cat_int(char* pos, char* end, int value, int width);
+// As "%*s": the text, right-aligned in at least width characters.
+char* MP_cat_padded(char* pos, char* end, const char* text, int width);
+
+// The fixed 24-character date text of C's asctime, "Www Mmm dd hh:mm:ss yyyy" with the day
+// padded by a blank, without a line end; out holds at least 25 bytes. Returns 0, or -1 with
+// out empty when the fields are out of range or the year does not have four digits.
+int MP_asctime_text(const struct tm* tm, char* out);

@@ -1,1 +1,252 @@
-// to be written
+// test_log.cpp - the log core, the level rule, the recent-lines ring, the log file and the trace.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "mp_log.h"
+#include "scratch.h"
+#include "vp.h"
+
+namespace {
+const char* const kLog = VP_PLUGINS "test.log";
+const std::string kStars(69, '*');
+
+class Log : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MP_log_reset();
+        snprintf(MP_Global_LogPath, sizeof MP_Global_LogPath, "%s", kLog);
+        snprintf(MP_Global_Title, sizeof MP_Global_Title, "Vistrel Test Interface v");
+        snprintf(MP_Global_Version, sizeof MP_Global_Version, "9.8.7");
+        MP_Global_Debug = 0;
+    }
+    // Closes the file before the scratch directory goes (Windows cannot remove an open file).
+    void TearDown() override { MP_log_reset(); }
+
+    // The texts of the lines after the opening banner, stamps removed (checked on the way).
+    std::vector<std::string> body() {
+        std::vector<std::string> all = read_lines(kLog), out;
+        static const std::regex stamp("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} ");
+        for (size_t i = 6; i < all.size(); i++) {
+            EXPECT_TRUE(std::regex_search(all[i], stamp)) << all[i];
+            out.push_back(all[i].size() >= 13 ? all[i].substr(13) : all[i]);
+        }
+        return out;
+    }
+    ScratchDir dir;
+};
+
+TEST_F(Log, LineFormatBannersAndLineEnds) {
+    testing::internal::CaptureStdout();
+    MP_open_log();
+    MP_Global_Debug = 1;
+    MP_log("Lbl:", "hello");
+    MP_log("Empty:", "");
+    std::string console = testing::internal::GetCapturedStdout();
+    MP_close_log();
+
+    std::vector<std::string> l = read_lines(kLog);
+    ASSERT_EQ(l.size(), 13u);
+    EXPECT_EQ(l[0], kStars);
+    EXPECT_EQ(l[1].size(), 47u);
+    EXPECT_NE(l[1].find("Vistrel"), std::string::npos);
+    EXPECT_EQ(l[2], "Vistrel Test Interface v version 9.8.7");
+    EXPECT_EQ(l[3], "libcommon version libcommon.a version 1.0");
+    EXPECT_TRUE(std::regex_match(l[4], std::regex("Log file Opened at \\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d")));
+    EXPECT_EQ(l[5], kStars);
+    EXPECT_TRUE(std::regex_match(l[6], std::regex("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} Lbl: hello")));
+    EXPECT_EQ(l[7].substr(12), " Empty: ");  // the blank after the label stays
+    EXPECT_EQ(l[8], kStars);
+    EXPECT_EQ(l[9].size(), 59u);
+    EXPECT_EQ(l[10], "Vistrel Test Interface v version 9.8.7");
+    EXPECT_TRUE(std::regex_match(l[11], std::regex("Log file Closed at \\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d")));
+    EXPECT_EQ(l[12], kStars);
+    EXPECT_NE(console.find(l[6] + "\n"), std::string::npos);
+    EXPECT_FALSE(MP_log_is_open());
+    EXPECT_EQ(MP_close_log(), 0);
+#ifdef _WIN32
+    EXPECT_NE(read_file(kLog).find("hello\r\n"), std::string::npos);
+#endif
+}
+
+TEST_F(Log, LevelRule) {
+    struct Case {
+        int debug;
+        std::vector<std::string> written;
+    } cases[] = {
+        {0, {"**Error**E: e"}},
+        {1, {"A: log", "D: logf1", "**Error**E: e"}},
+        {3, {"A: log", "B: level2", "C: level3", "D: logf1", "**Error**E: e"}},
+        {-1, {"A: log", "D: logf1", "**Error**E: e"}},
+    };
+    for (const Case& c : cases) {
+        SetUp();
+        std::remove(kLog);
+        MP_open_log();
+        MP_Global_Debug = c.debug;
+        for (int i = 0; i < 25; i++) MP_log_line(4, "Old:", "held", 0);  // fills the ring
+        MP_log("A:", "log");
+        MP_logl(2, "B:", "level2");
+        MP_logl(3, "C:", "level3");
+        MP_logf(1, "D:", "logf%d", 1);
+        MP_errlogf("E:", "%s", "e");
+        // Only at level 0 does the error write the ring out first: 17 "held" lines, then the
+        // four logged above.
+        std::vector<std::string> got = body();
+        if (c.debug == 0) {
+            ASSERT_EQ(got.size(), 22u);
+            EXPECT_EQ(got[16], "Old: held");
+            EXPECT_EQ(got[17], "A: log");
+            EXPECT_EQ(got[20], "D: logf1");
+            got.erase(got.begin(), got.begin() + 21);
+        }
+        EXPECT_EQ(got, c.written) << "debug level " << c.debug;
+    }
+}
+
+TEST_F(Log, RingWritesOutLast21OldestFirstThenRepeatsError) {
+    MP_open_log();
+    for (int i = 1; i <= 25; i++) MP_log("L:", std::to_string(i).c_str());
+    MP_errlog("E:", "first");
+    MP_errlog("E:", "second");
+    std::vector<std::string> want;
+    for (int i = 5; i <= 25; i++) want.push_back("L: " + std::to_string(i));
+    want.insert(want.end(), {"**Error**E: first", "**Error**E: first", "**Error**E: second"});
+    EXPECT_EQ(body(), want);
+}
+
+TEST_F(Log, ErrorOpensClosedLogAndUnopenableLogKeepsRing) {
+    snprintf(MP_Global_LogPath, sizeof MP_Global_LogPath, "missing%splugins.log", VP_SEP);
+    testing::internal::CaptureStdout();
+    MP_log("Kept:", "while closed");
+    MP_errlog("E:", "no file");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to open log file");
+    EXPECT_FALSE(MP_log_is_open());
+
+    snprintf(MP_Global_LogPath, sizeof MP_Global_LogPath, "%s", kLog);
+    MP_errlog("E:", "now open");
+    EXPECT_TRUE(MP_log_is_open());
+    std::vector<std::string> got = body();
+    ASSERT_EQ(got.size(), 4u);
+    EXPECT_EQ(got[0], "Kept: while closed");
+    EXPECT_EQ(got[1], "**Error**E: no file");
+    EXPECT_EQ(got[2].substr(0, 19), "Log file Opened at ");
+    EXPECT_EQ(got[3], "**Error**E: now open");
+}
+
+TEST_F(Log, RestartAboveFiveMebibytes) {
+    for (long long size : {MP_LOG_RESTART_SIZE, MP_LOG_RESTART_SIZE + 1}) {
+        SetUp();
+        write_file(kLog, std::string(static_cast<size_t>(size), 'x'));
+        testing::internal::CaptureStdout();
+        MP_open_log();
+        std::string console = testing::internal::GetCapturedStdout();
+        MP_log_reset();
+        EXPECT_NE(console.find("File size     : " + std::to_string(size) + "\n"), std::string::npos);
+        EXPECT_TRUE(std::regex_search(console, std::regex(
+            "Time modified : \\w{3} \\w{3} [ \\d]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}\n")));
+        std::string all = read_file(kLog);
+        if (size == MP_LOG_RESTART_SIZE) {
+            EXPECT_GT(all.size(), static_cast<size_t>(size));
+            EXPECT_EQ(all.substr(static_cast<size_t>(size), 69), kStars);
+        } else {
+            EXPECT_LT(all.size(), 1000u);
+            EXPECT_EQ(all.substr(0, 69), kStars);
+        }
+    }
+}
+
+TEST_F(Log, MissingFileIsCreatedQuietly) {
+    EXPECT_EQ(MP_log_file_size(kLog), -1);
+    testing::internal::CaptureStdout();
+    MP_open_log();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(read_lines(kLog).size(), 6u);
+}
+
+TEST_F(Log, LongTextsAndLabels) {
+    const std::string text(5000, 't'), label(5000, 'L'), elabel(300, 'e');
+    MP_open_log();
+    MP_Global_Debug = 1;
+    testing::internal::CaptureStdout();
+    MP_log("Long:", text.c_str());
+    MP_log(label.c_str(), "tail");
+    std::string console = testing::internal::GetCapturedStdout();
+    MP_Global_Debug = 0;
+    MP_errlog(elabel.c_str(), "x");
+    std::vector<std::string> got = body();
+    ASSERT_EQ(got.size(), 6u);
+    EXPECT_EQ(got[0], "Long: " + text);  // written whole
+    EXPECT_NE(console.find("Long: " + text + "\n"), std::string::npos);
+    EXPECT_EQ(got[1], std::string(4081, 'L') + " tail");
+    EXPECT_EQ(got[2].substr(0, 19), "Log file Opened at ");
+    EXPECT_EQ(got[3], "Long: " + std::string(4095 - 19, 't'));  // ring copies are cut
+    EXPECT_EQ(got[4], std::string(4081, 'L') + " ");
+    EXPECT_EQ(got[5], "**Error**" + std::string(246, 'e') + " x");
+}
+
+TEST_F(Log, TracePrintsInnermostFirstAndSurvivesOverflow) {
+    MP_open_log();
+    MP_trace_enter("main");
+    MP_trace_print();  // only "main": nothing
+    MP_trace_enter("outer");
+    {
+        MP_TRACE(std::string(300, 'n').c_str());
+        MP_trace_print();
+    }
+    EXPECT_EQ(MP_trace_depth(), 2);
+    for (int i = 0; i < 300; i++) MP_trace_enter(("n" + std::to_string(i)).c_str());
+    EXPECT_EQ(MP_trace_depth(), 302);
+    MP_trace_print();
+    for (int i = 0; i < 302; i++) MP_trace_leave();
+    MP_trace_leave();  // one pop too many leaves the depth at 0
+    EXPECT_EQ(MP_trace_depth(), 0);
+
+    std::vector<std::string> got = body();
+    ASSERT_EQ(got.size(), 2u + 1 + 255);
+    EXPECT_EQ(got[0], "Called from " + std::string(255, 'n'));
+    EXPECT_EQ(got[1], "Called from outer");
+    EXPECT_EQ(got[2], "Called from (46 deeper names not kept)");
+    EXPECT_EQ(got[3], "Called from n253");
+    EXPECT_EQ(got[256], "Called from n0");
+    EXPECT_EQ(got[257], "Called from outer");
+}
+
+TEST(LogCat, AppendersMatchPrintfAndStayInBounds) {
+    for (int v : {0, 7, -7, 12345, 1234567, INT_MIN, INT_MAX}) {
+        for (int width : {0, 2, 6, 12}) {
+            char want[64], got[64];
+            snprintf(want, sizeof want, "<%*d|%*s>", width, v, width, "name");
+            char* p = MP_cat_text(got, got + sizeof got, "<");
+            p = MP_cat_int(p, got + sizeof got, v, width);
+            p = MP_cat_text(p, got + sizeof got, "|");
+            p = MP_cat_padded(p, got + sizeof got, "name", width);
+            MP_cat_text(p, got + sizeof got, ">");
+            EXPECT_STREQ(got, want);
+        }
+    }
+    char small[8] = "#######";
+    char* p = MP_cat_padded(small, small + 6, "abc", 10);
+    p = MP_cat_int(p, small + 6, 42, 0);
+    EXPECT_EQ(p, small + 5);
+    EXPECT_STREQ(small, "     ");
+    EXPECT_EQ(small[6], '#');
+    EXPECT_EQ(MP_cat_text(small + 6, small + 6, "x"), small + 6);
+}
+
+TEST(LogCat, AsctimeText) {
+    struct tm tm = {};
+    tm.tm_year = 138, tm.tm_mon = 0, tm.tm_mday = 9, tm.tm_wday = 2;
+    tm.tm_hour = 3, tm.tm_min = 14, tm.tm_sec = 7;
+    char out[25];
+    EXPECT_EQ(MP_asctime_text(&tm, out), 0);
+    EXPECT_STREQ(out, "Tue Jan  9 03:14:07 2038");
+    tm.tm_year = 8100;  // year 10000: no four-digit year
+    EXPECT_EQ(MP_asctime_text(&tm, out), -1);
+    EXPECT_STREQ(out, "");
+}
+}  // namespace

@@ -1,0 +1,121 @@
+// mp_logfile.cpp - the log file: opening with its size rule, the banners, closing, size probe.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "mp_log.h"
+#include "mp_log_stream.h"
+#include "vp.h"
+
+FILE* MP_log_stream = nullptr;
+
+namespace {
+constexpr char rule_line[] =
+    "*********************************************************************\n";
+// The plug-in lines: 48 and 60 characters with their line ends.
+constexpr char open_line[] = "Vistrel display plug-in by Tomas Brandt, 3/2015\n";
+constexpr char close_line[] = "Vistrel display plug-in bridges by Tomas Brandt, March 2015\n";
+static_assert(sizeof rule_line - 1 == 70, "69 asterisks and a line end");
+static_assert(sizeof open_line - 1 == 48, "the opening plug-in line is 48 characters");
+static_assert(sizeof close_line - 1 == 60, "the closing plug-in line is 60 characters");
+
+constexpr char day_names[] = "SunMonTueWedThuFriSat";
+constexpr char month_names[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+
+// The local date and time as strftime's "%d/%m/%y %H:%M:%S" gives it, for the banners.
+void banner_time(char* out, size_t size) {
+    time_t now;
+    unsigned short ms;
+    vp_time_now(&now, &ms);
+    struct tm tm;
+    if (vp_localtime(now, &tm) != 0) {
+        out[0] = '\0';
+        return;
+    }
+    snprintf(out, size, "%02d/%02d/%02d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
+             (tm.tm_year + 1900) % 100, tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+}  // namespace
+
+const char* MP_libcommon_version() { return "libcommon.a version 1.0"; }
+
+int MP_asctime_text(const struct tm* tm, char* out) {
+    int year = tm->tm_year + 1900;
+    if (tm->tm_wday < 0 || tm->tm_wday > 6 || tm->tm_mon < 0 || tm->tm_mon > 11 ||
+        tm->tm_mday < 1 || tm->tm_mday > 31 || tm->tm_hour < 0 || tm->tm_hour > 23 ||
+        tm->tm_min < 0 || tm->tm_min > 59 || tm->tm_sec < 0 || tm->tm_sec > 60 || year < 1000 ||
+        year > 9999) {
+        out[0] = '\0';
+        return -1;
+    }
+    snprintf(out, 25, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", day_names + 3 * tm->tm_wday,
+             month_names + 3 * tm->tm_mon, tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec,
+             year);
+    return 0;
+}
+
+int MP_log_file_size(const char* path) {
+    long long size = 0;
+    time_t mtime = 0;
+    int rc = vp_file_stat(path, &size, &mtime);
+    if (rc == -1) return -1;
+    if (rc != 0) {
+        // Without a size the caller appends, which never throws away an existing log.
+        puts("Bad file handle");
+        return -1;
+    }
+    printf("File size     : %lld\n", size);
+    char when[32];
+    struct tm tm;
+    if (vp_localtime(mtime, &tm) != 0 || MP_asctime_text(&tm, when) != 0) when[0] = '\0';
+    printf("Time modified : %s\n", when);
+    // A size beyond the int range still reads as "too large", never as a negative size.
+    return size > INT_MAX ? INT_MAX : static_cast<int>(size);
+}
+
+int MP_open_log() {
+    MP_TRACE("MP_open_log");
+    char when[64];
+    banner_time(when, sizeof when);
+
+    // A second open would otherwise leave the first stream behind, never closed.
+    if (MP_log_stream) {
+        fclose(MP_log_stream);
+        MP_log_stream = nullptr;
+    }
+    int size = MP_log_file_size(MP_Global_LogPath);
+    MP_log_stream = fopen(MP_Global_LogPath, size > MP_LOG_RESTART_SIZE ? "w" : "a");
+    if (!MP_log_stream) {
+        fputs("Failed to open log file", stdout);
+        fflush(stdout);
+        return 0;
+    }
+
+    fputs(rule_line, MP_log_stream);
+    fputs(open_line, MP_log_stream);
+    fprintf(MP_log_stream, "%s version %s\n", MP_Global_Title, MP_Global_Version);
+    fprintf(MP_log_stream, "libcommon version %s\n", MP_libcommon_version());
+    fprintf(MP_log_stream, "Log file Opened at %s\n", when);
+    fputs(rule_line, MP_log_stream);
+    fflush(MP_log_stream);
+
+    MP_log("Log file Opened at", when);
+    return 1;
+}
+
+int MP_close_log() {
+    MP_TRACE("MP_close_log");
+    if (!MP_log_stream) return 0;
+    char when[64];
+    banner_time(when, sizeof when);
+
+    fputs(rule_line, MP_log_stream);
+    fputs(close_line, MP_log_stream);
+    fprintf(MP_log_stream, "%s version %s\n", MP_Global_Title, MP_Global_Version);
+    fprintf(MP_log_stream, "Log file Closed at %s\n", when);
+    fputs(rule_line, MP_log_stream);
+    fflush(MP_log_stream);
+    int rc = fclose(MP_log_stream);
+    MP_log_stream = nullptr;
+    return rc;
+}
