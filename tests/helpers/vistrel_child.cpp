@@ -1,1 +1,128 @@
-// to be written
+// vistrel_child.cpp - a second process for tests: reads and writes named blocks, sleeps, exits.
+//
+// Subcommands (every word is free of blanks):
+//   read-block NAME OUTFILE [COUNT]  opens the 1 MiB block NAME and writes COUNT bytes from its
+//                                    start to OUTFILE; without COUNT, every byte up to the last
+//                                    non-zero one (so a new block gives an empty file)
+//   write-block NAME TEXT            opens the block and writes TEXT and a zero at its start
+//   write-file PATH TEXT             writes TEXT to a file, to show that a detached child ran
+//   sleep MS                         sleeps, then exits with 0
+//   exit CODE                        exits with CODE at once
+// Exit codes: 0 done, 64 unknown subcommand or missing word, 65 the block cannot be opened,
+// 66 it cannot be mapped, 67 the output file cannot be written.
+//
+// A starter that passes one argument as argument 0 hands over the whole command in one word
+// on POSIX, and Windows splits its command line at blanks; a shell passes the words after the
+// program's path. Every argument is therefore split at blanks and the command begins at the
+// first word that names a subcommand.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "vp.h"
+
+namespace {
+constexpr size_t kBlockSize = 1048576;
+constexpr int kMaxWords = 16;
+constexpr int kUsage = 64;
+constexpr int kOpenFailed = 65;
+constexpr int kMapFailed = 66;
+constexpr int kWriteFailed = 67;
+
+char word_text[4096];
+const char* words[kMaxWords];
+int word_count = 0;
+
+void split_arguments(int argc, char** argv) {
+    size_t used = 0;
+    for (int i = 0; i < argc; ++i) {
+        for (const char* p = argv[i]; *p != '\0';) {
+            while (*p == ' ') ++p;
+            if (*p == '\0') break;
+            size_t len = strcspn(p, " ");
+            if (word_count == kMaxWords || used + len + 1 > sizeof word_text) return;
+            memcpy(word_text + used, p, len);
+            word_text[used + len] = '\0';
+            words[word_count++] = word_text + used;
+            used += len + 1;
+            p += len;
+        }
+    }
+}
+
+bool is_command(const char* w) {
+    static const char* const known[] = {"read-block", "write-block", "write-file", "sleep", "exit"};
+    for (const char* k : known)
+        if (strcmp(w, k) == 0) return true;
+    return false;
+}
+
+bool write_out(const char* path, const void* data, size_t len) {
+    FILE* f = fopen(path, "wb");
+    if (!f) return false;
+    bool ok = fwrite(data, 1, len, f) == len;
+    return fclose(f) == 0 && ok;
+}
+
+int with_block(const char* name, void** view, vp_shm* handle) {
+    if (vp_shm_open(name, kBlockSize, handle) != 0) return kOpenFailed;
+    if (vp_shm_map(*handle, kBlockSize, 1, view) != 0) {
+        vp_shm_close(*handle);
+        return kMapFailed;
+    }
+    return 0;
+}
+
+int read_block(const char* name, const char* out, const char* count) {
+    void* view;
+    vp_shm handle;
+    int rc = with_block(name, &view, &handle);
+    if (rc != 0) return rc;
+    const unsigned char* bytes = static_cast<const unsigned char*>(view);
+    size_t len = 0;
+    if (count) {
+        len = strtoul(count, nullptr, 10);
+        if (len > kBlockSize) len = kBlockSize;
+    } else {
+        for (len = kBlockSize; len > 0 && bytes[len - 1] == 0; --len) {
+        }
+    }
+    rc = write_out(out, bytes, len) ? 0 : kWriteFailed;
+    vp_shm_unmap(view, kBlockSize);
+    vp_shm_close(handle);
+    return rc;
+}
+
+int write_block(const char* name, const char* text) {
+    void* view;
+    vp_shm handle;
+    int rc = with_block(name, &view, &handle);
+    if (rc != 0) return rc;
+    size_t len = strlen(text);
+    memcpy(view, text, len + 1);
+    vp_shm_unmap(view, kBlockSize);
+    vp_shm_close(handle);
+    return 0;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    split_arguments(argc, argv);
+    int first = 0;
+    while (first < word_count && !is_command(words[first])) ++first;
+    if (first == word_count) return kUsage;
+    const char* cmd = words[first];
+    int n = word_count - first - 1;
+    const char* const* arg = words + first + 1;
+
+    if (strcmp(cmd, "read-block") == 0 && n >= 2) return read_block(arg[0], arg[1], n >= 3 ? arg[2] : nullptr);
+    if (strcmp(cmd, "write-block") == 0 && n >= 2) return write_block(arg[0], arg[1]);
+    if (strcmp(cmd, "write-file") == 0 && n >= 2)
+        return write_out(arg[0], arg[1], strlen(arg[1])) ? 0 : kWriteFailed;
+    if (strcmp(cmd, "sleep") == 0 && n >= 1) {
+        vp_sleep_ms(static_cast<unsigned>(strtoul(arg[0], nullptr, 10)));
+        return 0;
+    }
+    if (strcmp(cmd, "exit") == 0 && n >= 1) return atoi(arg[0]);
+    return kUsage;
+}

@@ -1,1 +1,189 @@
-// to be written
+// test_net.cpp - TCP sockets on loopback: errors in Winsock numbers, exchange, close, reconnect.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "scratch.h"
+#include "vp.h"
+
+namespace {
+uint32_t loopback() { return vp_inet_addr("127.0.0.1"); }
+
+class Net : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(vp_net_start(), 0); }
+};
+
+// The four bytes of an address in network order.
+std::string octets(uint32_t addr) {
+    unsigned char b[4];
+    memcpy(b, &addr, 4);
+    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+           std::to_string(b[3]);
+}
+
+// Connects a new client socket to the port, or returns VP_INVALID_SOCKET.
+vp_socket connect_to(int port) {
+    vp_socket c = vp_tcp_socket();
+    if (c == VP_INVALID_SOCKET) return c;
+    if (vp_connect(c, loopback(), port) != 0) {
+        vp_close_socket(c);
+        return VP_INVALID_SOCKET;
+    }
+    return c;
+}
+
+// Receives exactly len bytes (or fewer when the connection ends first).
+std::string recv_exactly(vp_socket s, int len) {
+    std::string got;
+    char buf[256];
+    while (static_cast<int>(got.size()) < len) {
+        int want = std::min<int>(static_cast<int>(sizeof buf), len - static_cast<int>(got.size()));
+        int n = vp_recv(s, buf, want);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+// A port on which nothing listens: one that was free a moment ago.
+int closed_port() {
+    int port = 0;
+    vp_socket l = vp_listen_loopback(0, &port);
+    vp_close_socket(l);
+    return port;
+}
+
+TEST_F(Net, DottedAddressConversion) {
+    EXPECT_EQ(octets(vp_inet_addr("127.0.0.1")), "127.0.0.1");
+    EXPECT_EQ(octets(vp_inet_addr("192.168.1.20")), "192.168.1.20");
+    // The classic conversion takes a three-part address as a.b and a 16-bit last part.
+    EXPECT_EQ(octets(vp_inet_addr("1.2.3")), "1.2.0.3");
+    EXPECT_EQ(vp_inet_addr("no.such"), 0xffffffffu);
+    EXPECT_EQ(vp_inet_addr("localhost"), 0xffffffffu);
+}
+
+TEST_F(Net, ResolvesLocalhostToALoopbackAddress) {
+    char dotted[32] = "";
+    int count = -1;
+    ASSERT_EQ(vp_resolve("localhost", dotted, sizeof dotted, &count), 0);
+    EXPECT_GE(count, 1);
+    EXPECT_EQ(std::string(dotted).rfind("127.", 0), 0u) << dotted;
+    EXPECT_NE(vp_inet_addr(dotted), 0xffffffffu);
+}
+
+TEST_F(Net, UnknownNameFailsWithAHostLookupCode) {
+    char dotted[32] = "";
+    int count = -1;
+    // The .invalid domain never resolves anywhere.
+    ASSERT_EQ(vp_resolve("vistrel-no-such-host.invalid", dotted, sizeof dotted, &count), -1);
+    int e = vp_net_error();
+    EXPECT_TRUE(e >= VP_WSAHOST_NOT_FOUND && e <= VP_WSANO_DATA) << e;
+}
+
+TEST_F(Net, ResolveWritesNothingPastTheGivenSize) {
+    char dotted[12];
+    memset(dotted, 'x', sizeof dotted);
+    int count = 0;
+    ASSERT_EQ(vp_resolve("localhost", dotted, 4, &count), 0);
+    EXPECT_GE(count, 1);
+    EXPECT_EQ(std::string(dotted + 4, 8), "xxxxxxxx");
+}
+
+TEST_F(Net, ConnectToClosedPortIsRefused) {
+    int port = closed_port();
+    ASSERT_GT(port, 0);
+    vp_socket c = vp_tcp_socket();
+    ASSERT_NE(c, VP_INVALID_SOCKET);
+    EXPECT_EQ(vp_connect(c, loopback(), port), -1);
+    EXPECT_EQ(vp_net_error(), VP_WSAECONNREFUSED);
+    vp_close_socket(c);
+}
+
+TEST_F(Net, ExchangeThenPeerCloseThenReconnect) {
+    int port = 0;
+    vp_socket listener = vp_listen_loopback(0, &port);
+    ASSERT_NE(listener, VP_INVALID_SOCKET);
+    ASSERT_GT(port, 0);
+    EXPECT_EQ(vp_wait_readable(listener, 30), 0);
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        // Loopback connects complete through the backlog, so one thread can play both sides.
+        vp_socket client = connect_to(port);
+        ASSERT_NE(client, VP_INVALID_SOCKET);
+        EXPECT_EQ(vp_wait_readable(listener, 5000), 1);
+        vp_socket server = vp_accept(listener);
+        ASSERT_NE(server, VP_INVALID_SOCKET);
+
+        EXPECT_EQ(vp_send(client, "GET /x\r\n", 8), 8);
+        EXPECT_EQ(recv_exactly(server, 8), "GET /x\r\n");
+        EXPECT_EQ(vp_wait_readable(client, 0), 0);
+        EXPECT_EQ(vp_send(server, "{\"Type\":\"welcome\"}", 18), 18);
+        EXPECT_EQ(vp_wait_readable(client, 5000), 1);
+        EXPECT_EQ(recv_exactly(client, 18), "{\"Type\":\"welcome\"}");
+
+        // Bytes sent before the close still arrive; then the receive reports the end with 0.
+        EXPECT_EQ(vp_send(server, "bye", 3), 3);
+        vp_close_socket(server);
+        EXPECT_EQ(recv_exactly(client, 3), "bye");
+        char buf[16];
+        EXPECT_EQ(vp_recv(client, buf, sizeof buf), 0);
+        vp_close_socket(client);
+    }
+    vp_close_socket(listener);
+}
+
+TEST_F(Net, ReconnectsWhenTheServerListensAgainOnItsPort) {
+    int port = 0;
+    vp_socket listener = vp_listen_loopback(0, &port);
+    ASSERT_NE(listener, VP_INVALID_SOCKET);
+    vp_socket client = connect_to(port);
+    ASSERT_NE(client, VP_INVALID_SOCKET);
+    vp_socket server = vp_accept(listener);
+    ASSERT_NE(server, VP_INVALID_SOCKET);
+    // The server goes away first, as a restarting service does.
+    vp_close_socket(server);
+    vp_close_socket(listener);
+    char buf[4];
+    EXPECT_EQ(vp_recv(client, buf, sizeof buf), 0);
+    vp_close_socket(client);
+
+    vp_socket refused = vp_tcp_socket();
+    EXPECT_EQ(vp_connect(refused, loopback(), port), -1);
+    EXPECT_EQ(vp_net_error(), VP_WSAECONNREFUSED);
+    vp_close_socket(refused);
+
+    int again_port = 0;
+    listener = vp_listen_loopback(port, &again_port);
+    ASSERT_NE(listener, VP_INVALID_SOCKET) << "error " << vp_net_error();
+    EXPECT_EQ(again_port, port);
+    client = connect_to(port);
+    ASSERT_NE(client, VP_INVALID_SOCKET);
+    server = vp_accept(listener);
+    ASSERT_NE(server, VP_INVALID_SOCKET);
+    EXPECT_EQ(vp_send(client, "again", 5), 5);
+    EXPECT_EQ(recv_exactly(server, 5), "again");
+    vp_close_socket(server);
+    vp_close_socket(client);
+    vp_close_socket(listener);
+}
+
+TEST_F(Net, SendToAClosedPeerFailsInsteadOfEndingTheProcess) {
+    int port = 0;
+    vp_socket listener = vp_listen_loopback(0, &port);
+    ASSERT_NE(listener, VP_INVALID_SOCKET);
+    vp_socket client = connect_to(port);
+    ASSERT_NE(client, VP_INVALID_SOCKET);
+    vp_socket server = vp_accept(listener);
+    vp_close_socket(server);
+    vp_close_socket(listener);
+    // The first send may still be taken; the peer's reset makes a later one fail.
+    EXPECT_TRUE(wait_until([&] { return vp_send(client, "x", 1) == -1; }, 5000));
+    int e = vp_net_error();
+    EXPECT_TRUE(e == VP_WSAECONNRESET || e == VP_WSAECONNABORTED || e == VP_WSAESHUTDOWN) << e;
+    vp_close_socket(client);
+}
+}  // namespace
