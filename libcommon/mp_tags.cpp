@@ -1,1 +1,212 @@
-// mp_tags.cpp - to be written
+// mp_tags.cpp - the tag table: store rules, prefix lookups, the clear at start-up and the lock.
+#include "mp_tags.h"
+
+#include <cstring>
+
+#include "mp_log.h"
+#include "mp_tagindex.h"
+#include "mp_text.h"
+#include "vp.h"
+
+MP_TagEntry MP_Tags[MP_TABLE_SIZE];
+int MP_Numtags = 0;
+
+namespace {
+
+// The JSON date form, as it arrives unescaped: backslash, slash, "Date(".
+constexpr char kDateMark[] = "\\/Date(";
+constexpr int kDateMarkLen = 7;
+
+// The working copy of a stored text: at most 256 characters, or a date text.
+char work[MP_TAG_TEXT_MAX + 4];
+// The "put_tag" log line, bounded to what the log keeps of a line.
+char put_line[MP_LOG_LINE_SIZE];
+// The result of MP_gtag; every call overwrites it.
+char gtag_text[4096];
+
+// The tag lock: made by the first MP_lock, so that a failed creation is tried again later.
+// Ten holders may pass at once; each bridge runs one thread, so it never blocks.
+constexpr int kLockUnits = 10;
+vp_sem tag_lock = VP_NO_SEM;
+
+size_t bounded_length(const char* s, size_t limit) {
+    size_t n = 0;
+    while (n < limit && s[n]) n++;
+    return n;
+}
+
+// The tag count as an index into the table, whatever has been written into it.
+int tag_count() {
+    if (MP_Numtags < 0) return 0;
+    if (MP_Numtags > MP_MAXTAGS) return MP_MAXTAGS;
+    return MP_Numtags;
+}
+
+// Seconds of a JSON date: the milliseconds read as a 64-bit decimal up to the first
+// non-digit (a zone suffix is ignored), divided by 1000 and kept to their low 32 bits. A
+// number too long for 64 bits stays at the largest 64-bit value instead of wrapping.
+int date_seconds(const char* digits) {
+    const long long kMax = 9223372036854775807LL;
+    long long ms = 0;
+    for (const char* p = digits; *p >= '0' && *p <= '9'; p++) {
+        int d = *p - '0';
+        ms = ms > (kMax - d) / 10 ? kMax : ms * 10 + d;
+    }
+    return static_cast<int>(static_cast<unsigned int>(static_cast<unsigned long long>(ms / 1000)));
+}
+
+void set_header_count(int count) {
+    memcpy(MP_Tags[0].name, "Numtags", 8);
+    MP_Tags[0].len = count;
+}
+
+void store_text(char* dest, const char* text, size_t len) {
+    memcpy(dest, text, len);
+    dest[len] = '\0';
+}
+
+// "entry=%4d, type=%2d, ival=%6d, name=%40s, string=%s", composed without printf since it is
+// written for every store. A text too long for the log's line is cut at the line's end.
+void log_store(int entry, int type, int ival, const char* name, const char* text) {
+    char* end = put_line + sizeof put_line;
+    char* p = MP_cat_text(put_line, end, "entry=");
+    p = MP_cat_int(p, end, entry, 4);
+    p = MP_cat_text(p, end, ", type=");
+    p = MP_cat_int(p, end, type, 2);
+    p = MP_cat_text(p, end, ", ival=");
+    p = MP_cat_int(p, end, ival, 6);
+    p = MP_cat_text(p, end, ", name=");
+    p = MP_cat_padded(p, end, name, 40);
+    p = MP_cat_text(p, end, ", string=");
+    MP_cat_text(p, end, text);
+    MP_logl(2, "put_tag", put_line);
+}
+
+}  // namespace
+
+void MP_Clear_tags() {
+    MP_TRACE("MP_Clear_tags");
+    for (MP_TagEntry& e : MP_Tags) {
+        e.name[0] = '\0';
+        e.len = 0;
+        e.type = 0;
+        e.ival = 0;
+        e.time = 0;
+        e.string[0] = '\0';
+    }
+    memcpy(MP_Tags[0].name, "Invalid", 8);
+    MP_tagindex_invalidate();
+}
+
+int MP_put_tag(const char* name, int type, int ival, const char* string) {
+    MP_TRACE("MP_put_tag");
+    if (!name) {
+        MP_errlog("MP_put_tag:", "A tag without a name was not stored");
+        return 0;
+    }
+    if (!string) string = "";
+
+    // A text over 256 characters keeps its first 255.
+    size_t len = bounded_length(string, MP_TAG_TEXT_MAX + 1);
+    if (len > static_cast<size_t>(MP_TAG_TEXT_MAX)) len = MP_TAG_TEXT_CUT;
+    store_text(work, string, len);
+
+    int effective = type;
+    bool dated = false;
+    int seconds = 0;
+    if (len > static_cast<size_t>(kDateMarkLen) && memcmp(work, kDateMark, kDateMarkLen) == 0) {
+        // A date before 1970 (a minus sign) or any other non-digit has no time value: 0.
+        seconds = date_seconds(work + kDateMarkLen);
+        time_fmt(work, seconds);
+        work[MP_TAG_TEXT_MAX] = '\0';
+        len = bounded_length(work, MP_TAG_TEXT_MAX);
+        effective = MP_TYPE_TIME;
+        dated = true;
+    }
+
+    int name_len = MP_tag_name_length(name);
+    int count = tag_count();
+    int index = MP_tagindex_find(name, name_len);
+    if (index) {
+        // An empty text changes nothing. A store under a shorter name that matched a longer
+        // one keeps the longer name.
+        if (len > 0) {
+            MP_TagEntry& e = MP_Tags[index];
+            store_text(e.string, work, len);
+            e.type = effective;
+            e.ival = ival;
+            if (dated) e.time = seconds;
+        }
+    } else if (count >= MP_MAXTAGS) {
+        index = MP_MAXTAGS + 1;
+        set_header_count(count);
+    } else {
+        index = count + 1;
+        MP_TagEntry& e = MP_Tags[index];
+        store_text(e.name, name, static_cast<size_t>(name_len));
+        e.len = name_len;
+        e.type = effective;
+        e.ival = ival;
+        store_text(e.string, work, len);
+        if (dated) e.time = seconds;
+        MP_Numtags = index;
+        set_header_count(index);
+    }
+
+    // The caller's type and text, as passed: neither cut nor converted.
+    log_store(index + 1, type, ival, name, string);
+    return index;
+}
+
+int MP_get_tag(const char* query, int* type, int* ival, char* string) {
+    MP_TRACE("MP_get_tag");
+    if (type) *type = 0;
+    if (ival) *ival = 0;
+    if (string) string[0] = '\0';
+    if (!query) return 0;
+    int index = MP_tagindex_find(query, MP_tag_name_length(query));
+    if (!index) return 0;
+    const MP_TagEntry& e = MP_Tags[index];
+    if (type) *type = e.type;
+    if (ival) *ival = e.ival;
+    if (string) store_text(string, e.string, bounded_length(e.string, MP_TAG_TEXT_MAX));
+    return index;
+}
+
+int MP_itag(const char* query) {
+    MP_TRACE("MP_itag");
+    int ival = 0;
+    MP_get_tag(query, nullptr, &ival, nullptr);
+    return ival;
+}
+
+const char* MP_gtag(const char* query) {
+    MP_TRACE("MP_gtag");
+    MP_get_tag(query, nullptr, nullptr, gtag_text);
+    return gtag_text;
+}
+
+int MP_gttag(const char* query) {
+    MP_TRACE("MP_gttag");
+    int index = MP_get_tag(query, nullptr, nullptr, nullptr);
+    return index ? MP_Tags[index].time : 0;
+}
+
+void MP_lock() {
+    MP_TRACE("MP_lock");
+    if (tag_lock == VP_NO_SEM) {
+        int err = vp_sem_create(kLockUnits, kLockUnits, &tag_lock);
+        if (err) {
+            tag_lock = VP_NO_SEM;
+            MP_errlogf("MP_Lock:", " %d", err);
+            return;
+        }
+    }
+    vp_sem_wait(tag_lock);
+}
+
+void MP_unlock() {
+    MP_TRACE("MP_unlock");
+    int err = vp_sem_release(tag_lock);
+    if (err) MP_errlogf("MP_unlock", "ReleaseSemaphore error: %d\n", err);
+}

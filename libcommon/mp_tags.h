@@ -26,6 +26,13 @@ inline constexpr int MP_BLOCK_SIZE = 1048576;     // every publication block
 inline constexpr int MP_TYPE_INT = 0;
 inline constexpr int MP_TYPE_TEXT = 1;
 inline constexpr int MP_TYPE_TIME = 3;
+// Longest tag name kept. A longer name is cut to its first 63 characters, for stores and
+// lookups alike, so that a long name always finds its own entry again.
+inline constexpr int MP_TAG_NAME_MAX = 63;
+// Longest text kept in a tag; a longer text keeps its first MP_TAG_TEXT_CUT characters.
+inline constexpr int MP_TAG_TEXT_MAX = 256;
+inline constexpr int MP_TAG_TEXT_CUT = 255;
+inline constexpr int MP_CHANNELS = 10;            // publication channels 0 to 9
 
 // The table and the count; entry 0 is the header entry.
 extern MP_TagEntry MP_Tags[MP_TABLE_SIZE];
@@ -46,3 +53,5 @@ void CommsSend(int channel, const void* source, int length);
 void CommsRecv(int channel, void* dest, int length);
 void CommsStop(int channel);
 void CommsPacket(int channel, const char* status);
+// The address of a channel's view, or null when the channel has none (for tests and tools).
+const void* CommsView(int channel);
