@@ -1,1 +1,220 @@
-// mpx_settings.cpp - to be written
+// mpx_settings.cpp - the MPExtended bridge's defaults, its settings file and its first tags.
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "mp_log.h"
+#include "mp_tags.h"
+#include "mp_tcp.h"
+#include "mp_text.h"
+#include "mpx.h"
+
+char MP_Global_mUserName[256];
+char MP_Global_mPassword[256];
+int MP_Global_mWait;
+
+namespace {
+
+constexpr char kLabel[] = "MP_read_cfg_file:";
+int globals_done = 0;
+
+// The file is read in pieces of at most 127 characters; a longer line goes on in the next.
+char cfg_line[128];
+
+enum Key { kDebug, kAddress, kPort, kUserName, kPassword, kWait, kKeyCount };
+struct KeyText {
+    const char* text;
+    int len;
+};
+// Compared in this order; the first key that begins the line decides.
+constexpr KeyText kKeys[kKeyCount] = {
+    {"Debug=", 6},
+    {"MPExtended_IPAddress=", 21},
+    {"MPExtended_Port=", 16},
+    {"MPExtended_UserName=", 20},
+    {"MPExtended_Password=", 20},
+    {"MPExtended_Wait=", 16},
+};
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+enum Number { kNoNumber, kNumber, kTooBig };
+
+// Reads as "%d" does: white space skipped, an optional sign, then decimal digits up to the
+// first other character. A number beyond the range of an int is reported as too big rather
+// than left to wrap.
+Number read_int(const char* s, int* value) {
+    while (is_space(*s)) s++;
+    bool negative = *s == '-';
+    if (*s == '-' || *s == '+') s++;
+    if (*s < '0' || *s > '9') return kNoNumber;
+    long long v = 0;
+    bool too_big = false;
+    for (; *s >= '0' && *s <= '9'; s++) {
+        v = v * 10 + (*s - '0');
+        if (v > static_cast<long long>(INT_MAX) + 1) {
+            too_big = true;
+            v = static_cast<long long>(INT_MAX) + 1;
+        }
+    }
+    if (negative) v = -v;
+    if (too_big || v > INT_MAX) {
+        *value = negative ? INT_MIN : INT_MAX;
+        return kTooBig;
+    }
+    *value = static_cast<int>(v);
+    return kNumber;
+}
+
+// Reads as "%s" does: white space skipped, then the run of characters up to the next white
+// space. Returns the run's start and sets its length (0 when there is none).
+const char* read_word(const char* s, int* len) {
+    while (is_space(*s)) s++;
+    int n = 0;
+    while (s[n] && !is_space(s[n])) n++;
+    *len = n;
+    return s;
+}
+
+// Copies a word into a setting of the given size; a word that does not fit is refused with an
+// error line and the setting keeps its value.
+void set_text(char* setting, int size, const char* value, const char* key) {
+    int len;
+    const char* word = read_word(value, &len);
+    if (len == 0) return;
+    if (len >= size) {
+        MP_errlogf(kLabel, "%s value of %d characters is longer than %d; keeping %s", key, len,
+                   size - 1, setting);
+        return;
+    }
+    memcpy(setting, word, static_cast<size_t>(len));
+    setting[len] = '\0';
+}
+
+void set_debug(const char* value) {
+    int v;
+    Number r = read_int(value, &v);
+    if (r == kNumber) MP_Global_Debug = v;
+    if (r == kTooBig) MP_errlogf(kLabel, "Debug= value out of range; keeping %d", MP_Global_Debug);
+}
+
+// A port is a 16-bit number; anything else would connect somewhere unintended.
+void set_port(const char* value) {
+    int v;
+    Number r = read_int(value, &v);
+    if (r == kNoNumber) return;
+    if (r == kTooBig || v < 1 || v > 65535) {
+        MP_errlogf(kLabel, "MPExtended_Port= value out of range 1-65535; keeping %d",
+                   MP_Global_Port);
+        return;
+    }
+    MP_Global_Port = v;
+}
+
+// The pause between polls is limited to 0 .. one day, so that its milliseconds always fit.
+void set_wait(const char* value) {
+    int v;
+    Number r = read_int(value, &v);
+    if (r == kNoNumber) return;
+    int limited = v < 0 ? 0 : v > MPX_WAIT_MAX ? MPX_WAIT_MAX : v;
+    if (r == kTooBig || limited != v)
+        MP_errlogf(kLabel, "MPExtended_Wait= value out of range 0-%d; using %d", MPX_WAIT_MAX,
+                   limited);
+    MP_Global_mWait = limited;
+}
+
+void apply_line(const char* line) {
+    for (int k = 0; k < kKeyCount; k++) {
+        if (strncmp(line, kKeys[k].text, static_cast<size_t>(kKeys[k].len)) != 0) continue;
+        const char* value = line + kKeys[k].len;
+        switch (k) {
+            case kDebug: set_debug(value); break;
+            case kAddress:
+                set_text(MP_Global_IPAddress, sizeof MP_Global_IPAddress, value, kKeys[k].text);
+                break;
+            case kPort: set_port(value); break;
+            case kUserName:
+                set_text(MP_Global_mUserName, sizeof MP_Global_mUserName, value, kKeys[k].text);
+                break;
+            case kPassword:
+                set_text(MP_Global_mPassword, sizeof MP_Global_mPassword, value, kKeys[k].text);
+                break;
+            case kWait: set_wait(value); break;
+            default: break;
+        }
+        return;
+    }
+}
+
+void copy_text(char* dest, size_t size, const char* text) {
+    snprintf(dest, size, "%s", text);
+}
+
+}  // namespace
+
+void MP_Extended_defaults() {
+    MP_TRACE("MP_Extended_defaults");
+    copy_text(MP_Global_LogPath, sizeof MP_Global_LogPath, VP_PLUGINS "Vistrel_MPExtended.log");
+    copy_text(MP_Global_Title, sizeof MP_Global_Title, "Vistrel MPExtended Interface v");
+    copy_text(MP_Global_Version, sizeof MP_Global_Version, "1.0.7.33");
+    MP_Global_Debug = 0;
+    // The count is 0 at start-up anyway; setting it makes a repeated call leave an empty
+    // table as well.
+    MP_Numtags = 0;
+    MP_Clear_tags();
+    MP_Global_BarChar = 0;
+    copy_text(MP_Global_DateFormat, sizeof MP_Global_DateFormat, "%H:%M %d/%m/%y");
+    MP_Global_Port = MPX_DEFAULT_PORT;
+    snprintf(MP_Global_IPAddress, sizeof MP_Global_IPAddress, "%d.%d.%d.%d", 127, 0, 0, 1);
+    MP_Global_Connected = 0;
+    copy_text(MP_Global_mUserName, sizeof MP_Global_mUserName, MPX_DEFAULT_USERNAME);
+    copy_text(MP_Global_mPassword, sizeof MP_Global_mPassword, MPX_DEFAULT_PASSWORD);
+    // Empties the recent-lines ring and leaves the log closed.
+    MP_log_reset();
+    MP_Global_mWait = MPX_DEFAULT_WAIT;
+}
+
+void MP_init_globals() {
+    MP_TRACE("MP_init_globals");
+    if (globals_done) return;
+    globals_done = 1;
+    MP_Extended_defaults();
+}
+
+int MP_read_cfg_file(int unused) {
+    MP_TRACE("MP_read_cfg_file");
+    (void)unused;
+    MP_init_globals();
+    MP_logl(3, kLabel, "Started");
+
+    FILE* f = fopen(MPX_CFG_PATH, "r");
+    if (!f) {
+        MP_errlog(kLabel, "Failed to open cfg file");
+    } else {
+        MP_logl(3, kLabel, "File Opened");
+        while (fgets(cfg_line, sizeof cfg_line, f)) {
+            strcpytonl(cfg_line, cfg_line);
+            // Empty lines, comments ("/") and indented lines are skipped.
+            char first = cfg_line[0];
+            if (first == '\0' || first == '\r' || first == '\n' || first == ' ' || first == '/')
+                continue;
+            apply_line(cfg_line);
+        }
+        fclose(f);
+    }
+
+    MP_put_tag("IsRecording", MP_TYPE_TEXT, 1, "false");
+    MP_put_tag("NRecordings", MP_TYPE_TEXT, 0, "None");
+    MP_put_tag("Recordings", MP_TYPE_TEXT, 0, "None");
+    MP_put_tag("IRecordings", MP_TYPE_INT, 0, "0");
+
+    MP_logf(3, kLabel, "MP_Global_IPAddress=%s", MP_Global_IPAddress);
+    MP_logf(3, kLabel, "MP_Global_Port[%d]=%d", 0, MP_Global_Port);
+    MP_logf(3, kLabel, "MP_Global_mUserName=%s", MP_Global_mUserName);
+    MP_logf(3, kLabel, "MP_Global_mPassword=%s", MP_Global_mPassword);
+    MP_logf(3, kLabel, "MP_Global_mWait=%d", MP_Global_mWait);
+    MP_logl(3, kLabel, "Finished");
+    return 0;
+}

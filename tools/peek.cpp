@@ -1,1 +1,126 @@
-// to be written
+// peek.cpp - vistrel_peek: shows a publication block's header and tags, once or every second.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "vp.h"
+
+namespace {
+
+// The tag record as it lies in the block: 340 bytes, little-endian, no padding. The viewer
+// carries its own copy of the layout so that it needs nothing but the platform layer.
+struct Record {
+    char name[64];
+    int32_t len;
+    int32_t type;
+    int32_t ival;
+    int32_t time;
+    char string[260];
+};
+static_assert(sizeof(Record) == 340, "a tag record is 340 bytes in the block");
+
+constexpr size_t kBlockSize = 1048576;
+constexpr int kMaxTags = 2048;
+Record table[kMaxTags + 1];
+
+// A field copied out of the block with a terminator of our own, since a reader may catch the
+// block half-written.
+void field(char* out, size_t size, const char* in, size_t width) {
+    size_t n = 0;
+    while (n < width && n + 1 < size && in[n]) {
+        unsigned char c = static_cast<unsigned char>(in[n]);
+        out[n] = c < 32 || c == 127 ? '?' : in[n];
+        n++;
+    }
+    out[n] = '\0';
+}
+
+// The state word with its zero bytes and other unprintable bytes shown as escapes.
+void state_text(const char* word, char* out, size_t size) {
+    size_t o = 0;
+    for (int i = 0; i < 8 && o + 5 < size; i++) {
+        unsigned char c = static_cast<unsigned char>(word[i]);
+        if (c == 0) o += static_cast<size_t>(snprintf(out + o, size - o, "\\0"));
+        else if (c < 32 || c >= 127) o += static_cast<size_t>(snprintf(out + o, size - o, "\\x%02x", c));
+        else out[o++] = static_cast<char>(c);
+    }
+    out[o] = '\0';
+}
+
+void time_text(int32_t t, char* out, size_t size) {
+    struct tm tm;
+    if (vp_localtime(static_cast<time_t>(t), &tm) != 0 ||
+        strftime(out, size, "%a %b %d %H:%M:%S %Y", &tm) == 0)
+        snprintf(out, size, "(%ld)", static_cast<long>(t));
+}
+
+void show(const unsigned char* view, bool with_tags) {
+    // The header first: only a block whose state word reads "Numtags" and a zero has a count
+    // and a table that can be trusted.
+    memcpy(&table[0], view, sizeof(Record));
+    const Record& h = table[0];
+    char state[40], when[64], status[260];
+    state_text(h.name, state, sizeof state);
+    time_text(h.time, when, sizeof when);
+    field(status, sizeof status, h.string, 256);
+    printf("State=\"%s\" Numtags=%d Time=%s Status=%s\n", state, h.len, when, status);
+
+    if (!with_tags || memcmp(h.name, "Numtags", 8) != 0) return;
+    int count = h.len < 0 ? 0 : h.len > kMaxTags ? kMaxTags : h.len;
+    memcpy(table, view, static_cast<size_t>(count + 1) * sizeof(Record));
+    printf("Tag  Typ         Ival  Len   Name                                     String\n");
+    for (int i = 1; i <= count; i++) {
+        const Record& r = table[i];
+        char name[64], text[260];
+        field(name, sizeof name, r.name, 63);
+        field(text, sizeof text, r.string, 256);
+        printf("%4d  %2d %12d  %3d   %-40s %s\n", i, r.type, r.ival, r.len, name, text);
+    }
+}
+
+int usage() {
+    fprintf(stderr,
+            "usage: vistrel_peek [-w|--watch] BLOCK\n"
+            "  Shows the state word, tag count, time, status line and tags of a publication\n"
+            "  block such as Vistrel_MPExtended; with --watch every second until interrupted.\n"
+            "  A block that does not exist yet is created empty, as the bridges would.\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* name = nullptr;
+    bool watch = false;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-w") == 0 || strcmp(argv[i], "--watch") == 0) watch = true;
+        else if (argv[i][0] == '-' || name) return usage();
+        else name = argv[i];
+    }
+    if (!name) return usage();
+
+    vp_shm handle;
+    int err = vp_shm_open(name, kBlockSize, &handle);
+    if (err) {
+        fprintf(stderr, "vistrel_peek: cannot open block %s (error %d)\n", name, err);
+        return 1;
+    }
+    void* view = nullptr;
+    err = vp_shm_map(handle, kBlockSize, 0, &view);
+    if (err) {
+        fprintf(stderr, "vistrel_peek: cannot map block %s (error %d)\n", name, err);
+        vp_shm_close(handle);
+        return 1;
+    }
+    for (;;) {
+        show(static_cast<const unsigned char*>(view), true);
+        fflush(stdout);
+        if (!watch) break;
+        vp_sleep_ms(1000);
+        printf("\n");
+    }
+    vp_shm_unmap(view, kBlockSize);
+    vp_shm_close(handle);
+    return 0;
+}
