@@ -1,1 +1,127 @@
-// to be written
+// test_reconnect.cpp - the MPExtended bridge's connection loop end to end: connect, converse, reconnect 5 s later.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "mp_tags.h"
+#include "scratch.h"
+#include "vp.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const char* const kBlock = "Vistrel_MPExtended";
+
+// Ends the stand-in and removes its block however the test ends.
+struct StandIn {
+    long pid = -1;
+    ~StandIn() {
+        if (pid > 0) {
+            vp_proc_kill((uint32_t)pid);
+            wait_until([this] { return !vp_proc_alive((uint32_t)pid); }, 5000);
+        }
+        vp_shm_unlink(kBlock);
+    }
+};
+
+// One connection as the server saw it.
+struct Session {
+    bool accepted = false;
+    Clock::time_point accepted_at, closed_at;
+    std::string greeting;
+};
+
+// Reads until a line end came, the peer closed, or 5 s passed in silence.
+std::string read_line(vp_socket s) {
+    std::string got;
+    char chunk[256];
+    while (got.find("\r\n") == std::string::npos && vp_wait_readable(s, 5000) == 1) {
+        int n = vp_recv(s, chunk, sizeof chunk);
+        if (n <= 0) break;
+        got.append(chunk, (size_t)n);
+    }
+    return got;
+}
+
+// The first 8 bytes and the status line of the bridge's block.
+struct Published {
+    std::string state;
+    std::string status;
+};
+Published read_block() {
+    Published p;
+    vp_shm shm = VP_NO_SHM;
+    void* view = nullptr;
+    if (vp_shm_open(kBlock, MP_BLOCK_SIZE, &shm) != 0) return p;
+    if (vp_shm_map(shm, MP_BLOCK_SIZE, 1, &view) == 0) {
+        const char* bytes = static_cast<const char*>(view);
+        p.state.assign(bytes, 8);
+        const char* status = bytes + offsetof(MP_TagEntry, string);
+        p.status.assign(status, strnlen(status, 257));
+        vp_shm_unmap(view, MP_BLOCK_SIZE);
+    }
+    vp_shm_close(shm);
+    return p;
+}
+
+TEST(MpxReconnect, ConversesThenReconnectsFiveSecondsAfterTheServerCloses) {
+    ScratchDir dir;
+    vp_shm_unlink(kBlock);
+    ASSERT_EQ(vp_net_start(), 0);
+    int port = 0;
+    vp_socket listener = vp_listen_loopback(0, &port);
+    ASSERT_NE(listener, VP_INVALID_SOCKET);
+    write_file(VP_PLUGINS "MP.cfg", "MPExtended_Port=" + std::to_string(port) + "\n");
+
+    StandIn standin;
+    standin.pid = vp_spawn_detached(VISTREL_MPX_STANDIN, "mpx_standin");
+    ASSERT_GT(standin.pid, 0);
+
+    // The server: it answers the first connection and closes it, then answers the second and
+    // holds it open. Every wait is bounded, so the thread always ends.
+    Session sessions[2];
+    vp_socket held = VP_INVALID_SOCKET;
+    std::thread server([&] {
+        for (int i = 0; i < 2; i++) {
+            if (vp_wait_readable(listener, i == 0 ? 30000 : 15000) != 1) return;
+            vp_socket s = vp_accept(listener);
+            if (s == VP_INVALID_SOCKET) return;
+            sessions[i].accepted = true;
+            sessions[i].accepted_at = Clock::now();
+            sessions[i].greeting = read_line(s);
+            std::string reply = "reply " + std::to_string(i) + "\r\n";
+            vp_send(s, reply.data(), (int)reply.size());
+            if (i == 1) {
+                held = s;
+                return;
+            }
+            // Lets the reply be read before the close, so that both reach the stand-in.
+            vp_sleep_ms(200);
+            sessions[i].closed_at = Clock::now();
+            vp_close_socket(s);
+        }
+    });
+    server.join();
+
+    ASSERT_TRUE(sessions[0].accepted) << "the stand-in never connected";
+    EXPECT_EQ(sessions[0].greeting, "hello\r\n");
+    ASSERT_TRUE(sessions[1].accepted) << "the stand-in did not reconnect within 15 s";
+    EXPECT_EQ(sessions[1].greeting, "hello\r\n");
+    auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(sessions[1].accepted_at - sessions[0].closed_at);
+    EXPECT_GE(pause.count(), 4500);
+
+    // Both replies reached the stand-in's conversation, and the last one was published.
+    EXPECT_TRUE(wait_until([] { return read_file("received.txt") == "reply 0\r\nreply 1\r\n"; }, 5000))
+        << read_file("received.txt");
+    EXPECT_TRUE(wait_until([] { return read_block().status == "OK"; }, 5000)) << read_block().status;
+    EXPECT_EQ(read_block().state, std::string("Numtags\0", 8));
+
+    if (held != VP_INVALID_SOCKET) vp_close_socket(held);
+    vp_close_socket(listener);
+}
+
+}  // namespace
