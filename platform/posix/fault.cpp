@@ -54,6 +54,7 @@ struct cpu_state {
     uintptr_t ip = 0;
     uintptr_t sp = 0;
     bool have_page_fault = false;
+    bool general_protection = false;
     unsigned long page_error = 0;
 };
 
@@ -63,14 +64,17 @@ cpu_state read_cpu(const siginfo_t* si, const void* context) {
     const ucontext_t* uc = static_cast<const ucontext_t*>(context);
     cpu.ip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
     cpu.sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
-    // Trap 14 is the page fault; only then does the error code carry the access bits.
+    // Trap 14 is the page fault; only then does the error code carry the access bits. Trap 13
+    // is the general-protection fault.
     cpu.have_page_fault = uc->uc_mcontext.gregs[REG_TRAPNO] == 14;
+    cpu.general_protection = uc->uc_mcontext.gregs[REG_TRAPNO] == 13;
     cpu.page_error = static_cast<unsigned long>(uc->uc_mcontext.gregs[REG_ERR]);
 #elif defined(__linux__) && defined(__i386__)
     const ucontext_t* uc = static_cast<const ucontext_t*>(context);
     cpu.ip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
     cpu.sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_ESP]);
     cpu.have_page_fault = uc->uc_mcontext.gregs[REG_TRAPNO] == 14;
+    cpu.general_protection = uc->uc_mcontext.gregs[REG_TRAPNO] == 13;
     cpu.page_error = static_cast<unsigned long>(uc->uc_mcontext.gregs[REG_ERR]);
 #else
     (void)context;
@@ -98,6 +102,49 @@ bool near_stack(uintptr_t addr, uintptr_t sp) {
     return addr >= low && addr <= high;
 }
 
+// Whether the instruction at ip is one that only the kernel may run (halt, interrupt flag,
+// port input and output, control and debug registers, model-specific registers, caches).
+// Linux reports these as a general-protection SIGSEGV, Windows as a privileged instruction.
+bool privileged_instruction(uintptr_t ip) {
+#if defined(__x86_64__) || defined(__i386__)
+    if (ip == 0) return false;
+    const unsigned char* op = reinterpret_cast<const unsigned char*>(ip);
+    // Skip up to four prefixes: operand and address size, repeat, segment and REX.
+    for (int i = 0; i < 4; ++i) {
+        unsigned char b = *op;
+        bool prefix = b == 0x66 || b == 0x67 || b == 0xF2 || b == 0xF3 || b == 0x2E ||
+                      b == 0x36 || b == 0x3E || b == 0x26 || b == 0x64 || b == 0x65;
+#if defined(__x86_64__)
+        prefix = prefix || (b >= 0x40 && b <= 0x4F);
+#endif
+        if (!prefix) break;
+        ++op;
+    }
+    switch (op[0]) {
+        case 0xF4:                                   // hlt
+        case 0xFA: case 0xFB:                        // cli, sti
+        case 0xE4: case 0xE5: case 0xE6: case 0xE7:  // in, out with an immediate port
+        case 0xEC: case 0xED: case 0xEE: case 0xEF:  // in, out through dx
+        case 0x6C: case 0x6D: case 0x6E: case 0x6F:  // ins, outs
+            return true;
+        case 0x0F:
+            switch (op[1]) {
+                case 0x06: case 0x08: case 0x09:             // clts, invd, wbinvd
+                case 0x20: case 0x21: case 0x22: case 0x23:  // control and debug registers
+                case 0x30: case 0x32:                        // wrmsr, rdmsr
+                    return true;
+                default:
+                    return false;
+            }
+        default:
+            return false;
+    }
+#else
+    (void)ip;
+    return false;
+#endif
+}
+
 uint32_t fpe_code(int si_code) {
     switch (si_code) {
         case FPE_INTDIV: return kIntegerDivideByZero;
@@ -122,6 +169,12 @@ void describe(int sig, const siginfo_t* si, const void* context, vp_fault* f) {
             f->code = kAccessViolation;
             if (!from_cpu) break;
             f->nparams = 2;
+            if (si->si_code == SI_KERNEL && cpu.general_protection &&
+                privileged_instruction(cpu.ip)) {
+                f->code = kPrivilegedInstruction;
+                f->nparams = 0;
+                break;
+            }
             if (si->si_code == SI_KERNEL) {
                 // A general-protection fault (a non-canonical address) names no address;
                 // Windows reports such an access as a read of the highest address.
@@ -175,6 +228,11 @@ void describe(int sig, const siginfo_t* si, const void* context, vp_fault* f) {
 }
 
 void on_fault_signal(int sig, siginfo_t* si, void* context) {
+#if defined(__x86_64__)
+    // The interrupted code may have switched on alignment checking; the report's own copying
+    // must not fault on it.
+    __asm__ volatile("pushfq\n\tandq $~0x40000, (%%rsp)\n\tpopfq" ::: "memory", "cc");
+#endif
     vp_fault f;
     memset(&f, 0, sizeof f);
     describe(sig, si, context, &f);

@@ -12,6 +12,20 @@ vp_fault_handler fault_handler = nullptr;
 // Stack kept back for the handler when the thread's stack overflows: the report formats and
 // writes lines, which needs more than the few pages Windows leaves by default.
 constexpr ULONG kOverflowReserve = 64 * 1024;
+// A stack overflow is reported on a fiber of the installing thread with a stack of its own,
+// made in advance, in case the kept-back stack is not honoured (wine leaves a few KiB only).
+constexpr SIZE_T kReportStack = 256 * 1024;
+void* report_fiber = nullptr;
+DWORD report_thread = 0;
+vp_fault pending;
+
+[[noreturn]] void report(const vp_fault* f) {
+    if (fault_handler) fault_handler(f);
+    // A handler must not return; if one does, the process still ends as after a fault.
+    vp_exit_now(1);
+}
+
+void WINAPI report_on_fiber(void*) { report(&pending); }
 
 LONG WINAPI on_exception(EXCEPTION_POINTERS* info) {
     vp_fault f;
@@ -23,9 +37,12 @@ LONG WINAPI on_exception(EXCEPTION_POINTERS* info) {
     f.nparams = static_cast<uint32_t>(rec->NumberParameters);
     for (DWORD i = 0; i < 3 && i < rec->NumberParameters; ++i)
         f.params[i] = static_cast<uintptr_t>(rec->ExceptionInformation[i]);
-    if (fault_handler) fault_handler(&f);
-    // A handler must not return; if one does, the process still ends as after a fault.
-    vp_exit_now(1);
+    if (f.code == static_cast<uint32_t>(EXCEPTION_STACK_OVERFLOW) && report_fiber != nullptr &&
+        GetCurrentThreadId() == report_thread) {
+        pending = f;
+        SwitchToFiber(report_fiber);
+    }
+    report(&f);
 }
 }  // namespace
 
@@ -33,6 +50,11 @@ void vp_install_fault_handler(vp_fault_handler handler) {
     fault_handler = handler;
     ULONG reserve = kOverflowReserve;
     SetThreadStackGuarantee(&reserve);
+    // The thread must be a fiber itself before it can switch to another one.
+    if (report_fiber == nullptr && ConvertThreadToFiber(nullptr) != nullptr) {
+        report_fiber = CreateFiber(kReportStack, report_on_fiber, nullptr);
+        report_thread = GetCurrentThreadId();
+    }
     // First in the chain: no other vectored handler or frame handler sees an exception first.
     AddVectoredExceptionHandler(1, on_exception);
 }
