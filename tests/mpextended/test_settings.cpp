@@ -20,7 +20,12 @@ namespace {
 // Every test starts from the defaults, in a scratch directory of its own, with no log open.
 class Settings : public ::testing::Test {
 protected:
-    void SetUp() override { MP_Extended_defaults(); }
+    // The process's one real initialisation happens first, so that MP_read_cfg_file's own
+    // call of it cannot reset what a test has set up (an open log).
+    void SetUp() override {
+        MP_init_globals();
+        MP_Extended_defaults();
+    }
     void TearDown() override { MP_log_reset(); }
 
     void read(const std::string& cfg) {
