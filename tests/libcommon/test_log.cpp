@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -160,6 +161,16 @@ TEST_F(Log, RestartAboveFiveMebibytes) {
     }
 }
 
+#ifndef _WIN32
+TEST_F(Log, SizeBeyondIntRangeStillCountsAsTooLarge) {
+    write_file(kLog, "x");
+    std::filesystem::resize_file(kLog, 3221225472ULL);  // sparse: takes no disk space
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(MP_log_file_size(kLog), INT_MAX);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("File size     : 3221225472\n"), std::string::npos);
+}
+#endif
+
 TEST_F(Log, MissingFileIsCreatedQuietly) {
     EXPECT_EQ(MP_log_file_size(kLog), -1);
     testing::internal::CaptureStdout();
@@ -199,7 +210,11 @@ TEST_F(Log, TracePrintsInnermostFirstAndSurvivesOverflow) {
         MP_trace_print();
     }
     EXPECT_EQ(MP_trace_depth(), 2);
-    for (int i = 0; i < 300; i++) MP_trace_enter(("n" + std::to_string(i)).c_str());
+    for (int i = 0; i < 300; i++) {
+        char name[16];
+        snprintf(name, sizeof name, "n%d", i);
+        MP_trace_enter(name);
+    }
     EXPECT_EQ(MP_trace_depth(), 302);
     MP_trace_print();
     for (int i = 0; i < 302; i++) MP_trace_leave();
