@@ -132,22 +132,41 @@ void exact_add(int entry, int len, uint32_t h) {
 
 const char* label_of(const Node& n) { return MP_Tags[n.entry].name + n.start; }
 
-// The first index below the point where the query ends, or 0 when the tree has no name that
-// begins with the query.
-int tree_find(const char* q, int len) {
-    int node = 0;
-    int d = 0;
+// Where a query ends in the tree, or where it leaves it.
+struct Walk {
+    int first;  // > 0: the first entry below the point where the query ends
+    int node;   // otherwise: the last node that the query passed whole,
+    int depth;  // the query's length up to that node,
+    int child;  // the child whose label the query left (0: the node has no edge for it)
+    int common; // and how many bytes of that label the query matched
+};
+
+Walk walk(const char* q, int len) {
+    Walk w{0, 0, 0, 0, 0};
     for (;;) {
-        if (d == len) return nodes[node].first;
-        int child = edge_find(node, static_cast<unsigned char>(q[d]));
-        if (child == 0) return 0;
+        if (w.depth == len) {
+            w.first = nodes[w.node].first;
+            return w;
+        }
+        int child = edge_find(w.node, static_cast<unsigned char>(q[w.depth]));
+        if (child == 0) return w;
         const Node& c = nodes[child];
-        int rest = len - d;
+        const char* label = label_of(c);
+        int rest = len - w.depth;
         int m = rest < c.len ? rest : c.len;
-        if (memcmp(label_of(c), q + d, static_cast<size_t>(m)) != 0) return 0;
-        if (rest <= c.len) return c.first;
-        node = child;
-        d += c.len;
+        int j = 1;  // the first byte matched when the edge was chosen
+        while (j < m && label[j] == q[w.depth + j]) j++;
+        if (j < m) {
+            w.child = child;
+            w.common = j;
+            return w;
+        }
+        if (rest <= c.len) {
+            w.first = c.first;
+            return w;
+        }
+        w.node = child;
+        w.depth += c.len;
     }
 }
 
@@ -160,46 +179,43 @@ int new_node(int first, int entry, int start, int len) {
     return node_count++;
 }
 
-// Adds the name of entry k to the tree unless an earlier name already begins with it.
-// Returns 0 when it was added, otherwise the first entry that already matches it.
-int tree_add(const char* q, int len, int k) {
-    if (node_count + 2 > kNodeMax) return k;  // cannot happen: see kNodeMax
-    bool empty = nodes[0].first == 0;
-    if (empty) nodes[0].first = static_cast<uint16_t>(k);
-    int node = 0;
-    int d = 0;
-    for (;;) {
-        if (d == len) return node == 0 && empty ? 0 : nodes[node].first;
-        unsigned char byte = static_cast<unsigned char>(q[d]);
-        int child = edge_find(node, byte);
-        if (child == 0) {
-            edge_set(node, byte, new_node(k, k, d, len - d));
-            return 0;
-        }
-        Node& c = nodes[child];
-        const char* label = label_of(c);
-        int rest = len - d;
-        int m = rest < c.len ? rest : c.len;
-        int j = 1;  // the first byte matched when the edge was chosen
-        while (j < m && label[j] == q[d + j]) j++;
-        if (j == m) {
-            if (rest <= c.len) return c.first;
-            node = child;
-            d += c.len;
-            continue;
-        }
-        // The query leaves the edge after j bytes: a new node takes the common part, with the
-        // old child and a leaf for the rest of the new name below it.
-        int mid = new_node(c.first, c.entry, c.start, j);
-        unsigned char split_byte = static_cast<unsigned char>(label[j]);
-        c.start = static_cast<uint8_t>(c.start + j);
-        c.len = static_cast<uint8_t>(c.len - j);
-        edge_set(node, byte, mid);
-        edge_set(mid, split_byte, child);
-        edge_set(mid, static_cast<unsigned char>(q[d + j]), new_node(k, k, d + j, len - d - j));
-        return 0;
+// Adds entry k, whose name of len bytes the walk w did not find, at the point where it left
+// the tree. Its bytes are read from the table, where the name now lies.
+void insert_at(const Walk& w, int len, int k) {
+    if (node_count + 2 > kNodeMax) return;  // cannot happen: see kNodeMax
+    if (nodes[0].first == 0) nodes[0].first = static_cast<uint16_t>(k);
+    const char* q = MP_Tags[k].name;
+    int d = w.depth;
+    if (d == len) return;  // the empty name in an empty tree: the root holds it
+    unsigned char byte = static_cast<unsigned char>(q[d]);
+    if (w.child == 0) {
+        edge_set(w.node, byte, new_node(k, k, d, len - d));
+        return;
     }
+    // The name leaves the child's edge after j bytes: a new node takes the common part, with
+    // the old child and a leaf for the rest of the new name below it.
+    Node& c = nodes[w.child];
+    int j = w.common;
+    int mid = new_node(c.first, c.entry, c.start, j);
+    unsigned char split_byte = static_cast<unsigned char>(label_of(c)[j]);
+    c.start = static_cast<uint8_t>(c.start + j);
+    c.len = static_cast<uint8_t>(c.len - j);
+    edge_set(w.node, byte, mid);
+    edge_set(mid, split_byte, w.child);
+    edge_set(mid, static_cast<unsigned char>(q[d + j]), new_node(k, k, d + j, len - d - j));
 }
+
+// The last lookup that found nothing, kept so that the store which then adds the name can
+// insert it where the walk left off instead of walking again.
+struct Miss {
+    bool valid;
+    int indexed;  // the index as it was: any change since makes the walk stale
+    int len;
+    uint32_t hash;
+    Walk walk;
+    char name[MP_TAG_NAME_MAX + 1];
+};
+Miss miss;
 
 void reset() {
     memset(nodes, 0, sizeof nodes);
@@ -208,6 +224,29 @@ void reset() {
     node_count = 1;
     indexed = 0;
     valid = true;
+    miss.valid = false;
+}
+
+// Indexes entry k, the next one in table order.
+void add_entry(int k) {
+    const char* name = MP_Tags[k].name;
+    int len = MP_tag_name_length(name);
+    uint32_t h = name_hash(name, len);
+    if (miss.valid && miss.indexed == indexed && miss.len == len && miss.hash == h &&
+        memcmp(name, miss.name, static_cast<size_t>(len)) == 0) {
+        insert_at(miss.walk, len, k);
+        exact_add(k, len, h);
+    } else {
+        // Only a name that no earlier name begins with is its own first match; any other
+        // name is found through the earlier entry.
+        Walk w = walk(name, len);
+        if (w.first == 0) {
+            insert_at(w, len, k);
+            exact_add(k, len, h);
+        }
+    }
+    miss.valid = false;
+    indexed = k;
 }
 
 // Brings the index up to the table: rebuilds it when the table was cleared or its count went
@@ -217,32 +256,32 @@ void sync() {
     if (target < 0) target = 0;
     if (target > MP_MAXTAGS) target = MP_MAXTAGS;
     if (!valid || indexed > target) reset();
-    while (indexed < target) {
-        int k = ++indexed;
-        const char* name = MP_Tags[k].name;
-        int len = MP_tag_name_length(name);
-        // Only a name that no earlier name begins with is its own first match; any other
-        // name is found through the earlier entry.
-        if (tree_add(name, len, k) == 0) exact_add(k, len, name_hash(name, len));
-    }
+    while (indexed < target) add_entry(indexed + 1);
 }
 
 }  // namespace
 
 int MP_tag_name_length(const char* name) {
-    if (!name) return 0;
-    int len = 0;
-    while (len < MP_TAG_NAME_MAX && name[len]) len++;
-    return len;
+    return name ? static_cast<int>(strnlen(name, MP_TAG_NAME_MAX)) : 0;
 }
 
 int MP_tagindex_find(const char* query, int length) {
     if (!query || length < 0) return 0;
     if (length > MP_TAG_NAME_MAX) length = MP_TAG_NAME_MAX;
     sync();
-    int hit = exact_find(query, length, name_hash(query, length));
+    uint32_t h = name_hash(query, length);
+    int hit = exact_find(query, length, h);
     if (hit) return hit;
-    return tree_find(query, length);
+    Walk w = walk(query, length);
+    if (w.first == 0) {
+        miss.valid = true;
+        miss.indexed = indexed;
+        miss.len = length;
+        miss.hash = h;
+        miss.walk = w;
+        memcpy(miss.name, query, static_cast<size_t>(length));
+    }
+    return w.first;
 }
 
 void MP_tagindex_invalidate() { valid = false; }

@@ -17,7 +17,7 @@ namespace {
 constexpr char kDateMark[] = "\\/Date(";
 constexpr int kDateMarkLen = 7;
 
-// The working copy of a stored text: at most 256 characters, or a date text.
+// The working copy of a date text: the JSON form, then its local date text.
 char work[MP_TAG_TEXT_MAX + 4];
 // The "put_tag" log line, bounded to what the log keeps of a line.
 char put_line[MP_LOG_LINE_SIZE];
@@ -28,12 +28,6 @@ char gtag_text[4096];
 // Ten holders may pass at once; each bridge runs one thread, so it never blocks.
 constexpr int kLockUnits = 10;
 vp_sem tag_lock = VP_NO_SEM;
-
-size_t bounded_length(const char* s, size_t limit) {
-    size_t n = 0;
-    while (n < limit && s[n]) n++;
-    return n;
-}
 
 // The tag count as an index into the table, whatever has been written into it.
 int tag_count() {
@@ -65,21 +59,55 @@ void store_text(char* dest, const char* text, size_t len) {
     dest[len] = '\0';
 }
 
-// "entry=%4d, type=%2d, ival=%6d, name=%40s, string=%s", composed without printf since it is
-// written for every store. A text too long for the log's line is cut at the line's end.
-void log_store(int entry, int type, int ival, const char* name, const char* text) {
-    char* end = put_line + sizeof put_line;
-    char* p = MP_cat_text(put_line, end, "entry=");
-    p = MP_cat_int(p, end, entry, 4);
-    p = MP_cat_text(p, end, ", type=");
-    p = MP_cat_int(p, end, type, 2);
-    p = MP_cat_text(p, end, ", ival=");
-    p = MP_cat_int(p, end, ival, 6);
-    p = MP_cat_text(p, end, ", name=");
-    p = MP_cat_padded(p, end, name, 40);
-    p = MP_cat_text(p, end, ", string=");
-    MP_cat_text(p, end, text);
-    MP_logl(2, "put_tag", put_line);
+// The pieces of the "put_tag" line. The line is written for every store, so it is composed
+// here without printf; MP_cat_* would measure the room again for every piece.
+template <size_t N>
+char* put_literal(char* p, const char (&text)[N]) {
+    memcpy(p, text, N - 1);
+    return p + N - 1;
+}
+
+// As "%*d" for a width of at most 6: at most 11 characters.
+char* put_int(char* p, int value, int width) {
+    char digits[12];
+    int n = 0;
+    unsigned int mag = value < 0 ? 0u - static_cast<unsigned int>(value)
+                                 : static_cast<unsigned int>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + mag % 10);
+        mag /= 10;
+    } while (mag);
+    if (value < 0) digits[n++] = '-';
+    for (int pad = width - n; pad > 0; pad--) *p++ = ' ';
+    while (n > 0) *p++ = digits[--n];
+    return p;
+}
+
+// "entry=%4d, type=%2d, ival=%6d, name=%40s, string=%s" with the caller's name and text of
+// text_len characters. The line is bounded to the log's line size: its fixed part takes at
+// most 69 characters, and a name or text too long for the rest is cut at the line's end.
+void log_store(int entry, int type, int ival, const char* name, const char* text, size_t text_len) {
+    constexpr size_t kLast = sizeof put_line - 1;
+    constexpr size_t kTail = sizeof ", string=" - 1;
+    char* p = put_line;
+    p = put_literal(p, "entry=");
+    p = put_int(p, entry, 4);
+    p = put_literal(p, ", type=");
+    p = put_int(p, type, 2);
+    p = put_literal(p, ", ival=");
+    p = put_int(p, ival, 6);
+    p = put_literal(p, ", name=");
+    size_t name_len = strnlen(name, kLast - kTail - static_cast<size_t>(p - put_line));
+    for (size_t pad = name_len; pad < 40; pad++) *p++ = ' ';
+    memcpy(p, name, name_len);
+    p += name_len;
+    p = put_literal(p, ", string=");
+    size_t room = kLast - static_cast<size_t>(p - put_line);
+    if (text_len > room) text_len = room;
+    memcpy(p, text, text_len);
+    p[text_len] = '\0';
+    // What MP_logl(2, ...) does, without its own trace push: this runs for every store.
+    MP_log_line(2, "put_tag", put_line, 0);
 }
 
 }  // namespace
@@ -106,20 +134,24 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
     }
     if (!string) string = "";
 
-    // A text over 256 characters keeps its first 255.
-    size_t len = bounded_length(string, MP_TAG_TEXT_MAX + 1);
-    if (len > static_cast<size_t>(MP_TAG_TEXT_MAX)) len = MP_TAG_TEXT_CUT;
-    store_text(work, string, len);
+    // The caller's text as far as the log line can show it; the stored text is cut from it:
+    // over 256 characters it keeps its first 255.
+    size_t text_len = strnlen(string, sizeof put_line);
+    size_t len = text_len > static_cast<size_t>(MP_TAG_TEXT_MAX) ? MP_TAG_TEXT_CUT : text_len;
+    const char* text = string;
 
     int effective = type;
     bool dated = false;
     int seconds = 0;
-    if (len > static_cast<size_t>(kDateMarkLen) && memcmp(work, kDateMark, kDateMarkLen) == 0) {
-        // A date before 1970 (a minus sign) or any other non-digit has no time value: 0.
+    if (len > static_cast<size_t>(kDateMarkLen) && memcmp(string, kDateMark, kDateMarkLen) == 0) {
+        // Digits cut off with the text's end count no more. A date before 1970 (a minus sign)
+        // or any other non-digit has no time value: 0.
+        store_text(work, string, len);
         seconds = date_seconds(work + kDateMarkLen);
         time_fmt(work, seconds);
         work[MP_TAG_TEXT_MAX] = '\0';
-        len = bounded_length(work, MP_TAG_TEXT_MAX);
+        len = strnlen(work, MP_TAG_TEXT_MAX);
+        text = work;
         effective = MP_TYPE_TIME;
         dated = true;
     }
@@ -132,7 +164,7 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
         // one keeps the longer name.
         if (len > 0) {
             MP_TagEntry& e = MP_Tags[index];
-            store_text(e.string, work, len);
+            store_text(e.string, text, len);
             e.type = effective;
             e.ival = ival;
             if (dated) e.time = seconds;
@@ -147,14 +179,14 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
         e.len = name_len;
         e.type = effective;
         e.ival = ival;
-        store_text(e.string, work, len);
+        store_text(e.string, text, len);
         if (dated) e.time = seconds;
         MP_Numtags = index;
         set_header_count(index);
     }
 
     // The caller's type and text, as passed: neither cut nor converted.
-    log_store(index + 1, type, ival, name, string);
+    log_store(index + 1, type, ival, name, string, text_len);
     return index;
 }
 
@@ -169,7 +201,7 @@ int MP_get_tag(const char* query, int* type, int* ival, char* string) {
     const MP_TagEntry& e = MP_Tags[index];
     if (type) *type = e.type;
     if (ival) *ival = e.ival;
-    if (string) store_text(string, e.string, bounded_length(e.string, MP_TAG_TEXT_MAX));
+    if (string) store_text(string, e.string, strnlen(e.string, MP_TAG_TEXT_MAX));
     return index;
 }
 

@@ -193,6 +193,20 @@ TEST_F(Tags, IndexFollowsATableResetByHand) {
     EXPECT_EQ(1, MP_get_tag("N", nullptr, nullptr, nullptr));
 }
 
+// Entries written straight into the table, as a reader's copy or a test might: the index is
+// rebuilt from them and keeps the scan's meaning even for names that the store would never
+// add (duplicates, names that an earlier name begins with, the empty name).
+TEST_F(Tags, IndexFollowsATableFilledByHand) {
+    const char* names[] = {"AB", "A", "A", "", "ABC", "B.x", "B"};
+    for (int i = 0; i < 7; i++) snprintf(MP_Tags[i + 1].name, 64, "%s", names[i]);
+    MP_Numtags = 7;
+    for (const char* q : {"", "A", "AB", "ABC", "ABCD", "B", "B.", "B.x", "C"})
+        EXPECT_EQ(scan_find(q), MP_get_tag(q, nullptr, nullptr, nullptr)) << "query '" << q << "'";
+    EXPECT_EQ(8, MP_put_tag("AC", MP_TYPE_TEXT, 0, "new"));
+    EXPECT_EQ(8, MP_get_tag("AC", nullptr, nullptr, nullptr));
+    EXPECT_EQ(1, MP_put_tag("A", MP_TYPE_TEXT, 0, "first"));
+}
+
 TEST_F(Tags, LongNamesAreCutTo63CharactersAndFoundAgain) {
     std::string long_name = std::string(63, 'n') + "TAIL-ONE";
     EXPECT_EQ(1, MP_put_tag(long_name.c_str(), MP_TYPE_TEXT, 1, "one"));
