@@ -16,10 +16,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const char* const kBlock = "Vistrel_MPExtended";
 
-// Ends the stand-in and removes its block however the test ends.
-struct StandIn {
+// Ends the child program and removes its block however the test ends, before the scratch
+// directory that holds its files goes.
+struct Child {
     long pid = -1;
-    ~StandIn() {
+    ~Child() {
         if (pid > 0) {
             vp_proc_kill((uint32_t)pid);
             wait_until([this] { return !vp_proc_alive((uint32_t)pid); }, 5000);
@@ -77,7 +78,7 @@ TEST(MpxReconnect, ConversesThenReconnectsFiveSecondsAfterTheServerCloses) {
     ASSERT_NE(listener, VP_INVALID_SOCKET);
     write_file(VP_PLUGINS "MP.cfg", "MPExtended_Port=" + std::to_string(port) + "\n");
 
-    StandIn standin;
+    Child standin;
     standin.pid = vp_spawn_detached(VISTREL_MPX_STANDIN, "mpx_standin");
     ASSERT_GT(standin.pid, 0);
 
@@ -121,6 +122,36 @@ TEST(MpxReconnect, ConversesThenReconnectsFiveSecondsAfterTheServerCloses) {
     EXPECT_EQ(read_block().state, std::string("Numtags\0", 8));
 
     if (held != VP_INVALID_SOCKET) vp_close_socket(held);
+    vp_close_socket(listener);
+}
+
+// The real bridge: each message is published with "OK", and the server's close ends the
+// conversation with "Connection closed" in the log.
+TEST(MpxReconnect, BridgePublishesEachMessageAndLogsTheClose) {
+    ScratchDir dir;
+    vp_shm_unlink(kBlock);
+    ASSERT_EQ(vp_net_start(), 0);
+    int port = 0;
+    vp_socket listener = vp_listen_loopback(0, &port);
+    ASSERT_NE(listener, VP_INVALID_SOCKET);
+    write_file(VP_PLUGINS "MP.cfg", "Debug=1\nMPExtended_Port=" + std::to_string(port) + "\n");
+
+    Child bridge;
+    bridge.pid = vp_spawn_detached(VISTREL_VISTREL_MPEXTENDED, "Vistrel_MPExtended");
+    ASSERT_GT(bridge.pid, 0);
+    ASSERT_EQ(vp_wait_readable(listener, 30000), 1) << "the bridge never connected";
+    vp_socket s = vp_accept(listener);
+    ASSERT_NE(s, VP_INVALID_SOCKET);
+    EXPECT_TRUE(wait_until([] { return read_block().status == "Connecting....."; }, 5000)) << read_block().status;
+
+    const std::string message = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n[]";
+    vp_send(s, message.data(), (int)message.size());
+    EXPECT_TRUE(wait_until([] { return read_block().status == "OK"; }, 5000)) << read_block().status;
+
+    vp_close_socket(s);
+    const std::string log = VP_PLUGINS "Vistrel_MPExtended.log";
+    EXPECT_TRUE(wait_until([&] { return read_file(log).find("TCP[MPEx]: Connection closed") != std::string::npos; }, 5000))
+        << read_file(log);
     vp_close_socket(listener);
 }
 
