@@ -227,7 +227,10 @@ void describe(int sig, const siginfo_t* si, const void* context, vp_fault* f) {
     }
 }
 
-void on_fault_signal(int sig, siginfo_t* si, void* context) {
+// Not instrumented by the sanitizers, whose stack bookkeeping in the prologue would itself
+// trip over alignment checking before it is switched off.
+__attribute__((no_sanitize("address", "undefined"))) void on_fault_signal(int sig, siginfo_t* si,
+                                                                          void* context) {
 #if defined(__x86_64__)
     // The interrupted code may have switched on alignment checking; the report's own copying
     // must not fault on it.

@@ -268,9 +268,6 @@ TEST_F(CrashChild, IntegerDivisionByZero) {
 }
 
 TEST_F(CrashChild, StackOverflowIsReportedAsSuch) {
-#ifdef VISTREL_SANITIZE
-    GTEST_SKIP() << "AddressSanitizer's enlarged frames and its own stack handling";
-#endif
     Crash c = run_faulter("overflow 0");
     EXPECT_EQ(c.exit_code, 1);
     expect_head(c, "STACK_OVERFLOW (0xc00000fd)", "2");
