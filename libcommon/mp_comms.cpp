@@ -100,7 +100,7 @@ void CommsSend(int channel, const void* source, int length) {
         return;
     }
     int n = bounded_length(channel, length, "CommsSend");
-    memcpy(view, source, static_cast<size_t>(n));
+    memmove(view, source, static_cast<size_t>(n));
 }
 
 void CommsRecv(int channel, void* dest, int length) {
@@ -112,7 +112,7 @@ void CommsRecv(int channel, void* dest, int length) {
         return;
     }
     int n = bounded_length(channel, length, "CommsRecv");
-    memcpy(dest, view, static_cast<size_t>(n));
+    memmove(dest, view, static_cast<size_t>(n));
 }
 
 void CommsStop(int channel) {

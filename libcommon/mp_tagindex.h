@@ -14,9 +14,10 @@
 //   is set when the node is made and never changes. A prefix query walks down the tree and
 //   returns the first index of the node where the query ends.
 //
-// The index follows the table on its own: it keeps count of the entries it holds and catches
-// up with (or rebuilds from) MP_Tags and MP_Numtags whenever they differ, so code that fills
-// or resets the table directly cannot leave it stale.
+// The index follows the table on its own: it keeps count of the entries it holds, indexes the
+// entries added since, and rebuilds itself from MP_Tags when MP_Numtags went down or
+// MP_Clear_tags ran, so code that fills or resets the table directly (tests, benchmarks) does
+// not leave it stale. Names are never rewritten in place otherwise.
 
 // The length under which a name or query is stored and looked up: its length cut to
 // MP_TAG_NAME_MAX characters.

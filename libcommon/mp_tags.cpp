@@ -54,8 +54,10 @@ void set_header_count(int count) {
     MP_Tags[0].len = count;
 }
 
+// A caller may store a tag's own text again (a text taken from the table), so the copy may
+// overlap its source.
 void store_text(char* dest, const char* text, size_t len) {
-    memcpy(dest, text, len);
+    memmove(dest, text, len);
     dest[len] = '\0';
 }
 

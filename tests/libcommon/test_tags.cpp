@@ -236,6 +236,15 @@ TEST_F(Tags, EmptyTextLeavesAnExistingTagAloneAndAddsANewOneEmpty) {
     EXPECT_EQ(3, MP_Tags[2].ival);
 }
 
+TEST_F(Tags, TextTakenFromTheTableCanBeStoredAgain) {
+    MP_put_tag("Title", MP_TYPE_TEXT, 0, "News at ten");
+    MP_put_tag("Title", MP_TYPE_TEXT, 1, MP_Tags[1].string);
+    MP_put_tag("Copy", MP_TYPE_TEXT, 2, MP_Tags[1].string);
+    MP_put_tag("Copy", MP_TYPE_TEXT, 3, MP_Tags[1].string + 5);
+    EXPECT_STREQ("News at ten", MP_Tags[1].string);
+    EXPECT_STREQ("at ten", MP_Tags[2].string);
+}
+
 TEST_F(Tags, TextsOver256CharactersKeepTheirFirst255) {
     std::string exact(256, 'x');
     std::string over = std::string(255, 'y') + "zz";
