@@ -6,10 +6,10 @@ cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 
-# Without a persistent wine server every test process pays seconds of wine start-up.
+# Wine's server is started by the Windows build's CTest run itself (cmake/wine-session.cmake),
+# detached from every descriptor of ours; it is stopped again when the run ends.
 export WINEDEBUG=-all
-wineserver -p 60 2>/dev/null || true
-wineboot -i >/dev/null 2>&1 || true
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 for preset in debug asan windows; do
   echo "=== $preset ==="
