@@ -46,6 +46,22 @@ constexpr size_t kAltStackSize = 256 * 1024;
 alignas(kPage) char alt_stack[kAltStackSize];
 
 vp_fault_handler fault_handler = nullptr;
+// Entries into the signal handler that have not ended; see on_fault_signal.
+volatile int handler_entries = 0;
+
+// LeakSanitizer reads every page of the program's data when the process ends, so a sanitizer
+// build leaves the alternate stack without its inaccessible guard page.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kGuardAltStack = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kGuardAltStack = false;
+#else
+constexpr bool kGuardAltStack = true;
+#endif
+#else
+constexpr bool kGuardAltStack = true;
+#endif
 
 const int kSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP};
 
@@ -236,6 +252,11 @@ __attribute__((no_sanitize("address", "undefined"))) void on_fault_signal(int si
     // must not fault on it.
     __asm__ volatile("pushfq\n\tandq $~0x40000, (%%rsp)\n\tpopfq" ::: "memory", "cc");
 #endif
+    // A fault inside the report reaches the handler a second time, and the report's own
+    // re-entry check ends the process. A fault in this translation itself would come back here
+    // without end, so a third entry ends the process at once.
+    handler_entries = handler_entries + 1;
+    if (handler_entries > 2) vp_exit_now(1);
     vp_fault f;
     memset(&f, 0, sizeof f);
     describe(sig, si, context, &f);
@@ -247,7 +268,7 @@ __attribute__((no_sanitize("address", "undefined"))) void on_fault_signal(int si
 
 void vp_install_fault_handler(vp_fault_handler handler) {
     fault_handler = handler;
-    mprotect(alt_stack, kPage, PROT_NONE);
+    if (kGuardAltStack) mprotect(alt_stack, kPage, PROT_NONE);
     stack_t ss;
     memset(&ss, 0, sizeof ss);
     ss.ss_sp = alt_stack + kPage;

@@ -18,6 +18,8 @@ constexpr SIZE_T kReportStack = 256 * 1024;
 void* report_fiber = nullptr;
 DWORD report_thread = 0;
 vp_fault pending;
+// Entries into the exception handler that have not ended; see on_exception.
+volatile int handler_entries = 0;
 
 [[noreturn]] void report(const vp_fault* f) {
     if (fault_handler) fault_handler(f);
@@ -28,6 +30,11 @@ vp_fault pending;
 void WINAPI report_on_fiber(void*) { report(&pending); }
 
 LONG WINAPI on_exception(EXCEPTION_POINTERS* info) {
+    // A fault inside the report comes back here, and the report's own re-entry check ends the
+    // process. A fault in this translation itself would come back without end, so a third
+    // entry ends the process at once.
+    handler_entries = handler_entries + 1;
+    if (handler_entries > 2) vp_exit_now(1);
     vp_fault f;
     memset(&f, 0, sizeof f);
     const EXCEPTION_RECORD* rec = info->ExceptionRecord;
