@@ -73,6 +73,8 @@ const char readonly_data[4096] = "read-only";
 unsigned char data_code[16] = {0xC3};
 // Keeps the recursion going without the compiler seeing it as endless.
 volatile int keep_recursing = 1;
+// Receives results that nobody reads, so that an optimising build still computes them.
+volatile int sink = 0;
 
 void split_arguments(int argc, char** argv) {
     size_t used = 0;
@@ -120,7 +122,8 @@ FAULT_FN int divide() {
     MP_TRACE("divide");
     volatile int a = 1;
     volatile int b = 0;
-    return a / b;
+    sink = a / b;
+    return sink;
 }
 
 // Frames of nearly a page: wine can only deliver a stack overflow to a handler when the frame
