@@ -231,7 +231,8 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
         int s = text[k + 1] == '\0' ? k + 1 : k + 2;
         i = *pos = s;
         c = text[s];
-        if (c == '[' && strncmp(g_name, "Tags", 4) == 0) {
+        bool tag_name = g_name[0] == 'T' && g_name[1] == 'a' && g_name[2] == 'g';
+        if (c == '[' && tag_name && g_name[3] == 's') {
             *pos = s + 1;
             if (parse_tags(PROPERTIES, text, pos)) return true;
         } else if (c == '[' && text[s + 1] == ']') {
@@ -252,7 +253,7 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
                 report_long_name("Parse_item:", q);
             }
             *pos = r + 1;
-        } else if (strncmp(g_name, "Tag", 3) == 0) {
+        } else if (tag_name) {
             // The member is read as a property/value element that starts in front of its
             // name. When no element can start there, the scan goes on behind the name, so
             // that it always moves forward.
@@ -262,15 +263,15 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
             if (*pos <= q) *pos = k + 1;
         } else if (is_digit(c) || c == '-') {
             *pos = parse_number(text, s, fits, q);
-        } else if (strncmp(text + s, "false", 5) == 0) {
+        } else if (c == 'f' && strncmp(text + s, "false", 5) == 0) {
             if (fits) MP_put_tag(g_name, MP_TYPE_TEXT, 0, "false");
             else report_long_name("Parse_item:", q);
             *pos = s + 5;
-        } else if (strncmp(text + s, "true", 4) == 0) {
+        } else if (c == 't' && strncmp(text + s, "true", 4) == 0) {
             if (fits) MP_put_tag(g_name, MP_TYPE_TEXT, 1, "true");
             else report_long_name("Parse_item:", q);
             *pos = s + 4;
-        } else if (strncmp(text + s, "null", 4) == 0) {
+        } else if (c == 'n' && strncmp(text + s, "null", 4) == 0) {
             if (fits) MP_put_tag(g_name, MP_TYPE_TEXT, 0, "null");
             else report_long_name("Parse_item:", q);
             *pos = s + 4;
