@@ -114,11 +114,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (;;) {
+        // Watching redraws the screen in place, as the status monitor does.
+        if (watch) vp_clear_screen();
         show(static_cast<const unsigned char*>(view), true);
         fflush(stdout);
         if (!watch) break;
         vp_sleep_ms(1000);
-        printf("\n");
     }
     vp_shm_unmap(view, kBlockSize);
     vp_shm_close(handle);
