@@ -28,25 +28,42 @@ constexpr int kNodeMax = 2 * MP_MAXTAGS + 1;
 Node nodes[kNodeMax];
 int node_count = 1;  // node 0 is the root, with the empty label
 
+// The two hashes below are emptied at every rebuild, which follows each MP_Clear_tags. Rather
+// than wiping their 160 KiB, every slot carries the generation that filled it: a slot of an
+// older generation is free. Only when the generation counter wraps are they wiped for real.
+uint16_t generation = 1;
+
 // Edges: (parent node, first byte of the child's label) -> child, in an open-addressing hash
-// kept below a quarter full. Node 0 is never a child, so child 0 marks a free slot.
+// kept below a quarter full. Node 0 is never a child.
 constexpr int kEdgeBits = 14;
 constexpr uint32_t kEdgeSlots = 1u << kEdgeBits;
 struct Edge {
     uint32_t key;
     uint16_t child;
+    uint16_t gen;  // the slot is in use when this is the current generation
 };
 Edge edges[kEdgeSlots];
 
-// Exact names: hash of the name -> entry, kept below half full; entry 0 marks a free slot.
+// Exact names: hash of the name -> entry, kept below half full. The name's length is kept in
+// own_len, by entry.
 constexpr int kNameBits = 12;
 constexpr uint32_t kNameSlots = 1u << kNameBits;
 struct NameSlot {
     uint32_t hash;
     uint16_t entry;
-    uint8_t len;
+    uint16_t gen;  // the slot is in use when this is the current generation
 };
 NameSlot exact[kNameSlots];
+
+// For every indexed entry: the length of its name when it is its own first match (it is in
+// the exact-name hash), or kNotOwn. Entries above the indexed count hold stale values that are
+// never read.
+constexpr uint8_t kNotOwn = 0xFF;
+uint8_t own_len[MP_TABLE_SIZE];
+// The entry that the last successful lookup gave. Stores come in runs that follow table order
+// (every poll flattens the same list again), so the next lookup is tried on the entry after it
+// first: a match there needs neither hashing nor a probe of the hash.
+int last_found = 0;
 
 // How many table entries, 1 to indexed, the index holds, and whether it may be used at all.
 int indexed = 0;
@@ -63,7 +80,7 @@ int edge_find(int parent, unsigned char byte) {
     uint32_t i = edge_slot(key);
     for (uint32_t probes = 0; probes < kEdgeSlots; probes++) {
         const Edge& e = edges[i];
-        if (e.child == 0) return 0;
+        if (e.gen != generation) return 0;
         if (e.key == key) return e.child;
         i = (i + 1) & (kEdgeSlots - 1);
     }
@@ -76,9 +93,10 @@ void edge_set(int parent, unsigned char byte, int child) {
     uint32_t i = edge_slot(key);
     for (uint32_t probes = 0; probes < kEdgeSlots; probes++) {
         Edge& e = edges[i];
-        if (e.child == 0 || e.key == key) {
+        if (e.gen != generation || e.key == key) {
             e.key = key;
             e.child = static_cast<uint16_t>(child);
+            e.gen = generation;
             return;
         }
         i = (i + 1) & (kEdgeSlots - 1);
@@ -95,35 +113,53 @@ uint32_t name_hash(const char* s, int len) {
         h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
         h ^= h >> 31;
     }
-    if (i < len) {
-        uint64_t w = 0;
-        memcpy(&w, s + i, static_cast<size_t>(len - i));
+    // The last 1 to 7 bytes are read in at most two loads that may overlap (the length is
+    // hashed too, so the bytes that both loads cover cannot make two names alike). Copying
+    // them one by one into a word would make the processor wait for the pieces to land.
+    int rest = len - i;
+    if (rest > 0) {
+        const unsigned char* t = reinterpret_cast<const unsigned char*>(s + i);
+        uint64_t w;
+        if (rest >= 4) {
+            uint32_t lo, hi;
+            memcpy(&lo, t, 4);
+            memcpy(&hi, t + rest - 4, 4);
+            w = static_cast<uint64_t>(hi) << 32 | lo;
+        } else {
+            w = static_cast<uint64_t>(t[0]) | static_cast<uint64_t>(t[rest / 2]) << 8 |
+                static_cast<uint64_t>(t[rest - 1]) << 16;
+        }
         h = (h ^ w) * 0x94D049BB133111EBull;
         h ^= h >> 29;
     }
     return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
+// Whether entry k, which is its own first match, is named exactly the len bytes of q.
+bool own_name_is(int k, const char* q, int len) {
+    return own_len[k] == len && memcmp(MP_Tags[k].name, q, static_cast<size_t>(len)) == 0;
+}
+
 int exact_find(const char* q, int len, uint32_t h) {
     uint32_t i = h & (kNameSlots - 1);
     for (uint32_t probes = 0; probes < kNameSlots; probes++) {
         const NameSlot& s = exact[i];
-        if (s.entry == 0) return 0;
-        if (s.hash == h && s.len == len && memcmp(MP_Tags[s.entry].name, q, len) == 0)
-            return s.entry;
+        if (s.gen != generation) return 0;
+        if (s.hash == h && own_name_is(s.entry, q, len)) return s.entry;
         i = (i + 1) & (kNameSlots - 1);
     }
     return 0;
 }
 
 void exact_add(int entry, int len, uint32_t h) {
+    own_len[entry] = static_cast<uint8_t>(len);
     uint32_t i = h & (kNameSlots - 1);
     for (uint32_t probes = 0; probes < kNameSlots; probes++) {
         NameSlot& s = exact[i];
-        if (s.entry == 0) {
+        if (s.gen != generation) {
             s.hash = h;
             s.entry = static_cast<uint16_t>(entry);
-            s.len = static_cast<uint8_t>(len);
+            s.gen = generation;
             return;
         }
         i = (i + 1) & (kNameSlots - 1);
@@ -141,15 +177,45 @@ struct Walk {
     int common; // and how many bytes of that label the query matched
 };
 
+// The nodes that the last walk passed whole, root first, each with the length of the query
+// up to its end, and that query. A node stands for the same beginning of a name for as long as
+// the tree lives: a split puts a new node above it but leaves the text up to its end as it
+// was. So a walk starts at the deepest of them that still lies on its own query instead of at
+// the root: names are stored in runs that share their beginning ("Rec12.Title" after
+// "Rec12.StopTime"), and most of the walk is then done already.
+struct Trail {
+    int count;  // nodes kept; 0 when there is no trail (a new tree)
+    int len;
+    uint16_t node[MP_TAG_NAME_MAX + 1];
+    uint8_t depth[MP_TAG_NAME_MAX + 1];
+    char query[MP_TAG_NAME_MAX];
+};
+Trail trail;
+
 Walk walk(const char* q, int len) {
     Walk w{0, 0, 0, 0, 0};
+    // How much of the query the last walk's query shares, and where on its trail to start.
+    int shared = 0;
+    int n = 1;
+    if (trail.count > 0) {
+        int m = len < trail.len ? len : trail.len;
+        while (shared < m && q[shared] == trail.query[shared]) shared++;
+        int i = trail.count - 1;
+        while (i > 0 && trail.depth[i] > shared) i--;
+        w.node = trail.node[i];
+        w.depth = trail.depth[i];
+        n = i + 1;
+    } else {
+        trail.node[0] = 0;
+        trail.depth[0] = 0;
+    }
     for (;;) {
         if (w.depth == len) {
             w.first = nodes[w.node].first;
-            return w;
+            break;
         }
         int child = edge_find(w.node, static_cast<unsigned char>(q[w.depth]));
-        if (child == 0) return w;
+        if (child == 0) break;
         const Node& c = nodes[child];
         const char* label = label_of(c);
         int rest = len - w.depth;
@@ -159,15 +225,23 @@ Walk walk(const char* q, int len) {
         if (j < m) {
             w.child = child;
             w.common = j;
-            return w;
+            break;
         }
         if (rest <= c.len) {
             w.first = c.first;
-            return w;
+            break;
         }
         w.node = child;
         w.depth += c.len;
+        trail.node[n] = static_cast<uint16_t>(child);
+        trail.depth[n] = static_cast<uint8_t>(w.depth);
+        n++;
     }
+    // Every node kept lies on this query; the part that the two queries share is there already.
+    trail.count = n;
+    trail.len = len;
+    memcpy(trail.query + shared, q + shared, static_cast<size_t>(len - shared));
+    return w;
 }
 
 int new_node(int first, int entry, int start, int len) {
@@ -217,12 +291,20 @@ struct Miss {
 };
 Miss miss;
 
+// Empties the index. Nodes above the root are only read once made again; the hashes are
+// emptied by moving to the next generation.
 void reset() {
-    memset(nodes, 0, sizeof nodes);
-    memset(edges, 0, sizeof edges);
-    memset(exact, 0, sizeof exact);
+    nodes[0] = Node{0, 0, 0, 0};
     node_count = 1;
+    if (++generation == 0) {
+        // Slots of the generation that comes round again would count as in use.
+        memset(edges, 0, sizeof edges);
+        memset(exact, 0, sizeof exact);
+        generation = 1;
+    }
     indexed = 0;
+    last_found = 0;
+    trail.count = 0;
     valid = true;
     miss.valid = false;
 }
@@ -232,6 +314,7 @@ void add_entry(int k) {
     const char* name = MP_Tags[k].name;
     int len = MP_tag_name_length(name);
     uint32_t h = name_hash(name, len);
+    own_len[k] = kNotOwn;
     if (miss.valid && miss.indexed == indexed && miss.len == len && miss.hash == h &&
         memcmp(name, miss.name, static_cast<size_t>(len)) == 0) {
         insert_at(miss.walk, len, k);
@@ -269,9 +352,11 @@ int MP_tagindex_find(const char* query, int length) {
     if (!query || length < 0) return 0;
     if (length > MP_TAG_NAME_MAX) length = MP_TAG_NAME_MAX;
     sync();
+    int next = last_found + 1;
+    if (next <= indexed && own_name_is(next, query, length)) return last_found = next;
     uint32_t h = name_hash(query, length);
     int hit = exact_find(query, length, h);
-    if (hit) return hit;
+    if (hit) return last_found = hit;
     Walk w = walk(query, length);
     if (w.first == 0) {
         miss.valid = true;
@@ -280,8 +365,9 @@ int MP_tagindex_find(const char* query, int length) {
         miss.hash = h;
         miss.walk = w;
         memcpy(miss.name, query, static_cast<size_t>(length));
+        return 0;
     }
-    return w.first;
+    return last_found = w.first;
 }
 
 void MP_tagindex_invalidate() { valid = false; }

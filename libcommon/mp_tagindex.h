@@ -8,7 +8,9 @@
 // - The exact-name hash maps every stored name to its entry. A stored name is always its own
 //   first match: had an earlier name begun with it, the store would have updated that one
 //   instead of adding a new entry. Updates of known names, the bulk of every poll, take one
-//   probe here.
+//   probe here. Before the probe, the entry after the last one found is tried: a poll stores
+//   its names again in the order in which they were first stored, so that guess mostly holds
+//   and costs one comparison of the name.
 // - The radix tree holds every name; each node keeps the first (lowest) entry index among the
 //   names below it. Entries only ever get added, with rising indices, so a node's first index
 //   is set when the node is made and never changes. A prefix query walks down the tree and
