@@ -39,11 +39,13 @@ void put2(char* out, int v) {
     out[1] = static_cast<char>('0' + v % 10);
 }
 
-// Writes "hh:mm:ss.mmm" (12 characters, no terminator) for the current time.
+// Writes "hh:mm:ss.mmm" (12 characters, no terminator) for the current time. Every line reads
+// the clock, so the cheap wall clock is read: its milliseconds move in steps of the system's
+// clock tick (a few ms), as Windows' system time does anyway.
 void write_stamp(char* out) {
     time_t now;
     unsigned short ms;
-    vp_time_now(&now, &ms);
+    vp_time_now_coarse(&now, &ms);
     if (!stamp_valid || now != stamp_second) {
         struct tm tm;
         if (vp_localtime(now, &tm) == 0) {

@@ -67,6 +67,11 @@ int vp_sem_release(vp_sem sem);
 void vp_sleep_ms(unsigned ms);
 // Wall clock: seconds since 1970 and the milliseconds of the current second.
 void vp_time_now(time_t* seconds, unsigned short* millis);
+// The same wall clock, read the cheap way, for time stamps taken at a high rate (every log
+// line). It advances in steps of the system's clock tick: on Linux the coarse real-time clock,
+// whose milliseconds move in steps of a few ms (4 ms with the common 250 Hz tick) and may lag
+// vp_time_now by up to one step; on Windows the system time, which moves in such steps anyway.
+void vp_time_now_coarse(time_t* seconds, unsigned short* millis);
 // Local time of a time value. Returns 0, or -1 when it cannot be converted.
 int vp_localtime(time_t t, struct tm* out);
 // Seconds since the process started, from a monotonic clock (not CPU time).

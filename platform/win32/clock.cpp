@@ -36,6 +36,10 @@ void vp_time_now(time_t* seconds, unsigned short* millis) {
     *millis = static_cast<unsigned short>((t % 10000000ULL) / 10000ULL);
 }
 
+// The system time is kept at the clock tick already and costs no more than a read of memory
+// that the system updates, so the cheap reading is the same one.
+void vp_time_now_coarse(time_t* seconds, unsigned short* millis) { vp_time_now(seconds, millis); }
+
 int vp_localtime(time_t t, struct tm* out) { return localtime_s(out, &t) == 0 ? 0 : -1; }
 
 double vp_process_seconds() {
