@@ -69,33 +69,41 @@ void write_stamp(char* out) {
 }
 
 // Writes the prefix, the whole text and a line end; the part of the text already in the
-// line is taken from there, the rest from the caller's text, which may be longer than a slot.
-void write_whole(FILE* out, const char* line, size_t line_len, const char* rest) {
+// line is taken from there, the rest (rest_len characters) from the caller's text, which may
+// be longer than a slot.
+void write_whole(FILE* out, const char* line, size_t line_len, const char* rest, size_t rest_len) {
     fwrite(line, 1, line_len, out);
-    if (*rest) fputs(rest, out);
+    if (rest_len) fwrite(rest, 1, rest_len, out);
     fputc('\n', out);
 }
 }  // namespace
 
-int MP_log_line(int level, const char* label, const char* text, int force) {
-    if (!label) label = "";
-    if (!text) text = "";
+int MP_log_line_n(int level, const char* label, size_t label_len, const char* text,
+                  size_t text_len, int force) {
+    if (!label) {
+        label = "";
+        label_len = 0;
+    }
+    if (!text) {
+        text = "";
+        text_len = 0;
+    }
+    if (label_len > static_cast<size_t>(MP_LOG_LABEL_MAX)) label_len = MP_LOG_LABEL_MAX;
 
     RingSlot& slot = ring[ring_write];
     char* line = slot.text;
     write_stamp(line);
     line[12] = ' ';
     size_t pos = 13;
-    size_t label_len = strnlen(label, MP_LOG_LABEL_MAX);
     memcpy(line + pos, label, label_len);
     pos += label_len;
     line[pos++] = ' ';
 
     // The ring keeps at most 4,095 characters of the composed line.
     size_t room = MP_LOG_LINE_SIZE - 1 - pos;
-    size_t text_len = strnlen(text, room);
-    memcpy(line + pos, text, text_len);
-    pos += text_len;
+    size_t kept = text_len < room ? text_len : room;
+    memcpy(line + pos, text, kept);
+    pos += kept;
     line[pos] = '\0';
     slot.len = static_cast<int>(pos);
     slot.pending = 1;
@@ -104,11 +112,17 @@ int MP_log_line(int level, const char* label, const char* text, int force) {
     if (force == 0 && MP_Global_Debug < level) return 0;
     if (!MP_log_stream) return 0;
 
-    write_whole(MP_log_stream, line, pos, text + text_len);
-    write_whole(stdout, line, pos, text + text_len);
+    write_whole(MP_log_stream, line, pos, text + kept, text_len - kept);
+    write_whole(stdout, line, pos, text + kept, text_len - kept);
     fflush(MP_log_stream);
     fflush(stdout);
     return 0;
+}
+
+int MP_log_line(int level, const char* label, const char* text, int force) {
+    size_t label_len = label ? strnlen(label, MP_LOG_LABEL_MAX) : 0;
+    size_t text_len = text ? strlen(text) : 0;
+    return MP_log_line_n(level, label, label_len, text, text_len, force);
 }
 
 int MP_log(const char* label, const char* text) {

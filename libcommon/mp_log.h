@@ -1,6 +1,7 @@
 // mp_log.h - the log file with levels, the recent-lines ring and the call-name trace.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 
 // Process-wide log settings; each program's initialisation sets them before MP_open_log.
@@ -37,6 +38,11 @@ public:
 
 // The log core and its three entry points. Results carry no information.
 int MP_log_line(int level, const char* label, const char* text, int force);
+// MP_log_line for a caller that has the lengths at hand (the tag store, which logs a line per
+// store): label_len and text_len are the lengths of label and text, each up to its zero; a
+// label longer than MP_LOG_LABEL_MAX is cut there as MP_log_line cuts it.
+int MP_log_line_n(int level, const char* label, size_t label_len, const char* text,
+                  size_t text_len, int force);
 int MP_log(const char* label, const char* text);
 int MP_logl(int level, const char* label, const char* text);
 int MP_errlog(const char* label, const char* text);

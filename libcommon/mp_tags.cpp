@@ -88,7 +88,10 @@ char* put_int(char* p, int value, int width) {
 // "entry=%4d, type=%2d, ival=%6d, name=%40s, string=%s" with the caller's name and text of
 // text_len characters. The line is bounded to the log's line size: its fixed part takes at
 // most 69 characters, and a name or text too long for the rest is cut at the line's end.
-void log_store(int entry, int type, int ival, const char* name, const char* text, size_t text_len) {
+// known_len is the name's length as the store measured it, cut to MP_TAG_NAME_MAX: below
+// that it is the whole name's length, which is then not measured again.
+void log_store(int entry, int type, int ival, const char* name, int known_len, const char* text,
+               size_t text_len) {
     constexpr size_t kLast = sizeof put_line - 1;
     constexpr size_t kTail = sizeof ", string=" - 1;
     char* p = put_line;
@@ -99,8 +102,13 @@ void log_store(int entry, int type, int ival, const char* name, const char* text
     p = put_literal(p, ", ival=");
     p = put_int(p, ival, 6);
     p = put_literal(p, ", name=");
-    size_t name_len = strnlen(name, kLast - kTail - static_cast<size_t>(p - put_line));
-    for (size_t pad = name_len; pad < 40; pad++) *p++ = ' ';
+    size_t name_room = kLast - kTail - static_cast<size_t>(p - put_line);
+    size_t name_len = known_len < MP_TAG_NAME_MAX ? static_cast<size_t>(known_len)
+                                                 : strnlen(name, name_room);
+    if (name_len < 40) {
+        memset(p, ' ', 40 - name_len);
+        p += 40 - name_len;
+    }
     memcpy(p, name, name_len);
     p += name_len;
     p = put_literal(p, ", string=");
@@ -108,8 +116,11 @@ void log_store(int entry, int type, int ival, const char* name, const char* text
     if (text_len > room) text_len = room;
     memcpy(p, text, text_len);
     p[text_len] = '\0';
-    // What MP_logl(2, ...) does, without its own trace push: this runs for every store.
-    MP_log_line(2, "put_tag", put_line, 0);
+    // What MP_logl(2, ...) does, without its own trace push and without measuring the label
+    // and the line again: this runs for every store.
+    static constexpr char kLabel[] = "put_tag";
+    MP_log_line_n(2, kLabel, sizeof kLabel - 1, put_line,
+                  static_cast<size_t>(p - put_line) + text_len, 0);
 }
 
 }  // namespace
@@ -188,7 +199,7 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
     }
 
     // The caller's type and text, as passed: neither cut nor converted.
-    log_store(index + 1, type, ival, name, string, text_len);
+    log_store(index + 1, type, ival, name, name_len, string, text_len);
     return index;
 }
 
