@@ -1,6 +1,7 @@
-// mp_tagindex.cpp - the name index behind tag lookups: an exact-name hash and a radix tree.
+// mp_tagindex.cpp - the name index behind tag lookups: a radix tree over the stored names.
 #include "mp_tagindex.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -15,11 +16,18 @@ namespace {
 // of the entry that made it: MP_Tags[entry].name[start .. start + len). Names in the table are
 // never rewritten once stored (a store under a shorter name keeps the longer one), and
 // MP_Clear_tags, which does rewrite them, makes the index start over.
+//
+// The children of a node form a list, told apart by the first byte of their labels. Children
+// are mostly made one after the other (a run of names under one beginning), so a list lies
+// close together in the node array and is read from few cache lines.
 struct Node {
     uint16_t first;  // lowest entry index among the names below; 0 only in an empty root
     uint16_t entry;
+    uint16_t child;  // the first child, 0 for none (the root, node 0, is nobody's child)
+    uint16_t next;   // the next child of the same parent, 0 for none
     uint8_t start;
     uint8_t len;
+    uint8_t byte;  // the label's first byte
 };
 
 // Each indexed entry adds at most two nodes (its leaf and the node that splits an edge), and
@@ -28,111 +36,26 @@ constexpr int kNodeMax = 2 * MP_MAXTAGS + 1;
 Node nodes[kNodeMax];
 int node_count = 1;  // node 0 is the root, with the empty label
 
-// The two hashes below are emptied at every rebuild, which follows each MP_Clear_tags. Rather
-// than wiping their 160 KiB, every slot carries the generation that filled it: a slot of an
-// older generation is free. Only when the generation counter wraps are they wiped for real.
-uint16_t generation = 1;
-
-// Edges: (parent node, first byte of the child's label) -> child, in an open-addressing hash
-// kept below a quarter full. Node 0 is never a child.
-constexpr int kEdgeBits = 14;
-constexpr uint32_t kEdgeSlots = 1u << kEdgeBits;
-struct Edge {
-    uint32_t key;
-    uint16_t child;
-    uint16_t gen;  // the slot is in use when this is the current generation
-};
-Edge edges[kEdgeSlots];
-
-// Exact names: hash of the name -> entry, kept below half full. The name's length is kept in
-// own_len, by entry.
-constexpr int kNameBits = 12;
-constexpr uint32_t kNameSlots = 1u << kNameBits;
-struct NameSlot {
-    uint32_t hash;
-    uint16_t entry;
-    uint16_t gen;  // the slot is in use when this is the current generation
-};
-NameSlot exact[kNameSlots];
-
-// For every indexed entry: the length of its name when it is its own first match (it is in
-// the exact-name hash), or kNotOwn. Entries above the indexed count hold stale values that are
-// never read.
+// For every indexed entry: the length of its name when it is its own first match (no earlier
+// name begins with it), or kNotOwn. Entries above the indexed count hold stale values that
+// are never read.
 constexpr uint8_t kNotOwn = 0xFF;
 uint8_t own_len[MP_TABLE_SIZE];
 // The entry that the last successful lookup gave. Stores come in runs that follow table order
 // (every poll flattens the same list again), so the next lookup is tried on the entry after it
-// first: a match there needs neither hashing nor a probe of the hash.
+// first: a match there needs no walk at all.
 int last_found = 0;
 
 // How many table entries, 1 to indexed, the index holds, and whether it may be used at all.
 int indexed = 0;
 bool valid = false;
 
-uint32_t edge_key(int parent, unsigned char byte) {
-    return (static_cast<uint32_t>(parent) << 8 | byte) + 1;
-}
+const char* label_of(const Node& n) { return MP_Tags[n.entry].name + n.start; }
 
-uint32_t edge_slot(uint32_t key) { return (key * 2654435761u) >> (32 - kEdgeBits); }
-
-int edge_find(int parent, unsigned char byte) {
-    uint32_t key = edge_key(parent, byte);
-    uint32_t i = edge_slot(key);
-    for (uint32_t probes = 0; probes < kEdgeSlots; probes++) {
-        const Edge& e = edges[i];
-        if (e.gen != generation) return 0;
-        if (e.key == key) return e.child;
-        i = (i + 1) & (kEdgeSlots - 1);
-    }
+int child_of(int parent, unsigned char byte) {
+    for (int c = nodes[parent].child; c != 0; c = nodes[c].next)
+        if (nodes[c].byte == byte) return c;
     return 0;
-}
-
-// Points the edge at child, adding the edge when the parent has none for that byte.
-void edge_set(int parent, unsigned char byte, int child) {
-    uint32_t key = edge_key(parent, byte);
-    uint32_t i = edge_slot(key);
-    for (uint32_t probes = 0; probes < kEdgeSlots; probes++) {
-        Edge& e = edges[i];
-        if (e.gen != generation || e.key == key) {
-            e.key = key;
-            e.child = static_cast<uint16_t>(child);
-            e.gen = generation;
-            return;
-        }
-        i = (i + 1) & (kEdgeSlots - 1);
-    }
-}
-
-// A word-at-a-time hash of a name of at most MP_TAG_NAME_MAX bytes.
-uint32_t name_hash(const char* s, int len) {
-    uint64_t h = static_cast<uint64_t>(len) * 0x9E3779B97F4A7C15ull;
-    int i = 0;
-    for (; i + 8 <= len; i += 8) {
-        uint64_t w;
-        memcpy(&w, s + i, 8);
-        h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 31;
-    }
-    // The last 1 to 7 bytes are read in at most two loads that may overlap (the length is
-    // hashed too, so the bytes that both loads cover cannot make two names alike). Copying
-    // them one by one into a word would make the processor wait for the pieces to land.
-    int rest = len - i;
-    if (rest > 0) {
-        const unsigned char* t = reinterpret_cast<const unsigned char*>(s + i);
-        uint64_t w;
-        if (rest >= 4) {
-            uint32_t lo, hi;
-            memcpy(&lo, t, 4);
-            memcpy(&hi, t + rest - 4, 4);
-            w = static_cast<uint64_t>(hi) << 32 | lo;
-        } else {
-            w = static_cast<uint64_t>(t[0]) | static_cast<uint64_t>(t[rest / 2]) << 8 |
-                static_cast<uint64_t>(t[rest - 1]) << 16;
-        }
-        h = (h ^ w) * 0x94D049BB133111EBull;
-        h ^= h >> 29;
-    }
-    return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
 // Whether entry k, which is its own first match, is named exactly the len bytes of q.
@@ -140,40 +63,12 @@ bool own_name_is(int k, const char* q, int len) {
     return own_len[k] == len && memcmp(MP_Tags[k].name, q, static_cast<size_t>(len)) == 0;
 }
 
-int exact_find(const char* q, int len, uint32_t h) {
-    uint32_t i = h & (kNameSlots - 1);
-    for (uint32_t probes = 0; probes < kNameSlots; probes++) {
-        const NameSlot& s = exact[i];
-        if (s.gen != generation) return 0;
-        if (s.hash == h && own_name_is(s.entry, q, len)) return s.entry;
-        i = (i + 1) & (kNameSlots - 1);
-    }
-    return 0;
-}
-
-void exact_add(int entry, int len, uint32_t h) {
-    own_len[entry] = static_cast<uint8_t>(len);
-    uint32_t i = h & (kNameSlots - 1);
-    for (uint32_t probes = 0; probes < kNameSlots; probes++) {
-        NameSlot& s = exact[i];
-        if (s.gen != generation) {
-            s.hash = h;
-            s.entry = static_cast<uint16_t>(entry);
-            s.gen = generation;
-            return;
-        }
-        i = (i + 1) & (kNameSlots - 1);
-    }
-}
-
-const char* label_of(const Node& n) { return MP_Tags[n.entry].name + n.start; }
-
 // Where a query ends in the tree, or where it leaves it.
 struct Walk {
     int first;  // > 0: the first entry below the point where the query ends
     int node;   // otherwise: the last node that the query passed whole,
     int depth;  // the query's length up to that node,
-    int child;  // the child whose label the query left (0: the node has no edge for it)
+    int child;  // the child whose label the query left (0: the node has no child for it)
     int common; // and how many bytes of that label the query matched
 };
 
@@ -188,9 +83,41 @@ struct Trail {
     int len;
     uint16_t node[MP_TAG_NAME_MAX + 1];
     uint8_t depth[MP_TAG_NAME_MAX + 1];
-    char query[MP_TAG_NAME_MAX];
+    char query[MP_TAG_NAME_MAX + 1];
 };
 Trail trail;
+
+// How many of the first n bytes of a and b agree; compared a word at a time.
+int common_length(const char* a, const char* b, int n) {
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x, y;
+        memcpy(&x, a + i, 8);
+        memcpy(&y, b + i, 8);
+        // The first differing byte is the lowest one on a little-endian machine, the highest
+        // on a big-endian one.
+        if (x != y) {
+            uint64_t d = x ^ y;
+            int bits = std::endian::native == std::endian::little ? std::countr_zero(d)
+                                                                  : std::countl_zero(d);
+            return i + bits / 8;
+        }
+    }
+    while (i < n && a[i] == b[i]) i++;
+    return i;
+}
+
+// Copies n bytes, n below 64, without the processor's string-move instruction, which a
+// compiler chooses for copies of a bounded length and which starts slowly.
+void copy_short(char* dest, const char* src, int n) {
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, src + i, 8);
+        memcpy(dest + i, &w, 8);
+    }
+    for (; i < n; i++) dest[i] = src[i];
+}
 
 Walk walk(const char* q, int len) {
     Walk w{0, 0, 0, 0, 0};
@@ -198,8 +125,7 @@ Walk walk(const char* q, int len) {
     int shared = 0;
     int n = 1;
     if (trail.count > 0) {
-        int m = len < trail.len ? len : trail.len;
-        while (shared < m && q[shared] == trail.query[shared]) shared++;
+        shared = common_length(q, trail.query, len < trail.len ? len : trail.len);
         int i = trail.count - 1;
         while (i > 0 && trail.depth[i] > shared) i--;
         w.node = trail.node[i];
@@ -214,13 +140,13 @@ Walk walk(const char* q, int len) {
             w.first = nodes[w.node].first;
             break;
         }
-        int child = edge_find(w.node, static_cast<unsigned char>(q[w.depth]));
+        int child = child_of(w.node, static_cast<unsigned char>(q[w.depth]));
         if (child == 0) break;
         const Node& c = nodes[child];
         const char* label = label_of(c);
         int rest = len - w.depth;
         int m = rest < c.len ? rest : c.len;
-        int j = 1;  // the first byte matched when the edge was chosen
+        int j = 1;  // the first byte matched when the child was chosen
         while (j < m && label[j] == q[w.depth + j]) j++;
         if (j < m) {
             w.child = child;
@@ -240,7 +166,7 @@ Walk walk(const char* q, int len) {
     // Every node kept lies on this query; the part that the two queries share is there already.
     trail.count = n;
     trail.len = len;
-    memcpy(trail.query + shared, q + shared, static_cast<size_t>(len - shared));
+    copy_short(trail.query + shared, q + shared, len - shared);
     return w;
 }
 
@@ -248,9 +174,17 @@ int new_node(int first, int entry, int start, int len) {
     Node& n = nodes[node_count];
     n.first = static_cast<uint16_t>(first);
     n.entry = static_cast<uint16_t>(entry);
+    n.child = 0;
+    n.next = 0;
     n.start = static_cast<uint8_t>(start);
     n.len = static_cast<uint8_t>(len);
+    n.byte = static_cast<uint8_t>(MP_Tags[entry].name[start]);
     return node_count++;
+}
+
+void add_child(int parent, int child) {
+    nodes[child].next = nodes[parent].child;
+    nodes[parent].child = static_cast<uint16_t>(child);
 }
 
 // Adds entry k, whose name of len bytes the walk w did not find, at the point where it left
@@ -258,50 +192,49 @@ int new_node(int first, int entry, int start, int len) {
 void insert_at(const Walk& w, int len, int k) {
     if (node_count + 2 > kNodeMax) return;  // cannot happen: see kNodeMax
     if (nodes[0].first == 0) nodes[0].first = static_cast<uint16_t>(k);
-    const char* q = MP_Tags[k].name;
     int d = w.depth;
     if (d == len) return;  // the empty name in an empty tree: the root holds it
-    unsigned char byte = static_cast<unsigned char>(q[d]);
     if (w.child == 0) {
-        edge_set(w.node, byte, new_node(k, k, d, len - d));
+        add_child(w.node, new_node(k, k, d, len - d));
         return;
     }
-    // The name leaves the child's edge after j bytes: a new node takes the common part, with
-    // the old child and a leaf for the rest of the new name below it.
-    Node& c = nodes[w.child];
+    // The name leaves the child's label after j bytes: a new node takes the common part, in
+    // the child's place among its parent's children, with the old child and a leaf for the
+    // rest of the new name below it.
+    int old = w.child;
     int j = w.common;
-    int mid = new_node(c.first, c.entry, c.start, j);
-    unsigned char split_byte = static_cast<unsigned char>(label_of(c)[j]);
+    int mid = new_node(nodes[old].first, nodes[old].entry, nodes[old].start, j);
+    Node& c = nodes[old];
+    nodes[mid].next = c.next;
+    if (nodes[w.node].child == old) {
+        nodes[w.node].child = static_cast<uint16_t>(mid);
+    } else {
+        int s = nodes[w.node].child;
+        while (nodes[s].next != old) s = nodes[s].next;
+        nodes[s].next = static_cast<uint16_t>(mid);
+    }
+    c.next = 0;
     c.start = static_cast<uint8_t>(c.start + j);
     c.len = static_cast<uint8_t>(c.len - j);
-    edge_set(w.node, byte, mid);
-    edge_set(mid, split_byte, w.child);
-    edge_set(mid, static_cast<unsigned char>(q[d + j]), new_node(k, k, d + j, len - d - j));
+    c.byte = static_cast<uint8_t>(label_of(c)[0]);
+    nodes[mid].child = static_cast<uint16_t>(old);
+    add_child(mid, new_node(k, k, d + j, len - d - j));
 }
 
 // The last lookup that found nothing, kept so that the store which then adds the name can
-// insert it where the walk left off instead of walking again.
+// insert it where the walk left off instead of walking again. The name is the trail's query:
+// that walk was the last one.
 struct Miss {
     bool valid;
     int indexed;  // the index as it was: any change since makes the walk stale
-    int len;
-    uint32_t hash;
     Walk walk;
-    char name[MP_TAG_NAME_MAX + 1];
 };
 Miss miss;
 
-// Empties the index. Nodes above the root are only read once made again; the hashes are
-// emptied by moving to the next generation.
+// Empties the index. Nodes above the root are only read once made again.
 void reset() {
-    nodes[0] = Node{0, 0, 0, 0};
+    nodes[0] = Node{0, 0, 0, 0, 0, 0, 0};
     node_count = 1;
-    if (++generation == 0) {
-        // Slots of the generation that comes round again would count as in use.
-        memset(edges, 0, sizeof edges);
-        memset(exact, 0, sizeof exact);
-        generation = 1;
-    }
     indexed = 0;
     last_found = 0;
     trail.count = 0;
@@ -313,19 +246,19 @@ void reset() {
 void add_entry(int k) {
     const char* name = MP_Tags[k].name;
     int len = MP_tag_name_length(name);
-    uint32_t h = name_hash(name, len);
     own_len[k] = kNotOwn;
-    if (miss.valid && miss.indexed == indexed && miss.len == len && miss.hash == h &&
-        memcmp(name, miss.name, static_cast<size_t>(len)) == 0) {
+    if (miss.valid && miss.indexed == indexed && len == trail.len &&
+        memcmp(name, trail.query, static_cast<size_t>(len)) == 0) {
+        // The name that the last lookup missed, now stored: no earlier name begins with it.
         insert_at(miss.walk, len, k);
-        exact_add(k, len, h);
+        own_len[k] = static_cast<uint8_t>(len);
     } else {
         // Only a name that no earlier name begins with is its own first match; any other
         // name is found through the earlier entry.
         Walk w = walk(name, len);
         if (w.first == 0) {
             insert_at(w, len, k);
-            exact_add(k, len, h);
+            own_len[k] = static_cast<uint8_t>(len);
         }
     }
     miss.valid = false;
@@ -354,17 +287,13 @@ int MP_tagindex_find(const char* query, int length) {
     sync();
     int next = last_found + 1;
     if (next <= indexed && own_name_is(next, query, length)) return last_found = next;
-    uint32_t h = name_hash(query, length);
-    int hit = exact_find(query, length, h);
-    if (hit) return last_found = hit;
+    // A new walk replaces the trail that a kept miss refers to.
+    miss.valid = false;
     Walk w = walk(query, length);
     if (w.first == 0) {
         miss.valid = true;
         miss.indexed = indexed;
-        miss.len = length;
-        miss.hash = h;
         miss.walk = w;
-        memcpy(miss.name, query, static_cast<size_t>(length));
         return 0;
     }
     return last_found = w.first;

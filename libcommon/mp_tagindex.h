@@ -1,20 +1,20 @@
-// mp_tagindex.h - the name index behind tag lookups: an exact-name hash and a radix tree.
+// mp_tagindex.h - the name index behind tag lookups: a radix tree over the stored names.
 #pragma once
 
 // A lookup answers: the first tag in table order whose name begins with the query. Scanning
 // the table for that costs a comparison per tag, and a poll stores some 2,000 tags, so the
 // index answers it in time proportional to the query's length instead:
 //
-// - The exact-name hash maps every stored name to its entry. A stored name is always its own
-//   first match: had an earlier name begun with it, the store would have updated that one
-//   instead of adding a new entry. Updates of known names, the bulk of every poll, take one
-//   probe here. Before the probe, the entry after the last one found is tried: a poll stores
-//   its names again in the order in which they were first stored, so that guess mostly holds
-//   and costs one comparison of the name.
 // - The radix tree holds every name; each node keeps the first (lowest) entry index among the
 //   names below it. Entries only ever get added, with rising indices, so a node's first index
 //   is set when the node is made and never changes. A prefix query walks down the tree and
-//   returns the first index of the node where the query ends.
+//   returns the first index of the node where the query ends. A walk starts where the last
+//   walk's path leaves the new query, not at the root: new names come in runs that share their
+//   beginning, so a store of a new name mostly costs one step down and one insertion.
+// - Updates of known names, the bulk of every poll, come in the order in which the names were
+//   first stored, so a lookup first compares the entry after the last one found. A stored name
+//   that no earlier name begins with is its own first match, so when that entry is named
+//   exactly as the query, it is the answer, found with one comparison of the name.
 //
 // The index follows the table on its own: it keeps count of the entries it holds, indexes the
 // entries added since, and rebuilds itself from MP_Tags when MP_Numtags went down or
