@@ -76,34 +76,17 @@ void write_whole(FILE* out, const char* line, size_t line_len, const char* rest,
     if (rest_len) fwrite(rest, 1, rest_len, out);
     fputc('\n', out);
 }
-}  // namespace
 
-int MP_log_line_n(int level, const char* label, size_t label_len, const char* text,
-                  size_t text_len, int force) {
-    if (!label) {
-        label = "";
-        label_len = 0;
-    }
-    if (!text) {
-        text = "";
-        text_len = 0;
-    }
-    if (label_len > static_cast<size_t>(MP_LOG_LABEL_MAX)) label_len = MP_LOG_LABEL_MAX;
+// Where the text of the line being composed starts in its ring slot (MP_log_open_line).
+size_t open_text_at = 0;
 
+// Ends the line composed in the slot at the write position, whose text holds kept characters
+// at open_text_at, followed in the caller's text by rest_len more that the slot had no room
+// for: stores it and writes it out under the level rule.
+int close_line(int level, size_t kept, const char* rest, size_t rest_len, int force) {
     RingSlot& slot = ring[ring_write];
     char* line = slot.text;
-    write_stamp(line);
-    line[12] = ' ';
-    size_t pos = 13;
-    memcpy(line + pos, label, label_len);
-    pos += label_len;
-    line[pos++] = ' ';
-
-    // The ring keeps at most 4,095 characters of the composed line.
-    size_t room = MP_LOG_LINE_SIZE - 1 - pos;
-    size_t kept = text_len < room ? text_len : room;
-    memcpy(line + pos, text, kept);
-    pos += kept;
+    size_t pos = open_text_at + kept;
     line[pos] = '\0';
     slot.len = static_cast<int>(pos);
     slot.pending = 1;
@@ -112,11 +95,50 @@ int MP_log_line_n(int level, const char* label, size_t label_len, const char* te
     if (force == 0 && MP_Global_Debug < level) return 0;
     if (!MP_log_stream) return 0;
 
-    write_whole(MP_log_stream, line, pos, text + kept, text_len - kept);
-    write_whole(stdout, line, pos, text + kept, text_len - kept);
+    write_whole(MP_log_stream, line, pos, rest, rest_len);
+    write_whole(stdout, line, pos, rest, rest_len);
     fflush(MP_log_stream);
     fflush(stdout);
     return 0;
+}
+}  // namespace
+
+char* MP_log_open_line(const char* label, size_t label_len, size_t* room) {
+    if (!label) {
+        label = "";
+        label_len = 0;
+    }
+    if (label_len > static_cast<size_t>(MP_LOG_LABEL_MAX)) label_len = MP_LOG_LABEL_MAX;
+
+    char* line = ring[ring_write].text;
+    write_stamp(line);
+    line[12] = ' ';
+    size_t pos = 13;
+    memcpy(line + pos, label, label_len);
+    pos += label_len;
+    line[pos++] = ' ';
+    open_text_at = pos;
+    // The ring keeps at most 4,095 characters of the composed line.
+    *room = MP_LOG_LINE_SIZE - 1 - pos;
+    return line + pos;
+}
+
+int MP_log_close_line(int level, size_t text_len, int force) {
+    size_t room = MP_LOG_LINE_SIZE - 1 - open_text_at;
+    return close_line(level, text_len < room ? text_len : room, "", 0, force);
+}
+
+int MP_log_line_n(int level, const char* label, size_t label_len, const char* text,
+                  size_t text_len, int force) {
+    if (!text) {
+        text = "";
+        text_len = 0;
+    }
+    size_t room;
+    char* at = MP_log_open_line(label, label_len, &room);
+    size_t kept = text_len < room ? text_len : room;
+    memcpy(at, text, kept);
+    return close_line(level, kept, text + kept, text_len - kept, force);
 }
 
 int MP_log_line(int level, const char* label, const char* text, int force) {

@@ -85,23 +85,68 @@ char* put_int(char* p, int value, int width) {
     return p;
 }
 
-// "entry=%4d, type=%2d, ival=%6d, name=%40s, string=%s" with the caller's name and text of
-// text_len characters. The line is bounded to the log's line size: its fixed part takes at
-// most 69 characters, and a name or text too long for the rest is cut at the line's end.
-// known_len is the name's length as the store measured it, cut to MP_TAG_NAME_MAX: below
-// that it is the whole name's length, which is then not measured again.
-void log_store(int entry, int type, int ival, const char* name, int known_len, const char* text,
-               size_t text_len) {
-    constexpr size_t kLast = sizeof put_line - 1;
-    constexpr size_t kTail = sizeof ", string=" - 1;
-    char* p = put_line;
+// The name padded to 40 characters, as "%40s" does.
+constexpr char kForty[] = "                                        ";
+static_assert(sizeof kForty - 1 == 40);
+
+// The longest fixed part of the line: its five literals and three numbers of up to 11
+// characters each.
+constexpr size_t kFixedMax = 6 + 7 + 7 + 7 + 9 + 3 * 11;
+
+// Writes "entry=%4d, type=%2d, ival=%6d, name=" from p on: at most 60 characters.
+char* put_head(char* p, int entry, int type, int ival) {
     p = put_literal(p, "entry=");
     p = put_int(p, entry, 4);
     p = put_literal(p, ", type=");
     p = put_int(p, type, 2);
     p = put_literal(p, ", ival=");
     p = put_int(p, ival, 6);
-    p = put_literal(p, ", name=");
+    return put_literal(p, ", name=");
+}
+
+// Writes "entry=%4d, type=%2d, ival=%6d, name=%40s, string=%s" from p on, with a name of
+// name_len and a text of text_len characters; the caller has made room for them.
+char* compose_store(char* p, int entry, int type, int ival, const char* name, size_t name_len,
+                    const char* text, size_t text_len) {
+    p = put_head(p, entry, type, ival);
+    if (name_len < 40) {
+        // Forty blanks, of which the name then covers its own length.
+        memcpy(p, kForty, 40);
+        p += 40 - name_len;
+    }
+    memcpy(p, name, name_len);
+    p += name_len;
+    p = put_literal(p, ", string=");
+    memcpy(p, text, text_len);
+    return p + text_len;
+}
+
+// The "put_tag" line with the caller's name and text of text_len characters. known_len is
+// the name's length as the store measured it, cut to MP_TAG_NAME_MAX: below that it is the
+// whole name's length, which is then not measured again.
+//
+// The line is composed straight into the log's ring when it fits there whole, which it does
+// but for texts of thousands of characters. Otherwise it is composed in a buffer of its own,
+// bounded to the log's line size: its fixed part takes at most 69 characters, and a name or
+// text too long for the rest is cut at the line's end; the log core keeps what the ring holds
+// of it and writes the rest.
+void log_store(int entry, int type, int ival, const char* name, int known_len, const char* text,
+               size_t text_len) {
+    static constexpr char kLabel[] = "put_tag";
+    if (known_len < MP_TAG_NAME_MAX) {
+        size_t name_len = static_cast<size_t>(known_len);
+        size_t room;
+        char* at = MP_log_open_line(kLabel, sizeof kLabel - 1, &room);
+        if (kFixedMax + (name_len < 40 ? 40 : name_len) + text_len <= room) {
+            char* p = compose_store(at, entry, type, ival, name, name_len, text, text_len);
+            // What MP_logl(2, ...) does, without its own trace push: this runs for every store.
+            MP_log_close_line(2, static_cast<size_t>(p - at), 0);
+            return;
+        }
+    }
+    constexpr size_t kLast = sizeof put_line - 1;
+    constexpr size_t kTail = sizeof ", string=" - 1;
+    char* p = put_head(put_line, entry, type, ival);
     size_t name_room = kLast - kTail - static_cast<size_t>(p - put_line);
     size_t name_len = known_len < MP_TAG_NAME_MAX ? static_cast<size_t>(known_len)
                                                  : strnlen(name, name_room);
@@ -116,9 +161,6 @@ void log_store(int entry, int type, int ival, const char* name, int known_len, c
     if (text_len > room) text_len = room;
     memcpy(p, text, text_len);
     p[text_len] = '\0';
-    // What MP_logl(2, ...) does, without its own trace push and without measuring the label
-    // and the line again: this runs for every store.
-    static constexpr char kLabel[] = "put_tag";
     MP_log_line_n(2, kLabel, sizeof kLabel - 1, put_line,
                   static_cast<size_t>(p - put_line) + text_len, 0);
 }
