@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <type_traits>
 
 // Process-wide log settings; each program's initialisation sets them before MP_open_log.
 extern int MP_Global_Debug;
@@ -21,16 +22,56 @@ inline constexpr long long MP_LOG_RESTART_SIZE = 5242880;  // a larger log file 
 
 // Call-name trace: every traced function pushes its name on entry and pops it on return.
 // Past MP_TRACE_ENTRIES names the depth still counts, but the deeper names are not kept.
+// A pushed name is copied (at most MP_TRACE_NAME_MAX characters), so it may live in any
+// buffer; the crash report prints the copies.
 void MP_trace_enter(const char* name);
 void MP_trace_leave();
 void MP_trace_print();
 int MP_trace_depth();
 
+// The trace's storage, owned by mp_trace.cpp; MP_TraceScope pushes and pops inline, since
+// the traced functions include some that run for every tag store.
+namespace mp_trace_detail {
+// Entry i holds the name pushed when the depth was i.
+extern char names[MP_TRACE_ENTRIES][MP_TRACE_NAME_MAX + 1];
+extern int depth;
+
+// MP_trace_enter for a name held in a character array, normally a literal: its length is
+// known when compiling, so the copy is a move of fixed size instead of a measurement and a
+// copy. A name that ends before the array does keeps its terminator in the copy, so it reads
+// the same.
+template <size_t N>
+inline void enter_array(const char (&name)[N]) {
+    constexpr size_t kLen = N - 1 < static_cast<size_t>(MP_TRACE_NAME_MAX) ? N - 1 : MP_TRACE_NAME_MAX;
+    if (depth >= 0 && depth < MP_TRACE_ENTRIES) {
+        char* entry = names[depth];
+        for (size_t i = 0; i < kLen; i++) entry[i] = name[i];
+        entry[kLen] = '\0';
+    }
+    depth++;
+}
+
+// MP_trace_leave: a pop without a push would make the next push store below the stack.
+inline void leave() {
+    if (depth > 0) depth--;
+}
+}  // namespace mp_trace_detail
+
 // Pushes a name for the life of a scope, so that every return path pops it.
 class MP_TraceScope {
 public:
-    explicit MP_TraceScope(const char* name) { MP_trace_enter(name); }
-    ~MP_TraceScope() { MP_trace_leave(); }
+    // A name in a character array (a literal, as every traced function passes its own name).
+    template <size_t N>
+    explicit MP_TraceScope(const char (&name)[N]) {
+        mp_trace_detail::enter_array(name);
+    }
+    // A name behind a pointer.
+    template <typename T>
+        requires(std::is_convertible_v<T, const char*> && !std::is_array_v<std::remove_reference_t<T>>)
+    explicit MP_TraceScope(T&& name) {
+        MP_trace_enter(name);
+    }
+    ~MP_TraceScope() { mp_trace_detail::leave(); }
     MP_TraceScope(const MP_TraceScope&) = delete;
     MP_TraceScope& operator=(const MP_TraceScope&) = delete;
 };

@@ -4,34 +4,33 @@
 
 #include "mp_log.h"
 
-namespace {
-// Entry i holds the name pushed when the depth was i.
-char trace_names[MP_TRACE_ENTRIES][MP_TRACE_NAME_MAX + 1];
-int trace_depth = 0;
-}  // namespace
+namespace mp_trace_detail {
+char names[MP_TRACE_ENTRIES][MP_TRACE_NAME_MAX + 1];
+int depth = 0;
+}  // namespace mp_trace_detail
+
+using mp_trace_detail::depth;
+using mp_trace_detail::names;
 
 void MP_trace_enter(const char* name) {
     // Deeper than the stored entries the depth still counts, so that the matching pops bring it
     // back to where it was, but the name itself is not kept.
-    if (trace_depth >= 0 && trace_depth < MP_TRACE_ENTRIES) {
-        char* entry = trace_names[trace_depth];
+    if (depth >= 0 && depth < MP_TRACE_ENTRIES) {
+        char* entry = names[depth];
         size_t len = name ? strnlen(name, MP_TRACE_NAME_MAX) : 0;
         if (len) memcpy(entry, name, len);
         entry[len] = '\0';
     }
-    trace_depth++;
+    depth++;
 }
 
-void MP_trace_leave() {
-    // A pop without a push would make the next push store below the stack.
-    if (trace_depth > 0) trace_depth--;
-}
+void MP_trace_leave() { mp_trace_detail::leave(); }
 
-int MP_trace_depth() { return trace_depth; }
+int MP_trace_depth() { return depth; }
 
 void MP_trace_print() {
     // The innermost function comes first; entry 0 ("main") is never written.
-    int top = trace_depth;
+    int top = depth;
     if (top > MP_TRACE_ENTRIES) {
         // Only the stored names can be shown; say how many deeper ones were lost.
         char note[64];
@@ -39,5 +38,5 @@ void MP_trace_print() {
         MP_log_line(0, "Called from", note, 1);
         top = MP_TRACE_ENTRIES;
     }
-    for (int i = top - 1; i >= 1; i--) MP_log_line(0, "Called from", trace_names[i], 1);
+    for (int i = top - 1; i >= 1; i--) MP_log_line(0, "Called from", names[i], 1);
 }
