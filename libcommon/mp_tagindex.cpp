@@ -58,9 +58,58 @@ int child_of(int parent, unsigned char byte) {
     return 0;
 }
 
+// Names are at most 63 bytes, compared and copied here a word at a time: a call into the C
+// library for a dozen bytes costs more than the work.
+uint64_t load8(const char* p) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    return w;
+}
+
+void store8(char* p, uint64_t w) { memcpy(p, &w, 8); }
+
+// The index of the first differing byte of two words that differ: the lowest byte on a
+// little-endian machine, the highest on a big-endian one.
+int first_difference(uint64_t x, uint64_t y) {
+    uint64_t d = x ^ y;
+    int bits = std::endian::native == std::endian::little ? std::countr_zero(d) : std::countl_zero(d);
+    return bits / 8;
+}
+
+// How many of the first n bytes of a and b agree. Only the bytes below n are read: the last
+// word is the one that ends at n, overlapping bytes already found equal.
+int common_length(const char* a, const char* b, int n) {
+    if (n < 8) {
+        int i = 0;
+        while (i < n && a[i] == b[i]) i++;
+        return i;
+    }
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x = load8(a + i), y = load8(b + i);
+        if (x != y) return i + first_difference(x, y);
+    }
+    if (i < n) {
+        uint64_t x = load8(a + n - 8), y = load8(b + n - 8);
+        if (x != y) return n - 8 + first_difference(x, y);
+    }
+    return n;
+}
+
+// Copies bytes from .. n - 1 of src into dest, where bytes 0 .. from - 1 are alike already.
+void copy_tail(char* dest, const char* src, int from, int n) {
+    if (n < 8) {
+        for (int i = from; i < n; i++) dest[i] = src[i];
+        return;
+    }
+    int i = from;
+    for (; i + 8 <= n; i += 8) store8(dest + i, load8(src + i));
+    if (i < n) store8(dest + n - 8, load8(src + n - 8));
+}
+
 // Whether entry k, which is its own first match, is named exactly the len bytes of q.
 bool own_name_is(int k, const char* q, int len) {
-    return own_len[k] == len && memcmp(MP_Tags[k].name, q, static_cast<size_t>(len)) == 0;
+    return own_len[k] == len && common_length(MP_Tags[k].name, q, len) == len;
 }
 
 // Where a query ends in the tree, or where it leaves it.
@@ -86,38 +135,6 @@ struct Trail {
     char query[MP_TAG_NAME_MAX + 1];
 };
 Trail trail;
-
-// How many of the first n bytes of a and b agree; compared a word at a time.
-int common_length(const char* a, const char* b, int n) {
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t x, y;
-        memcpy(&x, a + i, 8);
-        memcpy(&y, b + i, 8);
-        // The first differing byte is the lowest one on a little-endian machine, the highest
-        // on a big-endian one.
-        if (x != y) {
-            uint64_t d = x ^ y;
-            int bits = std::endian::native == std::endian::little ? std::countr_zero(d)
-                                                                  : std::countl_zero(d);
-            return i + bits / 8;
-        }
-    }
-    while (i < n && a[i] == b[i]) i++;
-    return i;
-}
-
-// Copies n bytes, n below 64, without the processor's string-move instruction, which a
-// compiler chooses for copies of a bounded length and which starts slowly.
-void copy_short(char* dest, const char* src, int n) {
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        memcpy(&w, src + i, 8);
-        memcpy(dest + i, &w, 8);
-    }
-    for (; i < n; i++) dest[i] = src[i];
-}
 
 Walk walk(const char* q, int len) {
     Walk w{0, 0, 0, 0, 0};
@@ -146,8 +163,8 @@ Walk walk(const char* q, int len) {
         const char* label = label_of(c);
         int rest = len - w.depth;
         int m = rest < c.len ? rest : c.len;
-        int j = 1;  // the first byte matched when the child was chosen
-        while (j < m && label[j] == q[w.depth + j]) j++;
+        // The first byte matched when the child was chosen.
+        int j = 1 + common_length(label + 1, q + w.depth + 1, m - 1);
         if (j < m) {
             w.child = child;
             w.common = j;
@@ -166,7 +183,7 @@ Walk walk(const char* q, int len) {
     // Every node kept lies on this query; the part that the two queries share is there already.
     trail.count = n;
     trail.len = len;
-    copy_short(trail.query + shared, q + shared, len - shared);
+    copy_tail(trail.query, q, shared, len);
     return w;
 }
 
@@ -248,7 +265,7 @@ void add_entry(int k) {
     int len = MP_tag_name_length(name);
     own_len[k] = kNotOwn;
     if (miss.valid && miss.indexed == indexed && len == trail.len &&
-        memcmp(name, trail.query, static_cast<size_t>(len)) == 0) {
+        common_length(name, trail.query, len) == len) {
         // The name that the last lookup missed, now stored: no earlier name begins with it.
         insert_at(miss.walk, len, k);
         own_len[k] = static_cast<uint8_t>(len);
