@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <ctime>
 #include <type_traits>
 
@@ -118,6 +119,27 @@ const char* MP_libcommon_version();
 void MP_log_reset();
 // Whether a log file is open.
 bool MP_log_is_open();
+
+// Copies n bytes from src to dest, which must not overlap, a word at a time and inline: the
+// texts of a tag store are mostly a few dozen bytes, for which a call into the C library
+// costs more than the copy. The last word ends at n, so no byte outside the n is touched.
+inline void MP_copy_bytes(char* dest, const char* src, size_t n) {
+    if (n < 8) {
+        for (size_t i = 0; i < n; i++) dest[i] = src[i];
+        return;
+    }
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        unsigned long long w;
+        memcpy(&w, src + i, 8);
+        memcpy(dest + i, &w, 8);
+    }
+    if (i < n) {
+        unsigned long long w;
+        memcpy(&w, src + n - 8, 8);
+        memcpy(dest + n - 8, &w, 8);
+    }
+}
 
 // Bounded appenders for composing frequent log texts without printf (the tag store writes one
 // line per store). Each writes from pos but never at or past end - 1, keeps the text

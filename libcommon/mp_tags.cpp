@@ -114,10 +114,10 @@ char* compose_store(char* p, int entry, int type, int ival, const char* name, si
         memcpy(p, kForty, 40);
         p += 40 - name_len;
     }
-    memcpy(p, name, name_len);
+    MP_copy_bytes(p, name, name_len);
     p += name_len;
     p = put_literal(p, ", string=");
-    memcpy(p, text, text_len);
+    MP_copy_bytes(p, text, text_len);
     return p + text_len;
 }
 
