@@ -294,10 +294,6 @@ void sync() {
 
 }  // namespace
 
-int MP_tag_name_length(const char* name) {
-    return name ? static_cast<int>(strnlen(name, MP_TAG_NAME_MAX)) : 0;
-}
-
 int MP_tagindex_find(const char* query, int length) {
     if (!query || length < 0) return 0;
     if (length > MP_TAG_NAME_MAX) length = MP_TAG_NAME_MAX;

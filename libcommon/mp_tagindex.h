@@ -1,6 +1,10 @@
 // mp_tagindex.h - the name index behind tag lookups: a radix tree over the stored names.
 #pragma once
 
+#include <cstring>
+
+#include "mp_tags.h"
+
 // A lookup answers: the first tag in table order whose name begins with the query. Scanning
 // the table for that costs a comparison per tag, and a poll stores some 2,000 tags, so the
 // index answers it in time proportional to the query's length instead:
@@ -22,8 +26,10 @@
 // not leave it stale. Names are never rewritten in place otherwise.
 
 // The length under which a name or query is stored and looked up: its length cut to
-// MP_TAG_NAME_MAX characters.
-int MP_tag_name_length(const char* name);
+// MP_TAG_NAME_MAX characters. Inline: every store and lookup measures its name.
+inline int MP_tag_name_length(const char* name) {
+    return name ? static_cast<int>(strnlen(name, MP_TAG_NAME_MAX)) : 0;
+}
 // The first entry (1 to count) whose name begins with the first length bytes of query, or 0.
 // length is at most MP_TAG_NAME_MAX.
 int MP_tagindex_find(const char* query, int length);
