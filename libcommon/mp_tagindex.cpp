@@ -312,4 +312,15 @@ int MP_tagindex_find(const char* query, int length) {
     return last_found = w.first;
 }
 
+void MP_tagindex_added(int entry) {
+    // Only the entry that directly follows the indexed ones, stored right after the miss.
+    if (!valid || !miss.valid || miss.indexed != indexed || entry != indexed + 1 ||
+        entry != MP_Numtags)
+        return;
+    insert_at(miss.walk, trail.len, entry);
+    own_len[entry] = static_cast<uint8_t>(trail.len);
+    miss.valid = false;
+    indexed = entry;
+}
+
 void MP_tagindex_invalidate() { valid = false; }

@@ -33,5 +33,9 @@ inline int MP_tag_name_length(const char* name) {
 // The first entry (1 to count) whose name begins with the first length bytes of query, or 0.
 // length is at most MP_TAG_NAME_MAX.
 int MP_tagindex_find(const char* query, int length);
+// The store that follows a lookup which found nothing has added entry `entry` under the
+// looked-up name: the index takes it in at the point where that lookup left the tree, without
+// reading and comparing the name again. Any other entry is taken in by the next lookup.
+void MP_tagindex_added(int entry);
 // The table's names were rewritten in place (MP_Clear_tags): rebuild before the next lookup.
 void MP_tagindex_invalidate();

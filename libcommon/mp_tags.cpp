@@ -238,6 +238,7 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
         if (dated) e.time = seconds;
         MP_Numtags = index;
         set_header_count(index);
+        MP_tagindex_added(index);
     }
 
     // The caller's type and text, as passed: neither cut nor converted.
