@@ -64,19 +64,35 @@ void copy_cut(char* dest, int cap, const char* src, int n) {
     dest[n] = '\0';
 }
 
+// The beginning of the full names of one object's members: the prefix and its ".", as far as
+// they fit. Once written into g_name it stays there for the following members of the object,
+// until anything else writes g_name (a property run, a nested object).
+struct NameHead {
+    bool in_name;  // g_name begins with the head
+    int used;      // characters of g_name that the head takes
+    int total;     // the head's whole length, what does not fit included
+};
+
 // Builds the full name (prefix, ".", member; or the member alone) into g_name, cut to 63
 // characters, and returns its whole length, so that the caller can tell a name that fits.
-int build_name(const char* prefix, int prefix_len, const char* member, int member_len) {
-    int used = 0;
-    int total = 0;
-    if (prefix_len != 0) {
-        // The prefix is read no further than one character past what a name can hold.
-        int plen = static_cast<int>(strnlen(prefix, NAME_CHARS + 1));
-        used = plen > NAME_CHARS ? NAME_CHARS : plen;
-        memcpy(g_name, prefix, static_cast<size_t>(used));
-        if (used < NAME_CHARS) g_name[used++] = '.';
-        total = plen + 1;
+int build_name(const char* prefix, int prefix_len, const char* member, int member_len,
+               NameHead& head) {
+    if (!head.in_name) {
+        head.used = 0;
+        head.total = 0;
+        if (prefix_len != 0) {
+            // The prefix is read no further than one character past what a name can hold.
+            int plen = static_cast<int>(strnlen(prefix, NAME_CHARS + 1));
+            int used = plen > NAME_CHARS ? NAME_CHARS : plen;
+            memcpy(g_name, prefix, static_cast<size_t>(used));
+            if (used < NAME_CHARS) g_name[used++] = '.';
+            head.used = used;
+            head.total = plen + 1;
+        }
+        head.in_name = true;
     }
+    int used = head.used;
+    int total = head.total;
     int room = NAME_CHARS - used;
     int n = member_len < room ? member_len : room;
     memcpy(g_name + used, member, static_cast<size_t>(n));
@@ -206,6 +222,7 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
         *pos = p + 2;  // an empty object stores nothing
         return c == '\0';
     }
+    NameHead head{false, 0, 0};
     int i = p + 1;
     while (text[i] != '\0') {
         if (text[i] == ',' || text[i] == '{') *pos = ++i;
@@ -228,7 +245,7 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
             *pos = q + 1;
             return false;
         }
-        bool fits = build_name(prefix, *prefix_len, text + q + 1, k - q - 1) <= NAME_CHARS;
+        bool fits = build_name(prefix, *prefix_len, text + q + 1, k - q - 1, head) <= NAME_CHARS;
         // The ":" after the name is stepped over unseen; a name that ends the text has no value.
         int s = text[k + 1] == '\0' ? k + 1 : k + 2;
         i = *pos = s;
@@ -236,6 +253,7 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
         bool tag_name = g_name[0] == 'T' && g_name[1] == 'a' && g_name[2] == 'g';
         if (c == '[' && tag_name && g_name[3] == 's') {
             *pos = s + 1;
+            head.in_name = false;  // the run writes its own names into g_name
             if (parse_tags(PROPERTIES, text, pos)) return true;
         } else if (c == '[' && text[s + 1] == ']') {
             *pos = s + 2;  // an empty array ends this object's scan
@@ -261,6 +279,7 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
             // that it always moves forward.
             int element = k - 5;
             *pos = element >= 0 ? element : q;
+            head.in_name = false;  // the run writes its own names into g_name
             if (element >= 0 && parse_tags(PROPERTIES, text, pos)) return true;
             if (*pos <= q) *pos = k + 1;
         } else if (is_digit(c) || c == '-') {
@@ -296,6 +315,7 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
             // without any prefix.
             *prefix_len = 0;
             prefix[0] = '\0';
+            head.in_name = false;  // the nested object wrote its names into g_name
             if (ended) return true;
         } else if (c == '"') {
             int e = find_unescaped(text, '"', s + 1);
