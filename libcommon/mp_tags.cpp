@@ -41,10 +41,15 @@ int tag_count() {
 // number too long for 64 bits stays at the largest 64-bit value instead of wrapping.
 int date_seconds(const char* digits) {
     const long long kMax = 9223372036854775807LL;
+    // Below this, ten times the value and any digit stay within 64 bits.
+    const long long kSafe = (kMax - 9) / 10;
     long long ms = 0;
     for (const char* p = digits; *p >= '0' && *p <= '9'; p++) {
         int d = *p - '0';
-        ms = ms > (kMax - d) / 10 ? kMax : ms * 10 + d;
+        if (ms <= kSafe)
+            ms = ms * 10 + d;
+        else
+            ms = ms > (kMax - d) / 10 ? kMax : ms * 10 + d;
     }
     return static_cast<int>(static_cast<unsigned int>(static_cast<unsigned long long>(ms / 1000)));
 }
