@@ -25,11 +25,13 @@ struct RingSlot {
 RingSlot ring[MP_LOG_RING_SLOTS];
 int ring_write = 0;  // the slot the next line takes; once full, the oldest line
 
-// The "%H:%M:%S" text of the last second seen. Thousands of lines can fall in one second
-// (one per tag store), so the local-time conversion is done once per second only.
+// The stamp text "hh:mm:ss.mmm" of the last clock reading. Thousands of lines can fall in one
+// second (one per tag store), and the cheap clock moves in steps of a few ms, so the
+// local-time conversion is done once per second and the whole text once per step of the clock.
 bool stamp_valid = false;
 time_t stamp_second = 0;
-char stamp_hms[8];
+unsigned short stamp_ms = 0;
+char stamp_text[12];
 
 // Label of "**Error**" joined to the caller's label.
 constexpr char error_mark[] = "**Error**";
@@ -46,26 +48,30 @@ void write_stamp(char* out) {
     time_t now;
     unsigned short ms;
     vp_time_now_coarse(&now, &ms);
+    if (ms > 999) ms = 999;
     if (!stamp_valid || now != stamp_second) {
         struct tm tm;
         if (vp_localtime(now, &tm) == 0) {
-            put2(stamp_hms, tm.tm_hour);
-            stamp_hms[2] = ':';
-            put2(stamp_hms + 3, tm.tm_min);
-            stamp_hms[5] = ':';
-            put2(stamp_hms + 6, tm.tm_sec);
+            put2(stamp_text, tm.tm_hour);
+            stamp_text[2] = ':';
+            put2(stamp_text + 3, tm.tm_min);
+            stamp_text[5] = ':';
+            put2(stamp_text + 6, tm.tm_sec);
         } else {
-            memcpy(stamp_hms, "--:--:--", 8);
+            memcpy(stamp_text, "--:--:--", 8);
         }
         stamp_second = now;
         stamp_valid = true;
+        stamp_ms = 1000;  // no reading: the milliseconds are written below
     }
-    memcpy(out, stamp_hms, 8);
-    if (ms > 999) ms = 999;
-    out[8] = '.';
-    out[9] = static_cast<char>('0' + ms / 100);
-    out[10] = static_cast<char>('0' + ms / 10 % 10);
-    out[11] = static_cast<char>('0' + ms % 10);
+    if (ms != stamp_ms) {
+        stamp_text[8] = '.';
+        stamp_text[9] = static_cast<char>('0' + ms / 100);
+        stamp_text[10] = static_cast<char>('0' + ms / 10 % 10);
+        stamp_text[11] = static_cast<char>('0' + ms % 10);
+        stamp_ms = ms;
+    }
+    memcpy(out, stamp_text, 12);
 }
 
 // Writes the prefix, the whole text and a line end; the part of the text already in the
