@@ -77,8 +77,10 @@ int first_difference(uint64_t x, uint64_t y) {
 }
 
 // How many of the first n bytes of a and b agree. Only the bytes below n are read: the last
-// word is the one that ends at n, overlapping bytes already found equal.
-int common_length(const char* a, const char* b, int n) {
+// word is the one that ends at n, overlapping bytes already found equal. Inlined into every
+// caller, as the walk below is: both run for every new name, and the calls cost more than
+// the few words compared.
+[[gnu::always_inline]] inline int common_length(const char* a, const char* b, int n) {
     if (n < 8) {
         int i = 0;
         while (i < n && a[i] == b[i]) i++;
@@ -136,7 +138,7 @@ struct Trail {
 };
 Trail trail;
 
-Walk walk(const char* q, int len) {
+[[gnu::always_inline]] inline Walk walk(const char* q, int len) {
     Walk w{0, 0, 0, 0, 0};
     // How much of the query the last walk's query shares, and where on its trail to start.
     int shared = 0;
