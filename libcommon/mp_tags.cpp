@@ -90,6 +90,44 @@ char* put_int(char* p, int value, int width) {
     return p;
 }
 
+// "00" to "99": the digits of a field are written two at a time.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+void put_pair(char* p, unsigned int two_digits) { memcpy(p, kDigitPairs + 2 * two_digits, 2); }
+
+// As "%*d" for a value from 0 to 10^width - 1 (width 2, 4 or 6), which fills its field
+// exactly: the digits with leading zeros, two at a time, then blanks over the zeros in front
+// of the first digit that counts. Entry numbers, types and most values are such numbers.
+template <int Width>
+char* put_field(char* p, unsigned int value) {
+    static_assert(Width == 2 || Width == 4 || Width == 6);
+    if constexpr (Width == 6) {
+        put_pair(p, value / 10000);
+        value %= 10000;
+        p += 2;
+    }
+    if constexpr (Width >= 4) {
+        put_pair(p, value / 100);
+        value %= 100;
+        p += 2;
+    }
+    put_pair(p, value);
+    p += 2;
+    for (char* z = p - Width; z < p - 1 && *z == '0'; z++) *z = ' ';
+    return p;
+}
+
+// As put_int for the width given, taking the short way when the value fills its field.
+template <int Width>
+char* put_number(char* p, int value) {
+    constexpr int kLimit = Width == 2 ? 100 : Width == 4 ? 10000 : 1000000;
+    if (value >= 0 && value < kLimit) return put_field<Width>(p, static_cast<unsigned int>(value));
+    return put_int(p, value, Width);
+}
+
 // The name padded to 40 characters, as "%40s" does.
 constexpr char kForty[] = "                                        ";
 static_assert(sizeof kForty - 1 == 40);
@@ -101,11 +139,11 @@ constexpr size_t kFixedMax = 6 + 7 + 7 + 7 + 9 + 3 * 11;
 // Writes "entry=%4d, type=%2d, ival=%6d, name=" from p on: at most 60 characters.
 char* put_head(char* p, int entry, int type, int ival) {
     p = put_literal(p, "entry=");
-    p = put_int(p, entry, 4);
+    p = put_number<4>(p, entry);
     p = put_literal(p, ", type=");
-    p = put_int(p, type, 2);
+    p = put_number<2>(p, type);
     p = put_literal(p, ", ival=");
-    p = put_int(p, ival, 6);
+    p = put_number<6>(p, ival);
     return put_literal(p, ", name=");
 }
 
