@@ -30,8 +30,31 @@ const char* const PROPERTIES = "Properties.";
 // end finds nothing. This is the library's strfind rule, but it stops at the text's zero
 // instead of measuring the whole text first: flattening one object of a long response then
 // costs the bytes of that object, not those of the response. start must not lie past the zero.
+// sought is one of the three characters that the flattener searches for: '"', ']' or '{'.
+//
+// Most of a text is passed over here, inside names and string values, so the bytes in between
+// are passed over with one look-up each in a table of the bytes that end the run: the sought
+// character, a backslash and the zero.
+struct StopTable {
+    bool stop[256];
+};
+constexpr StopTable stops_for(char sought) {
+    StopTable t{};
+    t.stop[0] = true;
+    t.stop[static_cast<unsigned char>('\\')] = true;
+    t.stop[static_cast<unsigned char>(sought)] = true;
+    return t;
+}
+// The three characters that the flattener searches for.
+constexpr StopTable kQuoteStops = stops_for('"');
+constexpr StopTable kBracketStops = stops_for(']');
+constexpr StopTable kBraceStops = stops_for('{');
+
 int find_unescaped(const char* text, char sought, int start) {
+    const StopTable& stops = sought == '"' ? kQuoteStops : sought == ']' ? kBracketStops : kBraceStops;
+    const unsigned char* t = reinterpret_cast<const unsigned char*>(text);
     for (int p = start;; ++p) {
+        while (!stops.stop[t[p]]) ++p;
         char c = text[p];
         if (c == '\0') return -1;
         if (c == '\\') {
@@ -147,9 +170,16 @@ int parse_number(const char* text, int s, bool name_fits, int at) {
         copy_cut(g_value, VALUE_CHARS, text + s, j - s);
     } else {
         ival = static_cast<int>(negative ? -value : value);
-        // The decimal text of the value, as "%d" gives it, without printf: nine of the
-        // twenty members of a recording are numbers.
-        MP_cat_int(g_value, g_value + sizeof g_value, ival, 0);
+        // The decimal text of the value, as "%d" gives it: the digits just read, without
+        // leading zeros, and the sign unless the value is 0. Nine of the twenty members of a
+        // recording are numbers.
+        char* v = g_value;
+        if (negative && ival != 0) *v++ = '-';
+        int first = first_digit;
+        while (first < j - 1 && text[first] == '0') first++;
+        int n = j - first;  // at most 10 digits: the value is within 32 bits
+        for (int d = 0; d < n; d++) v[d] = text[first + d];
+        v[n] = '\0';
     }
     MP_put_tag(g_name, MP_TYPE_INT, ival, g_value);
     return end;
