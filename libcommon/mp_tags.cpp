@@ -99,25 +99,25 @@ constexpr char kDigitPairs[] =
 void put_pair(char* p, unsigned int two_digits) { memcpy(p, kDigitPairs + 2 * two_digits, 2); }
 
 // As "%*d" for a value from 0 to 10^width - 1 (width 2, 4 or 6), which fills its field
-// exactly: the digits with leading zeros, two at a time, then blanks over the zeros in front
-// of the first digit that counts. Entry numbers, types and most values are such numbers.
+// exactly: blanks over the whole field, then the digits from the right, two at a time. Entry
+// numbers, types and most values are such numbers.
 template <int Width>
 char* put_field(char* p, unsigned int value) {
     static_assert(Width == 2 || Width == 4 || Width == 6);
-    if constexpr (Width == 6) {
-        put_pair(p, value / 10000);
-        value %= 10000;
-        p += 2;
+    memcpy(p, "      ", Width);
+    char* d = p + Width;
+    while (value >= 100) {
+        d -= 2;
+        put_pair(d, value % 100);
+        value /= 100;
     }
-    if constexpr (Width >= 4) {
-        put_pair(p, value / 100);
-        value %= 100;
-        p += 2;
+    if (value >= 10) {
+        d -= 2;
+        put_pair(d, value);
+    } else {
+        *--d = static_cast<char>('0' + value);
     }
-    put_pair(p, value);
-    p += 2;
-    for (char* z = p - Width; z < p - 1 && *z == '0'; z++) *z = ' ';
-    return p;
+    return p + Width;
 }
 
 // As put_int for the width given, taking the short way when the value fills its field.
