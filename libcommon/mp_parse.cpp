@@ -118,7 +118,7 @@ int build_name(const char* prefix, int prefix_len, const char* member, int membe
     int total = head.total;
     int room = NAME_CHARS - used;
     int n = member_len < room ? member_len : room;
-    memcpy(g_name + used, member, static_cast<size_t>(n));
+    MP_copy_bytes(g_name + used, member, static_cast<size_t>(n));
     g_name[used + n] = '\0';
     return total + member_len;
 }
