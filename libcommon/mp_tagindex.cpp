@@ -287,6 +287,8 @@ void add_entry(int k) {
 // Brings the index up to the table: rebuilds it when the table was cleared or its count went
 // down, then adds the entries stored since the last call, in table order.
 void sync() {
+    // Mostly the index is up to date: the table's count is the one indexed.
+    if (valid && MP_Numtags == indexed) return;
     int target = MP_Numtags;
     if (target < 0) target = 0;
     if (target > MP_MAXTAGS) target = MP_MAXTAGS;
