@@ -86,6 +86,11 @@ void write_whole(FILE* out, const char* line, size_t line_len, const char* rest,
 // Where the text of the line being composed starts in its ring slot (MP_log_open_line).
 size_t open_text_at = 0;
 
+// rest_len of a rest of text that has not been measured: it is measured only when the line
+// is written, so that a long text held back by the level rule costs no more than the ring's
+// share of it.
+constexpr size_t kUnmeasured = static_cast<size_t>(-1);
+
 // Ends the line composed in the slot at the write position, whose text holds kept characters
 // at open_text_at, followed in the caller's text by rest_len more that the slot had no room
 // for: stores it and writes it out under the level rule.
@@ -101,6 +106,7 @@ int close_line(int level, size_t kept, const char* rest, size_t rest_len, int fo
     if (force == 0 && MP_Global_Debug < level) return 0;
     if (!MP_log_stream) return 0;
 
+    if (rest_len == kUnmeasured) rest_len = strlen(rest);
     write_whole(MP_log_stream, line, pos, rest, rest_len);
     write_whole(stdout, line, pos, rest, rest_len);
     fflush(MP_log_stream);
@@ -148,9 +154,12 @@ int MP_log_line_n(int level, const char* label, size_t label_len, const char* te
 }
 
 int MP_log_line(int level, const char* label, const char* text, int force) {
-    size_t label_len = label ? strnlen(label, MP_LOG_LABEL_MAX) : 0;
-    size_t text_len = text ? strlen(text) : 0;
-    return MP_log_line_n(level, label, label_len, text, text_len, force);
+    if (!text) text = "";
+    size_t room;
+    char* at = MP_log_open_line(label, label ? strnlen(label, MP_LOG_LABEL_MAX) : 0, &room);
+    size_t kept = strnlen(text, room);
+    memcpy(at, text, kept);
+    return close_line(level, kept, text + kept, kUnmeasured, force);
 }
 
 int MP_log(const char* label, const char* text) {
