@@ -139,7 +139,8 @@ void BM_StoresOnlyIntoFilledTable(benchmark::State& state) {
     }
 }
 
-// One held-back level-2 line per store, shaped like the tag table's: the log's share.
+// One held-back level-2 line per store in the tag table's format, composed with MP_logf: what
+// the store's line would cost through printf (the store composes it without).
 void BM_StoreLogLinesOnly(benchmark::State& state) {
     if (!setup(state)) return;
     const std::vector<Member>& members = recordings().members;
@@ -151,10 +152,26 @@ void BM_StoreLogLinesOnly(benchmark::State& state) {
     }
 }
 
+// Every name of the filled table looked up once, in an order unrelated to the table's: the
+// lookups that cannot take the entry after the last one found.
+void BM_LookupsOutOfOrder(benchmark::State& state) {
+    if (!setup(state)) return;
+    const std::vector<Member>& members = recordings().members;
+    std::vector<const char*> names;
+    for (size_t i = 0; i < members.size(); ++i)
+        names.push_back(members[(i * 7919) % members.size()].name.c_str());
+    int found = 0;
+    for (auto _ : state)
+        for (const char* n : names) found += MP_get_tag(n, nullptr, nullptr, nullptr) > 0;
+    benchmark::DoNotOptimize(found);
+    state.counters["lookups"] = static_cast<double>(names.size());
+}
+
 BENCHMARK(BM_FlattenIntoEmptyTable)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FlattenIntoFilledTable)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StoresOnlyIntoFilledTable)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StoreLogLinesOnly)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LookupsOutOfOrder)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
