@@ -13,8 +13,8 @@ namespace {
 constexpr char rule_line[] =
     "*********************************************************************\n";
 // The plug-in lines: 48 and 60 characters with their line ends.
-constexpr char open_line[] = "Vistrel display plug-in by Tomas Brandt, 3/2015\n";
-constexpr char close_line[] = "Vistrel display plug-in bridges by Tomas Brandt, March 2015\n";
+constexpr char open_line[] = "Vistrel display plug-in, the Vistrel team, 2015\n";
+constexpr char close_line[] = "Vistrel display plug-in bridges by the Vistrel team, 3/2015\n";
 static_assert(sizeof rule_line - 1 == 70, "69 asterisks and a line end");
 static_assert(sizeof open_line - 1 == 48, "the opening plug-in line is 48 characters");
 static_assert(sizeof close_line - 1 == 60, "the closing plug-in line is 60 characters");
