@@ -11,51 +11,23 @@
 // Exit codes: 0 done, 64 unknown subcommand or missing word, 65 the block cannot be opened,
 // 66 it cannot be mapped, 67 the output file cannot be written.
 //
-// A starter that passes one argument as argument 0 hands over the whole command in one word
-// on POSIX, and Windows splits its command line at blanks; a shell passes the words after the
-// program's path. Every argument is therefore split at blanks and the command begins at the
+// Every argument is split at blanks (command_words.h says why) and the command begins at the
 // first word that names a subcommand.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "command_words.h"
 #include "vp.h"
 
 namespace {
 constexpr size_t kBlockSize = 1048576;
-constexpr int kMaxWords = 16;
 constexpr int kUsage = 64;
 constexpr int kOpenFailed = 65;
 constexpr int kMapFailed = 66;
 constexpr int kWriteFailed = 67;
 
-char word_text[4096];
-const char* words[kMaxWords];
-int word_count = 0;
-
-void split_arguments(int argc, char** argv) {
-    size_t used = 0;
-    for (int i = 0; i < argc; ++i) {
-        for (const char* p = argv[i]; *p != '\0';) {
-            while (*p == ' ') ++p;
-            if (*p == '\0') break;
-            size_t len = strcspn(p, " ");
-            if (word_count == kMaxWords || used + len + 1 > sizeof word_text) return;
-            memcpy(word_text + used, p, len);
-            word_text[used + len] = '\0';
-            words[word_count++] = word_text + used;
-            used += len + 1;
-            p += len;
-        }
-    }
-}
-
-bool is_command(const char* w) {
-    static const char* const known[] = {"read-block", "write-block", "write-file", "sleep", "exit"};
-    for (const char* k : known)
-        if (strcmp(w, k) == 0) return true;
-    return false;
-}
+CommandWords words;
 
 bool write_out(const char* path, const void* data, size_t len) {
     FILE* f = fopen(path, "wb");
@@ -107,13 +79,13 @@ int write_block(const char* name, const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    split_arguments(argc, argv);
-    int first = 0;
-    while (first < word_count && !is_command(words[first])) ++first;
-    if (first == word_count) return kUsage;
+    static const char* const commands[] = {"read-block", "write-block", "write-file", "sleep", "exit"};
+    words.split(argc, argv);
+    int first = words.find_first(commands);
+    if (first == words.count()) return kUsage;
     const char* cmd = words[first];
-    int n = word_count - first - 1;
-    const char* const* arg = words + first + 1;
+    int n = words.count() - first - 1;
+    const char* const* arg = words.from(first + 1);
 
     if (strcmp(cmd, "read-block") == 0 && n >= 2) return read_block(arg[0], arg[1], n >= 3 ? arg[2] : nullptr);
     if (strcmp(cmd, "write-block") == 0 && n >= 2) return write_block(arg[0], arg[1]);

@@ -33,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "command_words.h"
 #include "mp_crash.h"
 #include "mp_log.h"
 #include "mp_proc.h"
@@ -60,11 +61,8 @@ extern "C" __declspec(dllimport) void __stdcall RaiseException(unsigned long cod
 namespace {
 constexpr int kNoFault = 2;
 constexpr int kUsage = 64;
-constexpr int kMaxWords = 16;
 
-char word_text[4096];
-const char* words[kMaxWords];
-int word_count = 0;
+CommandWords words;
 
 // Read-only data for the write fault and for the read-only console buffer.
 const char readonly_data[4096] = "read-only";
@@ -75,23 +73,6 @@ unsigned char data_code[16] = {0xC3};
 volatile int keep_recursing = 1;
 // Receives results that nobody reads, so that an optimising build still computes them.
 volatile int sink = 0;
-
-void split_arguments(int argc, char** argv) {
-    size_t used = 0;
-    for (int i = 0; i < argc; ++i) {
-        for (const char* p = argv[i]; *p != '\0';) {
-            while (*p == ' ') ++p;
-            if (*p == '\0') break;
-            size_t len = strcspn(p, " ");
-            if (word_count == kMaxWords || used + len + 1 > sizeof word_text) return;
-            memcpy(word_text + used, p, len);
-            word_text[used + len] = '\0';
-            words[word_count++] = word_text + used;
-            used += len + 1;
-            p += len;
-        }
-    }
-}
 
 void log_target(const void* address) {
     MP_logf(1, "Faulter:", "target 0x%08" PRIxPTR, reinterpret_cast<uintptr_t>(address));
@@ -189,13 +170,13 @@ FAULT_FN int misaligned() {
 }
 #else
 unsigned long long hex_word(int index) {
-    return index < word_count ? strtoull(words[index], nullptr, 16) : 0;
+    return index < words.count() ? strtoull(words[index], nullptr, 16) : 0;
 }
 
 FAULT_FN void raise_exception(int first) {
     MP_TRACE("raise_exception");
     unsigned long long params[3] = {hex_word(first + 2), hex_word(first + 3), hex_word(first + 4)};
-    int nparams = word_count - (first + 2);
+    int nparams = words.count() - (first + 2);
     if (nparams < 0) nparams = 0;
     if (nparams > 3) nparams = 3;
     RaiseException(static_cast<unsigned long>(hex_word(first)),
@@ -214,10 +195,10 @@ FAULT_FN int throw_and_catch() {
 #endif
 
 int start_detached(int first) {
-    if (first + 1 >= word_count) return kUsage;
+    if (first + 1 >= words.count()) return kUsage;
     static char argument[1024];
     argument[0] = '\0';
-    for (int i = first + 1; i < word_count; ++i) {
+    for (int i = first + 1; i < words.count(); ++i) {
         if (i > first + 1) strncat(argument, " ", sizeof argument - strlen(argument) - 1);
         strncat(argument, words[i], sizeof argument - strlen(argument) - 1);
     }
@@ -251,25 +232,19 @@ int run_mode(const char* mode, int next) {
     return kNoFault;
 }
 
-bool is_mode(const char* w) {
-    static const char* const known[] = {
-        "null-read", "readonly-write", "exec-data", "divide", "overflow", "breakpoint",
-        "illegal", "privileged", "second", "early", "inpage", "misaligned", "raise", "throw",
-        "start-detached"};
-    for (const char* k : known)
-        if (strcmp(w, k) == 0) return true;
-    return false;
-}
 }  // namespace
 
 int main(int argc, char** argv) {
     MP_trace_enter("main");
     MP_install_exception_handler();
 
-    split_arguments(argc, argv);
-    int first = 0;
-    while (first < word_count && !is_mode(words[first])) ++first;
-    if (first == word_count) return kUsage;
+    static const char* const modes[] = {
+        "null-read", "readonly-write", "exec-data", "divide", "overflow", "breakpoint",
+        "illegal", "privileged", "second", "early", "inpage", "misaligned", "raise", "throw",
+        "start-detached"};
+    words.split(argc, argv);
+    int first = words.find_first(modes);
+    if (first == words.count()) return kUsage;
     const char* mode = words[first];
     if (strcmp(mode, "start-detached") == 0) return start_detached(first + 1);
     if (strcmp(mode, "early") == 0) {
@@ -283,7 +258,7 @@ int main(int argc, char** argv) {
 
     snprintf(MP_Global_LogPath, sizeof MP_Global_LogPath, "%s", VP_PLUGINS "Vistrel_Faulter.log");
     MP_open_log();
-    MP_Global_Debug = first + 1 < word_count ? atoi(words[first + 1]) : 0;
+    MP_Global_Debug = first + 1 < words.count() ? atoi(words[first + 1]) : 0;
     MP_log("Faulter:", "starting");
     MP_logl(2, "Faulter:", "mode follows");
     MP_logl(4, "Faulter:", "held back at every level");
