@@ -10,6 +10,7 @@
 
 #include "mp_log.h"
 #include "mp_tags.h"
+#include "loopback.h"
 #include "mp_tcp.h"
 #include "scratch.h"
 #include "vp.h"
@@ -57,14 +58,6 @@ size_t count_of(const std::string& text, const std::string& part) {
     size_t n = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) n++;
     return n;
-}
-
-// A port on which nothing listens: bound once, then closed again.
-int free_port() {
-    int port = 0;
-    vp_socket s = vp_listen_loopback(0, &port);
-    vp_close_socket(s);
-    return port;
 }
 
 // Sends all of data from a server socket.
@@ -122,6 +115,11 @@ protected:
     }
     void TearDown() override { MP_close_log(); }
     std::string log() { return read_file(kLog); }
+    // Where the next connection attempt goes.
+    void aim_at(const char* host, int port) {
+        snprintf(MP_Global_IPAddress, sizeof MP_Global_IPAddress, "%s", host);
+        MP_Global_Port = port;
+    }
 
     ScratchDir dir_;
 };
@@ -194,9 +192,8 @@ TEST_F(TcpTest, NameWithDotsIsLookedUpAndKeptWhenUnknown) {
 // Connection attempts.
 
 TEST_F(TcpTest, RefusedConnectShowsInTheStatusOnly) {
-    int port = free_port();
-    snprintf(MP_Global_IPAddress, sizeof MP_Global_IPAddress, "127.0.0.1");
-    MP_Global_Port = port;
+    int port = closed_loopback_port();
+    aim_at("127.0.0.1", port);
     static int calls;
     calls = 0;
     conversation = [](const char*) { return ++calls; };
@@ -212,11 +209,9 @@ TEST_F(TcpTest, RefusedConnectShowsInTheStatusOnly) {
 }
 
 TEST_F(TcpTest, ConnectHandsTheLiveConnectionToTheConversationAndClosesIt) {
-    int port = 0;
-    vp_socket listener = vp_listen_loopback(0, &port);
-    ASSERT_NE(listener, VP_INVALID_SOCKET);
-    snprintf(MP_Global_IPAddress, sizeof MP_Global_IPAddress, "127.0.0.1");
-    MP_Global_Port = port;
+    LoopbackListener listener;
+    ASSERT_NE(listener.socket(), VP_INVALID_SOCKET);
+    aim_at("127.0.0.1", listener.port());
     // What the conversation saw while it ran.
     static int seen_connected;
     static bool seen_socket;
@@ -239,16 +234,14 @@ TEST_F(TcpTest, ConnectHandsTheLiveConnectionToTheConversationAndClosesIt) {
     EXPECT_NE(log().find(std::string(kTag) + " Connection Established"), std::string::npos);
 
     // The server got the conversation's text and then the close.
-    vp_socket server = accept_within(listener, 5000);
+    vp_socket server = accept_within(listener.socket(), 5000);
     ASSERT_NE(server, VP_INVALID_SOCKET);
     EXPECT_EQ(recv_upto(server, 1000, 5000), "ping");
     vp_close_socket(server);
-    vp_close_socket(listener);
 }
 
 TEST_F(TcpTest, UnknownNameFailsTheConnect) {
-    snprintf(MP_Global_IPAddress, sizeof MP_Global_IPAddress, "no-such-host.invalid");
-    MP_Global_Port = free_port();
+    aim_at("no-such-host.invalid", closed_loopback_port());
     EXPECT_EQ(TCP_Attempt(kTag), 0);
     EXPECT_STREQ(MP_Global_IPAddress, "no-such-host.invalid");
     EXPECT_EQ(published_status().rfind("Connect Failed: Error at connect(): ", 0), 0u) << published_status();
@@ -267,11 +260,9 @@ long long now_ms() {
 }
 
 TEST_F(TcpTest, StartLooksUpOnceAndPausesAfterEveryAttempt) {
-    int port = 0;
-    vp_socket listener = vp_listen_loopback(0, &port);
-    ASSERT_NE(listener, VP_INVALID_SOCKET);
-    snprintf(MP_Global_IPAddress, sizeof MP_Global_IPAddress, "localhost");
-    MP_Global_Port = port;
+    LoopbackListener listener;
+    ASSERT_NE(listener.socket(), VP_INVALID_SOCKET);
+    aim_at("localhost", listener.port());
     conversation = [](const char*) {
         if (++loop_calls == 1) {
             first_end_ms = now_ms();
@@ -282,9 +273,9 @@ TEST_F(TcpTest, StartLooksUpOnceAndPausesAfterEveryAttempt) {
     };
     std::thread(TCP_Start, "TCP[Loop]:").detach();
 
-    vp_socket first = accept_within(listener, 5000);
+    vp_socket first = accept_within(listener.socket(), 5000);
     ASSERT_NE(first, VP_INVALID_SOCKET);
-    vp_socket second = accept_within(listener, 15000);
+    vp_socket second = accept_within(listener.socket(), 15000);
     ASSERT_NE(second, VP_INVALID_SOCKET);
     long long accepted_ms = now_ms();
     ASSERT_TRUE(wait_until([] { return loop_parked.load(); }, 5000));
@@ -295,7 +286,6 @@ TEST_F(TcpTest, StartLooksUpOnceAndPausesAfterEveryAttempt) {
     EXPECT_EQ(count_of(log(), "TCP[Loop]: Connection Established"), 2u);
     vp_close_socket(first);
     vp_close_socket(second);
-    vp_close_socket(listener);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,18 +3,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
+#include "loopback.h"
 #include "scratch.h"
 #include "vp.h"
 
 namespace {
 uint32_t loopback() { return vp_inet_addr("127.0.0.1"); }
-
-class Net : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(vp_net_start(), 0); }
-};
 
 // The four bytes of an address in network order.
 std::string octets(uint32_t addr) {
@@ -35,6 +32,23 @@ vp_socket connect_to(int port) {
     return c;
 }
 
+class Net : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(vp_net_start(), 0); }
+
+    // Listens on a loopback port and connects client_ to it; the test accepts the server end
+    // and closes the client.
+    void listen_and_connect() {
+        listener_.emplace();
+        ASSERT_NE(listener_->socket(), VP_INVALID_SOCKET);
+        client_ = connect_to(listener_->port());
+        ASSERT_NE(client_, VP_INVALID_SOCKET);
+    }
+
+    std::optional<LoopbackListener> listener_;
+    vp_socket client_ = VP_INVALID_SOCKET;
+};
+
 // Receives exactly len bytes (or fewer when the connection ends first).
 std::string recv_exactly(vp_socket s, int len) {
     std::string got;
@@ -46,14 +60,6 @@ std::string recv_exactly(vp_socket s, int len) {
         got.append(buf, static_cast<size_t>(n));
     }
     return got;
-}
-
-// A port on which nothing listens: one that was free a moment ago.
-int closed_port() {
-    int port = 0;
-    vp_socket l = vp_listen_loopback(0, &port);
-    vp_close_socket(l);
-    return port;
 }
 
 TEST_F(Net, DottedAddressConversion) {
@@ -93,7 +99,7 @@ TEST_F(Net, ResolveWritesNothingPastTheGivenSize) {
 }
 
 TEST_F(Net, ConnectToClosedPortIsRefused) {
-    int port = closed_port();
+    int port = closed_loopback_port();
     ASSERT_GT(port, 0);
     vp_socket c = vp_tcp_socket();
     ASSERT_NE(c, VP_INVALID_SOCKET);
@@ -103,19 +109,18 @@ TEST_F(Net, ConnectToClosedPortIsRefused) {
 }
 
 TEST_F(Net, ExchangeThenPeerCloseThenReconnect) {
-    int port = 0;
-    vp_socket listener = vp_listen_loopback(0, &port);
-    ASSERT_NE(listener, VP_INVALID_SOCKET);
-    ASSERT_GT(port, 0);
-    EXPECT_EQ(vp_wait_readable(listener, 30), 0);
+    LoopbackListener listener;
+    ASSERT_NE(listener.socket(), VP_INVALID_SOCKET);
+    ASSERT_GT(listener.port(), 0);
+    EXPECT_EQ(vp_wait_readable(listener.socket(), 30), 0);
 
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         // Loopback connects complete through the backlog, so one thread can play both sides.
-        vp_socket client = connect_to(port);
+        vp_socket client = connect_to(listener.port());
         ASSERT_NE(client, VP_INVALID_SOCKET);
-        EXPECT_EQ(vp_wait_readable(listener, 5000), 1);
-        vp_socket server = vp_accept(listener);
+        EXPECT_EQ(vp_wait_readable(listener.socket(), 5000), 1);
+        vp_socket server = vp_accept(listener.socket());
         ASSERT_NE(server, VP_INVALID_SOCKET);
 
         EXPECT_EQ(vp_send(client, "GET /x\r\n", 8), 8);
@@ -133,57 +138,47 @@ TEST_F(Net, ExchangeThenPeerCloseThenReconnect) {
         EXPECT_EQ(vp_recv(client, buf, sizeof buf), 0);
         vp_close_socket(client);
     }
-    vp_close_socket(listener);
 }
 
 TEST_F(Net, ReconnectsWhenTheServerListensAgainOnItsPort) {
-    int port = 0;
-    vp_socket listener = vp_listen_loopback(0, &port);
-    ASSERT_NE(listener, VP_INVALID_SOCKET);
-    vp_socket client = connect_to(port);
-    ASSERT_NE(client, VP_INVALID_SOCKET);
-    vp_socket server = vp_accept(listener);
+    ASSERT_NO_FATAL_FAILURE(listen_and_connect());
+    const int port = listener_->port();
+    vp_socket server = vp_accept(listener_->socket());
     ASSERT_NE(server, VP_INVALID_SOCKET);
     // The server goes away first, as a restarting service does.
     vp_close_socket(server);
-    vp_close_socket(listener);
+    listener_->close();
     char buf[4];
-    EXPECT_EQ(vp_recv(client, buf, sizeof buf), 0);
-    vp_close_socket(client);
+    EXPECT_EQ(vp_recv(client_, buf, sizeof buf), 0);
+    vp_close_socket(client_);
 
     vp_socket refused = vp_tcp_socket();
     EXPECT_EQ(vp_connect(refused, loopback(), port), -1);
     EXPECT_EQ(vp_net_error(), VP_WSAECONNREFUSED);
     vp_close_socket(refused);
 
-    int again_port = 0;
-    listener = vp_listen_loopback(port, &again_port);
-    ASSERT_NE(listener, VP_INVALID_SOCKET) << "error " << vp_net_error();
-    EXPECT_EQ(again_port, port);
-    client = connect_to(port);
-    ASSERT_NE(client, VP_INVALID_SOCKET);
-    server = vp_accept(listener);
+    LoopbackListener again(port);
+    ASSERT_NE(again.socket(), VP_INVALID_SOCKET) << "error " << vp_net_error();
+    EXPECT_EQ(again.port(), port);
+    client_ = connect_to(port);
+    ASSERT_NE(client_, VP_INVALID_SOCKET);
+    server = vp_accept(again.socket());
     ASSERT_NE(server, VP_INVALID_SOCKET);
-    EXPECT_EQ(vp_send(client, "again", 5), 5);
+    EXPECT_EQ(vp_send(client_, "again", 5), 5);
     EXPECT_EQ(recv_exactly(server, 5), "again");
     vp_close_socket(server);
-    vp_close_socket(client);
-    vp_close_socket(listener);
+    vp_close_socket(client_);
 }
 
 TEST_F(Net, SendToAClosedPeerFailsInsteadOfEndingTheProcess) {
-    int port = 0;
-    vp_socket listener = vp_listen_loopback(0, &port);
-    ASSERT_NE(listener, VP_INVALID_SOCKET);
-    vp_socket client = connect_to(port);
-    ASSERT_NE(client, VP_INVALID_SOCKET);
-    vp_socket server = vp_accept(listener);
+    ASSERT_NO_FATAL_FAILURE(listen_and_connect());
+    vp_socket server = vp_accept(listener_->socket());
     vp_close_socket(server);
-    vp_close_socket(listener);
+    listener_->close();
     // The first send may still be taken; the peer's reset makes a later one fail.
-    EXPECT_TRUE(wait_until([&] { return vp_send(client, "x", 1) == -1; }, 5000));
+    EXPECT_TRUE(wait_until([&] { return vp_send(client_, "x", 1) == -1; }, 5000));
     int e = vp_net_error();
     EXPECT_TRUE(e == VP_WSAECONNRESET || e == VP_WSAECONNABORTED || e == VP_WSAESHUTDOWN) << e;
-    vp_close_socket(client);
+    vp_close_socket(client_);
 }
 }  // namespace
