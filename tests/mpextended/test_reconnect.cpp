@@ -4,9 +4,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "loopback.h"
 #include "mp_tags.h"
 #include "scratch.h"
 #include "vp.h"
@@ -69,18 +71,34 @@ Published read_block() {
     return p;
 }
 
-TEST(MpxReconnect, ConversesThenReconnectsFiveSecondsAfterTheServerCloses) {
-    ScratchDir dir;
-    vp_shm_unlink(kBlock);
-    ASSERT_EQ(vp_net_start(), 0);
-    int port = 0;
-    vp_socket listener = vp_listen_loopback(0, &port);
-    ASSERT_NE(listener, VP_INVALID_SOCKET);
-    write_file(VP_PLUGINS "MP.cfg", "MPExtended_Port=" + std::to_string(port) + "\n");
+// A fresh working directory without a block from an earlier run, and a loopback listener that
+// plays the server. The members are destroyed in reverse order: the listener closes first, then
+// the program ends, then the directory that holds its files goes.
+class MpxReconnect : public ::testing::Test {
+protected:
+    void SetUp() override {
+        vp_shm_unlink(kBlock);
+        ASSERT_EQ(vp_net_start(), 0);
+        listener_.emplace();
+        ASSERT_NE(listener_->socket(), VP_INVALID_SOCKET);
+    }
 
-    Child standin;
-    standin.pid = vp_spawn_detached(VISTREL_MPX_STANDIN, "mpx_standin");
-    ASSERT_GT(standin.pid, 0);
+    // Writes the settings, which point the program at the listener, and starts the program.
+    void start(const char* path, const char* arg0, const std::string& settings) {
+        write_file(VP_PLUGINS "MP.cfg",
+                   settings + "MPExtended_Port=" + std::to_string(listener_->port()) + "\n");
+        program_.pid = vp_spawn_detached(path, arg0);
+        ASSERT_GT(program_.pid, 0);
+    }
+
+    ScratchDir dir_;
+    Child program_;
+    std::optional<LoopbackListener> listener_;
+};
+
+TEST_F(MpxReconnect, ConversesThenReconnectsFiveSecondsAfterTheServerCloses) {
+    ASSERT_NO_FATAL_FAILURE(start(VISTREL_MPX_STANDIN, "mpx_standin", ""));
+    const vp_socket listener = listener_->socket();
 
     // The server: it answers the first connection and closes it, then answers the second and
     // holds it open. Every wait is bounded, so the thread always ends.
@@ -122,25 +140,14 @@ TEST(MpxReconnect, ConversesThenReconnectsFiveSecondsAfterTheServerCloses) {
     EXPECT_EQ(read_block().state, std::string("Numtags\0", 8));
 
     if (held != VP_INVALID_SOCKET) vp_close_socket(held);
-    vp_close_socket(listener);
 }
 
 // The real bridge: each message is published with "OK", and the server's close ends the
 // conversation with "Connection closed" in the log.
-TEST(MpxReconnect, BridgePublishesEachMessageAndLogsTheClose) {
-    ScratchDir dir;
-    vp_shm_unlink(kBlock);
-    ASSERT_EQ(vp_net_start(), 0);
-    int port = 0;
-    vp_socket listener = vp_listen_loopback(0, &port);
-    ASSERT_NE(listener, VP_INVALID_SOCKET);
-    write_file(VP_PLUGINS "MP.cfg", "Debug=1\nMPExtended_Port=" + std::to_string(port) + "\n");
-
-    Child bridge;
-    bridge.pid = vp_spawn_detached(VISTREL_VISTREL_MPEXTENDED, "Vistrel_MPExtended");
-    ASSERT_GT(bridge.pid, 0);
-    ASSERT_EQ(vp_wait_readable(listener, 30000), 1) << "the bridge never connected";
-    vp_socket s = vp_accept(listener);
+TEST_F(MpxReconnect, BridgePublishesEachMessageAndLogsTheClose) {
+    ASSERT_NO_FATAL_FAILURE(start(VISTREL_VISTREL_MPEXTENDED, "Vistrel_MPExtended", "Debug=1\n"));
+    ASSERT_EQ(vp_wait_readable(listener_->socket(), 30000), 1) << "the bridge never connected";
+    vp_socket s = vp_accept(listener_->socket());
     ASSERT_NE(s, VP_INVALID_SOCKET);
     EXPECT_TRUE(wait_until([] { return read_block().status == "Connecting....."; }, 5000)) << read_block().status;
 
@@ -152,7 +159,6 @@ TEST(MpxReconnect, BridgePublishesEachMessageAndLogsTheClose) {
     const std::string log = VP_PLUGINS "Vistrel_MPExtended.log";
     EXPECT_TRUE(wait_until([&] { return read_file(log).find("TCP[MPEx]: Connection closed") != std::string::npos; }, 5000))
         << read_file(log);
-    vp_close_socket(listener);
 }
 
 }  // namespace
