@@ -165,8 +165,11 @@ bool has_stamp(const std::string& line) {
     return std::regex_match(line, stamp);
 }
 
+// Runs the faulter with these words and reads its log; a log from an earlier run in the same
+// test is removed first, so that only this run's lines are read.
 Crash run_faulter(const std::string& words) {
     Crash c;
+    std::remove("plugins" VP_SEP "Vistrel_Faulter.log");
 #ifdef VISTREL_SANITIZE
     // The sanitizer would take the fault signals for itself; the child's own handler is tested.
     setenv("ASAN_OPTIONS",
@@ -217,6 +220,18 @@ void expect_head(const Crash& c, const std::string& name_code, const std::string
     EXPECT_EQ(m[4].str(), nparams);
 }
 
+// What every report of a fault in the child shows: the exit code after a report, the head, the
+// detail line when one is given, and the faulting function called from run_mode on the trace.
+void expect_report(const Crash& c, const std::string& name_code, const std::string& nparams,
+                   const std::string& function, const char* detail = nullptr) {
+    EXPECT_EQ(c.exit_code, 1);
+    expect_head(c, name_code, nparams);
+    if (detail != nullptr) {
+        EXPECT_EQ(c.detail, detail);
+    }
+    EXPECT_EQ(c.called_from, (std::vector<std::string>{function, "run_mode"}));
+}
+
 std::string report_address(const Crash& c) {
     size_t at = c.report.find("Address=");
     size_t end = c.report.find(' ', at);
@@ -229,26 +244,20 @@ protected:
 };
 
 TEST_F(CrashChild, NullReadIsAReadAccessViolationAtZero) {
-    Crash c = run_faulter("null-read 0");
-    EXPECT_EQ(c.exit_code, 1);
-    expect_head(c, "ACCESS_VIOLATION (0xc0000005)", "2");
-    EXPECT_EQ(c.detail, " Read of inaccessible data at virtual address 0x00000000");
-    EXPECT_EQ(c.called_from, (std::vector<std::string>{"null_read", "run_mode"}));
+    expect_report(run_faulter("null-read 0"), "ACCESS_VIOLATION (0xc0000005)", "2", "null_read",
+                  " Read of inaccessible data at virtual address 0x00000000");
 }
 
 TEST_F(CrashChild, WriteToReadOnlyDataNamesTheAddressWritten) {
     Crash c = run_faulter("readonly-write 0");
-    EXPECT_EQ(c.exit_code, 1);
-    expect_head(c, "ACCESS_VIOLATION (0xc0000005)", "2");
+    expect_report(c, "ACCESS_VIOLATION (0xc0000005)", "2", "readonly_write");
     ASSERT_FALSE(c.target.empty());
     EXPECT_EQ(c.detail, " Write of inaccessible data at virtual address " + c.target);
-    EXPECT_EQ(c.called_from, (std::vector<std::string>{"readonly_write", "run_mode"}));
 }
 
 TEST_F(CrashChild, ExecutingDataIsADataExecutionViolation) {
     Crash c = run_faulter("exec-data 0");
-    EXPECT_EQ(c.exit_code, 1);
-    expect_head(c, "ACCESS_VIOLATION (0xc0000005)", "2");
+    expect_report(c, "ACCESS_VIOLATION (0xc0000005)", "2", "exec_data");
     ASSERT_FALSE(c.target.empty());
     EXPECT_EQ(c.detail,
               " Caused a user-mode data execution prevention (DEP) violation at virtual address " +
@@ -256,23 +265,14 @@ TEST_F(CrashChild, ExecutingDataIsADataExecutionViolation) {
     // The faulting instruction is the data itself; on 64-bit builds its address is written in
     // full, not cut to 32 bits.
     EXPECT_EQ(report_address(c), c.target);
-    EXPECT_EQ(c.called_from, (std::vector<std::string>{"exec_data", "run_mode"}));
 }
 
 TEST_F(CrashChild, IntegerDivisionByZero) {
-    Crash c = run_faulter("divide 0");
-    EXPECT_EQ(c.exit_code, 1);
-    expect_head(c, "INTEGER_DIVIDE_BY_ZERO (0xc0000094)", "0");
-    EXPECT_EQ(c.detail, "");
-    EXPECT_EQ(c.called_from, (std::vector<std::string>{"divide", "run_mode"}));
+    expect_report(run_faulter("divide 0"), "INTEGER_DIVIDE_BY_ZERO (0xc0000094)", "0", "divide", "");
 }
 
 TEST_F(CrashChild, StackOverflowIsReportedAsSuch) {
-    Crash c = run_faulter("overflow 0");
-    EXPECT_EQ(c.exit_code, 1);
-    expect_head(c, "STACK_OVERFLOW (0xc00000fd)", "2");
-    EXPECT_EQ(c.detail, "");
-    EXPECT_EQ(c.called_from, (std::vector<std::string>{"overflow", "run_mode"}));
+    expect_report(run_faulter("overflow 0"), "STACK_OVERFLOW (0xc00000fd)", "2", "overflow", "");
 }
 
 TEST_F(CrashChild, BreakpointAndIllegalAndPrivilegedInstructions) {
@@ -288,12 +288,7 @@ TEST_F(CrashChild, BreakpointAndIllegalAndPrivilegedInstructions) {
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.mode);
-        std::remove("plugins" VP_SEP "Vistrel_Faulter.log");
-        Crash c = run_faulter(std::string(k.mode) + " 0");
-        EXPECT_EQ(c.exit_code, 1);
-        expect_head(c, k.head, k.nparams);
-        EXPECT_EQ(c.detail, "");
-        EXPECT_EQ(c.called_from, (std::vector<std::string>{k.fn, "run_mode"}));
+        expect_report(run_faulter(std::string(k.mode) + " 0"), k.head, k.nparams, k.fn, "");
     }
 }
 
@@ -312,18 +307,13 @@ TEST_F(CrashChild, MisalignedReadUnderAlignmentCheck) {
     GTEST_SKIP() << "alignment checking is switched on by x86-64 code only";
 #endif
     Crash c = run_faulter("misaligned 0");
-    EXPECT_EQ(c.exit_code, 1);
-    expect_head(c, "DATATYPE_MISALIGNMENT (0x80000002)", "0");
-    EXPECT_EQ(c.called_from, (std::vector<std::string>{"misaligned", "run_mode"}));
+    expect_report(c, "DATATYPE_MISALIGNMENT (0x80000002)", "0", "misaligned");
 }
 #else
 TEST_F(CrashChild, RaisedExceptionsOutsideTheTableAreUnknown) {
     Crash c = run_faulter("raise 0 e0000001 0");
-    EXPECT_EQ(c.exit_code, 1);
-    expect_head(c, "Unknown Exception (0xe0000001)", "0");
-    EXPECT_EQ(c.called_from, (std::vector<std::string>{"raise_exception", "run_mode"}));
+    expect_report(c, "Unknown Exception (0xe0000001)", "0", "raise_exception");
 
-    std::remove("plugins\\Vistrel_Faulter.log");
     c = run_faulter("raise 0 e0000001 1 5 6");
     EXPECT_EQ(c.exit_code, 1);
     EXPECT_NE(c.report.find("Unknown Exception (0xe0000001) NONCONTINUABLE Address=0x"),
@@ -339,12 +329,10 @@ TEST_F(CrashChild, RaisedAccessViolationsOfOddShapes) {
     expect_head(c, "ACCESS_VIOLATION (0xc0000005)", "2");
     EXPECT_EQ(c.detail, "  Params=??? 0x00000003");
 
-    std::remove("plugins\\Vistrel_Faulter.log");
     c = run_faulter("raise 0 c0000005 0 1");
     expect_head(c, "ACCESS_VIOLATION (0xc0000005)", "1");
     EXPECT_EQ(c.detail, "");
 
-    std::remove("plugins\\Vistrel_Faulter.log");
     c = run_faulter("raise 0 c0000006 0 0 1234 c000009c");
     expect_head(c, "IN_PAGE_ERROR (0xc0000006)", "3");
     EXPECT_EQ(c.detail, " Read of inaccessible data at virtual address 0x00001234, NTSTATUS code 0xc000009c");
@@ -353,9 +341,7 @@ TEST_F(CrashChild, RaisedAccessViolationsOfOddShapes) {
 TEST_F(CrashChild, EvenACaughtLanguageExceptionEndsTheProgram) {
     // The report is first in line, so the run-time's own exception never reaches its catch.
     Crash c = run_faulter("throw 0");
-    EXPECT_EQ(c.exit_code, 1);
-    expect_head(c, "Unknown Exception (0x20474343)", "1");
-    EXPECT_EQ(c.called_from, (std::vector<std::string>{"throw_and_catch", "run_mode"}));
+    expect_report(c, "Unknown Exception (0x20474343)", "1", "throw_and_catch");
 }
 #endif
 
