@@ -148,6 +148,20 @@ inline void MP_copy_bytes(char* dest, const char* src, size_t n) {
 char* MP_cat_text(char* pos, char* end, const char* text);
 // As "%*d": the decimal value, right-aligned in at least width characters.
 char* MP_cat_int(char* pos, char* end, int value, int width);
+// The decimal digits of value, last digit first, with a trailing '-' for a negative value;
+// returns how many were written (at most 11). The magnitude is taken as unsigned so that the
+// most negative int converts without overflow.
+inline int MP_digits_reversed(char (&digits)[12], int value) {
+    int n = 0;
+    unsigned int mag = value < 0 ? 0u - static_cast<unsigned int>(value)
+                                 : static_cast<unsigned int>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + mag % 10);
+        mag /= 10;
+    } while (mag);
+    if (value < 0) digits[n++] = '-';
+    return n;
+}
 // As "%*s": the text, right-aligned in at least width characters.
 char* MP_cat_padded(char* pos, char* end, const char* text, int width);
 

@@ -18,17 +18,8 @@ char* MP_cat_text(char* pos, char* end, const char* text) {
 
 char* MP_cat_int(char* pos, char* end, int value, int width) {
     if (pos >= end) return pos;
-    // Digits are produced backwards into a small buffer; the magnitude is taken as unsigned so
-    // that the most negative int converts without overflow.
     char digits[12];
-    int n = 0;
-    unsigned int mag = value < 0 ? 0u - static_cast<unsigned int>(value)
-                                 : static_cast<unsigned int>(value);
-    do {
-        digits[n++] = static_cast<char>('0' + mag % 10);
-        mag /= 10;
-    } while (mag);
-    if (value < 0) digits[n++] = '-';
+    int n = MP_digits_reversed(digits, value);
 
     char* last = end - 1;
     for (int pad = width - n; pad > 0 && pos < last; pad--) *pos++ = ' ';

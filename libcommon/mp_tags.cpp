@@ -77,14 +77,7 @@ char* put_literal(char* p, const char (&text)[N]) {
 // As "%*d" for a width of at most 6: at most 11 characters.
 char* put_int(char* p, int value, int width) {
     char digits[12];
-    int n = 0;
-    unsigned int mag = value < 0 ? 0u - static_cast<unsigned int>(value)
-                                 : static_cast<unsigned int>(value);
-    do {
-        digits[n++] = static_cast<char>('0' + mag % 10);
-        mag /= 10;
-    } while (mag);
-    if (value < 0) digits[n++] = '-';
+    int n = MP_digits_reversed(digits, value);
     for (int pad = width - n; pad > 0; pad--) *p++ = ' ';
     while (n > 0) *p++ = digits[--n];
     return p;
