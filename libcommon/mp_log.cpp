@@ -198,14 +198,24 @@ int MP_errlog(const char* label, const char* text) {
     return MP_log_line(0, error_label, text, 1);
 }
 
+namespace {
+
+// Composes a printf-style text into buf; a format the C library refuses leaves it empty.
+MP_PRINTF(2, 0)
+const char* compose(char (&buf)[MP_LOG_LINE_SIZE], const char* format, va_list args) {
+    if (vsnprintf(buf, sizeof buf, format, args) < 0) buf[0] = '\0';
+    return buf;
+}
+
+}  // namespace
+
 int MP_logf(int level, const char* label, const char* format, ...) {
     MP_TRACE("MP_logf");
     static char text[MP_LOG_LINE_SIZE];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(text, sizeof text, format, args);
+    compose(text, format, args);
     va_end(args);
-    if (n < 0) text[0] = '\0';
     return MP_log_line(level, label, text, level == 1 ? MP_Global_Debug : 0);
 }
 
@@ -216,9 +226,8 @@ int MP_errlogf(const char* label, const char* format, ...) {
     static char text[MP_LOG_LINE_SIZE];
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(text, sizeof text, format, args);
+    compose(text, format, args);
     va_end(args);
-    if (n < 0) text[0] = '\0';
     return MP_errlog(label, text);
 }
 
