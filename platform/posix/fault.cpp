@@ -76,19 +76,17 @@ struct cpu_state {
 
 cpu_state read_cpu(const siginfo_t* si, const void* context) {
     cpu_state cpu;
-#if defined(__linux__) && defined(__x86_64__)
+#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(__x86_64__)
+    constexpr int kRegIp = REG_RIP, kRegSp = REG_RSP;
+#else
+    constexpr int kRegIp = REG_EIP, kRegSp = REG_ESP;
+#endif
     const ucontext_t* uc = static_cast<const ucontext_t*>(context);
-    cpu.ip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
-    cpu.sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RSP]);
+    cpu.ip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[kRegIp]);
+    cpu.sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[kRegSp]);
     // Trap 14 is the page fault; only then does the error code carry the access bits. Trap 13
     // is the general-protection fault.
-    cpu.have_page_fault = uc->uc_mcontext.gregs[REG_TRAPNO] == 14;
-    cpu.general_protection = uc->uc_mcontext.gregs[REG_TRAPNO] == 13;
-    cpu.page_error = static_cast<unsigned long>(uc->uc_mcontext.gregs[REG_ERR]);
-#elif defined(__linux__) && defined(__i386__)
-    const ucontext_t* uc = static_cast<const ucontext_t*>(context);
-    cpu.ip = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_EIP]);
-    cpu.sp = static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_ESP]);
     cpu.have_page_fault = uc->uc_mcontext.gregs[REG_TRAPNO] == 14;
     cpu.general_protection = uc->uc_mcontext.gregs[REG_TRAPNO] == 13;
     cpu.page_error = static_cast<unsigned long>(uc->uc_mcontext.gregs[REG_ERR]);
