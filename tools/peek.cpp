@@ -4,24 +4,16 @@
 #include <cstring>
 #include <ctime>
 
+#include "mp_tags.h"
 #include "vp.h"
 
 namespace {
 
-// The tag record as it lies in the block: 340 bytes, little-endian, no padding. The viewer
-// carries its own copy of the layout so that it needs nothing but the platform layer.
-struct Record {
-    char name[64];
-    int32_t len;
-    int32_t type;
-    int32_t ival;
-    int32_t time;
-    char string[260];
-};
-static_assert(sizeof(Record) == 340, "a tag record is 340 bytes in the block");
-
-constexpr size_t kBlockSize = 1048576;
-constexpr int kMaxTags = 2048;
+// The block holds the tag records exactly as the bridges keep them; the viewer uses only the
+// record layout and the sizes from the tag table's header, nothing of its code.
+using Record = MP_TagEntry;
+constexpr size_t kBlockSize = MP_BLOCK_SIZE;
+constexpr int kMaxTags = MP_MAXTAGS;
 Record table[kMaxTags + 1];
 
 // A field copied out of the block with a terminator of our own, since a reader may catch the
