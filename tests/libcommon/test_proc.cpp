@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -198,9 +200,11 @@ TEST_F(Processes, ProgramIsStartedFromTheWorkingDirectoryOnly) {
 
 TEST_F(Processes, RestartStartsAProgramThatIsNotRunning) {
     EXPECT_EQ(MP_check_process(name.c_str()), 0);
+    errno = 0;
     long pid = MP_restart_program(name.c_str(), (stem + " sleep 30000").c_str());
+    int err = errno;
     track(pid);
-    ASSERT_GT(pid, 0);
+    ASSERT_GT(pid, 0) << "the start failed with errno " << err << " (" << strerror(err) << ")";
     EXPECT_TRUE(wait_until([&] { return alive(pid); }, kWaitMs));
     EXPECT_EQ(MP_check_process(name.c_str()), pid);
     EXPECT_EQ(MP_restart_program("no-such-program" VP_EXE, "no-such-program"), -1);
@@ -212,10 +216,12 @@ TEST_F(Processes, RestartReplacesTheRunningCopyAfterASecond) {
     ASSERT_TRUE(wait_until([&] { return alive(old_pid); }, kWaitMs));
 
     auto before = std::chrono::steady_clock::now();
+    errno = 0;
     long pid = MP_restart_program(name.c_str(), (stem + " sleep 30000").c_str());
+    int err = errno;
     auto took = std::chrono::steady_clock::now() - before;
     track(pid);
-    ASSERT_GT(pid, 0);
+    ASSERT_GT(pid, 0) << "the start failed with errno " << err << " (" << strerror(err) << ")";
     EXPECT_NE(pid, old_pid);
     // The terminated copy is given a second before the new one starts.
     EXPECT_GE(took, std::chrono::milliseconds(1000));
