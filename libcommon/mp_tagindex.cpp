@@ -66,12 +66,17 @@ uint64_t load8(const char* p) {
     return w;
 }
 
-void store8(char* p, uint64_t w) { memcpy(p, &w, 8); }
+uint32_t load4(const char* p) {
+    uint32_t w;
+    memcpy(&w, p, 4);
+    return w;
+}
 
 // The index of the first differing byte of two words that differ: the lowest byte on a
 // little-endian machine, the highest on a big-endian one.
-int first_difference(uint64_t x, uint64_t y) {
-    uint64_t d = x ^ y;
+template <typename Word>
+int first_difference(Word x, Word y) {
+    Word d = x ^ y;
     int bits = std::endian::native == std::endian::little ? std::countr_zero(d) : std::countl_zero(d);
     return bits / 8;
 }
@@ -82,9 +87,19 @@ int first_difference(uint64_t x, uint64_t y) {
 // the few words compared.
 [[gnu::always_inline]] inline int common_length(const char* a, const char* b, int n) {
     if (n < 8) {
-        int i = 0;
-        while (i < n && a[i] == b[i]) i++;
-        return i;
+        // Two words of four that overlap in the middle, as the long form does with words of
+        // eight: the walk mostly compares the first few bytes of a name ("Rec12.").
+        if (n < 4) {
+            int i = 0;
+            while (i < n && a[i] == b[i]) i++;
+            return i;
+        }
+        uint32_t x = load4(a), y = load4(b);
+        if (x != y) return first_difference(x, y);
+        x = load4(a + n - 4);
+        y = load4(b + n - 4);
+        if (x != y) return n - 4 + first_difference(x, y);
+        return n;
     }
     int i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -96,17 +111,6 @@ int first_difference(uint64_t x, uint64_t y) {
         if (x != y) return n - 8 + first_difference(x, y);
     }
     return n;
-}
-
-// Copies bytes from .. n - 1 of src into dest, where bytes 0 .. from - 1 are alike already.
-void copy_tail(char* dest, const char* src, int from, int n) {
-    if (n < 8) {
-        for (int i = from; i < n; i++) dest[i] = src[i];
-        return;
-    }
-    int i = from;
-    for (; i + 8 <= n; i += 8) store8(dest + i, load8(src + i));
-    if (i < n) store8(dest + n - 8, load8(src + n - 8));
 }
 
 // Whether entry k, which is its own first match, is named exactly the len bytes of q.
@@ -124,28 +128,28 @@ struct Walk {
 };
 
 // The nodes that the last walk passed whole, root first, each with the length of the query
-// up to its end, and that query. A node stands for the same beginning of a name for as long as
-// the tree lives: a split puts a new node above it but leaves the text up to its end as it
-// was. So a walk starts at the deepest of them that still lies on its own query instead of at
-// the root: names are stored in runs that share their beginning ("Rec12.Title" after
-// "Rec12.StopTime"), and most of the walk is then done already.
+// up to its end. A node stands for the same beginning of a name for as long as the tree lives:
+// a split puts a new node above it but leaves the text up to its end as it was, and that text
+// begins the name of the node's own entry. So a walk starts at the deepest of them that still
+// lies on its own query instead of at the root, found by comparing the query with the name of
+// the deepest node's entry: names are stored in runs that share their beginning
+// ("Rec12.Title" after "Rec12.StopTime"), and most of the walk is then done already.
 struct Trail {
     int count;  // nodes kept; 0 when there is no trail (a new tree)
-    int len;
     uint16_t node[MP_TAG_NAME_MAX + 1];
     uint8_t depth[MP_TAG_NAME_MAX + 1];
-    char query[MP_TAG_NAME_MAX + 1];
 };
 Trail trail;
 
 [[gnu::always_inline]] inline Walk walk(const char* q, int len) {
     Walk w{0, 0, 0, 0, 0};
-    // How much of the query the last walk's query shares, and where on its trail to start.
-    int shared = 0;
     int n = 1;
-    if (trail.count > 0) {
-        shared = common_length(q, trail.query, len < trail.len ? len : trail.len);
+    if (trail.count > 1) {
+        // How much of the query the deepest kept node's text shares, and where to start.
         int i = trail.count - 1;
+        int deepest = trail.depth[i];
+        int shared = common_length(q, MP_Tags[nodes[trail.node[i]].entry].name,
+                                   len < deepest ? len : deepest);
         while (i > 0 && trail.depth[i] > shared) i--;
         w.node = trail.node[i];
         w.depth = trail.depth[i];
@@ -182,14 +186,13 @@ Trail trail;
         trail.depth[n] = static_cast<uint8_t>(w.depth);
         n++;
     }
-    // Every node kept lies on this query; the part that the two queries share is there already.
+    // Every node kept lies on this query.
     trail.count = n;
-    trail.len = len;
-    copy_tail(trail.query, q, shared, len);
     return w;
 }
 
-int new_node(int first, int entry, int start, int len) {
+// byte is the label's first byte, which the caller has at hand.
+int new_node(int first, int entry, int start, int len, char byte) {
     Node& n = nodes[node_count];
     n.first = static_cast<uint16_t>(first);
     n.entry = static_cast<uint16_t>(entry);
@@ -197,7 +200,7 @@ int new_node(int first, int entry, int start, int len) {
     n.next = 0;
     n.start = static_cast<uint8_t>(start);
     n.len = static_cast<uint8_t>(len);
-    n.byte = static_cast<uint8_t>(MP_Tags[entry].name[start]);
+    n.byte = static_cast<uint8_t>(byte);
     return node_count++;
 }
 
@@ -207,14 +210,16 @@ void add_child(int parent, int child) {
 }
 
 // Adds entry k, whose name of len bytes the walk w did not find, at the point where it left
-// the tree. Its bytes are read from the table, where the name now lies.
-void insert_at(const Walk& w, int len, int k) {
+// the tree. Its bytes are read from the table, where the name now lies. Inlined into both
+// callers: one of them runs for every new name.
+[[gnu::always_inline]] inline void insert_at(const Walk& w, int len, int k) {
     if (node_count + 2 > kNodeMax) return;  // cannot happen: see kNodeMax
     if (nodes[0].first == 0) nodes[0].first = static_cast<uint16_t>(k);
     int d = w.depth;
     if (d == len) return;  // the empty name in an empty tree: the root holds it
+    const char* name = MP_Tags[k].name;
     if (w.child == 0) {
-        add_child(w.node, new_node(k, k, d, len - d));
+        add_child(w.node, new_node(k, k, d, len - d, name[d]));
         return;
     }
     // The name leaves the child's label after j bytes: a new node takes the common part, in
@@ -222,8 +227,8 @@ void insert_at(const Walk& w, int len, int k) {
     // rest of the new name below it.
     int old = w.child;
     int j = w.common;
-    int mid = new_node(nodes[old].first, nodes[old].entry, nodes[old].start, j);
     Node& c = nodes[old];
+    int mid = new_node(c.first, c.entry, c.start, j, static_cast<char>(c.byte));
     nodes[mid].next = c.next;
     if (nodes[w.node].child == old) {
         nodes[w.node].child = static_cast<uint16_t>(mid);
@@ -237,15 +242,15 @@ void insert_at(const Walk& w, int len, int k) {
     c.len = static_cast<uint8_t>(c.len - j);
     c.byte = static_cast<uint8_t>(label_of(c)[0]);
     nodes[mid].child = static_cast<uint16_t>(old);
-    add_child(mid, new_node(k, k, d + j, len - d - j));
+    add_child(mid, new_node(k, k, d + j, len - d - j, name[d + j]));
 }
 
 // The last lookup that found nothing, kept so that the store which then adds the name can
-// insert it where the walk left off instead of walking again. The name is the trail's query:
-// that walk was the last one.
+// insert it where the walk left off instead of walking again.
 struct Miss {
     bool valid;
     int indexed;  // the index as it was: any change since makes the walk stale
+    int len;      // the length of the name looked up
     Walk walk;
 };
 Miss miss;
@@ -261,24 +266,16 @@ void reset() {
     miss.valid = false;
 }
 
-// Indexes entry k, the next one in table order.
+// Indexes entry k, the next one in table order. Only a name that no earlier name begins with
+// is its own first match; any other name is found through the earlier entry.
 void add_entry(int k) {
     const char* name = MP_Tags[k].name;
     int len = MP_tag_name_length(name);
     own_len[k] = kNotOwn;
-    if (miss.valid && miss.indexed == indexed && len == trail.len &&
-        common_length(name, trail.query, len) == len) {
-        // The name that the last lookup missed, now stored: no earlier name begins with it.
-        insert_at(miss.walk, len, k);
+    Walk w = walk(name, len);
+    if (w.first == 0) {
+        insert_at(w, len, k);
         own_len[k] = static_cast<uint8_t>(len);
-    } else {
-        // Only a name that no earlier name begins with is its own first match; any other
-        // name is found through the earlier entry.
-        Walk w = walk(name, len);
-        if (w.first == 0) {
-            insert_at(w, len, k);
-            own_len[k] = static_cast<uint8_t>(len);
-        }
     }
     miss.valid = false;
     indexed = k;
@@ -296,24 +293,32 @@ void sync() {
     while (indexed < target) add_entry(indexed + 1);
 }
 
+// The lookup of a name that is not the entry after the last one found: a walk down the tree.
+// Kept out of MP_tagindex_find, so that the lookups that need no walk, the bulk of a poll,
+// do not pay for the registers that the walk uses.
+[[gnu::noinline]] int find_by_walk(const char* query, int length) {
+    Walk w = walk(query, length);
+    if (w.first == 0) {
+        miss.valid = true;
+        miss.indexed = indexed;
+        miss.len = length;
+        miss.walk = w;
+        return 0;
+    }
+    return last_found = w.first;
+}
+
 }  // namespace
 
 int MP_tagindex_find(const char* query, int length) {
     if (!query || length < 0) return 0;
     if (length > MP_TAG_NAME_MAX) length = MP_TAG_NAME_MAX;
     sync();
+    // A lookup replaces the miss that the last one may have kept.
+    miss.valid = false;
     int next = last_found + 1;
     if (next <= indexed && own_name_is(next, query, length)) return last_found = next;
-    // A new walk replaces the trail that a kept miss refers to.
-    miss.valid = false;
-    Walk w = walk(query, length);
-    if (w.first == 0) {
-        miss.valid = true;
-        miss.indexed = indexed;
-        miss.walk = w;
-        return 0;
-    }
-    return last_found = w.first;
+    return find_by_walk(query, length);
 }
 
 void MP_tagindex_added(int entry) {
@@ -321,8 +326,8 @@ void MP_tagindex_added(int entry) {
     if (!valid || !miss.valid || miss.indexed != indexed || entry != indexed + 1 ||
         entry != MP_Numtags)
         return;
-    insert_at(miss.walk, trail.len, entry);
-    own_len[entry] = static_cast<uint8_t>(trail.len);
+    insert_at(miss.walk, miss.len, entry);
+    own_len[entry] = static_cast<uint8_t>(miss.len);
     miss.valid = false;
     indexed = entry;
 }
