@@ -209,15 +209,15 @@ void add_child(int parent, int child) {
     nodes[parent].child = static_cast<uint16_t>(child);
 }
 
-// Adds entry k, whose name of len bytes the walk w did not find, at the point where it left
-// the tree. Its bytes are read from the table, where the name now lies. Inlined into both
-// callers: one of them runs for every new name.
-[[gnu::always_inline]] inline void insert_at(const Walk& w, int len, int k) {
+// Adds entry k, whose name (the len bytes at name) the walk w did not find, at the point where
+// it left the tree. The new nodes' labels refer to the entry's name in the table, so it must
+// lie there before the next lookup. Inlined into both callers: one of them runs for every new
+// name.
+[[gnu::always_inline]] inline void insert_at(const Walk& w, const char* name, int len, int k) {
     if (node_count + 2 > kNodeMax) return;  // cannot happen: see kNodeMax
     if (nodes[0].first == 0) nodes[0].first = static_cast<uint16_t>(k);
     int d = w.depth;
     if (d == len) return;  // the empty name in an empty tree: the root holds it
-    const char* name = MP_Tags[k].name;
     if (w.child == 0) {
         add_child(w.node, new_node(k, k, d, len - d, name[d]));
         return;
@@ -245,16 +245,6 @@ void add_child(int parent, int child) {
     add_child(mid, new_node(k, k, d + j, len - d - j, name[d + j]));
 }
 
-// The last lookup that found nothing, kept so that the store which then adds the name can
-// insert it where the walk left off instead of walking again.
-struct Miss {
-    bool valid;
-    int indexed;  // the index as it was: any change since makes the walk stale
-    int len;      // the length of the name looked up
-    Walk walk;
-};
-Miss miss;
-
 // Empties the index. Nodes above the root are only read once made again.
 void reset() {
     nodes[0] = Node{0, 0, 0, 0, 0, 0, 0};
@@ -263,7 +253,6 @@ void reset() {
     last_found = 0;
     trail.count = 0;
     valid = true;
-    miss.valid = false;
 }
 
 // Indexes entry k, the next one in table order. Only a name that no earlier name begins with
@@ -274,18 +263,16 @@ void add_entry(int k) {
     own_len[k] = kNotOwn;
     Walk w = walk(name, len);
     if (w.first == 0) {
-        insert_at(w, len, k);
+        insert_at(w, name, len, k);
         own_len[k] = static_cast<uint8_t>(len);
     }
-    miss.valid = false;
     indexed = k;
 }
 
-// Brings the index up to the table: rebuilds it when the table was cleared or its count went
-// down, then adds the entries stored since the last call, in table order.
-void sync() {
-    // Mostly the index is up to date: the table's count is the one indexed.
-    if (valid && MP_Numtags == indexed) return;
+// Rebuilds the index when the table was cleared or its count went down, then adds the
+// entries stored since it was last brought up to the table, in table order. Kept out of the
+// lookups, which mostly find the index up to date.
+[[gnu::noinline]] void catch_up() {
     int target = MP_Numtags;
     if (target < 0) target = 0;
     if (target > MP_MAXTAGS) target = MP_MAXTAGS;
@@ -293,43 +280,47 @@ void sync() {
     while (indexed < target) add_entry(indexed + 1);
 }
 
+// Brings the index up to the table.
+void sync() {
+    // Mostly the index is up to date: the table's count is the one indexed.
+    if (valid && MP_Numtags == indexed) return;
+    catch_up();
+}
+
 // The lookup of a name that is not the entry after the last one found: a walk down the tree.
-// Kept out of MP_tagindex_find, so that the lookups that need no walk, the bulk of a poll,
-// do not pay for the registers that the walk uses.
-[[gnu::noinline]] int find_by_walk(const char* query, int length) {
+// When nothing is found and the caller is about to store the name as `entry`, the next entry,
+// the name goes into the tree where the walk left it. Kept out of the lookup, so that the
+// lookups that need no walk, the bulk of a poll, do not pay for the registers that the walk
+// uses.
+[[gnu::noinline]] int find_by_walk(const char* query, int length, int entry) {
     Walk w = walk(query, length);
-    if (w.first == 0) {
-        miss.valid = true;
-        miss.indexed = indexed;
-        miss.len = length;
-        miss.walk = w;
-        return 0;
+    if (w.first != 0) return last_found = w.first;
+    if (entry == indexed + 1 && entry <= MP_MAXTAGS) {
+        insert_at(w, query, length, entry);
+        own_len[entry] = static_cast<uint8_t>(length);
+        indexed = entry;
+        // The store that follows a new name is mostly the next new name or, in the next poll,
+        // an update of the entry after this one.
+        last_found = entry;
     }
-    return last_found = w.first;
+    return 0;
+}
+
+int lookup(const char* query, int length, int entry) {
+    if (!query || length < 0) return 0;
+    if (length > MP_TAG_NAME_MAX) length = MP_TAG_NAME_MAX;
+    sync();
+    int next = last_found + 1;
+    if (next <= indexed && own_name_is(next, query, length)) return last_found = next;
+    return find_by_walk(query, length, entry);
 }
 
 }  // namespace
 
-int MP_tagindex_find(const char* query, int length) {
-    if (!query || length < 0) return 0;
-    if (length > MP_TAG_NAME_MAX) length = MP_TAG_NAME_MAX;
-    sync();
-    // A lookup replaces the miss that the last one may have kept.
-    miss.valid = false;
-    int next = last_found + 1;
-    if (next <= indexed && own_name_is(next, query, length)) return last_found = next;
-    return find_by_walk(query, length);
-}
+int MP_tagindex_find(const char* query, int length) { return lookup(query, length, 0); }
 
-void MP_tagindex_added(int entry) {
-    // Only the entry that directly follows the indexed ones, stored right after the miss.
-    if (!valid || !miss.valid || miss.indexed != indexed || entry != indexed + 1 ||
-        entry != MP_Numtags)
-        return;
-    insert_at(miss.walk, miss.len, entry);
-    own_len[entry] = static_cast<uint8_t>(miss.len);
-    miss.valid = false;
-    indexed = entry;
+int MP_tagindex_find_or_add(const char* name, int length, int entry) {
+    return lookup(name, length, entry);
 }
 
 void MP_tagindex_invalidate() { valid = false; }

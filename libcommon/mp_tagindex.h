@@ -33,9 +33,10 @@ inline int MP_tag_name_length(const char* name) {
 // The first entry (1 to count) whose name begins with the first length bytes of query, or 0.
 // length is at most MP_TAG_NAME_MAX.
 int MP_tagindex_find(const char* query, int length);
-// The store that follows a lookup which found nothing has added entry `entry` under the
-// looked-up name: the index takes it in at the point where that lookup left the tree, without
-// reading and comparing the name again. Any other entry is taken in by the next lookup.
-void MP_tagindex_added(int entry);
+// The lookup that a store makes: as MP_tagindex_find, but when nothing is found and entry is
+// the one after the last stored (MP_Numtags + 1), the name is taken into the index as that
+// entry at once, without walking the tree again. The caller must then store the name (its
+// first length bytes) there before the next lookup; entry 0 adds nothing.
+int MP_tagindex_find_or_add(const char* name, int length, int entry);
 // The table's names were rewritten in place (MP_Clear_tags): rebuild before the next lookup.
 void MP_tagindex_invalidate();

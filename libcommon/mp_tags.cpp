@@ -249,7 +249,9 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
 
     int name_len = MP_tag_name_length(name);
     int count = tag_count();
-    int index = MP_tagindex_find(name, name_len);
+    // A name not found is taken into the index as the next entry straight away, when there is
+    // room for it: it is stored there below before anything looks it up.
+    int index = MP_tagindex_find_or_add(name, name_len, count < MP_MAXTAGS ? count + 1 : 0);
     if (index) {
         // An empty text changes nothing. A store under a shorter name that matched a longer
         // one keeps the longer name.
@@ -274,7 +276,6 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
         if (dated) e.time = seconds;
         MP_Numtags = index;
         set_header_count(index);
-        MP_tagindex_added(index);
     }
 
     // The caller's type and text, as passed: neither cut nor converted.
