@@ -61,7 +61,13 @@ protected:
         if (pid > 0) started.push_back(pid);
     }
 
-    static bool alive(long pid) { return vp_proc_alive(static_cast<uint32_t>(pid)); }
+    // Whether the process still runs. One seen ended is dropped from the clean-up list: its id
+    // may be handed to another process at once (wine does so), which the clean-up would end.
+    bool alive(long pid) {
+        bool running = vp_proc_alive(static_cast<uint32_t>(pid));
+        if (!running) started.erase(std::remove(started.begin(), started.end(), pid), started.end());
+        return running;
+    }
 
     std::string log() { return read_file("plugins" VP_SEP "test.log"); }
 
