@@ -36,11 +36,6 @@ char stamp_text[12];
 // Label of "**Error**" joined to the caller's label.
 constexpr char error_mark[] = "**Error**";
 
-void put2(char* out, int v) {
-    out[0] = static_cast<char>('0' + v / 10 % 10);
-    out[1] = static_cast<char>('0' + v % 10);
-}
-
 // Writes "hh:mm:ss.mmm" (12 characters, no terminator) for the current time. Every line reads
 // the clock, so the cheap wall clock is read: its milliseconds move in steps of the system's
 // clock tick (a few ms), as Windows' system time does anyway.
@@ -52,11 +47,11 @@ void write_stamp(char* out) {
     if (!stamp_valid || now != stamp_second) {
         struct tm tm;
         if (vp_localtime(now, &tm) == 0) {
-            put2(stamp_text, tm.tm_hour);
+            MP_put_two_digits(stamp_text, tm.tm_hour);
             stamp_text[2] = ':';
-            put2(stamp_text + 3, tm.tm_min);
+            MP_put_two_digits(stamp_text + 3, tm.tm_min);
             stamp_text[5] = ':';
-            put2(stamp_text + 6, tm.tm_sec);
+            MP_put_two_digits(stamp_text + 6, tm.tm_sec);
         } else {
             memcpy(stamp_text, "--:--:--", 8);
         }

@@ -162,6 +162,12 @@ inline int MP_digits_reversed(char (&digits)[12], int value) {
     if (value < 0) digits[n++] = '-';
     return n;
 }
+// Two decimal digits of a value from 0 to 99 (no terminator): the fields of log stamps and
+// date texts.
+inline void MP_put_two_digits(char* out, int v) {
+    out[0] = static_cast<char>('0' + v / 10 % 10);
+    out[1] = static_cast<char>('0' + v % 10);
+}
 // As "%*s": the text, right-aligned in at least width characters.
 char* MP_cat_padded(char* pos, char* end, const char* text, int width);
 

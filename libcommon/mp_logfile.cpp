@@ -22,12 +22,6 @@ static_assert(sizeof close_line - 1 == 60, "the closing plug-in line is 60 chara
 constexpr char day_names[] = "SunMonTueWedThuFriSat";
 constexpr char month_names[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
 
-// Two decimal digits of a value from 0 to 99.
-void put2(char* out, int v) {
-    out[0] = static_cast<char>('0' + v / 10);
-    out[1] = static_cast<char>('0' + v % 10);
-}
-
 // The local date and time as strftime's "%d/%m/%y %H:%M:%S" gives it, for the banners.
 void banner_time(char* out, size_t size) {
     time_t now;
@@ -63,14 +57,14 @@ int MP_asctime_text(const struct tm* tm, char* out) {
     out[8] = tm->tm_mday < 10 ? ' ' : static_cast<char>('0' + tm->tm_mday / 10);
     out[9] = static_cast<char>('0' + tm->tm_mday % 10);
     out[10] = ' ';
-    put2(out + 11, tm->tm_hour);
+    MP_put_two_digits(out + 11, tm->tm_hour);
     out[13] = ':';
-    put2(out + 14, tm->tm_min);
+    MP_put_two_digits(out + 14, tm->tm_min);
     out[16] = ':';
-    put2(out + 17, tm->tm_sec);
+    MP_put_two_digits(out + 17, tm->tm_sec);
     out[19] = ' ';
-    put2(out + 20, year / 100);
-    put2(out + 22, year % 100);
+    MP_put_two_digits(out + 20, year / 100);
+    MP_put_two_digits(out + 22, year % 100);
     out[24] = '\0';
     return 0;
 }
