@@ -55,3 +55,17 @@ void CommsStop(int channel);
 void CommsPacket(int channel, const char* status);
 // The address of a channel's view, or null when the channel has none (for tests and tools).
 const void* CommsView(int channel);
+
+// The tag listing for people: a header line, a rule line and one fixed-column line per tag.
+// MP_Dump writes it to plugins\MP_Dump.log (replacing the file), MP_Dumpc to standard output.
+void MP_Dump();
+void MP_Dumpc();
+// The listing's two header lines and the format of a tag line, shared with every program that
+// lists tags in the same columns.
+inline constexpr char MP_DUMP_HEADER[] =
+    " id  type     ival      len  name                                     string";
+inline constexpr char MP_DUMP_RULE[] =
+    "---- ---- ------------ ----- ---------.---------.---------.---------. "
+    "----------------------------------------------";
+static_assert(sizeof MP_DUMP_HEADER - 1 == 76);
+static_assert(sizeof MP_DUMP_RULE - 1 == 116);
