@@ -180,6 +180,10 @@ int vp_spawn_wait(const char* program, const char* arg0);
 // Starts a program in the background, independent of the starter: it is not waited for, is not
 // left as a zombie, and does not end with the starter. Returns its process id, or -1.
 long vp_spawn_detached(const char* program, const char* arg0);
+// Starts a program as vp_spawn_detached does, and without the starter's console: its standard
+// streams lead nowhere (Windows: the run-time's detached mode; POSIX: /dev/null), so that its
+// output never mixes with the starter's screen. Returns 0 when started, -1 when not.
+int vp_spawn_background(const char* program, const char* arg0);
 // Whether a process of that id is still running (for tests and tools).
 bool vp_proc_alive(uint32_t pid);
 // Ends the process at once with the code, without exit handlers or flushing of C streams.
@@ -206,3 +210,7 @@ void vp_install_fault_handler(vp_fault_handler handler);
 
 // Clears the console window ("cls" on Windows, ANSI escapes on POSIX).
 void vp_clear_screen();
+// Replaces what the console shows with the text, with as few writes as the platform allows, so
+// that a screen redrawn every second does not flicker: POSIX sends the clearing escapes and the
+// text together in one write; Windows clears with "cls" and then writes the text at once.
+void vp_console_show(const char* text, size_t len);

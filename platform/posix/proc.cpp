@@ -156,10 +156,13 @@ int vp_spawn_wait(const char* program, const char* arg0) {
     return got == sizeof err ? -1 : result;
 }
 
-long vp_spawn_detached(const char* program, const char* arg0) {
-    // A double fork: the middle process starts a new session, forks the program and ends at
-    // once, so the program is adopted by init (which reaps it), is in no process group or
-    // session of the starter, and its id comes back through the pipe.
+namespace {
+// The double fork behind both detached starts: the middle process starts a new session, forks
+// the program and ends at once, so the program is adopted by init (which reaps it), is in no
+// process group or session of the starter, and its id comes back through the pipe. Without
+// the starter's console, the program's standard streams lead to /dev/null instead of the
+// starter's.
+long spawn_apart(const char* program, const char* arg0, bool without_console) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return -1;
     pid_t middle = fork();
@@ -172,7 +175,16 @@ long vp_spawn_detached(const char* program, const char* arg0) {
         close(fds[0]);
         setsid();
         pid_t grandchild = fork();
-        if (grandchild == 0) exec_or_report(program, arg0, fds[1]);
+        if (grandchild == 0) {
+            if (without_console) {
+                int null_fd = open("/dev/null", O_RDWR);
+                if (null_fd >= 0) {
+                    for (int fd = 0; fd <= 2; fd++) dup2(null_fd, fd);
+                    if (null_fd > 2) close(null_fd);
+                }
+            }
+            exec_or_report(program, arg0, fds[1]);
+        }
         int32_t id = static_cast<int32_t>(grandchild);  // -1 when the fork failed
         write_full(fds[1], &id, sizeof id);
         _exit(0);
@@ -188,6 +200,15 @@ long vp_spawn_detached(const char* program, const char* arg0) {
     close(fds[0]);
     if (got != sizeof id || id <= 0 || failed == sizeof err) return -1;
     return static_cast<long>(id);
+}
+}  // namespace
+
+long vp_spawn_detached(const char* program, const char* arg0) {
+    return spawn_apart(program, arg0, false);
+}
+
+int vp_spawn_background(const char* program, const char* arg0) {
+    return spawn_apart(program, arg0, true) > 0 ? 0 : -1;
 }
 
 bool vp_proc_alive(uint32_t pid) {

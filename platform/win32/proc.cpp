@@ -83,6 +83,13 @@ long vp_spawn_detached(const char* program, const char* arg0) {
     return id == 0 ? -1 : static_cast<long>(id);
 }
 
+int vp_spawn_background(const char* program, const char* arg0) {
+    // The run-time's detached mode starts the program without a console of its own or ours;
+    // it gives no handle back, only whether the start succeeded.
+    intptr_t rc = _spawnl(_P_DETACH, program, arg0, static_cast<const char*>(nullptr));
+    return rc == -1 ? -1 : 0;
+}
+
 bool vp_proc_alive(uint32_t pid) {
     HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
     if (h == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;

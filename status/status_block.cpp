@@ -1,0 +1,106 @@
+// status_block.cpp - the monitor's two block channels and the copy and merge of both tables.
+#include <cstdio>
+#include <cstring>
+
+#include "status.h"
+#include "vp.h"
+
+const char* const MP_status_block_name[STATUS_CHANNELS] = {"Vistrel_WIFIRemote",
+                                                           "Vistrel_MPExtended"};
+
+MP_TagEntry MP_status_header1;
+MP_TagEntry MP_status_header2;
+MP_TagEntry MP_status_mpx_table[MP_TABLE_SIZE];
+MP_TagEntry MP_status_merged[MP_TABLE_SIZE];
+int MP_status_count1 = 0;
+int MP_status_count2 = 0;
+int MP_status_row_total = 0;
+
+namespace {
+struct Channel {
+    bool started;
+    vp_shm handle;
+    void* view;
+    char problem[64];
+};
+Channel channels[STATUS_CHANNELS] = {{false, VP_NO_SHM, nullptr, ""}, {false, VP_NO_SHM, nullptr, ""}};
+
+constexpr char kNumtags[8] = {'N', 'u', 'm', 't', 'a', 'g', 's', '\0'};
+
+// A count as an index into a table: a header caught half-written, or a block written by
+// something else, may hold any value.
+int usable_count(int32_t count) {
+    if (count < 0) return 0;
+    if (count > MP_MAXTAGS) return MP_MAXTAGS;
+    return count;
+}
+
+size_t table_bytes(int count) { return static_cast<size_t>(count + 1) * sizeof(MP_TagEntry); }
+}  // namespace
+
+void MP_status_open_block(int channel, const char* name) {
+    if (channel < 0 || channel >= STATUS_CHANNELS) return;
+    Channel& ch = channels[channel];
+    if (ch.started) return;
+    ch.started = true;
+    // The bridge may not have made its block yet; then this makes it, zero-filled, and the
+    // bridge opens the same block later. The monitor never writes into it.
+    int err = vp_shm_open(name, MP_BLOCK_SIZE, &ch.handle);
+    if (err != 0) {
+        printf("Could not open file mapping object (%d).\n", err);
+        snprintf(ch.problem, sizeof ch.problem, "Could not open file mapping object (%d).", err);
+        ch.handle = VP_NO_SHM;
+        return;
+    }
+    err = vp_shm_map(ch.handle, MP_BLOCK_SIZE, 0, &ch.view);
+    if (err != 0) {
+        printf("Could not map view of file (%d).\n", err);
+        snprintf(ch.problem, sizeof ch.problem, "Could not map view of file (%d).", err);
+        vp_shm_close(ch.handle);
+        ch.handle = VP_NO_SHM;
+        ch.view = nullptr;
+    }
+}
+
+void MP_status_copy_block(int channel, void* dest, size_t length) {
+    if (length > static_cast<size_t>(MP_BLOCK_SIZE)) length = MP_BLOCK_SIZE;
+    const void* view = channel >= 0 && channel < STATUS_CHANNELS ? channels[channel].view : nullptr;
+    // A channel without a view reads as a block of zeros: no state, no tags.
+    if (view == nullptr)
+        memset(dest, 0, length);
+    else
+        memcpy(dest, view, length);
+}
+
+const char* MP_status_channel_problem(int channel) {
+    if (channel < 0 || channel >= STATUS_CHANNELS) return "";
+    return channels[channel].problem;
+}
+
+void MP_status_read_tables() {
+    // The header first; the count is trusted only while the state word reads "Numtags" and a
+    // zero. Otherwise the rows copied last stay.
+    MP_status_copy_block(0, &MP_status_header1, sizeof MP_status_header1);
+    MP_status_count1 = MP_status_header1.len;
+    int rows1 = usable_count(MP_status_count1);
+    if (memcmp(MP_status_header1.name, kNumtags, sizeof kNumtags) == 0)
+        MP_status_copy_block(0, MP_status_merged, table_bytes(rows1));
+
+    MP_status_copy_block(1, &MP_status_header2, sizeof MP_status_header2);
+    MP_status_count2 = MP_status_header2.len;
+    int rows2 = usable_count(MP_status_count2);
+    if (memcmp(MP_status_header2.name, kNumtags, sizeof kNumtags) == 0)
+        MP_status_copy_block(1, MP_status_mpx_table, table_bytes(rows2));
+
+    // The MPExtended tags follow the WifiRemote tags, as far as the merged table reaches.
+    for (int i = 1; i <= rows2 && rows1 + i <= MP_MAXTAGS; i++) {
+        MP_TagEntry& row = MP_status_merged[rows1 + i];
+        const MP_TagEntry& tag = MP_status_mpx_table[i];
+        row.len = tag.len;
+        row.type = tag.type;
+        row.ival = tag.ival;
+        memcpy(row.name, tag.name, sizeof row.name);
+        memcpy(row.string, tag.string, sizeof row.string);
+    }
+    MP_status_row_total = rows1 + rows2 + 1;
+}
