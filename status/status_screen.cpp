@@ -25,10 +25,6 @@ char time_text2[256];
 char name_text[sizeof(MP_TagEntry::name) + 1];
 char value_text[sizeof(MP_TagEntry::string) + 1];
 
-constexpr const char* kDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
 __attribute__((format(printf, 1, 2))) void add(const char* format, ...) {
     if (screen_len + 1 >= kScreenSize) return;
     va_list args;
@@ -73,16 +69,16 @@ const MP_TagEntry& listed_row(int r) {
 }  // namespace
 
 void MP_status_time_text(char* dest, int64_t seconds) {
-    // The run-time's ctime form, without its line feed; a value that the local time cannot
-    // show is given as its number instead of crashing on a missing text.
-    struct tm tm;
-    if (vp_localtime(static_cast<time_t>(seconds), &tm) != 0 || tm.tm_wday < 0 || tm.tm_wday > 6 ||
-        tm.tm_mon < 0 || tm.tm_mon > 11) {
+    // The run-time's ctime form, local time, without its line feed. A value that the run-time
+    // cannot convert (it gives no text) is shown as its number rather than read through null.
+    time_t t = static_cast<time_t>(seconds);
+    const char* text = ctime(&t);
+    if (text == nullptr) {
         snprintf(dest, 256, "(%lld)", static_cast<long long>(seconds));
         return;
     }
-    snprintf(dest, 256, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", kDays[tm.tm_wday], kMonths[tm.tm_mon],
-             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900);
+    size_t n = strcspn(text, "\n");
+    snprintf(dest, 256, "%.*s", static_cast<int>(n < 255 ? n : 255), text);
 }
 
 const char* MP_status_now_text() {
