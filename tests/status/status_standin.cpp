@@ -25,8 +25,8 @@
 namespace {
 
 CommandWords words;
-char script[65536];
-char applied[65536];
+char script[1 << 20];
+char applied[1 << 20];
 MP_TagEntry table[MP_TABLE_SIZE];
 void* view = nullptr;
 

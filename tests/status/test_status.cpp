@@ -204,9 +204,30 @@ const std::string kRule = "---- ---- ------------ ----- ---------.---------.----
 
 // A scratch folder with both stand-ins under the bridges' names; every process that a test
 // started or that the monitor started is ended afterwards, and both blocks are removed.
+// Bridges of this machine outside the test (path and id), which the monitor would take for its
+// own; none may run while these tests do.
+std::string foreign_bridges() {
+    static uint32_t ids[4096];
+    std::string found;
+    char path[1024];
+    int n = vp_proc_list(ids, 4096);
+    for (int i = 0; i < n; i++) {
+        if (vp_proc_image(ids[i], path, sizeof path) != 0) continue;
+        std::string p = path;
+        for (std::string name : {std::string(kWifi) + VP_EXE, std::string(kMpx) + VP_EXE})
+            if (p.size() >= name.size() && p.compare(p.size() - name.size(), name.size(), name) == 0)
+                found += p + " (" + std::to_string(ids[i]) + ") ";
+    }
+    return found;
+}
+
 class StatusMonitor : public ::testing::Test {
 protected:
     void SetUp() override {
+        vp_image_query_load();
+        std::string others;
+        ASSERT_TRUE(wait_until([&] { return (others = foreign_bridges()).empty(); }, kWaitMs))
+            << "bridges run outside the test: " << others;
         vp_shm_unlink(kWifi);
         vp_shm_unlink(kMpx);
         fs::copy_file(VISTREL_STATUS_STANDIN, std::string(kWifi) + VP_EXE);
