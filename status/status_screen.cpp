@@ -54,7 +54,7 @@ const char* console_text(char* out, const char* field, size_t width) {
 void add_state_word(const char* word) {
     for (int i = 0; i < 8; i++) {
         unsigned char c = static_cast<unsigned char>(word[i]);
-        if (c == 0) continue;
+        if (c == 0 || screen_len + 1 >= kScreenSize) continue;
         screen[screen_len++] = c < 32 || c >= 127 ? '?' : static_cast<char>(c);
     }
 }

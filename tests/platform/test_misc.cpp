@@ -131,4 +131,11 @@ TEST(Error, FailedOpenLeavesItsCodeUntilCleared) {
     vp_clear_error();
     EXPECT_EQ(vp_last_error(), 0);
 }
+TEST(Process, BackgroundStartRunsTheProgramAndReportsAMissingOne) {
+    ScratchDir dir;
+    ASSERT_EQ(0, vp_spawn_background(VISTREL_VISTREL_CHILD, "vistrel_child write-file started.txt yes"));
+    EXPECT_TRUE(wait_until([] { return read_file("started.txt") == "yes"; }, 10000));
+    EXPECT_EQ(-1, vp_spawn_background("no-such-program" VP_EXE, "no-such-program"));
+}
+
 }  // namespace
