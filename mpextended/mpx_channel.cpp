@@ -61,6 +61,7 @@ int MP_Extended_process_channel(const char* tag, int id) {
     }
     // The caller holds the tag lock for the whole derivation.
     int prefix_len = static_cast<int>(strlen(channel_prefix));
-    MP_Parse_item(tag, channel_prefix, body, &p, &prefix_len);
+    int at = 0;
+    MP_Parse_item(tag, channel_prefix, body + p, &at, &prefix_len);
     return 0;
 }

@@ -129,9 +129,12 @@ int MP_Extended_process_recordings(const char* tag, char* buf, int n) {
     int p = 0;
     int r = 0;
     while (p < length) {
-        int found = strfind(body, '{', p);
+        // Each search and each object's flattening is handed the text from where it stands:
+        // the searches first make sure that their start lies within the text, which costs a
+        // walk from wherever the text they are given begins.
+        int found = strfind(body + p, '{', 0);
         if (found == 0) break;
-        p = found - 1;
+        p += found - 1;
         if (!is_recording_object(body, p)) break;
         if (++r > MPX_RECORDING_LIMIT) {
             MP_errlog(tag, "Too many recordings in message");
@@ -139,9 +142,11 @@ int MP_Extended_process_recordings(const char* tag, char* buf, int n) {
         }
         snprintf(prefix, sizeof prefix, "Rec%d", r);
         int prefix_len = static_cast<int>(strlen(prefix));
+        int at = 0;
         MP_lock();
-        MP_Parse_item(tag, prefix, body, &p, &prefix_len);
+        MP_Parse_item(tag, prefix, body + p, &at, &prefix_len);
         MP_unlock();
+        p += at;
     }
     MP_put_tag("NRecordings", MP_TYPE_TEXT, r, MP_nr_to_string(r));
 

@@ -247,7 +247,10 @@ std::string recordings_body(const Scenario& s, long long now, long pad) {
         // The first recording's description grows, so the list stays a valid one.
         long extra = pad - static_cast<long>(body.size());
         std::string rest = body.substr(recording_object(s.recordings[0], 1, now, 0).size() + 1);
-        body = "[" + recording_object(s.recordings[0], 1, now, extra) + rest;
+        std::string grown = "[";
+        grown += recording_object(s.recordings[0], 1, now, extra);
+        grown += rest;
+        body.swap(grown);
     }
     return body;
 }
