@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,7 +57,9 @@ protected:
         MP_read_cfg_file(1);
         MP_Global_Debug = 3;
         MP_Global_mAnswerLimitMs = 300;
-        ASSERT_NE(listener_.socket(), VP_INVALID_SOCKET);
+        // Only now: on Windows the socket library must be started before the listener.
+        listener_.emplace();
+        ASSERT_NE(listener_->socket(), VP_INVALID_SOCKET);
         ASSERT_NO_FATAL_FAILURE(connect());
     }
     // A fresh connection, as the connection loop makes after giving one up.
@@ -64,8 +67,8 @@ protected:
         if (server_ != VP_INVALID_SOCKET) vp_close_socket(server_);
         if (client_ != VP_INVALID_SOCKET) vp_close_socket(client_);
         client_ = vp_tcp_socket();
-        ASSERT_EQ(vp_connect(client_, vp_inet_addr("127.0.0.1"), listener_.port()), 0);
-        server_ = vp_accept(listener_.socket());
+        ASSERT_EQ(vp_connect(client_, vp_inet_addr("127.0.0.1"), listener_->port()), 0);
+        server_ = vp_accept(listener_->socket());
         ASSERT_NE(server_, VP_INVALID_SOCKET);
         ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
         MP_Global_Socket = client_;
@@ -94,7 +97,7 @@ protected:
 
     static constexpr const char* kLog = VP_PLUGINS "Vistrel_MPExtended.log";
     ScratchDir dir_;
-    LoopbackListener listener_;
+    std::optional<LoopbackListener> listener_;
     vp_socket client_ = VP_INVALID_SOCKET;
     vp_socket server_ = VP_INVALID_SOCKET;
     char buf_[MPX_RECEIVE_CAPACITY + 1];
