@@ -114,9 +114,9 @@ TEST_F(MpxPolls, ThreeRecordingsWithTheSecondInProgress) {
     EXPECT_EQ(shown(t, "Rec1.Title"), "1/0/Morning Show");
     EXPECT_EQ(shown(t, "Rec3.Title"), "1/0/Late Film");
     EXPECT_EQ(shown(t, "Recording1.Duration"), "3/0/2:00:00");
-    // The list is made and read within the same second or the next.
+    // The list is made and read within a second or two of each other.
     std::string so_far = shown(t, "Recording1.SoFar");
-    EXPECT_TRUE(so_far == "3/0/1:30:00" || so_far == "3/0/1:30:01") << so_far;
+    EXPECT_TRUE(so_far >= "3/0/1:30:00" && so_far <= "3/0/1:30:02") << so_far;
     EXPECT_EQ(shown(t, "Recording1.IdChannel"), "0/0/5");
     EXPECT_EQ(shown(t, "Recording1.ChannelName"), "0/0/Das Erste");
     EXPECT_EQ(shown(t, "Channel5.DisplayName"), "1/0/Das Erste");
@@ -146,7 +146,7 @@ TEST_F(MpxPolls, ElapsedAndPlannedTimesAndChannelLookups) {
     EXPECT_EQ(shown(t, "Recording2.SoFar"), "3/0/0:00:00");
     EXPECT_EQ(shown(t, "Recording2.Duration"), "3/0/1:00:00");
     std::string so_far = shown(t, "Recording3.SoFar");
-    EXPECT_TRUE(so_far == "3/0/0:10:00" || so_far == "3/0/0:10:01") << so_far;
+    EXPECT_TRUE(so_far >= "3/0/0:10:00" && so_far <= "3/0/0:10:02") << so_far;
     EXPECT_EQ(shown(t, "Recording3.Duration"), "3/0/0:00:00") << "an end before the start";
     EXPECT_EQ(shown(t, "Recording4.Duration"), "3/0/26:00:00");
     EXPECT_EQ(shown(t, "Recording4.Entry"), "0/4/Four");
