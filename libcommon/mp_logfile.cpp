@@ -99,7 +99,8 @@ int MP_open_log() {
         MP_log_stream = nullptr;
     }
     int size = MP_log_file_size(MP_Global_LogPath);
-    MP_log_stream = fopen(MP_Global_LogPath, size > MP_LOG_RESTART_SIZE ? "w" : "a");
+    // At debug level 3 the log holds the Basic credentials, so only its owner may read it.
+    MP_log_stream = vp_file_open_private(MP_Global_LogPath, size > MP_LOG_RESTART_SIZE);
     if (!MP_log_stream) {
         fputs("Failed to open log file", stdout);
         fflush(stdout);

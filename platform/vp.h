@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 // ---------------------------------------------------------------------------------------------
@@ -83,6 +84,11 @@ double vp_process_seconds();
 // Size and modification time of a file, read through a low-level read-only open.
 // Returns 0; -1 when the file cannot be opened; -2 when its status cannot be read.
 int vp_file_stat(const char* path, long long* size, time_t* mtime);
+// Opens a file for appending, or empties it first when truncate is non-zero, as fopen's "a" and
+// "w" do. On POSIX a new file is created readable and writable by its owner only (0600), and an
+// existing one is narrowed to that, since the logs can hold credentials; on Windows the file
+// keeps the folder's access rules. Returns the stream, or null (vp_last_error).
+FILE* vp_file_open_private(const char* path, int truncate);
 
 // ---------------------------------------------------------------------------------------------
 // TCP sockets (IPv4, blocking).
@@ -140,6 +146,9 @@ int vp_connect(vp_socket s, uint32_t addr, int port);
 // One send or receive call. Returns the byte count, 0 (receive: closed), or -1 (vp_net_error).
 int vp_send(vp_socket s, const char* data, int len);
 int vp_recv(vp_socket s, char* buf, int len);
+// Bounds every later receive on the socket: one that waits longer than ms fails with
+// VP_WSAETIMEDOUT on both platforms. 0 waits without bound again. Returns 0, or -1.
+int vp_set_recv_timeout(vp_socket s, int ms);
 // Host-name lookup. Returns 0 with the number of IPv4 addresses found and the first one as
 // dotted text (when there is one); -1 when the lookup fails (vp_net_error has the code);
 // -2 when the name is known but is not an internet (IPv4) host.

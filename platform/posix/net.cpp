@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "vp.h"
@@ -110,8 +111,23 @@ int vp_recv(vp_socket s, char* buf, int len) {
     for (;;) {
         ssize_t n = recv(fd_of(s), buf, static_cast<size_t>(len), 0);
         if (n >= 0) return static_cast<int>(n);
+        // On a blocking socket this is the receive time-out running out; Windows reports it
+        // as a time-out, and so does this layer.
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            last_net_error = VP_WSAETIMEDOUT;
+            return -1;
+        }
         if (errno != EINTR) return fail();
     }
+}
+
+int vp_set_recv_timeout(vp_socket s, int ms) {
+    if (ms < 0) ms = 0;
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    if (setsockopt(fd_of(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return fail();
+    return 0;
 }
 
 int vp_resolve(const char* name, char* dotted, size_t size, int* count) {

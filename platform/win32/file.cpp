@@ -1,4 +1,4 @@
-// file.cpp - Win32: file size and modification time through a low-level open.
+// file.cpp - Win32: file size and modification time through a low-level open; private files.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -16,3 +16,6 @@ int vp_file_stat(const char* path, long long* size, time_t* mtime) {
     *mtime = static_cast<time_t>(st.st_mtime);
     return 0;
 }
+
+// The file takes the access rules of its folder, as every file the programs write does.
+FILE* vp_file_open_private(const char* path, int truncate) { return fopen(path, truncate ? "w" : "a"); }

@@ -69,6 +69,14 @@ int vp_recv(vp_socket s, char* buf, int len) {
     return n == SOCKET_ERROR ? fail() : n;
 }
 
+int vp_set_recv_timeout(vp_socket s, int ms) {
+    DWORD limit = ms < 0 ? 0 : static_cast<DWORD>(ms);
+    if (setsockopt(as_socket(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
+                   sizeof limit) == SOCKET_ERROR)
+        return fail();
+    return 0;
+}
+
 int vp_resolve(const char* name, char* dotted, size_t size, int* count) {
     *count = 0;
     hostent* h = gethostbyname(name);

@@ -179,6 +179,34 @@ TEST_F(Log, MissingFileIsCreatedQuietly) {
     EXPECT_EQ(read_lines(kLog).size(), 6u);
 }
 
+#ifndef _WIN32
+// The log holds the Basic credentials at debug level 3: a new log, a restarted one and an
+// older one made with wider rights are all left readable by their owner only.
+TEST_F(Log, FileIsPrivateToItsOwner) {
+    auto mode = [] { return std::filesystem::status(kLog).permissions(); };
+    using P = std::filesystem::perms;
+    const P owner_rw = P::owner_read | P::owner_write;
+    MP_open_log();
+    MP_log_reset();
+    EXPECT_EQ(mode(), owner_rw);
+
+    std::filesystem::permissions(kLog, P::owner_all | P::group_read | P::others_read);
+    MP_open_log();
+    MP_log_reset();
+    EXPECT_EQ(mode(), owner_rw);
+    EXPECT_EQ(read_lines(kLog).size(), 12u) << "an older log is appended to, not emptied";
+
+    write_file(kLog, std::string(static_cast<size_t>(MP_LOG_RESTART_SIZE) + 1, 'x'));
+    std::filesystem::permissions(kLog, P::owner_all | P::group_read | P::others_read);
+    testing::internal::CaptureStdout();
+    MP_open_log();
+    testing::internal::GetCapturedStdout();
+    MP_log_reset();
+    EXPECT_EQ(mode(), owner_rw);
+    EXPECT_EQ(read_lines(kLog).size(), 6u) << "a log above the limit starts afresh";
+}
+#endif
+
 TEST_F(Log, LongTextsAndLabels) {
     const std::string text(5000, 't'), label(5000, 'L'), elabel(300, 'e');
     MP_open_log();

@@ -6,66 +6,11 @@
 #include <vector>
 
 #include "mp_tags.h"
+#include "mpx_harness.h"
 #include "scratch.h"
 #include "vp.h"
 
 namespace {
-
-const char* const kBlock = "Vistrel_MPExtended";
-
-// Ends the bridge and removes its block however the test ends, before the scratch directory
-// (which holds the bridge's open log file) goes.
-struct Bridge {
-    long pid = -1;
-    ~Bridge() {
-        if (pid > 0) {
-            vp_proc_kill(static_cast<uint32_t>(pid));
-            wait_until([this] { return !vp_proc_alive(static_cast<uint32_t>(pid)); }, 10000);
-        }
-        vp_shm_unlink(kBlock);
-    }
-};
-
-// The test's own mapping of the bridge's block, as the monitor holds it.
-class Block {
-public:
-    Block() {
-        if (vp_shm_open(kBlock, MP_BLOCK_SIZE, &handle_) == 0)
-            vp_shm_map(handle_, MP_BLOCK_SIZE, 0, &view_);
-    }
-    ~Block() {
-        vp_shm_unmap(view_, MP_BLOCK_SIZE);
-        vp_shm_close(handle_);
-    }
-    bool mapped() const { return view_ != nullptr; }
-    // A reader copies the header first and trusts the count only under "Numtags".
-    MP_TagEntry header() const {
-        MP_TagEntry h;
-        memcpy(&h, view_, sizeof h);
-        return h;
-    }
-    std::vector<MP_TagEntry> tags(int count) const {
-        std::vector<MP_TagEntry> t(static_cast<size_t>(count) + 1);
-        memcpy(t.data(), view_, t.size() * sizeof(MP_TagEntry));
-        return t;
-    }
-
-private:
-    vp_shm handle_ = VP_NO_SHM;
-    void* view_ = nullptr;
-};
-
-std::string state_of(const MP_TagEntry& h) { return std::string(h.name, 8); }
-std::string status_of(const MP_TagEntry& h) {
-    return std::string(h.string, strnlen(h.string, 257));
-}
-
-// The index of the first log line that contains the part, or -1.
-int line_index(const std::vector<std::string>& lines, const std::string& part) {
-    for (size_t i = 0; i < lines.size(); i++)
-        if (lines[i].find(part) != std::string::npos) return static_cast<int>(i);
-    return -1;
-}
 
 TEST(MpxEndToEnd, StartsInOrderAndPublishesItsFourTagsWhileTheServerIsAway) {
     ScratchDir dir;
@@ -79,7 +24,7 @@ TEST(MpxEndToEnd, StartsInOrderAndPublishesItsFourTagsWhileTheServerIsAway) {
                                     "MPExtended_Port=" + std::to_string(port) + "\n");
 
     Bridge bridge;
-    vp_shm_unlink(kBlock);
+    vp_shm_unlink(kMpxBlock);
     bridge.pid = vp_spawn_detached(VISTREL_VISTREL_MPEXTENDED, "Vistrel_MPExtended");
     ASSERT_GT(bridge.pid, 0);
 

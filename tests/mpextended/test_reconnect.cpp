@@ -50,6 +50,24 @@ std::string read_line(vp_socket s) {
     return got;
 }
 
+// Reads until the text holds `count` request ends (an empty line each), the peer closed, or
+// 5 s passed in silence.
+std::string read_requests(vp_socket s, int count) {
+    std::string got;
+    char chunk[256];
+    auto ends = [&] {
+        int n = 0;
+        for (size_t at = got.find("\r\n\r\n"); at != std::string::npos; at = got.find("\r\n\r\n", at + 4)) n++;
+        return n;
+    };
+    while (ends() < count && vp_wait_readable(s, 5000) == 1) {
+        int n = vp_recv(s, chunk, sizeof chunk);
+        if (n <= 0) break;
+        got.append(chunk, (size_t)n);
+    }
+    return got;
+}
+
 // The first 8 bytes and the status line of the bridge's block.
 struct Published {
     std::string state;
@@ -142,23 +160,31 @@ TEST_F(MpxReconnect, ConversesThenReconnectsFiveSecondsAfterTheServerCloses) {
     if (held != VP_INVALID_SOCKET) vp_close_socket(held);
 }
 
-// The real bridge: each message is published with "OK", and the server's close ends the
-// conversation with "Connection closed" in the log.
+// The real bridge: it asks for the recordings as soon as it is connected, each answer is
+// published with "OK", and the server's close ends the conversation with "Connection closed"
+// in the log.
 TEST_F(MpxReconnect, BridgePublishesEachMessageAndLogsTheClose) {
-    ASSERT_NO_FATAL_FAILURE(start(VISTREL_VISTREL_MPEXTENDED, "Vistrel_MPExtended", "Debug=1\n"));
+    ASSERT_NO_FATAL_FAILURE(start(VISTREL_VISTREL_MPEXTENDED, "Vistrel_MPExtended", "Debug=1\nMPExtended_Wait=0\n"));
     ASSERT_EQ(vp_wait_readable(listener_->socket(), 30000), 1) << "the bridge never connected";
     vp_socket s = vp_accept(listener_->socket());
     ASSERT_NE(s, VP_INVALID_SOCKET);
     EXPECT_TRUE(wait_until([] { return read_block().status == "Connecting....."; }, 5000)) << read_block().status;
+    const std::string first = read_requests(s, 1);
+    EXPECT_EQ(first.substr(0, first.find("\r\n") + 2),
+              "GET /MpExtended/TVAccessService/json/GetRecordings?sort=3&order=1 HTTP/1.1\r\n");
 
     const std::string message = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n[]";
     vp_send(s, message.data(), (int)message.size());
     EXPECT_TRUE(wait_until([] { return read_block().status == "OK"; }, 5000)) << read_block().status;
 
+    // With no pause the next request follows the publication at once; it is read before the
+    // close, so that the close is an orderly one and not a reset of unread data.
+    EXPECT_EQ(read_requests(s, 1), first);
     vp_close_socket(s);
     const std::string log = VP_PLUGINS "Vistrel_MPExtended.log";
     EXPECT_TRUE(wait_until([&] { return read_file(log).find("TCP[MPEx]: Connection closed") != std::string::npos; }, 5000))
         << read_file(log);
+    EXPECT_NE(read_file(log).find("TCP[MPEx]: Empty Message"), std::string::npos);
 }
 
 }  // namespace

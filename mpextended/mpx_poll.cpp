@@ -1,0 +1,74 @@
+// mpx_poll.cpp - the recordings poll on one live connection: request, response, "OK", pause.
+#include <cstdio>
+
+#include "mp_log.h"
+#include "mp_tags.h"
+#include "mp_tcp.h"
+#include "mpx.h"
+
+int MP_Global_mAnswerLimitMs = MPX_ANSWER_LIMIT_MS;
+
+namespace {
+
+char receive_buffer[MPX_RECEIVE_CAPACITY + 1];
+char message[4096];
+
+// The pause between polls in milliseconds. The settings reader keeps the value within
+// 0 .. MPX_WAIT_MAX; anything else set later is held to that range here as well.
+unsigned pause_ms() {
+    int wait = MP_Global_mWait;
+    if (wait < 0) wait = 0;
+    if (wait > MPX_WAIT_MAX) wait = MPX_WAIT_MAX;
+    return static_cast<unsigned>(wait) * 1000u;
+}
+
+}  // namespace
+
+void MP_Extended_handle_response(const char* tag, char* buf, int n) {
+    MP_TRACE("MP_Extended_handle_response");
+    buf[n] = '\0';
+    if (n > MPX_RECEIVE_CAPACITY - 2) MP_errlog(tag, "Receive buffer overflow");
+    MP_logf(3, tag, "Got a message (%d bytes) from MPExtended", n);
+    MP_Extended_process_recordings(tag, buf, n);
+    // Published after every response, whatever its processing made of it.
+    CommsPacket(0, "OK");
+}
+
+int MP_Extended_poll(const char* tag) {
+    MP_TRACE("MP_Extended_poll");
+    // Every wait for the service is bounded, so that a service that takes a request and never
+    // answers cannot hold the bridge for good: the receive fails as timed out instead.
+    if (vp_set_recv_timeout(MP_Global_Socket, MP_Global_mAnswerLimitMs) != 0)
+        MP_errlogf(tag, "Cannot bound the wait for answers: %d", vp_net_error());
+
+    MP_Extended_request_recordings(tag);
+    for (;;) {
+        int n = MP_recv(tag, receive_buffer, MPX_RECEIVE_CAPACITY);
+        if (n <= 0) {
+            // Taken before anything else can touch it.
+            long code = static_cast<long>(vp_net_error());
+            MP_Global_Connected = 0;
+            if (n < 0) {
+                snprintf(message, sizeof message, "MP_recv Failed: Error at socket(): %ld", code);
+                CommsPacket(0, message);
+                MP_log(tag, message);
+                if (code == VP_WSAETIMEDOUT)
+                    MP_errlogf(tag, "No answer from MPExtended for %d ms; reconnecting",
+                               MP_Global_mAnswerLimitMs);
+            } else {
+                MP_log(tag, "Connection closed");
+            }
+            return 0;
+        }
+        MP_Extended_handle_response(tag, receive_buffer, n);
+        // The processing gave the connection up (it ended, failed, went quiet or sent more
+        // than fits): the socket may still hold the rest of an answer, which must not be read
+        // as the next one, so this conversation ends here and the connection is made afresh.
+        if (!MP_Global_Connected) {
+            MP_log(tag, "Connection closed");
+            return 0;
+        }
+        vp_sleep_ms(pause_ms());
+        MP_Extended_request_recordings(tag);
+    }
+}

@@ -1,0 +1,73 @@
+// tvsim.h - the TV-service simulator: its scenario (content and misbehaviour) and its server.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One recording of the list. Start and end are offsets in seconds from the moment the list is
+// served, so that a scenario describes "started half an hour ago" whenever it runs.
+struct SimRecording {
+    long long start = 0;
+    long long end = 0;
+    bool recording = false;
+    int channel = 1;
+    std::string title;
+};
+
+// A channel's answer: its name, or an empty body when it has none; pad makes the answer at
+// least that many bytes long.
+struct SimChannel {
+    int id = 0;
+    std::string name;
+    long pad = 0;
+};
+
+// What the simulator does with the answer to one recordings request.
+enum class SimAction { Normal, Split, NoLength, Length, CloseMid, Stall, StallMid, Pad, Close, Body };
+
+struct SimMisbehaviour {
+    int poll = 0;  // the 1-based number of the recordings request; 0 for every request
+    SimAction action = SimAction::Normal;
+    int pieces = 1;
+    int pause_ms = 0;
+    bool mid_character = false;  // Split: move each cut into a multi-byte character
+    long size = 0;               // Pad: the body's least size in bytes
+    std::string text;            // Length: the header's value; Body: the whole body
+};
+
+struct Scenario {
+    std::string user = "admin";
+    std::string password = "vstrl";
+    std::vector<SimRecording> recordings;
+    std::vector<SimChannel> channels;
+    std::vector<SimMisbehaviour> misbehaviours;
+    bool has_list = false;  // false: the default list is served
+};
+
+// Reads one scenario line ("recording -1800 1800 yes 5 News", "on 2 stall", ...) into the
+// scenario. Returns false with a reason for a line it does not understand.
+bool scenario_line(Scenario& s, const std::string& line, std::string& error);
+// Reads a scenario file line by line; blank lines and lines beginning with "#" are skipped.
+bool scenario_file(Scenario& s, const std::string& path, std::string& error);
+// The default content: a handful of recordings with accented titles, one of them in progress
+// since half an hour ago, on channels whose names the simulator knows.
+void scenario_default(Scenario& s);
+
+// The recordings body as the service sends it, with the times taken from now (seconds since
+// 1970), and padded to at least pad bytes.
+std::string recordings_body(const Scenario& s, long long now, long pad);
+// The channel body for an id: its object, or the empty text for a channel without a name.
+std::string channel_body(const Scenario& s, int id);
+// The misbehaviour for the n-th recordings request.
+SimMisbehaviour misbehaviour_for(const Scenario& s, int n);
+
+struct ServerOptions {
+    int port = 4322;
+    std::string port_file;
+    std::string log_file;
+    std::string requests_file;
+    int lifetime_s = 0;  // 0: runs until it is ended
+};
+
+// Listens on 127.0.0.1 and serves one connection at a time. Returns the exit code.
+int run_server(const Scenario& s, const ServerOptions& o);

@@ -1,0 +1,273 @@
+// tvsim_server.cpp - the simulator's HTTP/1.1 server: Basic credentials, the two requests, misbehaviour.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tvsim.h"
+#include "vp.h"
+
+namespace {
+
+constexpr char kRecordingsPath[] = "/MpExtended/TVAccessService/json/GetRecordings";
+constexpr char kChannelPath[] = "/MpExtended/TVAccessService/json/GetChannelBasicById?channelId=";
+// A request head longer than this is no request of the bridge's; the connection is closed.
+constexpr size_t kHeadLimit = 65536;
+
+const ServerOptions* options = nullptr;
+int recordings_requests = 0;
+
+void append_file(const std::string& path, const std::string& text) {
+    if (path.empty()) return;
+    FILE* f = fopen(path.c_str(), "ab");
+    if (!f) return;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+}
+
+// One line of the event log, with the milliseconds since the simulator started, so that a
+// test can measure the pauses between the bridge's connections.
+void event(const std::string& text) {
+    long long ms = static_cast<long long>(vp_process_seconds() * 1000.0);
+    std::string line = std::to_string(ms) + " " + text + "\n";
+    fputs(line.c_str(), stdout);
+    fflush(stdout);
+    append_file(options->log_file, line);
+}
+
+bool expired() {
+    return options->lifetime_s > 0 && vp_process_seconds() > options->lifetime_s;
+}
+
+bool send_all(vp_socket s, const std::string& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        int n = vp_send(s, data.data() + sent, static_cast<int>(data.size() - sent));
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int base64_value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+// Decodes standard base64 with "=" padding; false for anything else.
+bool base64_decode(const std::string& in, std::string& out) {
+    if (in.size() % 4 != 0) return false;
+    out.clear();
+    for (size_t i = 0; i < in.size(); i += 4) {
+        int v[4];
+        int pad = 0;
+        for (int j = 0; j < 4; j++) {
+            char c = in[i + static_cast<size_t>(j)];
+            if (c == '=' && i + 4 == in.size() && j >= 2) {
+                v[j] = 0;
+                pad++;
+            } else if (pad || (v[j] = base64_value(c)) < 0) {
+                return false;
+            }
+        }
+        unsigned bits = (unsigned)v[0] << 18 | (unsigned)v[1] << 12 | (unsigned)v[2] << 6 | (unsigned)v[3];
+        out += static_cast<char>(bits >> 16);
+        if (pad < 2) out += static_cast<char>(bits >> 8 & 0xFF);
+        if (pad < 1) out += static_cast<char>(bits & 0xFF);
+    }
+    return true;
+}
+
+bool authorized(const Scenario& sc, const std::string& head) {
+    const std::string key = "\r\nAuthorization: Basic ";
+    size_t at = head.find(key);
+    if (at == std::string::npos) return false;
+    size_t start = at + key.size();
+    size_t end = head.find("\r\n", start);
+    std::string decoded;
+    return base64_decode(head.substr(start, end - start), decoded) &&
+           decoded == sc.user + ":" + sc.password;
+}
+
+std::string headers(const std::string& status, const std::string& length_line) {
+    return "HTTP/1.1 " + status +
+           "\r\nCache-Control: no-cache\r\nContent-Type: application/json; charset=utf-8\r\n"
+           "Server: vistrel_tvsim\r\n" + length_line + "\r\n";
+}
+
+std::string length_line(size_t n) { return "Content-Length: " + std::to_string(n) + "\r\n"; }
+
+// The cuts of a body into pieces of about equal size; with mid_character each cut moves on to
+// the next byte that continues a multi-byte character, where there is one before the next cut.
+std::vector<size_t> cuts(const std::string& body, int pieces, bool mid_character) {
+    std::vector<size_t> at;
+    for (int i = 1; i < pieces; i++) {
+        size_t cut = body.size() * static_cast<size_t>(i) / static_cast<size_t>(pieces);
+        size_t next = body.size() * static_cast<size_t>(i + 1) / static_cast<size_t>(pieces);
+        if (mid_character)
+            for (size_t c = cut; c < next; c++)
+                if ((static_cast<unsigned char>(body[c]) & 0xC0) == 0x80) {
+                    cut = c;
+                    break;
+                }
+        if (cut > 0 && (at.empty() || cut > at.back())) at.push_back(cut);
+    }
+    return at;
+}
+
+enum class After { Go, Close, Stall };
+
+After answer_recordings(vp_socket s, const Scenario& sc) {
+    int n = ++recordings_requests;
+    SimMisbehaviour m = misbehaviour_for(sc, n);
+    time_t now;
+    unsigned short ms;
+    vp_time_now(&now, &ms);
+    std::string body = m.action == SimAction::Body ? m.text
+                       : recordings_body(sc, static_cast<long long>(now),
+                                         m.action == SimAction::Pad ? m.size : 0);
+    std::string head = headers("200 OK", length_line(body.size()));
+    const char* names[] = {"normal", "split",    "no-length", "length", "close-mid",
+                           "stall",  "stall-mid", "pad",      "close",  "body"};
+    event("answer " + std::to_string(n) + " " + names[static_cast<int>(m.action)] + " " +
+          std::to_string(body.size()) + " bytes");
+    switch (m.action) {
+    case SimAction::Close: return After::Close;
+    case SimAction::Stall: return After::Stall;
+    case SimAction::NoLength: return send_all(s, headers("200 OK", "") + body) ? After::Go : After::Close;
+    case SimAction::Length:
+        return send_all(s, headers("200 OK", "Content-Length: " + m.text + "\r\n") + body) ? After::Go
+                                                                                          : After::Close;
+    case SimAction::CloseMid:
+    case SimAction::StallMid:
+        send_all(s, head + body.substr(0, body.size() / 2));
+        return m.action == SimAction::CloseMid ? After::Close : After::Stall;
+    case SimAction::Split: {
+        std::vector<size_t> at = cuts(body, m.pieces, m.mid_character);
+        size_t from = 0;
+        std::string piece = head;
+        for (size_t i = 0; i <= at.size(); i++) {
+            size_t to = i < at.size() ? at[i] : body.size();
+            piece += body.substr(from, to - from);
+            if (!send_all(s, piece)) return After::Close;
+            event("piece " + std::to_string(i + 1) + " " + std::to_string(piece.size()) + " bytes");
+            piece.clear();
+            from = to;
+            if (i < at.size()) vp_sleep_ms(static_cast<unsigned>(m.pause_ms));
+        }
+        return After::Go;
+    }
+    default: return send_all(s, head + body) ? After::Go : After::Close;
+    }
+}
+
+After answer(vp_socket s, const Scenario& sc, const std::string& head) {
+    size_t line_end = head.find("\r\n");
+    std::string line = head.substr(0, line_end);
+    event("request " + line);
+    append_file(options->requests_file, head);
+    if (!authorized(sc, head)) {
+        event("refused: wrong credentials");
+        return send_all(s, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"TV\"\r\n"
+                           "Content-Length: 0\r\n\r\n")
+                   ? After::Go
+                   : After::Close;
+    }
+    size_t sp1 = line.find(' ');
+    size_t sp2 = line.rfind(' ');
+    std::string path = sp1 != std::string::npos && sp2 > sp1 ? line.substr(sp1 + 1, sp2 - sp1 - 1) : "";
+    if (line.compare(0, 4, "GET ") == 0 && path.compare(0, sizeof kRecordingsPath - 1, kRecordingsPath) == 0)
+        return answer_recordings(s, sc);
+    if (line.compare(0, 4, "GET ") == 0 && path.compare(0, sizeof kChannelPath - 1, kChannelPath) == 0) {
+        int id = atoi(path.c_str() + sizeof kChannelPath - 1);
+        std::string body = channel_body(sc, id);
+        event("channel " + std::to_string(id) + " " + std::to_string(body.size()) + " bytes");
+        return send_all(s, headers("200 OK", length_line(body.size())) + body) ? After::Go : After::Close;
+    }
+    return send_all(s, headers("404 Not Found", length_line(0))) ? After::Go : After::Close;
+}
+
+// Serves one connection until the client closes it, the scenario closes it, or the lifetime
+// ends. A stalled connection takes requests and answers none of them.
+void serve(vp_socket s, const Scenario& sc, int number) {
+    event("accept " + std::to_string(number));
+    std::string pending;
+    bool stalled = false;
+    char chunk[4096];
+    for (;;) {
+        if (expired()) break;
+        int ready = vp_wait_readable(s, 200);
+        if (ready < 0) break;
+        if (ready == 0) continue;
+        int n = vp_recv(s, chunk, sizeof chunk);
+        if (n <= 0) {
+            event("closed by client " + std::to_string(number));
+            vp_close_socket(s);
+            return;
+        }
+        if (stalled) continue;
+        pending.append(chunk, static_cast<size_t>(n));
+        size_t end;
+        while (!stalled && (end = pending.find("\r\n\r\n")) != std::string::npos) {
+            std::string head = pending.substr(0, end + 4);
+            pending.erase(0, end + 4);
+            After next = answer(s, sc, head);
+            if (next == After::Close) {
+                event("close " + std::to_string(number));
+                vp_close_socket(s);
+                return;
+            }
+            if (next == After::Stall) {
+                event("stall " + std::to_string(number));
+                stalled = true;
+            }
+        }
+        if (pending.size() > kHeadLimit) break;
+    }
+    event("close " + std::to_string(number));
+    vp_close_socket(s);
+}
+
+}  // namespace
+
+int run_server(const Scenario& sc, const ServerOptions& o) {
+    options = &o;
+    if (vp_net_start() != 0) {
+        fprintf(stderr, "vistrel_tvsim: the socket library cannot be started\n");
+        return 1;
+    }
+    int port = 0;
+    vp_socket listener = vp_listen_loopback(o.port, &port);
+    if (listener == VP_INVALID_SOCKET) {
+        fprintf(stderr, "vistrel_tvsim: cannot listen on 127.0.0.1:%d (error %d)\n", o.port, vp_net_error());
+        return 1;
+    }
+    if (!o.port_file.empty()) {
+        // Written whole, with its line end last, so that a reader that sees the line end has
+        // the whole number.
+        std::string tmp = o.port_file + ".tmp";
+        FILE* f = fopen(tmp.c_str(), "wb");
+        if (f) {
+            fprintf(f, "%d\n", port);
+            fclose(f);
+            remove(o.port_file.c_str());
+            rename(tmp.c_str(), o.port_file.c_str());
+        }
+    }
+    event("listening on 127.0.0.1:" + std::to_string(port) + " as " + sc.user);
+    int connections = 0;
+    while (!expired()) {
+        if (vp_wait_readable(listener, 200) != 1) continue;
+        vp_socket s = vp_accept(listener);
+        if (s == VP_INVALID_SOCKET) continue;
+        serve(s, sc, ++connections);
+    }
+    event("lifetime over");
+    vp_close_socket(listener);
+    return 0;
+}

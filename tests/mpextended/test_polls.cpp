@@ -1,0 +1,283 @@
+// test_polls.cpp - the real Vistrel_MPExtended polling the TV-service simulator: requests, tags, misbehaviour.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mpx_harness.h"
+#include "scratch.h"
+#include "vp.h"
+
+namespace {
+
+const std::string kRecordingsLine =
+    "GET /MpExtended/TVAccessService/json/GetRecordings?sort=3&order=1 HTTP/1.1\r\n";
+const std::string kChannelLine = "GET /MpExtended/TVAccessService/json/GetChannelBasicById?channelId=";
+
+std::string request(const std::string& line, const std::string& b64) {
+    return line + "Host: 127.0.0.1:40505\r\nAuthorization: Basic " + b64 +
+           "\r\nAccept: application/json; charset=utf-8\r\n\r\n";
+}
+
+// The requests as the simulator received them, one per element.
+std::vector<std::string> split_requests(const std::string& all) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t end; (end = all.find("\r\n\r\n", start)) != std::string::npos; start = end + 4)
+        out.push_back(all.substr(start, end + 4 - start));
+    return out;
+}
+
+int count_prefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    int n = 0;
+    for (const std::string& l : lines) n += l.compare(0, prefix.size(), prefix) == 0;
+    return n;
+}
+
+// The simulator, the bridge and the test's view of the block, in a scratch directory. The
+// members end in reverse order: block, bridge, simulator, then the directory.
+class MpxPolls : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(vp_net_start(), 0); }
+
+    void start(const std::string& scenario, const std::string& settings = "") {
+        ASSERT_TRUE(sim_.start(scenario)) << "the simulator did not come up";
+        ASSERT_TRUE(bridge_.start("Debug=3\nMPExtended_Wait=1\n" + settings, sim_.port));
+        // Mapped only now: the start removes the name of any earlier block.
+        block_.emplace();
+        ASSERT_TRUE(block_->mapped());
+    }
+    // Waits until the simulator has been asked for the recordings n times.
+    bool polls(int n, int ms = 20000) {
+        return wait_until([&] { return count_prefix(sim_.events(), "answer ") >= n; }, ms);
+    }
+    // Waits until the published table satisfies the check, which sees the tags by name, and
+    // keeps that table in seen_: the next poll may change it a moment later.
+    template <typename Check>
+    bool published(Check check, int ms = 20000) {
+        return wait_until([&] {
+            std::vector<MP_TagEntry> t = block_->tags();
+            if (t.size() <= 1 || !check(t)) return false;
+            seen_ = t;
+            return true;
+        }, ms);
+    }
+    std::vector<MP_TagEntry> tags() { return block_->tags(); }
+    std::vector<std::string> log() { return read_lines(kMpxLog); }
+
+    ScratchDir dir_;
+    TvSim sim_;
+    Bridge bridge_;
+    std::optional<Block> block_;
+    std::vector<MP_TagEntry> seen_;
+};
+
+// A tag's type, integer value and text in one comparable text.
+std::string shown(const std::vector<MP_TagEntry>& t, const std::string& name) {
+    TagValue v = tag_named(t, name);
+    if (!v.found) return name + " missing";
+    return std::to_string(v.type) + "/" + std::to_string(v.ival) + "/" + v.text;
+}
+
+TEST_F(MpxPolls, ThreeRecordingsWithTheSecondInProgress) {
+    ASSERT_NO_FATAL_FAILURE(start(
+        "user guest\npassword s3cret!\n"
+        "recording -86400 -84600 no 1 Morning Show\n"
+        "recording -5400 1800 yes 5 Caf\xC3\xA9 Cr\xC3\xA8me\n"
+        "recording -172800 -169200 no 7 Late Film\n"
+        "channel 5 Das Erste\n",
+        "MPExtended_UserName=guest\nMPExtended_Password=s3cret!\n"));
+    ASSERT_TRUE(polls(3)) << "fewer than three polls";
+    ASSERT_TRUE(published([](auto& p) { return tag_named(p, "Recording1.ChannelName").found; }));
+
+    // The requests byte for byte: the recordings, the unknown channel once, then only the
+    // recordings again, all on one connection.
+    std::vector<std::string> r = split_requests(sim_.requests());
+    ASSERT_GE(r.size(), 4u);
+    const std::string b64 = "Z3Vlc3Q6czNjcmV0IQ==";
+    EXPECT_EQ(r[0], request(kRecordingsLine, b64));
+    EXPECT_EQ(r[1], request(kChannelLine + "5 HTTP/1.1\r\n", b64));
+    for (size_t i = 2; i < r.size(); i++) EXPECT_EQ(r[i], request(kRecordingsLine, b64)) << i;
+    EXPECT_EQ(count_prefix(sim_.events(), "accept "), 1);
+
+    std::vector<MP_TagEntry> t = tags();
+    EXPECT_EQ(status_of(t[0]), "OK");
+    EXPECT_EQ(shown(t, "NRecordings"), "1/3/Three");
+    EXPECT_EQ(shown(t, "IsRecording"), "1/1/true");
+    EXPECT_EQ(shown(t, "Recordings"), "1/1/One");
+    EXPECT_EQ(shown(t, "IRecordings"), "0/1/1");
+    EXPECT_EQ(shown(t, "Recording1.Entry"), "0/2/Two");
+    EXPECT_EQ(shown(t, "Recording1.IsRecording"), "1/0/true");
+    // Each multi-byte character is one blank.
+    EXPECT_EQ(shown(t, "Recording1.Title"), "1/0/Caf  Cr me");
+    EXPECT_EQ(shown(t, "Rec1.Title"), "1/0/Morning Show");
+    EXPECT_EQ(shown(t, "Rec3.Title"), "1/0/Late Film");
+    EXPECT_EQ(shown(t, "Recording1.Duration"), "3/0/2:00:00");
+    // The list is made and read within a second or two of each other.
+    std::string so_far = shown(t, "Recording1.SoFar");
+    EXPECT_TRUE(so_far >= "3/0/1:30:00" && so_far <= "3/0/1:30:02") << so_far;
+    EXPECT_EQ(shown(t, "Recording1.IdChannel"), "0/0/5");
+    EXPECT_EQ(shown(t, "Recording1.ChannelName"), "0/0/Das Erste");
+    EXPECT_EQ(shown(t, "Channel5.DisplayName"), "1/0/Das Erste");
+    TagValue start = tag_named(t, "Recording1.StartTime");
+    EXPECT_EQ(start.type, 3);
+    EXPECT_EQ(start.text, tag_named(t, "Rec2.StartTime").text);
+    EXPECT_EQ(start.text.size(), 24u) << start.text;
+    for (int d = 2; d <= 9; d++)
+        EXPECT_EQ(shown(t, "Recording" + std::to_string(d) + ".IsRecording"), "1/0/false") << d;
+    EXPECT_FALSE(tag_named(t, "Recording10.IsRecording").found);
+    EXPECT_EQ(line_count(log(), "**Error**"), 0);
+}
+
+TEST_F(MpxPolls, ElapsedAndPlannedTimesAndChannelLookups) {
+    ASSERT_NO_FATAL_FAILURE(start(
+        "recording -46800 3600 yes 5 Long Night\n"
+        "recording 3600 7200 yes 7 Tomorrow\n"
+        "recording -600 -1200 yes 5 Backwards\n"
+        "recording -60 93540 yes 9 Marathon\n"
+        "channel 5 Das Erste\nchannel 7 France 2\nchannel 9\n"));
+    ASSERT_TRUE(polls(3));
+    ASSERT_TRUE(published([](auto& p) { return tag_named(p, "Recording4.ChannelName").found; }));
+    std::vector<MP_TagEntry> t = tags();
+    // Thirteen hours elapsed and a start in the future both show no time so far.
+    EXPECT_EQ(shown(t, "Recording1.SoFar"), "3/0/0:00:00");
+    EXPECT_EQ(shown(t, "Recording1.Duration"), "3/0/14:00:00");
+    EXPECT_EQ(shown(t, "Recording2.SoFar"), "3/0/0:00:00");
+    EXPECT_EQ(shown(t, "Recording2.Duration"), "3/0/1:00:00");
+    std::string so_far = shown(t, "Recording3.SoFar");
+    EXPECT_TRUE(so_far >= "3/0/0:10:00" && so_far <= "3/0/0:10:02") << so_far;
+    EXPECT_EQ(shown(t, "Recording3.Duration"), "3/0/0:00:00") << "an end before the start";
+    EXPECT_EQ(shown(t, "Recording4.Duration"), "3/0/26:00:00");
+    EXPECT_EQ(shown(t, "Recording4.Entry"), "0/4/Four");
+    EXPECT_EQ(shown(t, "Recordings"), "1/4/Four");
+    EXPECT_EQ(shown(t, "IRecordings"), "0/4/4");
+    for (int d = 5; d <= 9; d++)
+        EXPECT_EQ(shown(t, "Recording" + std::to_string(d) + ".IsRecording"), "1/0/false") << d;
+    EXPECT_EQ(shown(t, "Recording1.ChannelName"), "0/0/Das Erste");
+    EXPECT_EQ(shown(t, "Recording2.ChannelName"), "0/0/France 2");
+    EXPECT_EQ(shown(t, "Recording3.ChannelName"), "0/0/Das Erste");
+    EXPECT_EQ(shown(t, "Recording4.ChannelName"), "0/0/");
+
+    // Channel 5 serves two recordings with one request; a known name is not asked again,
+    // and the empty answer of channel 9 is asked again at every poll.
+    std::vector<std::string> ev = sim_.events();
+    EXPECT_EQ(count_prefix(ev, "channel 5 "), 1);
+    EXPECT_EQ(count_prefix(ev, "channel 7 "), 1);
+    int polls_done = count_prefix(ev, "answer ");
+    int nine = count_prefix(ev, "channel 9 ");
+    EXPECT_GE(nine, 2);
+    EXPECT_LE(nine, polls_done);
+    EXPECT_GE(line_count(log(), "TCP[MPEx]: Empty channel Message"), 2);
+}
+
+TEST_F(MpxPolls, BodyInThreePiecesCutInsideCharacters) {
+    ASSERT_NO_FATAL_FAILURE(start("on 1 split 3 300 mid\n"));
+    ASSERT_TRUE(polls(2));
+    ASSERT_TRUE(published([](auto& p) { return tag_named(p, "Recording1.ChannelName").found; }));
+    std::vector<std::string> ev = sim_.events();
+    EXPECT_EQ(count_prefix(ev, "piece "), 3);
+
+    std::vector<std::string> l = log();
+    int first = line_index(l, "Got a message");
+    int processed = line_index(l, "start=", first);
+    ASSERT_GE(first, 0);
+    int waits = 0;
+    for (int i = first; i < processed; i++)
+        waits += l[static_cast<size_t>(i)].find("Waiting for extra data in process_MP_Extended") !=
+                 std::string::npos;
+    EXPECT_EQ(waits, 2);
+
+    std::vector<MP_TagEntry> t = tags();
+    EXPECT_EQ(shown(t, "NRecordings"), "1/5/Five");
+    EXPECT_EQ(shown(t, "Recording1.Title"), "1/0/Tatort: Sch sse im Morgengrauen");
+    EXPECT_EQ(shown(t, "Rec2.Title"), "1/0/Caf  Society");
+    EXPECT_EQ(shown(t, "Rec3.Title"), "1/0/Les Mis rables");
+    EXPECT_EQ(shown(t, "Rec4.Title"), "1/0/Nachrichten  ber  sterreich");
+    EXPECT_EQ(shown(t, "Rec5.Title"), "1/0/Das Boot");
+    EXPECT_EQ(shown(t, "Recording1.ChannelName"), "0/0/Das Erste");
+    // The default settings: user admin and the built-in password.
+    std::vector<std::string> r = split_requests(sim_.requests());
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r[0], request(kRecordingsLine, "YWRtaW46dnN0cmw="));
+}
+
+TEST_F(MpxPolls, EmptyListNoRecordingObjectsAndTooManyRecordings) {
+    std::string many = "[";
+    for (int i = 1; i <= 120; i++)
+        many += (i > 1 ? ",{" : "{") + std::string("\"Description\":\"d\",\"Title\":\"t") +
+                std::to_string(i) + "\"}";
+    many += "]";
+    ASSERT_NO_FATAL_FAILURE(start("on 2 body []\non 3 body [{\"Foo\":1}]\non 4 body " + many + "\n"));
+    // The default list first: one recording in progress.
+    ASSERT_TRUE(published([](auto& p) { return shown(p, "Recordings") == "1/1/One"; }));
+    // "[]": not recording; the counts stay; the clearing starts above the one in progress.
+    ASSERT_TRUE(published([](auto& p) { return shown(p, "IsRecording") == "1/0/false"; }));
+    std::vector<MP_TagEntry> t = seen_;
+    EXPECT_EQ(shown(t, "NRecordings"), "1/5/Five");
+    EXPECT_EQ(shown(t, "Recordings"), "1/1/One");
+    EXPECT_EQ(shown(t, "IRecordings"), "0/1/1");
+    EXPECT_EQ(shown(t, "Recording1.IsRecording"), "1/0/true");
+    EXPECT_EQ(shown(t, "Recording2.IsRecording"), "1/0/false");
+    // A list without recording objects: none found, the counts of those in progress stay.
+    ASSERT_TRUE(published([](auto& p) { return shown(p, "NRecordings") == "1/0/None"; }));
+    t = seen_;
+    EXPECT_EQ(shown(t, "IsRecording"), "1/0/false");
+    EXPECT_EQ(shown(t, "Recordings"), "1/1/One");
+    // 120 recordings: the first 98 are kept, and nothing else changes.
+    // The state is read as soon as it shows; the next poll comes a second later.
+    ASSERT_TRUE(published([](auto& p) { return tag_named(p, "Rec98.Title").text == "t98"; }));
+    t = seen_;
+    EXPECT_FALSE(tag_named(t, "Rec99.Title").found);
+    EXPECT_EQ(shown(t, "NRecordings"), "1/0/None");
+    EXPECT_EQ(shown(t, "Recordings"), "1/1/One");
+    ASSERT_TRUE(wait_until([&] { return line_index(log(), "Too many recordings in message") >= 0; }, 5000));
+    std::vector<std::string> l = log();
+    EXPECT_EQ(line_count(l, "TCP[MPEx]: Empty Message"), 1);
+    EXPECT_EQ(line_count(l, "**Error**"), 1);
+}
+
+// Answers without a usable length, an answer larger than the buffer and a server that closes
+// in the middle of an answer: each is logged, "OK" is still published, and a connection that
+// cannot go on is made afresh 5 s later.
+TEST_F(MpxPolls, MisbehavingAnswersAreSurvived) {
+    ASSERT_NO_FATAL_FAILURE(start("on 1 no-length\non 2 length abc\non 3 length -5\non 4 length 100\n"
+                                  "on 5 pad 70000\non 6 close-mid\n"));
+    ASSERT_TRUE(polls(7, 40000)) << "the bridge did not come back after the misbehaviour";
+    ASSERT_TRUE(published([](auto& p) { return shown(p, "NRecordings") == "1/5/Five"; }));
+    EXPECT_EQ(status_of(tags()[0]), "OK");
+
+    std::vector<std::string> l = log();
+    EXPECT_EQ(line_count(l, "TCP[MPEx]: No Content-Length"), 2);
+    EXPECT_EQ(line_count(l, "TCP[MPEx]: Empty Message"), 1) << "a negative length is an empty body";
+    EXPECT_EQ(line_count(l, "does not fit the 65536-byte buffer; dropping the connection"), 1);
+    EXPECT_EQ(line_count(l, "TCP[MPEx]: Connection closed in process_MP_Extended"), 1);
+    EXPECT_GE(line_count(l, "TCP[MPEx]: Connection closed"), 3);
+
+    std::vector<std::string> ev = sim_.events();
+    std::vector<long long> at = sim_.event_times();
+    int closed = line_index(ev, "close 2");
+    int again = line_index(ev, "accept 3");
+    ASSERT_GE(closed, 0);
+    ASSERT_GT(again, closed);
+    EXPECT_GE(at[static_cast<size_t>(again)] - at[static_cast<size_t>(closed)], 4500);
+    EXPECT_EQ(line_index(ev, "accept 4"), -1);
+}
+
+// A server that takes the request and never answers is given up after the answer limit with
+// an error line; the next connection polls as usual.
+TEST_F(MpxPolls, SilentServerIsGivenUp) {
+    ASSERT_NO_FATAL_FAILURE(start("on 1 stall\n"));
+    ASSERT_TRUE(polls(2, 40000));
+    ASSERT_TRUE(published([](auto& p) { return shown(p, "Recordings") == "1/1/One"; }));
+    std::vector<std::string> l = log();
+    int given_up = line_index(l, "No answer from MPExtended for 10000 ms; reconnecting");
+    ASSERT_GE(given_up, 0);
+    EXPECT_NE(l[static_cast<size_t>(given_up)].find("**Error**"), std::string::npos);
+    EXPECT_GE(line_index(l, "TCP[MPEx]: MP_recv Failed: Error at socket(): 10060"), 0);
+    std::vector<std::string> ev = sim_.events();
+    EXPECT_GE(line_index(ev, "closed by client 1"), 0);
+    EXPECT_GE(line_index(ev, "accept 2"), 0);
+}
+
+}  // namespace
