@@ -21,7 +21,7 @@ struct SimOptions {
     bool glue = false;
     bool lead_crlf = false;
     bool garbage = false;
-    int close_after = 0;  // close a connection after this many messages sent; 0: never
+    int close_after = 0;  // close the first connection after this many messages sent; 0: never
 };
 extern SimOptions sim;
 

@@ -40,7 +40,7 @@ constexpr char kHelp[] =
     "  --lead-crlf        begin every send with CR LF\n"
     "  --garbage          after the welcome, send a line that is no JSON and a message whose\n"
     "                     first member is not Type\n"
-    "  --close-after N    close a connection once N messages have been sent on it\n"
+    "  --close-after N    close the first connection once N messages have been sent on it\n"
     "  --help             this text\n";
 
 FILE* journal_file = nullptr;
@@ -52,14 +52,22 @@ char word_text[8192];
 const char* words[kMaxWords];
 int word_count = 0;
 
-// Every argument is split at blanks: a starter may pass the whole command as one argument.
+// Every argument is split at blanks: a starter may pass the whole command as one argument, even
+// as argument 0 together with the program's name. The options begin at the first word that
+// begins with "--"; the words before it name the program.
 void split_words(int argc, char** argv) {
     size_t used = 0;
-    for (int i = 1; i < argc; i++) {
+    bool options = false;
+    for (int i = 0; i < argc; i++) {
         for (const char* p = argv[i]; *p;) {
             while (*p == ' ') p++;
             if (!*p) break;
             size_t len = strcspn(p, " ");
+            options = options || strncmp(p, "--", 2) == 0;
+            if (!options) {
+                p += len;
+                continue;
+            }
             if (word_count == kMaxWords || used + len + 1 > sizeof word_text) return;
             memcpy(word_text + used, p, len);
             word_text[used + len] = '\0';

@@ -15,6 +15,7 @@ char incoming[65536 + 1];
 int incoming_len = 0;
 
 vp_socket peer = VP_INVALID_SOCKET;
+bool first_connection = false;
 int sent_messages = 0;
 bool closing = false;
 
@@ -68,7 +69,7 @@ void flush() {
     sent_messages += outbox_count;
     outbox_len = 0;
     outbox_count = 0;
-    if (sim.close_after > 0 && sent_messages >= sim.close_after) closing = true;
+    if (first_connection && sim.close_after > 0 && sent_messages >= sim.close_after) closing = true;
 }
 
 // Queues every line of a file as a message.
@@ -137,6 +138,7 @@ void take_lines() {
 
 void sim_session(vp_socket s, int number) {
     peer = s;
+    first_connection = number == 1;
     sent_messages = 0;
     closing = false;
     incoming_len = 0;
