@@ -12,6 +12,7 @@
 
 #include "mp_log.h"
 #include "mp_tags.h"
+#include "mp_tcp.h"
 #include "mp_text.h"
 #include "wfr.h"
 
