@@ -40,6 +40,7 @@ protected:
         MP_read_cfg_file(1);
         MP_Global_Debug = 3;
         MP_open_log();
+        ASSERT_EQ(0, vp_net_start());
         listener_.reset(new LoopbackListener());
         ASSERT_NE(VP_INVALID_SOCKET, listener_->socket());
         client_ = vp_tcp_socket();
