@@ -214,7 +214,6 @@ TEST_F(WfrEndToEnd, PropertiesStatusAndNowPlayingReachTheBlockFiveSecondsApart) 
     EXPECT_EQ(count_of(bytes, kRequestStatus), count_of(bytes, kRequestStatus + kRequestNowPlaying));
 
     ASSERT_TRUE(wait_event("SEND", "\"Type\":\"nowplaying\"", 2, 10000));
-    ASSERT_TRUE(wait_until([&] { return tag("Type") == "nowplaying" || tag("Type") == "status"; }, 5000));
     EXPECT_TRUE(wait_tag("MediaInfo.CurrentProgram.Title", "Evening News", 5000));
     EXPECT_EQ("News", tag("Properties.Play.Current.Genre"));
     EXPECT_EQ("Evening News", tag("Properties.TV.View.title"));
@@ -226,11 +225,16 @@ TEST_F(WfrEndToEnd, PropertiesStatusAndNowPlayingReachTheBlockFiveSecondsApart) 
     EXPECT_EQ("Weather", tag("NextProgram.Title"));
     EXPECT_EQ("Evening News", tag("Title"));
     EXPECT_EQ("true", tag("IsPlaying"));
-    int position = atoi(tag("Position").c_str());
-    EXPECT_GE(position, 100);
-    // The item plays on: the next round shows a later position.
-    ASSERT_TRUE(wait_event("SEND", "\"Type\":\"nowplaying\"", 3, 10000));
-    EXPECT_TRUE(wait_until([&] { return atoi(tag("Position").c_str()) > position; }, 5000));
+    // The item plays on: the second round's later position is the one published.
+    std::vector<Event> played = events("SEND", "\"Type\":\"nowplaying\"");
+    auto position_in = [](const std::string& text) {
+        size_t at = text.find("\"Position\":");
+        return at == std::string::npos ? -1 : atoi(text.c_str() + at + 11);
+    };
+    int earlier = position_in(played[0].text), later = position_in(played[1].text);
+    EXPECT_GE(earlier, 100);
+    EXPECT_GE(later, earlier + 5);
+    EXPECT_TRUE(wait_tag("Position", std::to_string(later), 5000)) << tag("Position");
     std::vector<MP_TagEntry> tags = block();
     ASSERT_FALSE(tags.empty());
     EXPECT_STREQ("OK", tags[0].string);
@@ -270,7 +274,10 @@ TEST_F(WfrEndToEnd, ReconnectsFiveSecondsAfterTheServerCloses) {
     std::vector<Event> accepts = events("ACCEPT");
     ASSERT_GE(closes.size(), 1u);
     EXPECT_GE(accepts[1].ms - closes[0].ms, 4500);
-    EXPECT_TRUE(wait_until([&] { return log_count("TCP[Wifi]: Connection closed") >= 1; }, 5000));
+    // A close that meets the bridge's unread properties request may arrive as a reset.
+    EXPECT_TRUE(wait_until([&] {
+        return log_count("TCP[Wifi]: Connection closed") + log_count("TCP[Wifi]: MP_recv Failed: Error at socket(): ") >= 1;
+    }, 5000));
     // The second welcome brings a second identify and, after it, the properties request again
     // (the first connection closed before the bridge could send it).
     ASSERT_TRUE(wait_event("RECV", "\"Type\":\"properties\"", 1, 10000));
