@@ -264,6 +264,10 @@ TEST_F(WfrEndToEnd, SeveralMessagesInOneBlock) {
     EXPECT_EQ("true", tag("Success"));
     EXPECT_EQ("true", tag("IsPlayerOnTop"));
     EXPECT_EQ(1, log_count("TCP[Wifi]: this is no message at all"));
+    // Without Properties= lines the first request is its opening and end, and it goes alone.
+    EXPECT_NE(std::string::npos,
+              raw().find("{\"Type\":\"properties\",\"Properties\":[\"#Play.Current.Title\"]}\r\n\r\n"));
+    EXPECT_EQ(std::string::npos, raw().find("#Play.Current.Channel"));
 }
 
 TEST_F(WfrEndToEnd, ReconnectsFiveSecondsAfterTheServerCloses) {
