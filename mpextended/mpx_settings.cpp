@@ -1,8 +1,8 @@
 // mpx_settings.cpp - the MPExtended bridge's defaults, its settings file and its first tags.
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
+#include "mp_cfg.h"
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "mp_tcp.h"
@@ -17,9 +17,6 @@ namespace {
 
 constexpr char kLabel[] = "MP_read_cfg_file:";
 int globals_done = 0;
-
-// The file is read in pieces of at most 127 characters; a longer line goes on in the next.
-char cfg_line[128];
 
 enum Key { kDebug, kAddress, kPort, kUserName, kPassword, kWait, kKeyCount };
 struct KeyText {
@@ -36,61 +33,15 @@ constexpr KeyText kKeys[kKeyCount] = {
     {"MPExtended_Wait=", 16},
 };
 
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+// The common syntax lives in the library; these names keep the key handlers below short.
+using Number = MP_CfgNumber;
+constexpr Number kNoNumber = MP_CFG_NO_NUMBER;
+constexpr Number kNumber = MP_CFG_NUMBER;
+constexpr Number kTooBig = MP_CFG_TOO_BIG;
+Number read_int(const char* s, int* value) { return MP_cfg_read_int(s, value); }
 
-enum Number { kNoNumber, kNumber, kTooBig };
-
-// Reads as "%d" does: white space skipped, an optional sign, then decimal digits up to the
-// first other character. A number beyond the range of an int is reported as too big rather
-// than left to wrap.
-Number read_int(const char* s, int* value) {
-    while (is_space(*s)) s++;
-    bool negative = *s == '-';
-    if (*s == '-' || *s == '+') s++;
-    if (*s < '0' || *s > '9') return kNoNumber;
-    long long v = 0;
-    bool too_big = false;
-    for (; *s >= '0' && *s <= '9'; s++) {
-        v = v * 10 + (*s - '0');
-        if (v > static_cast<long long>(INT_MAX) + 1) {
-            too_big = true;
-            v = static_cast<long long>(INT_MAX) + 1;
-        }
-    }
-    if (negative) v = -v;
-    if (too_big || v > INT_MAX) {
-        *value = negative ? INT_MIN : INT_MAX;
-        return kTooBig;
-    }
-    *value = static_cast<int>(v);
-    return kNumber;
-}
-
-// Reads as "%s" does: white space skipped, then the run of characters up to the next white
-// space. Returns the run's start and sets its length (0 when there is none).
-const char* read_word(const char* s, int* len) {
-    while (is_space(*s)) s++;
-    int n = 0;
-    while (s[n] && !is_space(s[n])) n++;
-    *len = n;
-    return s;
-}
-
-// Copies a word into a setting of the given size; a word that does not fit is refused with an
-// error line and the setting keeps its value.
 void set_text(char* setting, int size, const char* value, const char* key) {
-    int len;
-    const char* word = read_word(value, &len);
-    if (len == 0) return;
-    if (len >= size) {
-        MP_errlogf(kLabel, "%s value of %d characters is longer than %d; keeping %s", key, len,
-                   size - 1, setting);
-        return;
-    }
-    memcpy(setting, word, static_cast<size_t>(len));
-    setting[len] = '\0';
+    MP_cfg_set_text(kLabel, setting, size, value, key);
 }
 
 void set_debug(const char* value) {
@@ -189,21 +140,7 @@ int MP_read_cfg_file(int unused) {
     MP_init_globals();
     MP_logl(3, kLabel, "Started");
 
-    FILE* f = fopen(MPX_CFG_PATH, "r");
-    if (!f) {
-        MP_errlog(kLabel, "Failed to open cfg file");
-    } else {
-        MP_logl(3, kLabel, "File Opened");
-        while (fgets(cfg_line, sizeof cfg_line, f)) {
-            strcpytonl(cfg_line, cfg_line);
-            // Empty lines, comments ("/") and indented lines are skipped.
-            char first = cfg_line[0];
-            if (first == '\0' || first == '\r' || first == '\n' || first == ' ' || first == '/')
-                continue;
-            apply_line(cfg_line);
-        }
-        fclose(f);
-    }
+    MP_cfg_read_file(kLabel, MPX_CFG_PATH, apply_line);
 
     MP_put_tag("IsRecording", MP_TYPE_TEXT, 1, "false");
     MP_put_tag("NRecordings", MP_TYPE_TEXT, 0, "None");

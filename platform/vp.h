@@ -165,6 +165,9 @@ int vp_wait_readable(vp_socket s, int ms);
 // Processes.
 
 uint32_t vp_getpid();
+// The machine's name (GetComputerNameA; the host name on POSIX), zero-terminated in name, which
+// holds size bytes. Returns 0, or -1 when the name cannot be had or does not fit.
+int vp_computer_name(char* name, size_t size);
 // Resolves the process-image query at run time (Windows: QueryFullProcessImageNameA from
 // Kernel32.dll). Returns 0; VP_LOAD_FAILED when the library cannot be loaded; or the error
 // code that the look-up left. POSIX has nothing to resolve and returns 0.

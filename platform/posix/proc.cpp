@@ -77,6 +77,16 @@ bool parse_pid(const char* name, uint32_t* pid) {
 
 uint32_t vp_getpid() { return static_cast<uint32_t>(getpid()); }
 
+int vp_computer_name(char* name, size_t size) {
+    if (name == nullptr || size == 0) return -1;
+    // gethostname may leave a name that fills the buffer unterminated; such a name does not fit.
+    if (gethostname(name, size) != 0 || memchr(name, '\0', size) == nullptr) {
+        name[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
 int vp_image_query_load() {
     image_query_loaded = true;
     return 0;

@@ -19,6 +19,16 @@ constexpr DWORD kQueryRights = 0x1010;
 
 uint32_t vp_getpid() { return static_cast<uint32_t>(GetCurrentProcessId()); }
 
+int vp_computer_name(char* name, size_t size) {
+    if (name == nullptr || size == 0) return -1;
+    DWORD room = size > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(size);
+    if (!GetComputerNameA(name, &room)) {
+        name[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
 int vp_image_query_load() {
     // The library stays loaded for the life of the process; its handle is never freed.
     HMODULE kernel = LoadLibraryA("Kernel32.dll");

@@ -1,0 +1,25 @@
+// mp_cfg.h - the syntax of the settings file that both bridges share: lines, comments, values.
+#pragma once
+
+// How a number value read: none there, a number, or one beyond the range of an int.
+enum MP_CfgNumber { MP_CFG_NO_NUMBER, MP_CFG_NUMBER, MP_CFG_TOO_BIG };
+
+// The file is read in pieces of at most this many characters; a longer line goes on in the next.
+inline constexpr int MP_CFG_PIECE_MAX = 127;
+
+// Reads as "%d" does: white space skipped, an optional sign, then decimal digits up to the
+// first other character. A number beyond an int is reported as too big (value set to the
+// nearest limit) rather than left to wrap.
+MP_CfgNumber MP_cfg_read_int(const char* s, int* value);
+// Reads as "%s" does: white space skipped, then the run of characters up to the next white
+// space. Returns the run's start and sets its length (0 when there is none).
+const char* MP_cfg_read_word(const char* s, int* len);
+// Copies the word of value into a setting of the given size. An empty value changes nothing;
+// a word that does not fit is refused with an error line under label, naming key, and the
+// setting keeps its value. Returns 1 when the setting was changed.
+int MP_cfg_set_text(const char* label, char* setting, int size, const char* value, const char* key);
+// Reads the settings file line by line and hands every line that can carry a key to apply:
+// each piece is cut at its line feed, and empty pieces and those that begin with a carriage
+// return, a line feed, a blank or "/" are skipped. Logs "File Opened" at level 3, or the error
+// "Failed to open cfg file" under label. Returns 0, or -1 when the file cannot be opened.
+int MP_cfg_read_file(const char* label, const char* path, void (*apply)(const char* line));

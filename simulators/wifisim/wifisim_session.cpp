@@ -1,0 +1,206 @@
+// wifisim_session.cpp - one connection of the simulator: welcome, replies, timers, misbehaviour.
+#include <cstdio>
+#include <cstring>
+
+#include "wifisim.h"
+
+namespace {
+
+// Messages of one answer, each ending in CR LF, sent together or one by one.
+char outbox[65536];
+int outbox_len = 0;
+int outbox_count = 0;
+char message[16384];
+char incoming[65536 + 1];
+int incoming_len = 0;
+
+vp_socket peer = VP_INVALID_SOCKET;
+bool first_connection = false;
+int sent_messages = 0;
+bool closing = false;
+
+bool send_all(const char* data, int len) {
+    int done = 0;
+    while (done < len) {
+        int n = vp_send(peer, data + done, len - done);
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+// Sends one piece as the options want it: led by CR LF, split in two halves with a pause.
+void send_piece(const char* data, int len) {
+    char lead[2] = {'\r', '\n'};
+    if (sim.lead_crlf) send_all(lead, 2);
+    if (sim.split_ms >= 0 && len > 1) {
+        int half = len / 2;
+        send_all(data, half);
+        sim_journal("SPLIT", "pause");
+        vp_sleep_ms(static_cast<unsigned>(sim.split_ms));
+        send_all(data + half, len - half);
+    } else {
+        send_all(data, len);
+    }
+}
+
+void queue(const char* text) {
+    int len = static_cast<int>(strlen(text));
+    if (outbox_len + len + 2 > static_cast<int>(sizeof outbox)) return;
+    memcpy(outbox + outbox_len, text, static_cast<size_t>(len));
+    memcpy(outbox + outbox_len + len, "\r\n", 2);
+    outbox_len += len + 2;
+    outbox_count++;
+    sim_journal("SEND", text);
+}
+
+// Sends what was queued: in one piece when glued, else message by message.
+void flush() {
+    if (sim.glue) {
+        send_piece(outbox, outbox_len);
+    } else {
+        for (int p = 0; p < outbox_len;) {
+            const char* end = strstr(outbox + p, "\r\n");
+            int len = static_cast<int>(end - (outbox + p)) + 2;
+            send_piece(outbox + p, len);
+            p += len;
+        }
+    }
+    sent_messages += outbox_count;
+    outbox_len = 0;
+    outbox_count = 0;
+    if (first_connection && sim.close_after > 0 && sent_messages >= sim.close_after) closing = true;
+}
+
+// Queues every line of a file as a message.
+void queue_file(const char* path) {
+    FILE* f = fopen(path, "rb");
+    if (!f) return;
+    while (fgets(message, sizeof message, f)) {
+        message[strcspn(message, "\r\n")] = '\0';
+        if (message[0]) queue(message);
+    }
+    fclose(f);
+}
+
+void answer_authentication(bool ok) {
+    sim_journal("AUTH", ok ? "ok" : "failed");
+    queue(ok ? "{\"Type\":\"authenticationresponse\",\"Success\":true,\"ErrorMessage\":null}"
+             : "{\"Type\":\"authenticationresponse\",\"Success\":false,\"ErrorMessage\":\"Login failed\"}");
+    sim_status(message, sizeof message);
+    queue(message);
+    if (sim.extra_file) queue_file(sim.extra_file);
+    flush();
+}
+
+long long auth_due = -1;
+bool auth_ok = false;
+
+// Answers one message of the bridge by its type.
+void handle(const char* line) {
+    sim_journal("RECV", line);
+    char type[64];
+    sim_type_of(line, type, sizeof type);
+    if (strcmp(type, "identify") == 0) {
+        auth_ok = sim_identify_ok(line);
+        if (sim.auth_delay_ms > 0) {
+            auth_due = sim_ms() + sim.auth_delay_ms;
+        } else {
+            answer_authentication(auth_ok);
+        }
+    } else if (strcmp(type, "properties") == 0) {
+        sim_properties_reply(line, message, sizeof message);
+        queue(message);
+    } else if (strcmp(type, "requeststatus") == 0) {
+        sim_status(message, sizeof message);
+        queue(message);
+    } else if (strcmp(type, "requestnowplaying") == 0) {
+        sim_nowplaying(message, sizeof message);
+        queue(message);
+    }
+}
+
+// Handles every complete line received so far and keeps an incomplete rest.
+void take_lines() {
+    int start = 0;
+    for (int i = 0; i < incoming_len; i++) {
+        if (incoming[i] != '\r' && incoming[i] != '\n') continue;
+        incoming[i] = '\0';
+        if (i > start) handle(incoming + start);
+        start = i + 1;
+    }
+    memmove(incoming, incoming + start, static_cast<size_t>(incoming_len - start));
+    incoming_len -= start;
+    if (outbox_count > 0) flush();
+}
+
+}  // namespace
+
+void sim_session(vp_socket s, int number) {
+    peer = s;
+    first_connection = number == 1;
+    sent_messages = 0;
+    closing = false;
+    incoming_len = 0;
+    auth_due = -1;
+    char text[32];
+    snprintf(text, sizeof text, "%d", number);
+    sim_journal("ACCEPT", text);
+
+    if (sim.welcome_file) {
+        FILE* f = fopen(sim.welcome_file, "rb");
+        message[0] = '\0';
+        if (f) {
+            if (!fgets(message, sizeof message, f)) message[0] = '\0';
+            fclose(f);
+        }
+        message[strcspn(message, "\r\n")] = '\0';
+    } else {
+        sim_welcome(message, sizeof message);
+    }
+    queue(message);
+    if (sim.garbage) {
+        queue("this is no message at all");
+        queue("{\"AuthMethod\":1,\"Type\":\"welcome\",\"Note\":\"Type comes second\"}");
+    }
+    flush();
+
+    long long chatter_due = sim.chatter_ms > 0 ? sim_ms() + sim.chatter_ms : -1;
+    const char* reason = "server";
+    while (!closing) {
+        long long now = sim_ms();
+        long long wait = 1000;
+        if (auth_due >= 0 && auth_due - now < wait) wait = auth_due - now;
+        if (chatter_due >= 0 && chatter_due - now < wait) wait = chatter_due - now;
+        int r = vp_wait_readable(s, wait < 0 ? 0 : static_cast<int>(wait));
+        if (r < 0) {
+            reason = "error";
+            break;
+        }
+        if (r == 1) {
+            int room = static_cast<int>(sizeof incoming) - 1 - incoming_len;
+            if (room <= 0) incoming_len = 0, room = static_cast<int>(sizeof incoming) - 1;
+            int n = vp_recv(s, incoming + incoming_len, room);
+            if (n <= 0) {
+                reason = "peer";
+                break;
+            }
+            sim_raw(incoming + incoming_len, n);
+            incoming_len += n;
+            take_lines();
+        }
+        now = sim_ms();
+        if (auth_due >= 0 && now >= auth_due) {
+            auth_due = -1;
+            answer_authentication(auth_ok);
+        }
+        if (chatter_due >= 0 && now >= chatter_due) {
+            chatter_due = now + sim.chatter_ms;
+            sim_status(message, sizeof message);
+            queue(message);
+            flush();
+        }
+    }
+    sim_journal("CLOSE", reason);
+    vp_close_socket(s);
+}

@@ -1,0 +1,244 @@
+// test_decode.cpp - the WifiRemote bridge's identify message, block splitting, Type actions and poll.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "loopback.h"
+#include "mp_log.h"
+#include "mp_tags.h"
+#include "mp_tcp.h"
+#include "scratch.h"
+#include "wfr.h"
+
+int MP_Process_incoming(const char*) { return 0; }
+
+namespace {
+
+const char* const kTag = "TCP[Wifi]:";
+const std::string kHead = "{\"Type\":\"identify\",\"Name\":\"HOST\",\"Application\":\"Vistrelbox MP Client\","
+                          "\"Version\":\"1.0.6.18\",\"AutologinKey\":null,\"Authenticate\":";
+
+std::string identify(char method, const char* computer = "HOST") {
+    char out[WFR_IDENTIFY_SIZE];
+    int n = MP_WifiRemote_identify(method, computer, out, sizeof out);
+    if (n < 0) return "<none>";
+    EXPECT_EQ(static_cast<size_t>(n), strlen(out));
+    return out;
+}
+
+// The bridge's defaults and settings, the log at debug level 3, and a loopback connection whose
+// client end is the bridge's current connection, so that everything it sends can be read.
+class Wfr : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MP_init_globals();
+        MP_WifiRemote_defaults();
+        write_file(WFR_CFG_PATH, "// no properties\n");
+        MP_read_cfg_file(1);
+        MP_Global_Debug = 3;
+        MP_open_log();
+        ASSERT_EQ(0, vp_net_start());
+        listener_.reset(new LoopbackListener());
+        ASSERT_NE(VP_INVALID_SOCKET, listener_->socket());
+        client_ = vp_tcp_socket();
+        ASSERT_EQ(0, vp_connect(client_, vp_inet_addr("127.0.0.1"), listener_->port()));
+        ASSERT_EQ(1, vp_wait_readable(listener_->socket(), 5000));
+        server_ = vp_accept(listener_->socket());
+        ASSERT_NE(VP_INVALID_SOCKET, server_);
+        MP_Global_Socket = client_;
+        MP_Global_Connected = 1;
+    }
+    void TearDown() override {
+        MP_Global_Connected = 0;
+        MP_Global_Socket = VP_INVALID_SOCKET;
+        if (server_ != VP_INVALID_SOCKET) vp_close_socket(server_);
+        if (client_ != VP_INVALID_SOCKET) vp_close_socket(client_);
+        MP_log_reset();
+    }
+    // Everything sent since the last call: a marker is sent behind it and read up to.
+    std::string sent() {
+        MP_Send("<mark>");
+        std::string got;
+        char chunk[8192];
+        while (got.find("<mark>") == std::string::npos && vp_wait_readable(server_, 5000) == 1) {
+            int n = vp_recv(server_, chunk, sizeof chunk);
+            if (n <= 0) break;
+            got.append(chunk, static_cast<size_t>(n));
+        }
+        EXPECT_NE(std::string::npos, got.find("<mark>"));
+        return got.substr(0, got.find("<mark>"));
+    }
+    int log_count(const std::string& part) {
+        int n = 0;
+        for (const std::string& line : read_lines(MP_Global_LogPath))
+            if (line.find(part) != std::string::npos) n++;
+        return n;
+    }
+    void decode(const std::string& block) { MP_WifiRemote_Decode(kTag, block.c_str()); }
+    std::string text_of(const char* name) { return MP_gtag(name); }
+
+    ScratchDir dir_;
+    std::unique_ptr<LoopbackListener> listener_;
+    vp_socket client_ = VP_INVALID_SOCKET;
+    vp_socket server_ = VP_INVALID_SOCKET;
+};
+
+TEST(WfrIdentify, FourVariantsByteForByte) {
+    MP_init_globals();
+    MP_WifiRemote_defaults();
+    EXPECT_EQ(kHead + "null}\r\n\r\n", identify('0'));
+    EXPECT_EQ(kHead + "{ \"AuthMethod\":\"userpass\",\"Password\":\"mabrotex\",\"User\":\"Guest\"}}\r\n\r\n",
+              identify('1'));
+    EXPECT_EQ(kHead + "{ \"AuthMethod\":\"passcode\",\"PassCode\":\"4826\"}}\r\n\r\n", identify('2'));
+    EXPECT_EQ(kHead + "{ \"AuthMethod\":\"userpass\",\"Password\":\"mabrotex\",\"User\":\"Guest\","
+                      "\"passcode\":\"4826\"}}\r\n\r\n",
+              identify('3'));
+    for (char other : {' ', '4', '\0', 'a'}) EXPECT_EQ("<none>", identify(other)) << int(other);
+}
+
+TEST(WfrIdentify, InsertedValuesAreEscapedForJson) {
+    MP_init_globals();
+    MP_WifiRemote_defaults();
+    strcpy(MP_Global_wPassword, "pa\"ss\\word");
+    strcpy(MP_Global_wUserName, "a\\b");
+    strcpy(MP_Global_wPasscode, "1\"2\x01");
+    std::string head = kHead;
+    head.replace(head.find("HOST"), 4, "PC\\\"1");
+    EXPECT_EQ(head + "{ \"AuthMethod\":\"userpass\",\"Password\":\"pa\\\"ss\\\\word\",\"User\":\"a\\\\b\","
+                     "\"passcode\":\"1\\\"2\\u0001\"}}\r\n\r\n",
+              identify('3', "PC\"1"));
+}
+
+TEST_F(Wfr, WelcomeIsAnsweredByTheVariantItNames) {
+    decode("{\"Type\":\"welcome\",\"Server_Version\":14,\"AuthMethod\":2}\r\n");
+    char name[256];
+    ASSERT_EQ(0, vp_computer_name(name, sizeof name));
+    std::string expected = kHead + "{ \"AuthMethod\":\"passcode\",\"PassCode\":\"4826\"}}\r\n\r\n";
+    expected.replace(expected.find("HOST"), 4, name);
+    EXPECT_EQ(expected, sent());
+    // Seven letters decide: a longer type is a welcome, six letters are not.
+    decode("{\"Type\":\"welcomeback\",\"AuthMethod\":0}\r\n{\"Type\":\"welcom\",\"AuthMethod\":0}\r\n");
+    EXPECT_EQ(expected.substr(0, expected.find("Authenticate") + 14) + "null}\r\n\r\n", sent());
+}
+
+TEST_F(Wfr, WelcomeWithoutAKnownAuthMethodGetsNoIdentify) {
+    decode("{\"Type\":\"welcome\",\"AuthMethod\": 2}\r\n"
+           "{\"Type\":\"welcome\",\"Server_Version\":14}\r\n"
+           "{\"Type\":\"welcome\",\"AuthMethod\":7}\r\n");
+    EXPECT_EQ("", sent());
+    EXPECT_EQ(3, log_count("Welcome without an AuthMethod of 0 to 3; no identify sent"));
+    // Its members are flattened all the same.
+    EXPECT_EQ(7, MP_itag("AuthMethod"));
+}
+
+TEST_F(Wfr, AuthenticationResponseSendsThePropertiesRequests) {
+    EXPECT_EQ(0, MP_Global_wAuthenticated);
+    decode("{\"Type\":\"authenticationresponse\",\"Success\":false,\"ErrorMessage\":\"Login failed\"}\r\n");
+    // A refused authentication is treated as an accepted one; the short first request goes alone.
+    EXPECT_EQ(std::string(MP_Global_wRequest1), sent());
+    EXPECT_EQ(1, MP_Global_wAuthenticated);
+    std::string cfg;
+    for (int i = 0; i < 12; i++) cfg += "Properties=Play.Current.Item" + std::to_string(10 + i) + std::string(20, 'z') + "\n";
+    write_file(WFR_CFG_PATH, cfg);
+    MP_read_cfg_file(1);
+    ASSERT_GT(strlen(MP_Global_wRequest1), 500u);
+    decode("{\"Type\":\"authenticationresponse\",\"Success\":true}\r\n");
+    EXPECT_EQ(std::string(MP_Global_wRequest1) + MP_Global_wRequest2, sent());
+}
+
+TEST_F(Wfr, LinesOfABlockAreHandledInOrderWhateverLeadsThem) {
+    decode("{\"Type\":\"status\",\"Title\":\"One\"}\r\n{\"Type\":\"nowplaying\",\"Title\":\"Two\",\"Position\":12}\r\n");
+    EXPECT_EQ("Two", text_of("Title"));
+    EXPECT_EQ(12, MP_itag("Position"));
+    int lines = log_count("Now decoding line");
+    decode("\r\n\r\n{\"Type\":\"status\",\"Title\":\"Three\"}\r\n\n\r{\"Type\":\"status\",\"Title\":\"Four\"}");
+    EXPECT_EQ("Four", text_of("Title"));
+    EXPECT_EQ(lines + 2, log_count("Now decoding line"));
+    EXPECT_EQ(0, log_count("**Error**"));
+}
+
+TEST_F(Wfr, AMessageCutByAReceiveIsJoinedWithItsRest) {
+    decode("{\"Type\":\"status\",\"Title\":\"Even");
+    EXPECT_EQ("", text_of("Title"));
+    decode("ing News\",\"Volume\":42}\r\n{\"Type\":\"welc");
+    EXPECT_EQ("Evening News", text_of("Title"));
+    EXPECT_EQ(42, MP_itag("Volume"));
+    EXPECT_EQ("", sent());
+    decode("ome\",\"AuthMethod\":0}\r\n");
+    EXPECT_NE(std::string::npos, sent().find("\"Authenticate\":null}\r\n\r\n"));
+    EXPECT_EQ(0, log_count("**Error**"));
+    // A held line does not outlive its connection.
+    decode("{\"Type\":\"status\",\"Title\":\"Lost");
+    MP_WifiRemote_Decode_reset();
+    decode("\",\"X\":1}\r\n");
+    EXPECT_EQ("Evening News", text_of("Title"));
+}
+
+TEST_F(Wfr, ACompleteObjectWithoutLineEndIsHandledAtOnce) {
+    decode("{\"Type\":\"status\",\"Title\":\"a {\\\" b\",\"Y\":5}");
+    EXPECT_EQ(5, MP_itag("Y"));
+    decode("{\"Type\":\"welcome\",\"AuthMethod\":0}");
+    EXPECT_NE(std::string::npos, sent().find("\"Type\":\"identify\""));
+}
+
+TEST_F(Wfr, ALineLongerThanTheReceiveBufferIsCutAndItsRestDropped) {
+    std::string head = "{\"Type\":\"status\",\"Kept\":7,\"Long\":\"";
+    decode(head + std::string(WFR_RECEIVE_CAPACITY - head.size(), 'a'));
+    decode(std::string(5000, 'a') + "\",\"Lost\":1}\r\n{\"Type\":\"status\",\"W\":3}\r\n");
+    EXPECT_EQ(1, log_count("Line longer than 65536 characters; the rest of it is dropped"));
+    // The cut head is flattened up to its unfinished string.
+    EXPECT_EQ(7, MP_itag("Kept"));
+    EXPECT_EQ(0, MP_itag("Lost"));
+    EXPECT_EQ(3, MP_itag("W"));
+}
+
+TEST_F(Wfr, ALineWhoseFirstMemberIsNotTypeIsFlattenedButNotActedOn) {
+    decode("{\"AuthMethod\":1,\"Type\":\"welcome\"}\r\nno json here\r\n{\"Type\":\"x\r\n");
+    EXPECT_EQ(1, log_count("**** Unhandled Message does not contain type"));
+    EXPECT_EQ(1, MP_itag("AuthMethod"));
+    EXPECT_EQ("", sent());
+}
+
+TEST_F(Wfr, AnOverlongTypeIsCutAndStillActedOnByItsBeginning) {
+    decode("{\"Type\":\"welcome" + std::string(5000, 'x') + "\",\"AuthMethod\":0}\r\n");
+    EXPECT_EQ(1, log_count("Type value of 5007 characters cut to 4095"));
+    EXPECT_NE(std::string::npos, sent().find("\"Type\":\"identify\""));
+}
+
+TEST_F(Wfr, PollRequestsGoOutFiveWholeSecondsApartOnceAuthenticated) {
+    const std::string round = std::string(WFR_REQUEST_STATUS) + WFR_REQUEST_NOWPLAYING;
+    EXPECT_EQ(28u, strlen(WFR_REQUEST_STATUS));
+    EXPECT_EQ(32u, strlen(WFR_REQUEST_NOWPLAYING));
+    MP_poll_requests_at(100.0);  // only starts the clock
+    MP_poll_requests_at(105.5);  // due, but not authenticated: the mark moves on
+    EXPECT_EQ("", sent());
+    MP_Global_wAuthenticated = 1;
+    MP_poll_requests_at(110.4);
+    EXPECT_EQ("", sent());
+    MP_poll_requests_at(110.5);
+    EXPECT_EQ(round, sent());
+    MP_poll_requests_at(115.49);
+    EXPECT_EQ("", sent());
+    MP_poll_requests_at(117.0);
+    EXPECT_EQ(round, sent());
+    // Not connected: nothing goes out, and the round counts as done.
+    MP_Global_Connected = 0;
+    MP_poll_requests_at(122.0);
+    MP_Global_Connected = 1;
+    MP_poll_requests_at(126.9);
+    EXPECT_EQ("", sent());
+}
+
+TEST(WfrPlatform, ComputerNameIsTerminatedOrRefused) {
+    char name[256];
+    ASSERT_EQ(0, vp_computer_name(name, sizeof name));
+    EXPECT_GT(strlen(name), 0u);
+    char tiny[1];
+    EXPECT_EQ(-1, vp_computer_name(tiny, sizeof tiny));
+    EXPECT_EQ('\0', tiny[0]);
+}
+
+}  // namespace

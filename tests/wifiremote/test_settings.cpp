@@ -1,0 +1,210 @@
+// test_settings.cpp - the WifiRemote bridge's defaults, keys, properties requests and first tags.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mp_log.h"
+#include "mp_tags.h"
+#include "mp_tcp.h"
+#include "scratch.h"
+#include "wfr.h"
+
+// These tests never connect; the library's connection loop needs a conversation to link.
+int MP_Process_incoming(const char*) { return 0; }
+
+namespace {
+
+const std::string kOpening1 = "{\"Type\":\"properties\",\"Properties\":[\"#Play.Current.Title\"";
+const std::string kOpening2 = "{\"Type\":\"properties\",\"Properties\":[\"#Play.Current.Channel\"";
+const std::string kEnd = "]}\r\n\r\n";
+
+// Every test starts from the defaults, in a scratch directory of its own, with no log open.
+class WfrSettings : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MP_init_globals();
+        MP_WifiRemote_defaults();
+    }
+    void TearDown() override { MP_log_reset(); }
+
+    void read(const std::string& cfg, int seed = 1) {
+        write_file(WFR_CFG_PATH, cfg);
+        MP_read_cfg_file(seed);
+    }
+    std::vector<std::string> log_lines(const std::string& part) const {
+        std::vector<std::string> found;
+        for (const std::string& line : read_lines(MP_Global_LogPath))
+            if (line.find(part) != std::string::npos) found.push_back(line);
+        return found;
+    }
+    static const MP_TagEntry* tag(const char* name) {
+        for (int i = 1; i <= MP_Numtags; i++)
+            if (strcmp(MP_Tags[i].name, name) == 0) return &MP_Tags[i];
+        return nullptr;
+    }
+    ScratchDir dir_;
+};
+
+TEST_F(WfrSettings, DefaultsAndAnAbsentFile) {
+    EXPECT_STREQ("Vistrel WIFIRemote Interface v", MP_Global_Title);
+    EXPECT_STREQ("1.0.6.18", MP_Global_Version);
+    EXPECT_STREQ(VP_PLUGINS "Vistrel_WIFIRemote.log", MP_Global_LogPath);
+    EXPECT_EQ(0, MP_Global_wAuthenticated);
+    EXPECT_EQ(0.0, MP_Global_wPollMark);
+    EXPECT_FALSE(MP_log_is_open());
+    MP_read_cfg_file(1);
+    EXPECT_STREQ("127.0.0.1", MP_Global_IPAddress);
+    EXPECT_EQ(8017, MP_Global_Port);
+    EXPECT_STREQ("4826", MP_Global_wPasscode);
+    EXPECT_STREQ("Guest", MP_Global_wUserName);
+    EXPECT_STREQ("mabrotex", MP_Global_wPassword);
+    EXPECT_EQ(0, MP_Global_Debug);
+    EXPECT_EQ(1u, log_lines("**Error**MP_read_cfg_file: Failed to open cfg file").size());
+    // Without properties both requests are their opening and end: the first has 62 characters.
+    EXPECT_EQ(kOpening1 + kEnd, MP_Global_wRequest1);
+    EXPECT_EQ(62u, strlen(MP_Global_wRequest1));
+    EXPECT_EQ(kOpening2 + kEnd, MP_Global_wRequest2);
+    ASSERT_EQ(2, MP_Numtags);
+    EXPECT_STREQ("Position", MP_Tags[1].name);
+    EXPECT_STREQ("Duration", MP_Tags[2].name);
+    for (int i = 1; i <= 2; i++) {
+        EXPECT_EQ(MP_TYPE_INT, MP_Tags[i].type);
+        EXPECT_EQ(0, MP_Tags[i].ival);
+        EXPECT_STREQ("0", MP_Tags[i].string);
+    }
+}
+
+TEST_F(WfrSettings, KeysAreReadByTheCommonSyntax) {
+    read("// both bridges\n"
+         "Debug=2\n"
+         "WifiRemote_IPAddress=10.0.0.7\n"
+         "WifiRemote_Port=8080\n"
+         "WifiRemote_Passcode=\n"
+         "WifiRemote_UserName=my name\n"
+         "WifiRemote_Password= secret\n"
+         "MPExtended_Port=4000\n"
+         " WifiRemote_Port=9001\n"
+         "wifiremote_port=9002\n");
+    EXPECT_EQ(2, MP_Global_Debug);
+    EXPECT_STREQ("10.0.0.7", MP_Global_IPAddress);
+    EXPECT_EQ(8080, MP_Global_Port);
+    EXPECT_STREQ("4826", MP_Global_wPasscode);
+    EXPECT_STREQ("my", MP_Global_wUserName);
+    EXPECT_STREQ("secret", MP_Global_wPassword);
+    read("WifiRemote_Port=abc\nWifiRemote_Port=70000\n");
+    EXPECT_EQ(8080, MP_Global_Port);
+}
+
+TEST_F(WfrSettings, PasscodeOver15CharactersIsRefused) {
+    read("WifiRemote_Passcode=123456789012345\n");
+    EXPECT_STREQ("123456789012345", MP_Global_wPasscode);
+    read("WifiRemote_Passcode=1234567890123456\n");
+    EXPECT_STREQ("123456789012345", MP_Global_wPasscode);
+    EXPECT_EQ(1u, log_lines("WifiRemote_Passcode= value of 16 characters is longer than 15").size());
+}
+
+TEST_F(WfrSettings, PropertiesInFileOrderWithSeededTags) {
+    read("Properties=Play.Current.Genre\nProperties=TV.View.title with blank\n");
+    EXPECT_EQ(kOpening1 + ",\"#Play.Current.Genre\",\"#TV.View.title with blank\"" + kEnd,
+              MP_Global_wRequest1);
+    EXPECT_EQ(kOpening2 + kEnd, MP_Global_wRequest2);
+    ASSERT_EQ(4, MP_Numtags);
+    EXPECT_STREQ("Properties.Play.Current.Genre", MP_Tags[1].name);
+    EXPECT_STREQ("Properties.TV.View.title with blank", MP_Tags[2].name);
+    EXPECT_EQ(MP_TYPE_TEXT, MP_Tags[1].type);
+    EXPECT_EQ(0, MP_Tags[1].ival);
+    EXPECT_STREQ("", MP_Tags[1].string);
+    EXPECT_STREQ("Position", MP_Tags[3].name);
+}
+
+TEST_F(WfrSettings, WithoutSeedThePropertiesAreRequestedButNotStored) {
+    read("Properties=Play.Current.Genre\n", 0);
+    EXPECT_NE(std::string::npos, std::string(MP_Global_wRequest1).find("\"#Play.Current.Genre\""));
+    ASSERT_EQ(2, MP_Numtags);
+    EXPECT_STREQ("Position", MP_Tags[1].name);
+}
+
+TEST_F(WfrSettings, WindowsLineEndsAreNoPartOfAPropertyName) {
+    read("Properties=Play.Current.Plot\r\nWifiRemote_Port=8081\r\n");
+    EXPECT_EQ(kOpening1 + ",\"#Play.Current.Plot\"" + kEnd, MP_Global_wRequest1);
+    EXPECT_NE(nullptr, tag("Properties.Play.Current.Plot"));
+    EXPECT_EQ(8081, MP_Global_Port);
+}
+
+TEST_F(WfrSettings, PastFiveHundredCharactersTheSecondRequestTakesOver) {
+    // Each property adds 3 + 40 + 1 = 44 characters: after ten the first request is 496
+    // characters long, so it still takes an eleventh (540); the twelfth goes to the second.
+    std::string cfg;
+    std::vector<std::string> names;
+    for (int i = 0; i < 13; i++) {
+        std::string name = "Prop." + std::to_string(100 + i) + std::string(31, 'x');
+        ASSERT_EQ(39u, name.size());
+        names.push_back(name + "y");
+        cfg += "Properties=" + names.back() + "\n";
+    }
+    read(cfg);
+    std::string first = kOpening1, second = kOpening2;
+    for (int i = 0; i < 13; i++) (i < 11 ? first : second) += ",\"#" + names[static_cast<size_t>(i)] + "\"";
+    EXPECT_EQ(first + kEnd, MP_Global_wRequest1);
+    EXPECT_EQ(second + kEnd, MP_Global_wRequest2);
+    EXPECT_GT(strlen(MP_Global_wRequest1), 500u);
+    EXPECT_EQ(15, MP_Numtags);
+}
+
+TEST_F(WfrSettings, NamesThatCannotBeRequestedOrStoredAreRefused) {
+    std::string longest(52, 'n');
+    read("Debug=3\n"
+         "Properties=" + longest + "\n"
+         "Properties=" + longest + "X\n"
+         "Properties=\n"
+         "Properties=Bad\"Name\n"
+         "Properties=Bad\\Name\n");
+    EXPECT_EQ(kOpening1 + ",\"#" + longest + "\"" + kEnd, MP_Global_wRequest1);
+    EXPECT_NE(nullptr, tag(("Properties." + longest).c_str()));
+    EXPECT_EQ(3, MP_Numtags);
+    EXPECT_EQ(1u, log_lines("is longer than 52 characters; not requested").size());
+    EXPECT_EQ(1u, log_lines("is empty; not requested").size());
+    EXPECT_EQ(2u, log_lines("holds a quote, a backslash or a control character; not requested").size());
+}
+
+TEST_F(WfrSettings, PropertiesBeyondTheSecondRequestAreRefused) {
+    // 52-character names add 56 characters each: the first request takes 8 (56 + 7 * 56 = 448
+    // still takes one more), the second (4,096 bytes with its end and terminator) 71 more.
+    std::string cfg = "Debug=3\n";
+    for (int i = 0; i < 90; i++) {
+        std::string n = std::to_string(1000 + i);
+        cfg += "Properties=" + n + std::string(52 - n.size(), 'p') + "\n";
+    }
+    read(cfg);
+    size_t second = strlen(MP_Global_wRequest2);
+    EXPECT_LE(second, 4095u);
+    EXPECT_EQ(kEnd, std::string(MP_Global_wRequest2).substr(second - kEnd.size()));
+    EXPECT_EQ(8 + 71 + 2, MP_Numtags);
+    EXPECT_EQ(11u, log_lines("does not fit the properties requests; not requested").size());
+}
+
+TEST_F(WfrSettings, SettingsLinesAreLoggedAtLevel3) {
+    MP_open_log();
+    read("Debug=3\nWifiRemote_IPAddress=10.1.2.3\nWifiRemote_Port=4000\nWifiRemote_Passcode=77\n"
+         "WifiRemote_UserName=viewer\nWifiRemote_Password=hidden\nProperties=Play.Current.Genre\n");
+    std::vector<std::string> texts;
+    for (const std::string& line : log_lines(" MP_read_cfg_file: "))
+        texts.push_back(line.substr(line.find(": ") + 2));
+    const std::vector<std::string> expected = {
+        "Defined  Properties.Play.Current.Genre", "MP_Global_IPAddress=10.1.2.3",
+        "MP_Global_Port=4000", "MP_Global_wPasscode=77", "MP_Global_wUserName=viewer",
+        "MP_Global_wPassword=hidden", "Finished"};
+    EXPECT_EQ(expected, texts);
+}
+
+TEST_F(WfrSettings, InitialisationRunsOnce) {
+    read("WifiRemote_Port=9000\nWifiRemote_UserName=guest\n");
+    MP_init_globals();
+    EXPECT_EQ(9000, MP_Global_Port);
+    EXPECT_STREQ("guest", MP_Global_wUserName);
+    EXPECT_EQ(2, MP_Numtags);
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+// wfr.h - the WifiRemote bridge: its settings, properties requests, decoding and start-up.
+#pragma once
+
+#include "vp.h"
+
+// Settings of this bridge beside the common ones (mp_log.h, mp_tcp.h).
+extern char MP_Global_wPasscode[16];
+extern char MP_Global_wUserName[512];
+extern char MP_Global_wPassword[256];
+// The two properties requests, complete messages ready to send once the file has been read.
+inline constexpr int WFR_REQUEST_SIZE = 4096;
+extern char MP_Global_wRequest1[WFR_REQUEST_SIZE];
+extern char MP_Global_wRequest2[WFR_REQUEST_SIZE];
+// Connection state that outlives a connection: set on the first authenticationresponse, and
+// the process time (seconds) at which the periodic requests last fell due.
+extern int MP_Global_wAuthenticated;
+extern double MP_Global_wPollMark;
+extern int MP_Global_wPollStarted;
+
+inline constexpr int WFR_DEFAULT_PORT = 8017;
+inline constexpr char WFR_DEFAULT_PASSCODE[] = "4826";
+inline constexpr char WFR_DEFAULT_USERNAME[] = "Guest";
+inline constexpr char WFR_DEFAULT_PASSWORD[] = "mabrotex";
+inline constexpr char WFR_CFG_PATH[] = VP_PLUGINS "MP.cfg";
+inline constexpr char WFR_BLOCK_NAME[] = "Vistrel_WIFIRemote";
+inline constexpr char WFR_CONNECTION_TAG[] = "TCP[Wifi]:";
+// A properties request grows into the first request while that is this long or shorter; the
+// second is sent only when the first has grown past it.
+inline constexpr int WFR_FIRST_REQUEST_LIMIT = 500;
+// "Properties." and the name must fit a tag name of 63 characters.
+inline constexpr int WFR_PROPERTY_NAME_MAX = 52;
+// One received block, and the longest line that is kept whole.
+inline constexpr int WFR_RECEIVE_CAPACITY = 65536;
+inline constexpr int WFR_TYPE_MAX = 4095;
+inline constexpr int WFR_IDENTIFY_SIZE = 4108;
+inline constexpr int WFR_POLL_SECONDS = 5;
+inline constexpr char WFR_REQUEST_STATUS[] = "{\"Type\":\"requeststatus\"}\r\n\r\n";
+inline constexpr char WFR_REQUEST_NOWPLAYING[] = "{\"Type\":\"requestnowplaying\"}\r\n\r\n";
+
+// Sets the process-wide defaults and empties the tag table; only the first call does so.
+void MP_init_globals();
+// The work of MP_init_globals without its once-only guard: every default set afresh.
+void MP_WifiRemote_defaults();
+// Reads plugins/MP.cfg, builds the properties requests, seeds the tags (the Properties. tags
+// only when seed is 1) and logs the settings in force.
+int MP_read_cfg_file(int seed);
+
+// The periodic requests, run before every receive: requeststatus and requestnowplaying once
+// authenticated, when at least 5 whole seconds have passed since they last fell due.
+void MP_poll_requests();
+// MP_poll_requests at a given process time, in seconds.
+void MP_poll_requests_at(double now);
+
+// Handles one received block: every complete line is logged, flattened and acted on by its
+// Type. A last line without its line end that is not yet a complete object is kept and
+// completed by the next block.
+int MP_WifiRemote_Decode(const char* prefix, const char* text);
+// Forgets a kept incomplete line; a new connection starts with a clean stream.
+void MP_WifiRemote_Decode_reset();
+// Acts on one message: type is its Type value, rest the line after the value's closing quote.
+int MP_WififRemote_Decode_Message(const char* type, const char* rest);
+// Builds the identify message for an AuthMethod character ('0' to '3') into out (size bytes),
+// with the values escaped for JSON. Returns its length, or -1 for another character.
+int MP_WifiRemote_identify(char method, const char* computer, char* out, int size);
+
+// Start-up up to the publication block: trace, crash report, defaults, log, settings, block.
+void MP_WifiRemote_startup();
+// The program: start-up, then the connection loop for ever.
+[[noreturn]] void MP_WifiRemote_main();

@@ -1,0 +1,160 @@
+// wfr_decode.cpp - splits received blocks into message lines, flattens each and finds its Type.
+#include <cstring>
+
+#include "mp_log.h"
+#include "mp_parse.h"
+#include "mp_tcp.h"
+#include "mp_text.h"
+#include "wfr.h"
+
+namespace {
+
+// The line being handled. Between blocks it holds the incomplete last line of the previous
+// block (line_len characters), which the next block completes.
+char line[WFR_RECEIVE_CAPACITY + 1];
+int line_len = 0;
+// Set while the rest of a line that outgrew the line buffer is passed over, up to its end.
+bool skipping = false;
+char type_buffer[WFR_TYPE_MAX + 1];
+
+bool line_end(char c) { return c == '\r' || c == '\n'; }
+
+// Whether a line without its line end may still grow into a complete object: it begins with
+// "{" and its braces, outside strings, are not all closed yet. Anything else is handled as it
+// stands, as a complete object without a line end is.
+bool still_open(const char* text, int len) {
+    if (len == 0 || text[0] != '{') return false;
+    int depth = 0;
+    bool in_string = false;
+    for (int i = 0; i < len; i++) {
+        char c = text[i];
+        if (in_string) {
+            if (c == '\\') i++;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '{') {
+            depth++;
+        } else if (c == '}') {
+            depth--;
+        }
+    }
+    return in_string || depth > 0;
+}
+
+// Finds the Type of a line and acts on it.
+void decode_type(const char* text) {
+    int brace = strfind(text, '{', 0);
+    if (brace == 0) return;
+    int quote = strfind(text, '"', brace);
+    if (quote == 0) return;
+    // quote is one past the member name's opening quote: the name itself starts there.
+    if (strncmp(text + quote, "Type", 4) != 0) {
+        MP_errlog("**** Unhandled", "Message does not contain type");
+        return;
+    }
+    int colon = strfind(text, ':', quote);
+    if (colon == 0) return;
+    int open = strfind(text, '"', colon);
+    if (open == 0) return;
+    int close = strfind(text, '"', open);
+    if (close == 0) return;
+    // The value runs from index open up to the closing quote at index close - 1.
+    int len = close - 1 - open;
+    if (len > WFR_TYPE_MAX) {
+        // Only the first characters decide what is done; the rest cannot change it.
+        MP_errlogf("**** Unhandled", "Type value of %d characters cut to %d", len, WFR_TYPE_MAX);
+        len = WFR_TYPE_MAX;
+    }
+    memcpy(type_buffer, text + open, static_cast<size_t>(len));
+    type_buffer[len] = '\0';
+    MP_WififRemote_Decode_Message(type_buffer, text + close);
+}
+
+// One complete line: logged, flattened whatever its type, then acted on.
+void handle_line(const char* prefix) {
+    line[line_len] = '\0';
+    line_len = 0;
+    MP_log(prefix, line);
+    MP_Parse(prefix, line);
+    MP_logl(3, "Now decoding", "line");
+    decode_type(line);
+}
+
+// Adds n characters of the block to the line; what does not fit is dropped up to the line's
+// end, and the part that fits is handled as the line.
+void extend_line(const char* prefix, const char* from, int n) {
+    int room = WFR_RECEIVE_CAPACITY - line_len;
+    if (n > room) {
+        MP_errlogf(prefix, "Line longer than %d characters; the rest of it is dropped",
+                   WFR_RECEIVE_CAPACITY);
+        memcpy(line + line_len, from, static_cast<size_t>(room));
+        line_len = WFR_RECEIVE_CAPACITY;
+        handle_line(prefix);
+        skipping = true;
+        return;
+    }
+    memcpy(line + line_len, from, static_cast<size_t>(n));
+    line_len += n;
+}
+
+}  // namespace
+
+void MP_WifiRemote_Decode_reset() {
+    line_len = 0;
+    skipping = false;
+}
+
+int MP_WifiRemote_Decode(const char* prefix, const char* text) {
+    MP_TRACE("MP_WifiRemote_Decode");
+    int p = 0;
+    for (;;) {
+        // A new line starts behind line ends; a kept line or a skipped rest goes on at once.
+        if (line_len == 0 && !skipping)
+            while (line_end(text[p])) p++;
+        if (text[p] == '\0') break;
+        int start = p;
+        while (text[p] != '\0' && !line_end(text[p])) p++;
+        bool ended = text[p] != '\0';
+        if (skipping) {
+            if (ended) skipping = false;
+            continue;
+        }
+        extend_line(prefix, text + start, p - start);
+        if (skipping) {
+            // The cut line was handled; its rest may end within this block.
+            if (ended) skipping = false;
+            continue;
+        }
+        if (!ended && still_open(line, line_len)) break;  // completed by the next block
+        handle_line(prefix);
+    }
+    return 0;
+}
+
+int MP_WififRemote_Decode_Message(const char* type, const char* rest) {
+    MP_TRACE("MP_WififRemote_Decode_Message");
+    MP_logl(3, type, rest);
+    if (strncmp(type, "welcome", 7) == 0) {
+        static char computer[256];
+        static char identify[WFR_IDENTIFY_SIZE];
+        if (vp_computer_name(computer, sizeof computer) != 0)
+            strcpy(computer, "Computer Name not Known");
+        int at = strfindstr(rest, "AuthMethod\":", 12);
+        char method = at < 0 ? '\0' : rest[at + 12];
+        if (MP_WifiRemote_identify(method, computer, identify, sizeof identify) < 0) {
+            // No identify message is defined for it; one with credentials that the server did
+            // not ask for would hand them out for nothing.
+            MP_errlog("**** Unhandled", "Welcome without an AuthMethod of 0 to 3; no identify sent");
+            return 0;
+        }
+        MP_logl(3, "sending", identify);
+        MP_Send(identify);
+    } else if (strncmp(type, "authenticationresponse", 22) == 0) {
+        // A refused authentication is answered like an accepted one.
+        MP_Send(MP_Global_wRequest1);
+        if (strlen(MP_Global_wRequest1) > WFR_FIRST_REQUEST_LIMIT) MP_Send(MP_Global_wRequest2);
+        MP_Global_wAuthenticated = 1;
+    }
+    return 0;
+}
