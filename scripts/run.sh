@@ -1,29 +1,71 @@
 #!/usr/bin/env bash
-# run.sh - builds the programs and runs the main job in ./run: the MPExtended bridge with a
-# live view of its publication block. Settings come from run/plugins/MP.cfg (made on first run).
+# run.sh - builds the programs and runs the main job in ./run: the monitor, which starts both
+# bridges, against the two service simulators on loopback. With --config FILE the bridges use
+# that settings file (a real media centre) and no simulator is started. Ctrl-C ends it all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+config=""
+case "${1:-}" in
+  --config) config=$(realpath "${2:?--config needs a settings file}") ;;
+  "") ;;
+  *) echo "usage: scripts/run.sh [--config plugins/MP.cfg]" >&2; exit 2 ;;
+esac
+
 scripts/deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release --target Vistrel_MPExtended vistrel_peek
+cmake --build --preset release --target Vistrel_MPExtended Vistrel_WIFIRemote Vistrel_Status \
+  vistrel_tvsim vistrel_wifisim
 
-mkdir -p run/plugins
-if [ ! -f run/plugins/MP.cfg ]; then
-  cat > run/plugins/MP.cfg <<'CFG'
-// Vistrel bridges settings: one key=value a line, "//" starts a comment.
-Debug=2
+run="$root/run"
+mkdir -p "$run/plugins"
+cd "$run"
+bin="$root/build/release"
+for p in mpextended/Vistrel_MPExtended wifiremote/Vistrel_WIFIRemote status/Vistrel_Status; do
+  cp -f "$bin/$p" .
+done
+
+started=()
+# Ends what this command started: the simulators by their ids, the bridges (started by the
+# monitor in the background) by their program files in ./run, then removes the two blocks.
+cleanup() {
+  trap - EXIT INT TERM
+  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for exe in /proc/[0-9]*/exe; do
+    case "$(readlink "$exe" 2>/dev/null)" in
+      "$run/Vistrel_MPExtended"|"$run/Vistrel_WIFIRemote")
+        pid=${exe#/proc/}; kill "${pid%/exe}" 2>/dev/null || true ;;
+    esac
+  done
+  rm -f /dev/shm/Vistrel_MPExtended /dev/shm/Vistrel_WIFIRemote
+  printf '\nStopped; logs are in run/plugins/.\n'
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+if [ -n "$config" ]; then
+  cp -f "$config" plugins/MP.cfg
+else
+  rm -f tvsim.port wifisim.port
+  "$bin/simulators/tvsim/vistrel_tvsim" --port 0 --port-file tvsim.port > plugins/tvsim.out 2>&1 &
+  started+=($!)
+  "$bin/simulators/wifisim/vistrel_wifisim" --port 0 --port-file wifisim.port > plugins/wifisim.out 2>&1 &
+  started+=($!)
+  for _ in $(seq 100); do
+    [ -s tvsim.port ] && [ -s wifisim.port ] && break
+    sleep 0.1
+  done
+  [ -s tvsim.port ] && [ -s wifisim.port ] || { echo "the simulators did not start" >&2; exit 1; }
+  cat > plugins/MP.cfg <<CFG
+// Written by scripts/run.sh for the demo: both bridges talk to the simulators on loopback.
+Debug=1
 MPExtended_IPAddress=127.0.0.1
-MPExtended_Port=4322
-MPExtended_Wait=10
+MPExtended_Port=$(cat tvsim.port)
+MPExtended_Wait=5
+WifiRemote_IPAddress=127.0.0.1
+WifiRemote_Port=$(cat wifisim.port)
 CFG
 fi
 
-cd run
-cp -f "$root/build/release/mpextended/Vistrel_MPExtended" .
-./Vistrel_MPExtended > plugins/Vistrel_MPExtended.console 2>&1 &
-bridge=$!
-trap 'kill $bridge 2>/dev/null || true' EXIT INT TERM
-echo "Vistrel_MPExtended running (pid $bridge); its log is run/plugins/Vistrel_MPExtended.log"
-"$root/build/release/tools/vistrel_peek" --watch Vistrel_MPExtended
+./Vistrel_Status
