@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "mp_log.h"
+#include "mp_tcp.h"
 #include "mp_text.h"
 
 namespace {
@@ -62,6 +63,24 @@ int MP_cfg_set_text(const char* label, char* setting, int size, const char* valu
     memcpy(setting, word, static_cast<size_t>(len));
     setting[len] = '\0';
     return 1;
+}
+
+void MP_cfg_set_debug(const char* label, const char* value) {
+    int v;
+    MP_CfgNumber r = MP_cfg_read_int(value, &v);
+    if (r == MP_CFG_NUMBER) MP_Global_Debug = v;
+    if (r == MP_CFG_TOO_BIG) MP_errlogf(label, "Debug= value out of range; keeping %d", MP_Global_Debug);
+}
+
+void MP_cfg_set_port(const char* label, const char* value, const char* key) {
+    int v;
+    MP_CfgNumber r = MP_cfg_read_int(value, &v);
+    if (r == MP_CFG_NO_NUMBER) return;
+    if (r == MP_CFG_TOO_BIG || v < 1 || v > 65535) {
+        MP_errlogf(label, "%s value out of range 1-65535; keeping %d", key, MP_Global_Port);
+        return;
+    }
+    MP_Global_Port = v;
 }
 
 int MP_cfg_read_file(const char* label, const char* path, void (*apply)(const char* line)) {

@@ -18,6 +18,11 @@ const char* MP_cfg_read_word(const char* s, int* len);
 // a word that does not fit is refused with an error line under label, naming key, and the
 // setting keeps its value. Returns 1 when the setting was changed.
 int MP_cfg_set_text(const char* label, char* setting, int size, const char* value, const char* key);
+// "Debug=": a number sets the debug level; one beyond an int is refused with an error line.
+void MP_cfg_set_debug(const char* label, const char* value);
+// A port key: a number from 1 to 65535 sets the server port; anything else there is refused
+// with an error line naming key, since it would connect somewhere unintended.
+void MP_cfg_set_port(const char* label, const char* value, const char* key);
 // Reads the settings file line by line and hands every line that can carry a key to apply:
 // each piece is cut at its line feed, and empty pieces and those that begin with a carriage
 // return, a line feed, a blank or "/" are skipped. Logs "File Opened" at level 3, or the error

@@ -33,44 +33,13 @@ constexpr KeyText kKeys[kKeyCount] = {
     {"MPExtended_Wait=", 16},
 };
 
-// The common syntax lives in the library; these names keep the key handlers below short.
-using Number = MP_CfgNumber;
-constexpr Number kNoNumber = MP_CFG_NO_NUMBER;
-constexpr Number kNumber = MP_CFG_NUMBER;
-constexpr Number kTooBig = MP_CFG_TOO_BIG;
-Number read_int(const char* s, int* value) { return MP_cfg_read_int(s, value); }
-
-void set_text(char* setting, int size, const char* value, const char* key) {
-    MP_cfg_set_text(kLabel, setting, size, value, key);
-}
-
-void set_debug(const char* value) {
-    int v;
-    Number r = read_int(value, &v);
-    if (r == kNumber) MP_Global_Debug = v;
-    if (r == kTooBig) MP_errlogf(kLabel, "Debug= value out of range; keeping %d", MP_Global_Debug);
-}
-
-// A port is a 16-bit number; anything else would connect somewhere unintended.
-void set_port(const char* value) {
-    int v;
-    Number r = read_int(value, &v);
-    if (r == kNoNumber) return;
-    if (r == kTooBig || v < 1 || v > 65535) {
-        MP_errlogf(kLabel, "MPExtended_Port= value out of range 1-65535; keeping %d",
-                   MP_Global_Port);
-        return;
-    }
-    MP_Global_Port = v;
-}
-
 // The pause between polls is limited to 0 .. one day, so that its milliseconds always fit.
 void set_wait(const char* value) {
     int v;
-    Number r = read_int(value, &v);
-    if (r == kNoNumber) return;
+    MP_CfgNumber r = MP_cfg_read_int(value, &v);
+    if (r == MP_CFG_NO_NUMBER) return;
     int limited = v < 0 ? 0 : v > MPX_WAIT_MAX ? MPX_WAIT_MAX : v;
-    if (r == kTooBig || limited != v)
+    if (r == MP_CFG_TOO_BIG || limited != v)
         MP_errlogf(kLabel, "MPExtended_Wait= value out of range 0-%d; using %d", MPX_WAIT_MAX,
                    limited);
     MP_Global_mWait = limited;
@@ -81,16 +50,16 @@ void apply_line(const char* line) {
         if (strncmp(line, kKeys[k].text, static_cast<size_t>(kKeys[k].len)) != 0) continue;
         const char* value = line + kKeys[k].len;
         switch (k) {
-            case kDebug: set_debug(value); break;
+            case kDebug: MP_cfg_set_debug(kLabel, value); break;
             case kAddress:
-                set_text(MP_Global_IPAddress, sizeof MP_Global_IPAddress, value, kKeys[k].text);
+                MP_cfg_set_text(kLabel, MP_Global_IPAddress, sizeof MP_Global_IPAddress, value, kKeys[k].text);
                 break;
-            case kPort: set_port(value); break;
+            case kPort: MP_cfg_set_port(kLabel, value, kKeys[k].text); break;
             case kUserName:
-                set_text(MP_Global_mUserName, sizeof MP_Global_mUserName, value, kKeys[k].text);
+                MP_cfg_set_text(kLabel, MP_Global_mUserName, sizeof MP_Global_mUserName, value, kKeys[k].text);
                 break;
             case kPassword:
-                set_text(MP_Global_mPassword, sizeof MP_Global_mPassword, value, kKeys[k].text);
+                MP_cfg_set_text(kLabel, MP_Global_mPassword, sizeof MP_Global_mPassword, value, kKeys[k].text);
                 break;
             case kWait: set_wait(value); break;
             default: break;

@@ -49,25 +49,6 @@ constexpr KeyText kKeys[kKeyCount] = {
 
 void copy_text(char* dest, size_t size, const char* text) { snprintf(dest, size, "%s", text); }
 
-void set_debug(const char* value) {
-    int v;
-    MP_CfgNumber r = MP_cfg_read_int(value, &v);
-    if (r == MP_CFG_NUMBER) MP_Global_Debug = v;
-    if (r == MP_CFG_TOO_BIG) MP_errlogf(kLabel, "Debug= value out of range; keeping %d", MP_Global_Debug);
-}
-
-// A port is a 16-bit number; anything else would connect somewhere unintended.
-void set_port(const char* value) {
-    int v;
-    MP_CfgNumber r = MP_cfg_read_int(value, &v);
-    if (r == MP_CFG_NO_NUMBER) return;
-    if (r == MP_CFG_TOO_BIG || v < 1 || v > 65535) {
-        MP_errlogf(kLabel, "WifiRemote_Port= value out of range 1-65535; keeping %d", MP_Global_Port);
-        return;
-    }
-    MP_Global_Port = v;
-}
-
 // A name that the request could not carry as a JSON string, or that the reply's flattening
 // could not store under a tag name, would only ever yield a broken request or an empty tag.
 const char* property_fault(const char* name, int len) {
@@ -121,11 +102,11 @@ void apply_line(const char* line) {
         if (strncmp(line, kKeys[k].text, static_cast<size_t>(kKeys[k].len)) != 0) continue;
         const char* value = line + kKeys[k].len;
         switch (k) {
-            case kDebug: set_debug(value); break;
+            case kDebug: MP_cfg_set_debug(kLabel, value); break;
             case kAddress:
                 MP_cfg_set_text(kLabel, MP_Global_IPAddress, sizeof MP_Global_IPAddress, value, kKeys[k].text);
                 break;
-            case kPort: set_port(value); break;
+            case kPort: MP_cfg_set_port(kLabel, value, kKeys[k].text); break;
             case kPasscode:
                 MP_cfg_set_text(kLabel, MP_Global_wPasscode, sizeof MP_Global_wPasscode, value, kKeys[k].text);
                 break;
