@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "command_words.h"
 #include "wifisim.h"
 
 SimOptions sim;
@@ -47,36 +48,11 @@ FILE* journal_file = nullptr;
 FILE* raw_file = nullptr;
 double started = 0;
 
-constexpr int kMaxWords = 64;
-char word_text[8192];
-const char* words[kMaxWords];
-int word_count = 0;
-
-// Every argument is split at blanks: a starter may pass the whole command as one argument, even
-// as argument 0 together with the program's name. The options begin at the first word that
+// The command's words: a starter may pass the whole command as one argument, even as
+// argument 0 together with the program's name. The options begin at the first word that
 // begins with "--"; the words before it name the program.
-void split_words(int argc, char** argv) {
-    size_t used = 0;
-    bool options = false;
-    for (int i = 0; i < argc; i++) {
-        for (const char* p = argv[i]; *p;) {
-            while (*p == ' ') p++;
-            if (!*p) break;
-            size_t len = strcspn(p, " ");
-            options = options || strncmp(p, "--", 2) == 0;
-            if (!options) {
-                p += len;
-                continue;
-            }
-            if (word_count == kMaxWords || used + len + 1 > sizeof word_text) return;
-            memcpy(word_text + used, p, len);
-            word_text[used + len] = '\0';
-            words[word_count++] = word_text + used;
-            used += len + 1;
-            p += len;
-        }
-    }
-}
+CommandWords words;
+int first_option = 0;
 
 void copy_option(char* dest, size_t size, const char* value) { snprintf(dest, size, "%s", value); }
 
@@ -84,9 +60,9 @@ int number(const char* value) { return atoi(value); }
 
 // Returns false for an unknown option or one without its value.
 bool parse_options() {
-    for (int i = 0; i < word_count; i++) {
+    for (int i = first_option; i < words.count(); i++) {
         const char* w = words[i];
-        const char* v = i + 1 < word_count ? words[i + 1] : nullptr;
+        const char* v = i + 1 < words.count() ? words[i + 1] : nullptr;
         bool takes_value = true;
         if (strcmp(w, "--glue") == 0) sim.glue = true, takes_value = false;
         else if (strcmp(w, "--lead-crlf") == 0) sim.lead_crlf = true, takes_value = false;
@@ -156,8 +132,9 @@ bool sim_read_credentials(const char* path) {
 
 int main(int argc, char** argv) {
     started = vp_process_seconds();
-    split_words(argc, argv);
-    for (int i = 0; i < word_count; i++) {
+    words.split(argc, argv);
+    while (first_option < words.count() && strncmp(words[first_option], "--", 2) != 0) first_option++;
+    for (int i = first_option; i < words.count(); i++) {
         if (strcmp(words[i], "--help") == 0) {
             fputs(kHelp, stdout);
             return 0;

@@ -27,8 +27,8 @@ public:
     }
 
 private:
-    static constexpr int kMaxWords = 16;
-    char text_[4096];
+    static constexpr int kMaxWords = 48;
+    char text_[8192];
     const char* words_[kMaxWords];
     int count_ = 0;
 };
