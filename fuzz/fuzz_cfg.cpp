@@ -12,6 +12,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "fuzz_checks.h"
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "mp_tcp.h"
@@ -29,12 +30,6 @@ int MP_Process_incoming(const char*) { return 0; }
 
 namespace {
 
-void check(bool ok, const char* what) {
-    if (ok) return;
-    fprintf(stderr, "fuzz_cfg: %s\n", what);
-    abort();
-}
-
 bool terminated(const char* text, size_t size) { return memchr(text, '\0', size) != nullptr; }
 
 bool ends_with(const char* text, const char* end) {
@@ -43,10 +38,10 @@ bool ends_with(const char* text, const char* end) {
 }
 
 void check_common() {
-    check(terminated(MP_Global_IPAddress, sizeof MP_Global_IPAddress), "address unterminated");
-    check(MP_Global_Port >= 1 && MP_Global_Port <= 65535, "port out of range");
-    check(MP_Numtags >= 0 && MP_Numtags <= MP_MAXTAGS, "tag count out of range");
-    check(MP_trace_depth() == 0, "the call-name trace is out of balance");
+    fuzz_check(terminated(MP_Global_IPAddress, sizeof MP_Global_IPAddress), "address unterminated");
+    fuzz_check(MP_Global_Port >= 1 && MP_Global_Port <= 65535, "port out of range");
+    fuzz_check(MP_Numtags >= 0 && MP_Numtags <= MP_MAXTAGS, "tag count out of range");
+    fuzz_check(MP_trace_depth() == 0, "the call-name trace is out of balance");
 }
 
 }  // namespace
@@ -69,26 +64,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MP_Extended_defaults();
     MPX_read_cfg_file(1);
     check_common();
-    check(MP_Global_mWait >= 0 && MP_Global_mWait <= 86400, "poll pause out of range");
-    check(terminated(MP_Global_mUserName, 256) && terminated(MP_Global_mPassword, 256), "credential unterminated");
-    check(MP_Numtags == 4, "the MPExtended bridge seeds four tags");
+    fuzz_check(MP_Global_mWait >= 0 && MP_Global_mWait <= 86400, "poll pause out of range");
+    fuzz_check(terminated(MP_Global_mUserName, 256) && terminated(MP_Global_mPassword, 256), "credential unterminated");
+    fuzz_check(MP_Numtags == 4, "the MPExtended bridge seeds four tags");
 
     MP_WifiRemote_defaults();
     MP_read_cfg_file(1);
     check_common();
-    check(terminated(MP_Global_wPasscode, 16) && terminated(MP_Global_wUserName, 512) &&
+    fuzz_check(terminated(MP_Global_wPasscode, 16) && terminated(MP_Global_wUserName, 512) &&
               terminated(MP_Global_wPassword, 256), "credential unterminated");
     for (const char* request : {MP_Global_wRequest1, MP_Global_wRequest2}) {
-        check(terminated(request, WFR_REQUEST_SIZE), "request unterminated");
-        check(ends_with(request, "]}\r\n\r\n"), "request without its end");
+        fuzz_check(terminated(request, WFR_REQUEST_SIZE), "request unterminated");
+        fuzz_check(ends_with(request, "]}\r\n\r\n"), "request without its end");
         // Every name between the brackets is a plain JSON string.
         for (const char* p = strchr(request, '['); p && *p; p++) {
             bool line_end = *p == '\r' || *p == '\n';
             bool plain = *p != '\\' && static_cast<unsigned char>(*p) >= 0x20;
-            check(line_end || plain, "request holds an escape or control character");
+            fuzz_check(line_end || plain, "request holds an escape or control character");
         }
     }
-    check(strlen(MP_Global_wRequest1) <= 500 + 3 + WFR_PROPERTY_NAME_MAX + 1 + 6, "first request too long");
-    for (int i = 1; i <= MP_Numtags; i++) check(strlen(MP_Tags[i].name) <= 63, "tag name too long");
+    fuzz_check(strlen(MP_Global_wRequest1) <= 500 + 3 + WFR_PROPERTY_NAME_MAX + 1 + 6, "first request too long");
+    for (int i = 1; i <= MP_Numtags; i++) fuzz_check(strlen(MP_Tags[i].name) <= 63, "tag name too long");
     return 0;
 }

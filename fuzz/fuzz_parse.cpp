@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_checks.h"
 #include "mp_log.h"
 #include "mp_parse.h"
 #include "mp_tags.h"
@@ -19,20 +20,6 @@ void make_prefix(char* out, size_t size, int r) {
     case 1: snprintf(out, size, "Channel%d", r); break;
     case 2: snprintf(out, size, "Tag%d", r); break;
     default: out[0] = '\0'; break;
-    }
-}
-
-void check(bool ok, const char* what) {
-    if (ok) return;
-    fprintf(stderr, "fuzz_parse: %s\n", what);
-    abort();
-}
-
-void check_table() {
-    check(MP_Numtags >= 0 && MP_Numtags <= MP_MAXTAGS, "tag count out of range");
-    for (int i = 1; i <= MP_Numtags; ++i) {
-        check(memchr(MP_Tags[i].name, '\0', 64) != nullptr, "a tag name without its zero");
-        check(memchr(MP_Tags[i].string, '\0', 257) != nullptr, "a tag text without its zero");
     }
 }
 
@@ -82,8 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         MP_lock();
         MP_Parse_item("Fuzz:", prefix, text, &pos, &prefix_len);
         MP_unlock();
-        check(pos > at, "MP_Parse_item did not move forward");
-        check(strlen(prefix) <= 63, "the prefix outgrew its buffer");
+        fuzz_check(pos > at, "MP_Parse_item did not move forward");
+        fuzz_check(strlen(prefix) <= 63, "the prefix outgrew its buffer");
         clear_when_full();
     }
 
@@ -91,11 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pos = static_cast<int>(strcspn(text, "{,"));
     int start = pos;
     MP_Parse_tags("Fuzz:", "Properties.", text, &pos);
-    check(pos >= start, "MP_Parse_tags moved backwards");
-    check_table();
+    fuzz_check(pos >= start, "MP_Parse_tags moved backwards");
+    fuzz_check_table();
     clear_when_full();
 
-    check(MP_trace_depth() == 0, "the call-name trace is out of balance");
+    fuzz_check(MP_trace_depth() == 0, "the call-name trace is out of balance");
     free(text);
     return 0;
 }

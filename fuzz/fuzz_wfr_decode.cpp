@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fuzz_checks.h"
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "mp_tcp.h"
@@ -23,20 +24,6 @@ namespace {
 
 char block[WFR_RECEIVE_CAPACITY + 1];
 
-void check(bool ok, const char* what) {
-    if (ok) return;
-    fprintf(stderr, "fuzz_wfr_decode: %s\n", what);
-    abort();
-}
-
-void check_table() {
-    check(MP_Numtags >= 0 && MP_Numtags <= MP_MAXTAGS, "tag count out of range");
-    for (int i = 1; i <= MP_Numtags; ++i) {
-        check(memchr(MP_Tags[i].name, '\0', 64) != nullptr, "a tag name without its zero");
-        check(memchr(MP_Tags[i].string, '\0', 257) != nullptr, "a tag text without its zero");
-    }
-}
-
 // Decodes one block from a copy in the receive buffer, as the receive loop does.
 void receive(const uint8_t* data, size_t len, bool fill) {
     if (len > WFR_RECEIVE_CAPACITY) len = WFR_RECEIVE_CAPACITY;
@@ -48,7 +35,7 @@ void receive(const uint8_t* data, size_t len, bool fill) {
     block[n] = '\0';
     remove_utf8(block);
     MP_WifiRemote_Decode("Fuzz:", block);
-    check(MP_trace_depth() == 0, "the call-name trace is out of balance");
+    fuzz_check(MP_trace_depth() == 0, "the call-name trace is out of balance");
 }
 
 }  // namespace
@@ -80,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fill = false;
         start = i + 1;
     }
-    check_table();
+    fuzz_check_table();
     if (MP_Numtags >= MP_MAXTAGS) {
         MP_Numtags = 0;
         MP_Clear_tags();
