@@ -255,10 +255,16 @@ protected:
     }
 
     // Replaces the bridge's script in one step, so that the stand-in never reads half of it.
+    // Windows refuses to replace a file while the stand-in has it open for reading, so the
+    // rename is tried again until the stand-in has let go of it.
     void script(const char* bridge, const std::string& text) {
         std::string path = std::string(bridge) + ".standin";
         write_file(path + ".new", text);
-        fs::rename(path + ".new", path);
+        std::error_code error;
+        ASSERT_TRUE(wait_until([&] {
+            fs::rename(path + ".new", path, error);
+            return !error;
+        }, kWaitMs)) << "cannot replace " << path << ": " << error.message();
     }
 
     // Starts a stand-in as a test's own, already running bridge, and waits for it to run.
