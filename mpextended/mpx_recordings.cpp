@@ -1,4 +1,5 @@
 // mpx_recordings.cpp - the recordings list into Rec tags, and the tags of the recordings in progress.
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +29,17 @@ char title[MP_TAG_TEXT_MAX + 1];
 // behind its opening quote is "Description".
 bool is_recording_object(const char* body, int p) {
     return body[p + 1] != '\0' && strncmp(body + p + 2, kDescription, kDescriptionLen) == 0;
+}
+
+// Writes "Rec<n>" and then the suffix into a name buffer, as snprintf would, but without its
+// cost: two such names are made for every recording of every poll. Every name fits, as n has
+// at most 11 characters.
+void rec_name(char (&out)[64], int n, const char* suffix) {
+    memcpy(out, "Rec", 3);
+    char* end = std::to_chars(out + 3, out + sizeof out - 1, n).ptr;
+    size_t len = strnlen(suffix, static_cast<size_t>(out + sizeof out - 1 - end));
+    memcpy(end, suffix, len);
+    end[len] = '\0';
 }
 
 // Stores "Recording<k>.<member>".
@@ -140,7 +152,7 @@ int MP_Extended_process_recordings(const char* tag, char* buf, int n) {
             MP_errlog(tag, "Too many recordings in message");
             return 0;
         }
-        snprintf(prefix, sizeof prefix, "Rec%d", r);
+        rec_name(prefix, r, "");
         int prefix_len = static_cast<int>(strlen(prefix));
         int at = 0;
         MP_lock();
@@ -156,7 +168,7 @@ int MP_Extended_process_recordings(const char* tag, char* buf, int n) {
     } else {
         int k = 0;
         for (int i = 1; i <= r; i++) {
-            snprintf(source, sizeof source, "Rec%d.IsRecording", i);
+            rec_name(source, i, ".IsRecording");
             if (strncmp(MP_gtag(source), "true", 4) != 0) continue;
             derive(tag, i, ++k);
         }
