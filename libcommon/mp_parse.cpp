@@ -32,29 +32,13 @@ const char* const PROPERTIES = "Properties.";
 // costs the bytes of that object, not those of the response. start must not lie past the zero.
 // sought is one of the three characters that the flattener searches for: '"', ']' or '{'.
 //
-// Most of a text is passed over here, inside names and string values, so the bytes in between
-// are passed over with one look-up each in a table of the bytes that end the run: the sought
-// character, a backslash and the zero.
-struct StopTable {
-    bool stop[256];
-};
-constexpr StopTable stops_for(char sought) {
-    StopTable t{};
-    t.stop[0] = true;
-    t.stop[static_cast<unsigned char>('\\')] = true;
-    t.stop[static_cast<unsigned char>(sought)] = true;
-    return t;
-}
-// The three characters that the flattener searches for.
-constexpr StopTable kQuoteStops = stops_for('"');
-constexpr StopTable kBracketStops = stops_for(']');
-constexpr StopTable kBraceStops = stops_for('{');
-
+// Most of a text is passed over here, inside names and string values, so the runs in between
+// are passed over by strcspn, which the C library does many bytes at a time; it stops at the
+// sought character, a backslash or the zero.
 int find_unescaped(const char* text, char sought, int start) {
-    const StopTable& stops = sought == '"' ? kQuoteStops : sought == ']' ? kBracketStops : kBraceStops;
-    const unsigned char* t = reinterpret_cast<const unsigned char*>(text);
+    const char* stops = sought == '"' ? "\"\\" : sought == ']' ? "]\\" : "{\\";
     for (int p = start;; ++p) {
-        while (!stops.stop[t[p]]) ++p;
+        p += static_cast<int>(strcspn(text + p, stops));
         char c = text[p];
         if (c == '\0') return -1;
         if (c == '\\') {

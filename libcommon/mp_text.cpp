@@ -2,6 +2,7 @@
 #include "mp_text.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "mp_log.h"
@@ -17,6 +18,28 @@ constexpr char base64_alphabet[] =
 // the terminator and without walking the whole text.
 bool within(const char* text, int start) {
     return strnlen(text, static_cast<size_t>(start)) == static_cast<size_t>(start);
+}
+
+// Position of the first lead byte of a multi-byte character (0xC0 and above) at or after
+// from, or len when there is none. Responses are almost all plain ASCII, so eight bytes at a
+// time are passed over while none of them has its top bit set; elsewhere the scan goes on
+// byte by byte.
+size_t next_lead(const char* text, size_t from, size_t len) {
+    constexpr uint64_t kTopBits = 0x8080808080808080ULL;
+    size_t p = from;
+    while (p < len) {
+        uint64_t group;
+        if (len - p >= sizeof group) {
+            memcpy(&group, text + p, sizeof group);
+            if ((group & kTopBits) == 0) {
+                p += sizeof group;
+                continue;
+            }
+        }
+        if (static_cast<unsigned char>(text[p]) >= 0xC0) return p;
+        p++;
+    }
+    return len;
 }
 
 constexpr const char* unit_words[20] = {
@@ -64,18 +87,21 @@ void remove_utf8(char* text) {
     MP_TRACE("remove_utf8");
     if (!text) return;
     size_t len = strlen(text);
-    size_t r = 0;
-    size_t w = 0;
+    // Nothing moves before the first lead byte, so the text up to there is only looked at.
+    size_t r = next_lead(text, 0, len);
+    size_t w = r;
     while (r < len) {
-        unsigned char b = static_cast<unsigned char>(text[r]);
-        if (b < 0xC0) {
-            text[w++] = text[r++];
-            continue;
-        }
         // A lead byte: the whole sequence becomes one blank. Its continuation bytes are not
         // looked at, and a sequence that runs past the end simply ends the pass.
+        unsigned char b = static_cast<unsigned char>(text[r]);
         text[w++] = ' ';
         r += b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF8 ? 4 : b < 0xFC ? 5 : 6;
+        if (r >= len) break;
+        // The plain run up to the next lead byte moves down as one block.
+        size_t next = next_lead(text, r, len);
+        memmove(text + w, text + r, next - r);
+        w += next - r;
+        r = next;
     }
     text[w] = '\0';
 }

@@ -30,21 +30,30 @@ bool is_recording_object(const char* body, int p) {
     return body[p + 1] != '\0' && strncmp(body + p + 2, kDescription, kDescriptionLen) == 0;
 }
 
+// Writes "<stem><n>", and ".<member>" when a member is given, into a name buffer, as
+// snprintf would, but without its cost: several such names are made for every recording of
+// every poll.
+void name_of(char (&out)[64], const char* stem, int n, const char* member) {
+    char* end = out + sizeof out;
+    char* p = MP_cat_int(MP_cat_text(out, end, stem), end, n, 0);
+    if (member) MP_cat_text(MP_cat_text(p, end, "."), end, member);
+}
+
 // Stores "Recording<k>.<member>".
 void put_recording(int k, const char* member, int type, int ival, const char* value) {
-    snprintf(name, sizeof name, "Recording%d.%s", k, member);
+    name_of(name, "Recording", k, member);
     MP_put_tag(name, type, ival, value);
 }
 
 // The text of "Rec<n>.<member>", copied out of MP_gtag's buffer.
 const char* rec_text(int n, const char* member) {
-    snprintf(source, sizeof source, "Rec%d.%s", n, member);
+    name_of(source, "Rec", n, member);
     snprintf(title, sizeof title, "%s", MP_gtag(source));
     return title;
 }
 
 int rec_time(int n, const char* member) {
-    snprintf(source, sizeof source, "Rec%d.%s", n, member);
+    name_of(source, "Rec", n, member);
     return MP_gttag(source);
 }
 
@@ -81,7 +90,7 @@ void derive(const char* tag, int n, int k) {
     put_seconds(k, "SoFar", elapsed);
     put_seconds(k, "Duration", duration);
 
-    snprintf(source, sizeof source, "Rec%d.IdChannel", n);
+    name_of(source, "Rec", n, "IdChannel");
     int id = MP_itag(source);
     put_recording(k, "IdChannel", MP_TYPE_INT, 0, rec_text(n, "IdChannel"));
 
@@ -140,7 +149,7 @@ int MP_Extended_process_recordings(const char* tag, char* buf, int n) {
             MP_errlog(tag, "Too many recordings in message");
             return 0;
         }
-        snprintf(prefix, sizeof prefix, "Rec%d", r);
+        name_of(prefix, "Rec", r, nullptr);
         int prefix_len = static_cast<int>(strlen(prefix));
         int at = 0;
         MP_lock();
@@ -156,7 +165,7 @@ int MP_Extended_process_recordings(const char* tag, char* buf, int n) {
     } else {
         int k = 0;
         for (int i = 1; i <= r; i++) {
-            snprintf(source, sizeof source, "Rec%d.IsRecording", i);
+            name_of(source, "Rec", i, "IsRecording");
             if (strncmp(MP_gtag(source), "true", 4) != 0) continue;
             derive(tag, i, ++k);
         }

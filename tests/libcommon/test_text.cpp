@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <regex>
 #include <string>
 #include <vector>
@@ -72,6 +73,37 @@ TEST(Text, RemoveUtf8) {
     char tail[] = "\xE2\x82\xAC" "ab";  // the bytes behind the new terminator are left alone
     remove_utf8(tail);
     EXPECT_EQ(std::string(tail, 6), std::string(" ab\0b", 6));
+}
+
+// The filter one byte at a time: what the block-wise filter must match on every text.
+std::string remove_utf8_bytewise(const std::string& in) {
+    std::string out;
+    for (size_t r = 0; r < in.size();) {
+        unsigned char b = static_cast<unsigned char>(in[r]);
+        if (b < 0xC0) {
+            out += in[r++];
+            continue;
+        }
+        out += ' ';
+        r += b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF8 ? 4 : b < 0xFC ? 5 : 6;
+    }
+    return out;
+}
+
+// Texts long enough for the eight-byte groups, with lead and stray continuation bytes at
+// every offset within a group and sequences cut short at the end.
+TEST(Text, RemoveUtf8MatchesBytewiseFilter) {
+    const char bytes[] = {'a', 'b', '{', '"', '\x80', '\xBF', '\xC3', '\xE2', '\xF0', '\xF8', '\xFC'};
+    std::mt19937 random(7);
+    for (int round = 0; round < 2000; round++) {
+        std::string in(random() % 70, 'x');
+        // Mostly plain text, so that long plain runs lie between the multi-byte characters.
+        for (char& c : in)
+            if (random() % 4 == 0) c = bytes[random() % sizeof bytes];
+        std::vector<char> buf = exact(in);
+        remove_utf8(buf.data());
+        ASSERT_EQ(std::string(buf.data()), remove_utf8_bytewise(in)) << "round " << round;
+    }
 }
 
 TEST(Text, StrfindSkipsEscapesAndStaysInside) {
