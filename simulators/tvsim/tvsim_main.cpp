@@ -5,6 +5,7 @@
 #include <string>
 
 #include "command_words.h"
+#include "sim_chaos.h"
 #include "tvsim.h"
 
 namespace {
@@ -84,7 +85,17 @@ int main(int argc, char** argv) {
         std::string w = words[i];
         if (w == "--help" || w == "-h") {
             fputs(kHelp, stdout);
+            fputs(kChaosHelp, stdout);
             return 0;
+        }
+        bool chaos_handled = false;
+        if (w.compare(0, 7, "--chaos") == 0) {
+            if (!need(++i)) return 2;
+            if (!chaos_option(w.c_str(), words[i], &chaos_handled) || !chaos_handled) {
+                fprintf(stderr, "vistrel_tvsim: bad option or value %s %s (see --help)\n", w.c_str(), words[i]);
+                return 2;
+            }
+            continue;
         }
         if (w != "--port" && w != "--port-file" && w != "--scenario" && w != "--log" &&
             w != "--requests" && w != "--lifetime" && w != "--user" && w != "--password") {

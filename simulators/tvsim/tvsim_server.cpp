@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sim_chaos.h"
 #include "tvsim.h"
 #include "vp.h"
 
@@ -17,6 +18,8 @@ constexpr size_t kHeadLimit = 65536;
 
 const ServerOptions* options = nullptr;
 int recordings_requests = 0;
+// Set when chaos draws a refusal: the listener is closed for this long after the connection.
+long refuse_ms = 0;
 
 void append_file(const std::string& path, const std::string& text) {
     if (path.empty()) return;
@@ -122,6 +125,49 @@ std::vector<size_t> cuts(const std::string& body, int pieces, bool mid_character
 
 enum class After { Go, Close, Stall };
 
+// Sends one answer with the fault that chaos draws for it; whole when chaos is off.
+After send_answer(vp_socket s, const std::string& status, std::string body) {
+    ChaosFault f = chaos_draw();
+    if (f != ChaosFault::Whole) event(std::string("chaos ") + chaos_name(f));
+    size_t true_length = body.size();
+    if (f == ChaosFault::Oversize) {
+        // Blanks after the value keep it valid; only the size is wrong for the bridge's buffer.
+        true_length = static_cast<size_t>(chaos_between(66000, 200000));
+        if (true_length > body.size()) body.append(true_length - body.size(), ' ');
+    }
+    std::string length = length_line(body.size());
+    if (f == ChaosFault::Lie) {
+        long claimed = chaos_between(0, static_cast<long>(body.size()) + 4096);
+        if (claimed == static_cast<long>(body.size())) claimed++;
+        length = "Content-Length: " + std::to_string(claimed) + "\r\n";
+    }
+    std::string whole = headers(status, length) + body;
+    switch (f) {
+    case ChaosFault::Refuse:
+        refuse_ms = chaos_between(1000, 8000);
+        return After::Close;
+    case ChaosFault::Cut:
+        send_all(s, whole.substr(0, static_cast<size_t>(chaos_between(0, static_cast<long>(whole.size()) - 1))));
+        return After::Close;
+    case ChaosFault::Split: {
+        size_t at = static_cast<size_t>(chaos_between(1, static_cast<long>(whole.size()) - 1));
+        if (!send_all(s, whole.substr(0, at))) return After::Close;
+        vp_sleep_ms(static_cast<unsigned>(chaos_between(10, 2000)));
+        return send_all(s, whole.substr(at)) ? After::Go : After::Close;
+    }
+    case ChaosFault::Delay: vp_sleep_ms(static_cast<unsigned>(chaos_between(100, 6000))); break;
+    case ChaosFault::Garbage: {
+        char junk[512];
+        int n = static_cast<int>(chaos_between(1, sizeof junk));
+        chaos_bytes(junk, n);
+        if (!send_all(s, std::string(junk, static_cast<size_t>(n)))) return After::Close;
+        break;
+    }
+    default: break;
+    }
+    return send_all(s, whole) ? After::Go : After::Close;
+}
+
 After answer_recordings(vp_socket s, const Scenario& sc) {
     int n = ++recordings_requests;
     SimMisbehaviour m = misbehaviour_for(sc, n);
@@ -162,7 +208,7 @@ After answer_recordings(vp_socket s, const Scenario& sc) {
         }
         return After::Go;
     }
-    default: return send_all(s, head + body) ? After::Go : After::Close;
+    default: return send_answer(s, "200 OK", body);
     }
 }
 
@@ -187,7 +233,7 @@ After answer(vp_socket s, const Scenario& sc, const std::string& head) {
         int id = atoi(path.c_str() + sizeof kChannelPath - 1);
         std::string body = channel_body(sc, id);
         event("channel " + std::to_string(id) + " " + std::to_string(body.size()) + " bytes");
-        return send_all(s, headers("200 OK", length_line(body.size())) + body) ? After::Go : After::Close;
+        return send_answer(s, "200 OK", body);
     }
     return send_all(s, headers("404 Not Found", length_line(0))) ? After::Go : After::Close;
 }
@@ -266,7 +312,17 @@ int run_server(const Scenario& sc, const ServerOptions& o) {
         vp_socket s = vp_accept(listener);
         if (s == VP_INVALID_SOCKET) continue;
         serve(s, sc, ++connections);
+        if (refuse_ms > 0) {
+            // Nobody listens for a while: the bridge's connects are refused until it is back.
+            event("refusing " + std::to_string(refuse_ms) + " ms");
+            vp_close_socket(listener);
+            vp_sleep_ms(static_cast<unsigned>(refuse_ms));
+            refuse_ms = 0;
+            while ((listener = vp_listen_loopback(port, &port)) == VP_INVALID_SOCKET) vp_sleep_ms(200);
+            event("listening again");
+        }
     }
+    chaos_write_counts();
     event("lifetime over");
     vp_close_socket(listener);
     return 0;

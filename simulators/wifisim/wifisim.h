@@ -46,5 +46,8 @@ bool sim_identify_ok(const char* identify);
 // The value of the first "Type" member of a message, into out; "" when it has none.
 void sim_type_of(const char* message, char* out, int size);
 
+// How long nobody should listen after the last connection, as chaos drew it (0: listen on);
+// reading it clears it.
+long sim_take_refusal();
 // Serves one accepted connection until it ends.
 void sim_session(vp_socket s, int number);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "command_words.h"
+#include "sim_chaos.h"
 #include "wifisim.h"
 
 SimOptions sim;
@@ -68,6 +69,10 @@ bool parse_options() {
         else if (strcmp(w, "--lead-crlf") == 0) sim.lead_crlf = true, takes_value = false;
         else if (strcmp(w, "--garbage") == 0) sim.garbage = true, takes_value = false;
         else if (!v) return false;
+        else if (strncmp(w, "--chaos", 7) == 0) {
+            bool handled = false;
+            if (!chaos_option(w, v, &handled)) return false;
+        }
         else if (strcmp(w, "--port") == 0) sim.port = number(v);
         else if (strcmp(w, "--port-file") == 0) sim.port_file = v;
         else if (strcmp(w, "--auth") == 0) copy_option(sim.auth, sizeof sim.auth, v);
@@ -137,6 +142,7 @@ int main(int argc, char** argv) {
     for (int i = first_option; i < words.count(); i++) {
         if (strcmp(words[i], "--help") == 0) {
             fputs(kHelp, stdout);
+            fputs(kChaosHelp, stdout);
             return 0;
         }
     }
@@ -180,5 +186,14 @@ int main(int argc, char** argv) {
             continue;
         }
         sim_session(s, number);
+        if (long ms = sim_take_refusal(); ms > 0) {
+            // Nobody listens for a while: the bridge's connects are refused until it is back.
+            snprintf(text, sizeof text, "%ld ms", ms);
+            sim_journal("REFUSE", text);
+            vp_close_socket(listener);
+            vp_sleep_ms(static_cast<unsigned>(ms));
+            while ((listener = vp_listen_loopback(port, &port)) == VP_INVALID_SOCKET) vp_sleep_ms(200);
+            sim_journal("LISTEN", "again");
+        }
     }
 }

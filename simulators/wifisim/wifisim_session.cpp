@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim_chaos.h"
 #include "wifisim.h"
 
 namespace {
@@ -29,8 +30,61 @@ bool send_all(const char* data, int len) {
     return true;
 }
 
+// Set when chaos draws a refusal: nobody listens for this long after the connection ends.
+long refuse_ms = 0;
+// An oversized message: larger than the bridge's receive buffer.
+char oversized[200100];
+
+// Puts the fault that chaos draws on one piece. Returns true when the piece was dealt with
+// (sent in its own way, or dropped with the connection), false when it still goes out.
+bool chaos_piece(const char* data, int len) {
+    ChaosFault f = chaos_draw();
+    if (f == ChaosFault::Whole) return false;
+    sim_journal("CHAOS", chaos_name(f));
+    switch (f) {
+    case ChaosFault::Refuse:
+        refuse_ms = chaos_between(1000, 8000);
+        closing = true;
+        return true;
+    case ChaosFault::Cut:
+        send_all(data, static_cast<int>(chaos_between(0, len - 1)));
+        closing = true;
+        return true;
+    case ChaosFault::Split: {
+        int at = static_cast<int>(chaos_between(1, len - 1));
+        send_all(data, at);
+        vp_sleep_ms(static_cast<unsigned>(chaos_between(10, 2000)));
+        send_all(data + at, len - at);
+        return true;
+    }
+    case ChaosFault::Lie:
+        // A message that ends before its text does: its line end comes in the middle.
+        send_all(data, static_cast<int>(chaos_between(1, len > 3 ? len - 3 : 1)));
+        send_all("\r\n", 2);
+        return true;
+    case ChaosFault::Delay: vp_sleep_ms(static_cast<unsigned>(chaos_between(100, 6000))); return false;
+    case ChaosFault::Garbage: {
+        char junk[512];
+        int n = static_cast<int>(chaos_between(1, sizeof junk));
+        chaos_bytes(junk, n);
+        send_all(junk, n);
+        return false;
+    }
+    case ChaosFault::Oversize: {
+        int n = static_cast<int>(chaos_between(66000, 200000));
+        int head = snprintf(oversized, sizeof oversized, "{\"Type\":\"status\",\"Filler\":\"");
+        memset(oversized + head, 'x', static_cast<size_t>(n));
+        memcpy(oversized + head + n, "\"}\r\n", 4);
+        send_all(oversized, head + n + 4);
+        return false;
+    }
+    default: return false;
+    }
+}
+
 // Sends one piece as the options want it: led by CR LF, split in two halves with a pause.
 void send_piece(const char* data, int len) {
+    if (closing || chaos_piece(data, len)) return;
     char lead[2] = {'\r', '\n'};
     if (sim.lead_crlf) send_all(lead, 2);
     if (sim.split_ms >= 0 && len > 1) {
@@ -135,6 +189,12 @@ void take_lines() {
 }
 
 }  // namespace
+
+long sim_take_refusal() {
+    long ms = refuse_ms;
+    refuse_ms = 0;
+    return ms;
+}
 
 void sim_session(vp_socket s, int number) {
     peer = s;
