@@ -1,0 +1,184 @@
+#!/usr/bin/env bash
+# soak.sh - runs both bridges (AddressSanitizer + UBSan build) against the two simulators in
+# chaos mode for a while, then checks that nothing ended, leaked or stayed stale.
+# POSIX (Linux /proc) only. The bridges use the machine-wide block names that the tests use,
+# so run it where no test runs at the same time (under the build lock on a shared machine).
+#
+#   scripts/soak.sh [--seconds N] [--seed S] [--mix LIST] [--debug D] [--no-build]
+#
+# The time comes from --seconds, else VISTREL_SOAK_SECONDS, else one hour. The run's files
+# (logs, simulator journals, fault counts, samples) stay in build/soak/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+seconds=${VISTREL_SOAK_SECONDS:-3600}
+seed=$(( $(date +%s) % 1000000 ))
+mix=""
+debug=1
+build=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seconds) seconds=${2:?}; shift 2 ;;
+    --seed) seed=${2:?}; shift 2 ;;
+    --mix) mix=${2:?}; shift 2 ;;
+    --debug) debug=${2:?}; shift 2 ;;
+    --no-build) build=0; shift ;;
+    *) echo "usage: scripts/soak.sh [--seconds N] [--seed S] [--mix LIST] [--debug D] [--no-build]" >&2; exit 2 ;;
+  esac
+done
+
+bin="$root/build/asan"
+if [ "$build" = 1 ]; then
+  cmake --preset asan >/dev/null
+  cmake --build --preset asan --target Vistrel_MPExtended Vistrel_WIFIRemote vistrel_tvsim \
+    vistrel_wifisim vistrel_peek
+fi
+
+# Times of the run: a sane start from which the reference tags are taken, the chaos, then the
+# way back, which may take the longest spill-over of a fault drawn last (an answer that claims
+# more than it sends is given up after 10 s, a refusal keeps the port shut for up to 8 s, and a
+# reconnect waits 6 s) plus two poll intervals.
+warmup=15
+poll=5
+spill=16
+limit_back=$(( spill + 2 * poll ))
+if [ "$seconds" -ge 300 ]; then baseline_at=60; else baseline_at=20; fi
+log_restart=5242880
+
+run="$root/build/soak"
+rm -rf "$run"
+mkdir -p "$run/plugins"
+cd "$run"
+
+export ASAN_OPTIONS="log_path=$run/sanitizer:detect_leaks=1:abort_on_error=0"
+export UBSAN_OPTIONS="log_path=$run/sanitizer:print_stacktrace=1"
+
+started=()
+cleanup() {
+  trap - EXIT INT TERM
+  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -f /dev/shm/Vistrel_MPExtended /dev/shm/Vistrel_WIFIRemote
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+chaos=(--chaos "$seed" --chaos-from "$warmup" --chaos-for "$seconds")
+[ -n "$mix" ] && chaos+=(--chaos-mix "$mix")
+"$bin/simulators/tvsim/vistrel_tvsim" --port 0 --port-file tvsim.port --log tvsim.events \
+  "${chaos[@]}" --chaos-counts tvsim.counts > tvsim.out 2>&1 &
+started+=($!)
+"$bin/simulators/wifisim/vistrel_wifisim" --port 0 --port-file wifisim.port --journal wifisim.journal \
+  "${chaos[@]}" --chaos-counts wifisim.counts > wifisim.out 2>&1 &
+started+=($!)
+t0=$(date +%s)
+for _ in $(seq 100); do
+  [ -s tvsim.port ] && [ -s wifisim.port ] && break
+  sleep 0.1
+done
+[ -s tvsim.port ] && [ -s wifisim.port ] || { echo "soak: the simulators did not start" >&2; exit 1; }
+cat > plugins/MP.cfg <<CFG
+Debug=$debug
+MPExtended_IPAddress=127.0.0.1
+MPExtended_Port=$(cat tvsim.port)
+MPExtended_Wait=$poll
+WifiRemote_IPAddress=127.0.0.1
+WifiRemote_Port=$(cat wifisim.port)
+CFG
+"$bin/mpextended/Vistrel_MPExtended" > mpx.out 2>&1 &
+mpx=$!
+started+=($mpx)
+"$bin/wifiremote/Vistrel_WIFIRemote" > wfr.out 2>&1 &
+wfr=$!
+started+=($wfr)
+
+# Tags that follow the clock (times, time so far, play position) change from one poll to the
+# next, and Type is that of whichever message came last; every other tag must come back exactly.
+volatile='(Time|Start|End|SoFar|Position|Date|Duration|Elapsed|Remaining|Scheduled)|^Type$'
+tags() {
+  "$bin/tools/vistrel_peek" "$1" | awk -v v="$volatile" '
+    NR == 1 { split($0, a, "Status="); print "status " a[2]; print $1, $2; next }
+    NR == 2 { next }
+    { name = $5; if (name ~ v) next;
+      line = $2 " " $3; for (i = 5; i <= NF; i++) line = line " " $i; print line }' | sort
+}
+sample() {  # time, then RSS in kB and descriptors of each bridge
+  local out="$(( $(date +%s) - t0 ))"
+  for pid in $mpx $wfr; do
+    if [ -d "/proc/$pid" ]; then
+      out="$out $(awk '/^VmRSS/ {print $2}' "/proc/$pid/status") $(ls "/proc/$pid/fd" | wc -l)"
+    else
+      out="$out dead dead"
+    fi
+  done
+  echo "$out"
+}
+alive() { kill -0 "$mpx" 2>/dev/null && kill -0 "$wfr" 2>/dev/null; }
+
+echo "soak: seed $seed, ${seconds}s of chaos after ${warmup}s sane, Debug=$debug, files in $run"
+sleep $(( warmup - 3 ))
+tags Vistrel_MPExtended > mpx.reference
+tags Vistrel_WIFIRemote > wfr.reference
+echo "time mpx_rss_kb mpx_fds wfr_rss_kb wfr_fds" > samples
+baseline=""
+end=$(( t0 + warmup + seconds ))
+while [ "$(date +%s)" -lt "$end" ]; do
+  sleep 5
+  s=$(sample)
+  echo "$s" >> samples
+  [ -z "$baseline" ] && [ "$(( $(date +%s) - t0 - warmup ))" -ge "$baseline_at" ] && baseline=$s
+  alive || break
+done
+final=$(sample)
+
+# The way back: both blocks show "OK" and the reference tags.
+back_mpx=""; back_wfr=""
+chaos_end=$(( t0 + warmup + seconds ))
+while [ "$(date +%s)" -le $(( chaos_end + limit_back )) ]; do
+  now=$(( $(date +%s) - chaos_end ))
+  [ -z "$back_mpx" ] && tags Vistrel_MPExtended > mpx.now && cmp -s mpx.now mpx.reference && back_mpx=$now
+  [ -z "$back_wfr" ] && tags Vistrel_WIFIRemote > wfr.now && cmp -s wfr.now wfr.reference && back_wfr=$now
+  [ -n "$back_mpx" ] && [ -n "$back_wfr" ] && break
+  sleep 1
+done
+
+fail=0
+check() { if eval "$2"; then echo "  ok    $1"; else echo "  FAIL  $1"; fail=1; fi; }
+echo "soak: results after $(( $(date +%s) - t0 ))s"
+check "both bridges still running" alive
+reports=$(find . -maxdepth 1 -name 'sanitizer.*' | wc -l)
+check "no sanitizer report (found $reports)" '[ "$reports" -eq 0 ]'
+grep -q '^status OK' mpx.reference || { echo "  FAIL  the MPExtended block was not OK before the chaos"; fail=1; }
+grep -q '^status OK' wfr.reference || { echo "  FAIL  the WifiRemote block was not OK before the chaos"; fail=1; }
+check "MPExtended block back to OK and its tags (after ${back_mpx:-never}s, limit ${limit_back}s)" '[ -n "$back_mpx" ]'
+check "WifiRemote block back to OK and its tags (after ${back_wfr:-never}s, limit ${limit_back}s)" '[ -n "$back_wfr" ]'
+[ -n "$back_mpx" ] || diff mpx.reference mpx.now | head -20 || true
+[ -n "$back_wfr" ] || diff wfr.reference wfr.now | head -20 || true
+baseline=${baseline:-$(sed -n 2p samples)}
+read -r _ b_mrss b_mfd b_wrss b_wfd <<< "$baseline"
+read -r _ f_mrss f_mfd f_wrss f_wfd <<< "$final"
+echo "  memory and descriptors at ${baseline_at}s of chaos / at the end: MPExtended ${b_mrss} kB ${b_mfd} fds / ${f_mrss} kB ${f_mfd} fds; WifiRemote ${b_wrss} kB ${b_wfd} fds / ${f_wrss} kB ${f_wfd} fds"
+# The margin: what the allocator and the sanitizer's own quarantine may add on top, 10% or 4 MB.
+grows() { [ "$2" = dead ] || [ "$2" -gt $(( $1 + $1 / 10 > $1 + 4096 ? $1 + $1 / 10 : $1 + 4096 )) ]; }
+check "MPExtended resident memory within the margin" '! grows "$b_mrss" "$f_mrss"'
+check "WifiRemote resident memory within the margin" '! grows "$b_wrss" "$f_wrss"'
+check "MPExtended descriptors unchanged" '[ "$f_mfd" = "$b_mfd" ]'
+check "WifiRemote descriptors unchanged" '[ "$f_wfd" = "$b_wfd" ]'
+for log in plugins/Vistrel_MPExtended.log plugins/Vistrel_WIFIRemote.log; do
+  size=$(stat -c %s "$log" 2>/dev/null || echo 0)
+  check "$log $size bytes, below the restart size $log_restart" '[ "$size" -le "$log_restart" ]'
+done
+echo "  faults drawn, TV simulator:       $(tr '\n' ' ' < tvsim.counts 2>/dev/null)"
+echo "  faults drawn, WifiRemote simulator: $(tr '\n' ' ' < wifisim.counts 2>/dev/null)"
+# Connection attempts are logged from debug level 2; the simulators count the connections made.
+echo "  connections: MPExtended $(grep -c ' accept ' tvsim.events || true) accepted," \
+  "$(grep -c 'Connecting' plugins/Vistrel_MPExtended.log || true) attempts logged," \
+  "$(grep -c 'Connection closed' plugins/Vistrel_MPExtended.log || true) closes logged;" \
+  "WifiRemote $(grep -c ' ACCEPT ' wifisim.journal || true) accepted," \
+  "$(grep -c 'Connecting' plugins/Vistrel_WIFIRemote.log || true) attempts logged," \
+  "$(grep -c 'Connection closed' plugins/Vistrel_WIFIRemote.log || true) closes logged"
+echo "  error lines: MPExtended $(grep -c 'Error\|error\|fail\|Fail' plugins/Vistrel_MPExtended.log || true)," \
+  "WifiRemote $(grep -c 'Error\|error\|fail\|Fail' plugins/Vistrel_WIFIRemote.log || true)"
+[ "$fail" = 0 ] && echo "soak: passed" || echo "soak: FAILED"
+exit "$fail"
