@@ -91,11 +91,16 @@ void remove_utf8(char* text) {
     size_t r = next_lead(text, 0, len);
     size_t w = r;
     while (r < len) {
-        // A lead byte: the whole sequence becomes one blank. Its continuation bytes are not
-        // looked at, and a sequence that runs past the end simply ends the pass.
+        // A lead byte: the whole sequence becomes one blank. Only continuation bytes belong to
+        // it: a lead byte followed by a plain character (text in another encoding, or damaged
+        // on the way) must not swallow that character, which may be the brace or quote that
+        // holds a message together. A sequence that runs past the end simply ends the pass.
         unsigned char b = static_cast<unsigned char>(text[r]);
         text[w++] = ' ';
-        r += b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF8 ? 4 : b < 0xFC ? 5 : 6;
+        size_t n = b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF8 ? 4 : b < 0xFC ? 5 : 6;
+        size_t k = 1;
+        while (k < n && r + k < len && (static_cast<unsigned char>(text[r + k]) & 0xC0) == 0x80) k++;
+        r += k;
         if (r >= len) break;
         // The plain run up to the next lead byte moves down as one block.
         size_t next = next_lead(text, r, len);

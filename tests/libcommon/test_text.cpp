@@ -64,6 +64,12 @@ TEST(Text, RemoveUtf8) {
         {"stray\x80\xBF", "stray\x80\xBF"},       // continuation bytes alone stay
         {"ab\xF0\x9F", "ab "},                     // cut short by the end: no read past it
         {"plain", "plain"},
+        // A lead byte without its continuation bytes becomes a blank and keeps what follows:
+        // a Latin-1 letter before a quote, or a stray byte before a message's brace.
+        {"{\"T\":\"Caf\xE9\",\"N\":1}", "{\"T\":\"Caf \",\"N\":1}"},
+        {"\xC3{\"Type\":\"x\"}", " {\"Type\":\"x\"}"},
+        {"\xF0\x9F{", " {"},
+        {"\xE2\x82\xAC\xAC", " \xAC"},  // a continuation byte past the sequence stays
     };
     for (const auto& c : cases) {
         std::vector<char> buf = exact(c.in);
@@ -85,7 +91,8 @@ std::string remove_utf8_bytewise(const std::string& in) {
             continue;
         }
         out += ' ';
-        r += b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF8 ? 4 : b < 0xFC ? 5 : 6;
+        size_t n = b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF8 ? 4 : b < 0xFC ? 5 : 6;
+        for (r++, n--; n > 0 && r < in.size() && (static_cast<unsigned char>(in[r]) & 0xC0) == 0x80; n--) r++;
     }
     return out;
 }

@@ -5,11 +5,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "loopback.h"
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "mp_tcp.h"
+#include "mp_text.h"
 #include "scratch.h"
 #include "wfr.h"
 
@@ -175,6 +177,24 @@ TEST_F(Wfr, AMessageCutByAReceiveIsJoinedWithItsRest) {
     MP_WifiRemote_Decode_reset();
     decode("\",\"X\":1}\r\n");
     EXPECT_EQ("Evening News", text_of("Title"));
+}
+
+// A stray byte that opens a multi-byte character right before a message, or a title in
+// another encoding, must not take the message's brace or quotes with it when the block's
+// characters are filtered: the members would be stored under wrong names for good.
+TEST_F(Wfr, AStrayLeadByteKeepsTheMessageItPrecedesWhole) {
+    std::string block = "\xC3{\"Type\":\"nowplaying\",\"Speed\":1,\"MediaInfo\":{\"ChannelName\":\"BBC One\","
+                        "\"ChannelId\":12},\"Show\":\"Caf\xE9\",\"Volume\":40}\r\n";
+    std::vector<char> buf(block.begin(), block.end());
+    buf.push_back('\0');
+    remove_utf8(buf.data());
+    decode(buf.data());
+    EXPECT_EQ("BBC One", text_of("MediaInfo.ChannelName"));
+    EXPECT_EQ(12, MP_itag("MediaInfo.ChannelId"));
+    EXPECT_EQ("", text_of("ChannelName"));
+    EXPECT_EQ("", text_of("ChannelId"));
+    EXPECT_EQ("Caf ", text_of("Show"));
+    EXPECT_EQ(40, MP_itag("Volume"));
 }
 
 TEST_F(Wfr, ACompleteObjectWithoutLineEndIsHandledAtOnce) {
