@@ -59,8 +59,12 @@ cleanup() {
   trap - EXIT INT TERM
   for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -f /dev/shm/Vistrel_MPExtended /dev/shm/Vistrel_WIFIRemote
+  # Only blocks that this run's bridges still hold under their names are removed.
+  for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
+    [ -n "${inode[$b]:-}" ] && [ "$(stat -c %i "/dev/shm/$b" 2>/dev/null)" = "${inode[$b]}" ] && rm -f "/dev/shm/$b"
+  done
 }
+declare -A inode
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
@@ -96,31 +100,46 @@ started+=($wfr)
 # Tags that follow the clock (times, time so far, play position) change from one poll to the
 # next, and Type is that of whichever message came last; every other tag must come back exactly.
 volatile='(Time|Start|End|SoFar|Position|Date|Duration|Elapsed|Remaining|Scheduled)|^Type$'
-tags() {
-  "$bin/tools/vistrel_peek" "$1" | awk -v v="$volatile" '
+# A block is read from the bridge's own mapping (copied under a name of the soak's own), so that
+# the check still sees it when another program has removed the block's name meanwhile.
+tags() {  # block name, bridge's process id
+  local range
+  range=$(awk -v n="/dev/shm/$1" 'index($0, n) { print $1; exit }' "/proc/$2/maps" 2>/dev/null)
+  [ -n "$range" ] && cp "/proc/$2/map_files/$range" "/dev/shm/soak_$1" 2>/dev/null || return 0
+  "$bin/tools/vistrel_peek" "soak_$1" | awk -v v="$volatile" '
     NR == 1 { split($0, a, "Status="); print "status " a[2]; print $1, $2; next }
     NR == 2 { next }
     { name = $5; if (name ~ v) next;
       line = $2 " " $3; for (i = 5; i <= NF; i++) line = line " " $i; print line }' | sort
+  rm -f "/dev/shm/soak_$1"
 }
-sample() {  # time, then RSS in kB and descriptors of each bridge
+# Time, then for each bridge: resident memory in kB, descriptors other than sockets, sockets.
+# A bridge holds one socket while connected and none while it waits to reconnect, so sockets
+# are counted apart: more than one would be a leak.
+sample() {
   local out="$(( $(date +%s) - t0 ))"
   for pid in $mpx $wfr; do
     if [ -d "/proc/$pid" ]; then
-      out="$out $(awk '/^VmRSS/ {print $2}' "/proc/$pid/status") $(ls "/proc/$pid/fd" | wc -l)"
+      local links; links=$(ls -l "/proc/$pid/fd" 2>/dev/null | tail -n +2)
+      out="$out $(awk '/^VmRSS/ {print $2}' "/proc/$pid/status")"
+      out="$out $(grep -vc 'socket:' <<< "$links" || true) $(grep -c 'socket:' <<< "$links" || true)"
     else
-      out="$out dead dead"
+      out="$out dead dead dead"
     fi
   done
   echo "$out"
 }
 alive() { kill -0 "$mpx" 2>/dev/null && kill -0 "$wfr" 2>/dev/null; }
 
+for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
+  for _ in $(seq 50); do [ -e "/dev/shm/$b" ] && break; sleep 0.1; done
+  inode[$b]=$(stat -c %i "/dev/shm/$b" 2>/dev/null || echo none)
+done
 echo "soak: seed $seed, ${seconds}s of chaos after ${warmup}s sane, Debug=$debug, files in $run"
 sleep $(( warmup - 3 ))
-tags Vistrel_MPExtended > mpx.reference
-tags Vistrel_WIFIRemote > wfr.reference
-echo "time mpx_rss_kb mpx_fds wfr_rss_kb wfr_fds" > samples
+tags Vistrel_MPExtended $mpx > mpx.reference
+tags Vistrel_WIFIRemote $wfr > wfr.reference
+echo "time mpx_rss_kb mpx_fds mpx_sockets wfr_rss_kb wfr_fds wfr_sockets" > samples
 baseline=""
 end=$(( t0 + warmup + seconds ))
 while [ "$(date +%s)" -lt "$end" ]; do
@@ -130,20 +149,23 @@ while [ "$(date +%s)" -lt "$end" ]; do
   [ -z "$baseline" ] && [ "$(( $(date +%s) - t0 - warmup ))" -ge "$baseline_at" ] && baseline=$s
   alive || break
 done
-final=$(sample)
-
 # The way back: both blocks show "OK" and the reference tags.
 back_mpx=""; back_wfr=""
 chaos_end=$(( t0 + warmup + seconds ))
 while [ "$(date +%s)" -le $(( chaos_end + limit_back )) ]; do
   now=$(( $(date +%s) - chaos_end ))
-  [ -z "$back_mpx" ] && tags Vistrel_MPExtended > mpx.now && cmp -s mpx.now mpx.reference && back_mpx=$now
-  [ -z "$back_wfr" ] && tags Vistrel_WIFIRemote > wfr.now && cmp -s wfr.now wfr.reference && back_wfr=$now
+  [ -z "$back_mpx" ] && tags Vistrel_MPExtended $mpx > mpx.now && cmp -s mpx.now mpx.reference && back_mpx=$now
+  [ -z "$back_wfr" ] && tags Vistrel_WIFIRemote $wfr > wfr.now && cmp -s wfr.now wfr.reference && back_wfr=$now
   [ -n "$back_mpx" ] && [ -n "$back_wfr" ] && break
   sleep 1
 done
 
+final=$(sample)
 fail=0
+for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
+  [ "$(stat -c %i "/dev/shm/$b" 2>/dev/null)" = "${inode[$b]}" ] ||
+    echo "  note  the name of block $b was removed or replaced by another program during the run"
+done
 check() { if eval "$2"; then echo "  ok    $1"; else echo "  FAIL  $1"; fail=1; fi; }
 echo "soak: results after $(( $(date +%s) - t0 ))s"
 check "both bridges still running" alive
@@ -156,15 +178,17 @@ check "WifiRemote block back to OK and its tags (after ${back_wfr:-never}s, limi
 [ -n "$back_mpx" ] || diff mpx.reference mpx.now | head -20 || true
 [ -n "$back_wfr" ] || diff wfr.reference wfr.now | head -20 || true
 baseline=${baseline:-$(sed -n 2p samples)}
-read -r _ b_mrss b_mfd b_wrss b_wfd <<< "$baseline"
-read -r _ f_mrss f_mfd f_wrss f_wfd <<< "$final"
-echo "  memory and descriptors at ${baseline_at}s of chaos / at the end: MPExtended ${b_mrss} kB ${b_mfd} fds / ${f_mrss} kB ${f_mfd} fds; WifiRemote ${b_wrss} kB ${b_wfd} fds / ${f_wrss} kB ${f_wfd} fds"
+read -r _ b_mrss b_mfd b_msk b_wrss b_wfd b_wsk <<< "$baseline"
+read -r _ f_mrss f_mfd f_msk f_wrss f_wfd f_wsk <<< "$final"
+echo "  at ${baseline_at}s of chaos / at the end (kB resident, descriptors, sockets):" \
+  "MPExtended $b_mrss $b_mfd $b_msk / $f_mrss $f_mfd $f_msk;" \
+  "WifiRemote $b_wrss $b_wfd $b_wsk / $f_wrss $f_wfd $f_wsk"
 # The margin: what the allocator and the sanitizer's own quarantine may add on top, 10% or 4 MB.
 grows() { [ "$2" = dead ] || [ "$2" -gt $(( $1 + $1 / 10 > $1 + 4096 ? $1 + $1 / 10 : $1 + 4096 )) ]; }
 check "MPExtended resident memory within the margin" '! grows "$b_mrss" "$f_mrss"'
 check "WifiRemote resident memory within the margin" '! grows "$b_wrss" "$f_wrss"'
-check "MPExtended descriptors unchanged" '[ "$f_mfd" = "$b_mfd" ]'
-check "WifiRemote descriptors unchanged" '[ "$f_wfd" = "$b_wfd" ]'
+check "MPExtended descriptors unchanged, at most one socket" '[ "$f_mfd" = "$b_mfd" ] && [ "$f_msk" -le 1 ]'
+check "WifiRemote descriptors unchanged, at most one socket" '[ "$f_wfd" = "$b_wfd" ] && [ "$f_wsk" -le 1 ]'
 for log in plugins/Vistrel_MPExtended.log plugins/Vistrel_WIFIRemote.log; do
   size=$(stat -c %s "$log" 2>/dev/null || echo 0)
   check "$log $size bytes, below the restart size $log_restart" '[ "$size" -le "$log_restart" ]'
