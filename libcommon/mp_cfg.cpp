@@ -65,6 +65,15 @@ int MP_cfg_set_text(const char* label, char* setting, int size, const char* valu
     return 1;
 }
 
+int MP_cfg_key(const char* line, const std::string_view* keys, int count, const char** value) {
+    for (int k = 0; k < count; k++) {
+        if (strncmp(line, keys[k].data(), keys[k].size()) != 0) continue;
+        *value = line + keys[k].size();
+        return k;
+    }
+    return -1;
+}
+
 void MP_cfg_set_debug(const char* label, const char* value) {
     int v;
     MP_CfgNumber r = MP_cfg_read_int(value, &v);

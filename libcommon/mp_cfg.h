@@ -1,6 +1,8 @@
 // mp_cfg.h - the syntax of the settings file that both bridges share: lines, comments, values.
 #pragma once
 
+#include <string_view>
+
 // How a number value read: none there, a number, or one beyond the range of an int.
 enum MP_CfgNumber { MP_CFG_NO_NUMBER, MP_CFG_NUMBER, MP_CFG_TOO_BIG };
 
@@ -18,6 +20,9 @@ const char* MP_cfg_read_word(const char* s, int* len);
 // a word that does not fit is refused with an error line under label, naming key, and the
 // setting keeps its value. Returns 1 when the setting was changed.
 int MP_cfg_set_text(const char* label, char* setting, int size, const char* value, const char* key);
+// The index of the first of count keys that begins line, with value set to the text behind it;
+// -1 when no key begins the line.
+int MP_cfg_key(const char* line, const std::string_view* keys, int count, const char** value);
 // "Debug=": a number sets the debug level; one beyond an int is refused with an error line.
 void MP_cfg_set_debug(const char* label, const char* value);
 // A port key: a number from 1 to 65535 sets the server port; anything else there is refused

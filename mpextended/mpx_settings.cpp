@@ -1,6 +1,7 @@
 // mpx_settings.cpp - the MPExtended bridge's defaults, its settings file and its first tags.
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "mp_cfg.h"
 #include "mp_log.h"
@@ -19,18 +20,14 @@ constexpr char kLabel[] = "MP_read_cfg_file:";
 int globals_done = 0;
 
 enum Key { kDebug, kAddress, kPort, kUserName, kPassword, kWait, kKeyCount };
-struct KeyText {
-    const char* text;
-    int len;
-};
 // Compared in this order; the first key that begins the line decides.
-constexpr KeyText kKeys[kKeyCount] = {
-    {"Debug=", 6},
-    {"MPExtended_IPAddress=", 21},
-    {"MPExtended_Port=", 16},
-    {"MPExtended_UserName=", 20},
-    {"MPExtended_Password=", 20},
-    {"MPExtended_Wait=", 16},
+constexpr std::string_view kKeys[kKeyCount] = {
+    "Debug=",
+    "MPExtended_IPAddress=",
+    "MPExtended_Port=",
+    "MPExtended_UserName=",
+    "MPExtended_Password=",
+    "MPExtended_Wait=",
 };
 
 // The pause between polls is limited to 0 .. one day, so that its milliseconds always fit.
@@ -46,25 +43,22 @@ void set_wait(const char* value) {
 }
 
 void apply_line(const char* line) {
-    for (int k = 0; k < kKeyCount; k++) {
-        if (strncmp(line, kKeys[k].text, static_cast<size_t>(kKeys[k].len)) != 0) continue;
-        const char* value = line + kKeys[k].len;
-        switch (k) {
-            case kDebug: MP_cfg_set_debug(kLabel, value); break;
-            case kAddress:
-                MP_cfg_set_text(kLabel, MP_Global_IPAddress, sizeof MP_Global_IPAddress, value, kKeys[k].text);
-                break;
-            case kPort: MP_cfg_set_port(kLabel, value, kKeys[k].text); break;
-            case kUserName:
-                MP_cfg_set_text(kLabel, MP_Global_mUserName, sizeof MP_Global_mUserName, value, kKeys[k].text);
-                break;
-            case kPassword:
-                MP_cfg_set_text(kLabel, MP_Global_mPassword, sizeof MP_Global_mPassword, value, kKeys[k].text);
-                break;
-            case kWait: set_wait(value); break;
-            default: break;
-        }
-        return;
+    const char* value = nullptr;
+    int k = MP_cfg_key(line, kKeys, kKeyCount, &value);
+    switch (k) {
+        case kDebug: MP_cfg_set_debug(kLabel, value); break;
+        case kAddress:
+            MP_cfg_set_text(kLabel, MP_Global_IPAddress, sizeof MP_Global_IPAddress, value, kKeys[k].data());
+            break;
+        case kPort: MP_cfg_set_port(kLabel, value, kKeys[k].data()); break;
+        case kUserName:
+            MP_cfg_set_text(kLabel, MP_Global_mUserName, sizeof MP_Global_mUserName, value, kKeys[k].data());
+            break;
+        case kPassword:
+            MP_cfg_set_text(kLabel, MP_Global_mPassword, sizeof MP_Global_mPassword, value, kKeys[k].data());
+            break;
+        case kWait: set_wait(value); break;
+        default: break;
     }
 }
 

@@ -1,6 +1,7 @@
 // wfr_settings.cpp - the WifiRemote bridge's defaults, its settings, properties requests and first tags.
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "mp_cfg.h"
 #include "mp_log.h"
@@ -32,19 +33,15 @@ int seed_properties = 0;
 char property_tag[80];
 
 enum Key { kDebug, kAddress, kPort, kPasscode, kUserName, kPassword, kProperties, kKeyCount };
-struct KeyText {
-    const char* text;
-    int len;
-};
 // Compared in this order; the first key that begins the line decides.
-constexpr KeyText kKeys[kKeyCount] = {
-    {"Debug=", 6},
-    {"WifiRemote_IPAddress=", 21},
-    {"WifiRemote_Port=", 16},
-    {"WifiRemote_Passcode=", 20},
-    {"WifiRemote_UserName=", 20},
-    {"WifiRemote_Password=", 20},
-    {"Properties=", 11},
+constexpr std::string_view kKeys[kKeyCount] = {
+    "Debug=",
+    "WifiRemote_IPAddress=",
+    "WifiRemote_Port=",
+    "WifiRemote_Passcode=",
+    "WifiRemote_UserName=",
+    "WifiRemote_Password=",
+    "Properties=",
 };
 
 void copy_text(char* dest, size_t size, const char* text) { snprintf(dest, size, "%s", text); }
@@ -98,28 +95,25 @@ void add_property(const char* name) {
 }
 
 void apply_line(const char* line) {
-    for (int k = 0; k < kKeyCount; k++) {
-        if (strncmp(line, kKeys[k].text, static_cast<size_t>(kKeys[k].len)) != 0) continue;
-        const char* value = line + kKeys[k].len;
-        switch (k) {
-            case kDebug: MP_cfg_set_debug(kLabel, value); break;
-            case kAddress:
-                MP_cfg_set_text(kLabel, MP_Global_IPAddress, sizeof MP_Global_IPAddress, value, kKeys[k].text);
-                break;
-            case kPort: MP_cfg_set_port(kLabel, value, kKeys[k].text); break;
-            case kPasscode:
-                MP_cfg_set_text(kLabel, MP_Global_wPasscode, sizeof MP_Global_wPasscode, value, kKeys[k].text);
-                break;
-            case kUserName:
-                MP_cfg_set_text(kLabel, MP_Global_wUserName, sizeof MP_Global_wUserName, value, kKeys[k].text);
-                break;
-            case kPassword:
-                MP_cfg_set_text(kLabel, MP_Global_wPassword, sizeof MP_Global_wPassword, value, kKeys[k].text);
-                break;
-            case kProperties: add_property(value); break;
-            default: break;
-        }
-        return;
+    const char* value = nullptr;
+    int k = MP_cfg_key(line, kKeys, kKeyCount, &value);
+    switch (k) {
+        case kDebug: MP_cfg_set_debug(kLabel, value); break;
+        case kAddress:
+            MP_cfg_set_text(kLabel, MP_Global_IPAddress, sizeof MP_Global_IPAddress, value, kKeys[k].data());
+            break;
+        case kPort: MP_cfg_set_port(kLabel, value, kKeys[k].data()); break;
+        case kPasscode:
+            MP_cfg_set_text(kLabel, MP_Global_wPasscode, sizeof MP_Global_wPasscode, value, kKeys[k].data());
+            break;
+        case kUserName:
+            MP_cfg_set_text(kLabel, MP_Global_wUserName, sizeof MP_Global_wUserName, value, kKeys[k].data());
+            break;
+        case kPassword:
+            MP_cfg_set_text(kLabel, MP_Global_wPassword, sizeof MP_Global_wPassword, value, kKeys[k].data());
+            break;
+        case kProperties: add_property(value); break;
+        default: break;
     }
 }
 
