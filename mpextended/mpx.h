@@ -68,7 +68,8 @@ struct MpxFrame {
     int body;
 };
 // Finds the body of the response in buf (n bytes received so far, terminated, room its
-// capacity) by its Content-Length, receiving the missing pieces behind the first. Returns 1
+// capacity) by its Content-Length, receiving the missing pieces of its header and body behind
+// the first; stray bytes ahead of the status line are passed over. Returns 1
 // with the frame; 0 when the response has no usable length (logged; the connection stays); -1
 // when the connection has ended, failed or been given up (logged; MP_Global_Connected is 0).
 int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, MpxFrame* frame);

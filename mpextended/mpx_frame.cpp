@@ -1,5 +1,6 @@
 // mpx_frame.cpp - finds the body of an HTTP response by its Content-Length, receiving missing pieces.
 #include <climits>
+#include <string_view>
 
 #include "mp_log.h"
 #include "mp_tcp.h"
@@ -49,6 +50,19 @@ bool read_length(const char* value, long long* length) {
     return true;
 }
 
+// Where the response's status line begins among the n bytes received, or -1. Stray bytes ahead
+// of it, zero bytes among them, are passed over so that they cannot hide its header.
+int status_line(const char* buf, int n) {
+    size_t at = std::string_view(buf, static_cast<size_t>(n)).find("HTTP/");
+    return at == std::string_view::npos ? -1 : static_cast<int>(at);
+}
+
+// Whether the header block that begins at `from` has wholly arrived: it ends at its empty line.
+bool header_complete(const char* buf, int n, int from) {
+    std::string_view head(buf + from, static_cast<size_t>(n - from));
+    return head.find("\n\r\n") != std::string_view::npos || head.find("\n\n") != std::string_view::npos;
+}
+
 // The connection is no longer usable for this conversation: the poll loop ends it.
 int lost(const char* tag, const FrameTexts& texts, int received) {
     MP_Global_Connected = 0;
@@ -69,7 +83,24 @@ int lost(const char* tag, const FrameTexts& texts, int received) {
 int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, MpxFrame* frame) {
     MP_TRACE("MP_Extended_frame");
     const FrameTexts& texts = channel ? kChannel : kRecordings;
-    int h = strfindstr(buf, kHeader, kHeaderLen);
+    // Nothing is judged on part of a header: a piece that ends inside it would read as an answer
+    // without a length, and the rest of that answer, header and all, would then be taken for the
+    // next one, whose body would be looked for in the wrong bytes.
+    int start = status_line(buf, n);
+    while (start < 0 || !header_complete(buf, n, start)) {
+        if (n >= room) {
+            MP_errlogf(tag, "No complete response header in %d bytes; dropping the connection", n);
+            MP_Global_Connected = 0;
+            return -1;
+        }
+        MP_logl(3, tag, texts.waiting);
+        int got = MP_recv(tag, buf + n, room - n);
+        if (got <= 0) return lost(tag, texts, got);
+        n += got;
+        if (start < 0) start = status_line(buf, n);
+    }
+    int h = strfindstr(buf + start, kHeader, kHeaderLen);
+    if (h >= 0) h += start;
     long long length = 0;
     if (h < 0 || !read_length(buf + h + kHeaderLen, &length)) {
         MP_errlog(tag, "No Content-Length");
