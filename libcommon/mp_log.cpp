@@ -106,6 +106,9 @@ int close_line(int level, size_t kept, const char* rest, size_t rest_len, int fo
     write_whole(stdout, line, pos, rest, rest_len);
     fflush(MP_log_stream);
     fflush(stdout);
+    // A bridge runs for weeks without reopening its log, so the size rule of the opening is
+    // applied as lines are written as well: past the restart size the file starts afresh.
+    if (ftell(MP_log_stream) > MP_LOG_RESTART_SIZE) MP_open_log();
     return 0;
 }
 }  // namespace

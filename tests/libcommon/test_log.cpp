@@ -161,6 +161,30 @@ TEST_F(Log, RestartAboveFiveMebibytes) {
     }
 }
 
+// A log that a running bridge writes past the restart size starts afresh there and then, with
+// its opening banner; the line that crossed the size is the last of the old file.
+TEST_F(Log, RunningLogRestartsOnceItPassesTheSize) {
+    write_file(kLog, std::string(static_cast<size_t>(MP_LOG_RESTART_SIZE) - 2000, 'x'));
+    MP_Global_Debug = 1;
+    testing::internal::CaptureStdout();
+    MP_open_log();
+    const std::string text(80, 'y');
+    int crossed = -1;
+    for (int i = 0; i < 40 && crossed < 0; i++) {
+        MP_log(("line" + std::to_string(i)).c_str(), text.c_str());
+        if (read_file(kLog).size() < 1000) crossed = i;
+    }
+    MP_log("after", "in the fresh file");
+    testing::internal::GetCapturedStdout();
+    ASSERT_GE(crossed, 10) << "the restart came too early or never";
+    std::string all = read_file(kLog);
+    EXPECT_EQ(all.substr(0, 69), kStars);
+    std::vector<std::string> lines = body();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(0, 18), "Log file Opened at");
+    EXPECT_EQ(lines[1], "after in the fresh file");
+}
+
 #ifndef _WIN32
 TEST_F(Log, SizeBeyondIntRangeStillCountsAsTooLarge) {
     write_file(kLog, "x");
