@@ -34,6 +34,11 @@ inline constexpr int WFR_RECEIVE_CAPACITY = 65536;
 inline constexpr int WFR_TYPE_MAX = 4095;
 inline constexpr int WFR_IDENTIFY_SIZE = 4108;
 inline constexpr int WFR_POLL_SECONDS = 5;
+// The receive loop waits in slices of this length, so that the periodic requests go out on
+// time while the plug-in is quiet, and gives the connection up after this much silence.
+inline constexpr int WFR_WAIT_SLICE_MS = 1000;
+inline constexpr int WFR_SILENCE_LIMIT_MS = 60000;
+extern int MP_Global_wSilenceLimitMs;
 inline constexpr char WFR_REQUEST_STATUS[] = "{\"Type\":\"requeststatus\"}\r\n\r\n";
 inline constexpr char WFR_REQUEST_NOWPLAYING[] = "{\"Type\":\"requestnowplaying\"}\r\n\r\n";
 

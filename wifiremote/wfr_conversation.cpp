@@ -13,7 +13,26 @@ namespace {
 char wfr_receive_buffer[WFR_RECEIVE_CAPACITY + 1];
 char wfr_message[256];
 
+// Waits for the plug-in to say something, a second at a time so that the periodic requests go
+// out on time while it is quiet. Returns 1 when there is something to receive (or the socket
+// has failed, which the receive then reports), 0 when nothing came within the silence limit.
+int wait_for_message(const char* tag) {
+    double heard = vp_process_seconds();
+    for (;;) {
+        if (vp_wait_readable(MP_Global_Socket, WFR_WAIT_SLICE_MS) != 0) return 1;
+        double silent = vp_process_seconds() - heard;
+        if (silent * 1000.0 >= MP_Global_wSilenceLimitMs) {
+            MP_errlogf(tag, "No message from WifiRemote for %d ms; the connection is given up",
+                       MP_Global_wSilenceLimitMs);
+            return 0;
+        }
+        MP_poll_requests();
+    }
+}
+
 }  // namespace
+
+int MP_Global_wSilenceLimitMs = WFR_SILENCE_LIMIT_MS;
 
 // Receives block after block, decodes each and publishes the table with "OK" after it; the
 // periodic requests go out before each receive. Returns when the connection ends.
@@ -26,6 +45,13 @@ int MP_Process_incoming(const char* tag) {
     long code = 0;
     for (;;) {
         MP_poll_requests();
+        // A plug-in that has gone silent for good (a half-open connection after a network
+        // fault or a stalled host) would otherwise hold the bridge in its receive for ever.
+        if (!wait_for_message(tag)) {
+            n = -1;
+            code = VP_WSAETIMEDOUT;
+            break;
+        }
         n = MP_recv(tag, wfr_receive_buffer, WFR_RECEIVE_CAPACITY);
         if (n <= 0) {
             // Take the code before anything else can touch it.
