@@ -106,10 +106,15 @@ MPExtended_Wait=$poll
 WifiRemote_IPAddress=127.0.0.1
 WifiRemote_Port=$(cat wifisim.port)
 CFG
-"$bin/mpextended/Vistrel_MPExtended" > mpx.out 2>&1 &
+# The bridges run as copies under names of the soak's own: a monitor, or a test of one, looks
+# for running bridges by the end of their program path and must not take these for its own.
+mkdir -p bin
+cp "$bin/mpextended/Vistrel_MPExtended" bin/Vistrel_MPExtended.soak
+cp "$bin/wifiremote/Vistrel_WIFIRemote" bin/Vistrel_WIFIRemote.soak
+bin/Vistrel_MPExtended.soak > mpx.out 2>&1 &
 mpx=$!
 started+=($mpx)
-"$bin/wifiremote/Vistrel_WIFIRemote" > wfr.out 2>&1 &
+bin/Vistrel_WIFIRemote.soak > wfr.out 2>&1 &
 wfr=$!
 started+=($wfr)
 
