@@ -9,11 +9,17 @@ build=$1 source=$2 mode=$3
 work=$(mktemp -d "${TMPDIR:-/tmp}/vistrel-package.XXXXXX")
 pids=()
 # Ends what this check started, by process id, and removes its files.
+status=0
 cleanup() {
+  local rc=$?
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do
+    if kill -0 "$pid" 2>/dev/null; then echo "FAIL: process $pid still runs" >&2; status=1; fi
+  done
   if [ "$mode" = native ]; then rm -f /dev/shm/Vistrel_MPExtended /dev/shm/Vistrel_WIFIRemote; fi
   rm -rf "$work"
+  [ "$rc" -ne 0 ] || exit "$status"
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -58,16 +64,23 @@ mkdir -p "$work/unpacked"
 top=$(find "$work/unpacked" -mindepth 1 -maxdepth 1 -type d | head -n 1)
 cd "$top"
 run() { if [ "$mode" = wine ]; then wine "./$1$exe" "${@:2}"; else "./$1" "${@:2}"; fi; }
+# Starts a program in the background with its output in a file and keeps its process id (that
+# of the program itself: under wine, the id of "wine program.exe" is the program's).
+start() {
+  local out=$1 program=$2; shift 2
+  if [ "$mode" = wine ]; then wine "./$program$exe" "$@" > "$out" 2>&1 &
+  else "./$program" "$@" > "$out" 2>&1 &
+  fi
+  pids+=($!)
+}
 
 for sim in vistrel_tvsim vistrel_wifisim; do
   run "$sim" --help > "$work/$sim.help" 2>&1 || fail "$sim --help failed"
   grep -q -- "--port" "$work/$sim.help" || fail "$sim --help does not list --port"
 done
 
-run vistrel_tvsim --port 0 --port-file tvsim.port > "$work/tvsim.out" 2>&1 &
-pids+=($!)
-run vistrel_wifisim --port 0 --port-file wifisim.port > "$work/wifisim.out" 2>&1 &
-pids+=($!)
+start "$work/tvsim.out" vistrel_tvsim --port 0 --port-file tvsim.port
+start "$work/wifisim.out" vistrel_wifisim --port 0 --port-file wifisim.port
 has_ports() { [ -s tvsim.port ] && [ -s wifisim.port ]; }
 wait_for 30 has_ports || fail "the simulators did not start"
 
@@ -80,14 +93,11 @@ sed -e "s/^Debug=.*/Debug=1/" -e "s/^MPExtended_Port=.*/MPExtended_Port=$tv_port
 
 # The bridges are started here, so that this check knows their ids; the monitor then finds them
 # running and starts none.
-run Vistrel_MPExtended > "$work/mpx.out" 2>&1 &
-pids+=($!)
-run Vistrel_WIFIRemote > "$work/wfr.out" 2>&1 &
-pids+=($!)
+start "$work/mpx.out" Vistrel_MPExtended
+start "$work/wfr.out" Vistrel_WIFIRemote
 has_logs() { [ -s plugins/Vistrel_MPExtended.log ] && [ -s plugins/Vistrel_WIFIRemote.log ]; }
 wait_for 30 has_logs || fail "the bridges wrote no logs"
-run Vistrel_Status > "$work/screen.txt" 2>&1 &
-pids+=($!)
+start "$work/screen.txt" Vistrel_Status
 both_ok() {
   grep -aq "State1=Numtags.*Status1=OK" "$work/screen.txt" &&
     grep -aq "State2=Numtags.*Status2=OK" "$work/screen.txt" &&
