@@ -19,4 +19,8 @@ done
 echo "=== release (benchmarks build) ==="
 cmake --preset release >/dev/null
 cmake --build --preset release
+echo "=== packages (Linux tarball, Windows zip) ==="
+cpack --preset release
+cpack --preset windows
+
 echo "All test suites passed."
