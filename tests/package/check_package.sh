@@ -40,6 +40,7 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/out" > "$work/cpack.log" 2>&
 package=$(find "$work/out" -maxdepth 1 \( -name '*.zip' -o -name '*.tar.gz' \) | head -n 1)
 [ -n "$package" ] || fail "no package made"
 echo "package: $(basename "$package")"
+grep -qF "$(basename "$package")" "$source/README.md" || fail "README.md does not name $(basename "$package")"
 
 # The listing without the package's top folder.
 cmake -E tar tf "$package" | sed 's|^[^/]*/||' | grep -v '/$' | grep -v '^$' | sort > "$work/listing"
@@ -58,6 +59,15 @@ while read -r f; do
   case "$f" in docs/*) continue ;; esac
   printf '%s\n' "${expected[@]}" | grep -qxF "$f" || fail "unexpected file in the package: $f"
 done < "$work/listing"
+
+if [ "$mode" = wine ]; then
+  # cmd.exe misreads the labels and jumps of a batch file that has bare line feeds.
+  demo=$(cmake -E tar tf "$package" | grep '/demo.cmd$')
+  (cd "$work" && cmake -E tar xf "$package" "$demo")
+  lines=$(wc -l < "$work/$demo")
+  crlf=$(grep -c $'\r$' "$work/$demo" || true)
+  [ "$lines" -gt 0 ] && [ "$lines" -eq "$crlf" ] || fail "demo.cmd has lines without CR LF"
+fi
 
 mkdir -p "$work/unpacked"
 (cd "$work/unpacked" && cmake -E tar xf "$package")
