@@ -44,10 +44,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+rm -f tvsim.port wifisim.port
 if [ -n "$config" ]; then
   cp -f "$config" plugins/MP.cfg
 else
-  rm -f tvsim.port wifisim.port
   "$bin/simulators/tvsim/vistrel_tvsim" --port 0 --port-file tvsim.port > plugins/tvsim.out 2>&1 &
   started+=($!)
   "$bin/simulators/wifisim/vistrel_wifisim" --port 0 --port-file wifisim.port > plugins/wifisim.out 2>&1 &
@@ -67,5 +67,20 @@ WifiRemote_IPAddress=127.0.0.1
 WifiRemote_Port=$(cat wifisim.port)
 CFG
 fi
+
+# The monitor starts a bridge only when no program of that file name runs anywhere; a copy from
+# another folder would then be watched instead of ours, against other settings.
+others=0
+for exe in /proc/[0-9]*/exe; do
+  path=$(readlink "$exe" 2>/dev/null) || continue
+  case "$path" in
+    */Vistrel_MPExtended|*/Vistrel_WIFIRemote)
+      if [ "${path%/*}" != "$run" ]; then
+        echo "Note: $path already runs; the monitor starts no bridge of that name." >&2
+        others=1
+      fi ;;
+  esac
+done
+[ "$others" -eq 0 ] || sleep 5
 
 ./Vistrel_Status

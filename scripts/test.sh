@@ -25,4 +25,8 @@ scripts/soak.sh --seconds 120 --seed 20261207 --no-build
 echo "=== release (benchmarks build) ==="
 cmake --preset release >/dev/null
 cmake --build --preset release
+echo "=== packages (Linux tarball, Windows zip) ==="
+cpack --preset release
+cpack --preset windows
+
 echo "All test suites passed."

@@ -10,6 +10,7 @@
 #include "mp_tcp.h"
 #include "mp_text.h"
 #include "mpx.h"
+#include "sample_cfg.h"
 #include "scratch.h"
 
 // These tests never connect; the library's connection loop needs a conversation to link.
@@ -84,6 +85,39 @@ TEST_F(Settings, SharedExampleFile) {
     EXPECT_EQ(4322, MP_Global_Port);
     EXPECT_STREQ("admin", MP_Global_mUserName);
     EXPECT_EQ(30, MP_Global_mWait);
+}
+
+// The sample settings file that ships with the programs: every line it sets is a key of one of
+// the bridges, and this bridge reads its own keys from it as the values the file shows, which
+// are the built-in defaults, without an error.
+TEST_F(Settings, ShippedSampleIsReadAsItReads) {
+    const std::vector<std::string> known = {
+        "Debug=", "MPExtended_IPAddress=", "MPExtended_Port=", "MPExtended_UserName=",
+        "MPExtended_Password=", "MPExtended_Wait=", "WifiRemote_IPAddress=", "WifiRemote_Port=",
+        "WifiRemote_Passcode=", "WifiRemote_UserName=", "WifiRemote_Password=", "Properties="};
+    std::vector<std::string> lines = sample_cfg_setting_lines();
+    ASSERT_GE(lines.size(), 12u);
+    for (const std::string& line : lines) {
+        bool is_key = false;
+        for (const std::string& key : known) is_key = is_key || line.compare(0, key.size(), key) == 0;
+        EXPECT_TRUE(is_key) << line;
+        EXPECT_LE(line.size(), 127u) << line;
+    }
+    read(sample_cfg_text());
+    EXPECT_EQ(sample_cfg_value("Debug="), std::to_string(MP_Global_Debug));
+    EXPECT_EQ(sample_cfg_value("MPExtended_IPAddress="), MP_Global_IPAddress);
+    EXPECT_EQ(sample_cfg_value("MPExtended_Port="), std::to_string(MP_Global_Port));
+    EXPECT_EQ(sample_cfg_value("MPExtended_UserName="), MP_Global_mUserName);
+    EXPECT_EQ(sample_cfg_value("MPExtended_Password="), MP_Global_mPassword);
+    EXPECT_EQ(sample_cfg_value("MPExtended_Wait="), std::to_string(MP_Global_mWait));
+    EXPECT_EQ("0", sample_cfg_value("Debug="));
+    EXPECT_EQ("127.0.0.1", sample_cfg_value("MPExtended_IPAddress="));
+    EXPECT_EQ(std::to_string(MPX_DEFAULT_PORT), sample_cfg_value("MPExtended_Port="));
+    EXPECT_EQ(MPX_DEFAULT_USERNAME, sample_cfg_value("MPExtended_UserName="));
+    EXPECT_EQ(MPX_DEFAULT_PASSWORD, sample_cfg_value("MPExtended_Password="));
+    EXPECT_EQ(std::to_string(MPX_DEFAULT_WAIT), sample_cfg_value("MPExtended_Wait="));
+    EXPECT_TRUE(log_lines("**Error**").empty());
+    EXPECT_EQ(4, MP_Numtags);
 }
 
 TEST_F(Settings, ValuesAreReadAsScanfReadsThem) {

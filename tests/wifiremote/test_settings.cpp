@@ -8,6 +8,7 @@
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "mp_tcp.h"
+#include "sample_cfg.h"
 #include "scratch.h"
 #include "wfr.h"
 
@@ -95,6 +96,36 @@ TEST_F(WfrSettings, KeysAreReadByTheCommonSyntax) {
     EXPECT_STREQ("secret", MP_Global_wPassword);
     read("WifiRemote_Port=abc\nWifiRemote_Port=70000\n");
     EXPECT_EQ(8080, MP_Global_Port);
+}
+
+// The shipped sample settings file: this bridge reads its own keys from it as the values the
+// file shows, which are the built-in defaults, and asks for each of its properties, in file
+// order, with a seeded tag for each.
+TEST_F(WfrSettings, ShippedSampleIsReadAsItReads) {
+    read(sample_cfg_text());
+    EXPECT_EQ(sample_cfg_value("Debug="), std::to_string(MP_Global_Debug));
+    EXPECT_EQ(sample_cfg_value("WifiRemote_IPAddress="), MP_Global_IPAddress);
+    EXPECT_EQ(sample_cfg_value("WifiRemote_Port="), std::to_string(MP_Global_Port));
+    EXPECT_EQ(sample_cfg_value("WifiRemote_Passcode="), MP_Global_wPasscode);
+    EXPECT_EQ(sample_cfg_value("WifiRemote_UserName="), MP_Global_wUserName);
+    EXPECT_EQ(sample_cfg_value("WifiRemote_Password="), MP_Global_wPassword);
+    EXPECT_EQ(std::to_string(WFR_DEFAULT_PORT), sample_cfg_value("WifiRemote_Port="));
+    EXPECT_EQ(WFR_DEFAULT_PASSCODE, sample_cfg_value("WifiRemote_Passcode="));
+    EXPECT_EQ(WFR_DEFAULT_USERNAME, sample_cfg_value("WifiRemote_UserName="));
+    EXPECT_EQ(WFR_DEFAULT_PASSWORD, sample_cfg_value("WifiRemote_Password="));
+
+    std::string asked;
+    std::vector<std::string> seeded;
+    for (const std::string& line : sample_cfg_setting_lines()) {
+        if (line.compare(0, 11, "Properties=") != 0) continue;
+        asked += ",\"#" + line.substr(11) + "\"";
+        seeded.push_back("Properties." + line.substr(11));
+    }
+    ASSERT_FALSE(seeded.empty());
+    EXPECT_EQ(kOpening1 + asked + kEnd, MP_Global_wRequest1);
+    ASSERT_EQ(static_cast<int>(seeded.size()) + 2, MP_Numtags);
+    for (size_t i = 0; i < seeded.size(); i++) EXPECT_EQ(seeded[i], MP_Tags[i + 1].name);
+    EXPECT_TRUE(log_lines("**Error**").empty());
 }
 
 TEST_F(WfrSettings, PasscodeOver15CharactersIsRefused) {

@@ -1,0 +1,33 @@
+# install.cmake - what `cmake --install` puts in place and what CPack packs: one program folder.
+#
+# The bridges read plugins/MP.cfg and write their logs under plugins/, relative to the working
+# directory, and the monitor starts the bridges from the folder it runs in; so everything is
+# installed flat into one folder (the host program's folder on Windows), not into bin/ and
+# share/. The settings are installed as plugins/MP.cfg.sample: a reinstall or an upgrade over
+# an existing folder must never overwrite the settings that a user has made there.
+install(TARGETS Vistrel_MPExtended Vistrel_WIFIRemote Vistrel_Status
+                vistrel_tvsim vistrel_wifisim vistrel_peek
+        RUNTIME DESTINATION .)
+install(FILES ${PROJECT_SOURCE_DIR}/dist/MP.cfg DESTINATION plugins RENAME MP.cfg.sample)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+# The whole documentation folder: the pages, and the readers' header and example sources.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION docs
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.h" PATTERN "*.c")
+if(WIN32)
+  # The demo for Windows users: the simulators, settings that point at them, and the monitor.
+  install(PROGRAMS ${PROJECT_SOURCE_DIR}/dist/demo.cmd DESTINATION .)
+endif()
+
+set(CPACK_PACKAGE_NAME Vistrel)
+set(CPACK_PACKAGE_VENDOR "Vistrel")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Bridges from two media-centre services to shared-memory tag blocks, and their monitor")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_STRIP_FILES ON)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME "Vistrel-${PROJECT_VERSION}-windows-x64")
+else()
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_PACKAGE_FILE_NAME "Vistrel-${PROJECT_VERSION}-linux-${CMAKE_SYSTEM_PROCESSOR}")
+endif()
+include(CPack)

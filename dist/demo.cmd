@@ -1,0 +1,31 @@
+@echo off
+rem demo.cmd - the Vistrel demo: both service simulators on loopback, settings for the bridges
+rem that point at them, and the monitor, which starts both bridges. It works in the folder
+rem "demo" below this one, so that the settings and logs of a real installation here in
+rem plugins\ stay untouched. "demo.cmd stop" ends the bridges and simulators that it started.
+setlocal
+cd /d "%~dp0"
+if /i "%~1"=="stop" goto stop
+
+if not exist demo\plugins mkdir demo\plugins
+for %%p in (Vistrel_MPExtended.exe Vistrel_WIFIRemote.exe Vistrel_Status.exe) do copy /y %%p demo\ >nul
+cd demo
+> plugins\MP.cfg echo // Written by demo.cmd: both bridges talk to the simulators on loopback.
+>> plugins\MP.cfg echo Debug=1
+>> plugins\MP.cfg echo MPExtended_IPAddress=127.0.0.1
+>> plugins\MP.cfg echo MPExtended_Port=14322
+>> plugins\MP.cfg echo MPExtended_Wait=5
+>> plugins\MP.cfg echo WifiRemote_IPAddress=127.0.0.1
+>> plugins\MP.cfg echo WifiRemote_Port=18017
+
+rem The simulators share this console, so that Ctrl-C ends them together with the monitor.
+start "" /b ..\vistrel_tvsim.exe --port 14322 > plugins\tvsim.out 2>&1
+start "" /b ..\vistrel_wifisim.exe --port 18017 > plugins\wifisim.out 2>&1
+echo Starting the monitor; Ctrl-C ends it. Answer N to "Terminate batch job" to stop the rest.
+Vistrel_Status.exe
+
+:stop
+rem The bridges run apart from this console once the monitor has started them.
+for %%p in (Vistrel_MPExtended.exe Vistrel_WIFIRemote.exe vistrel_tvsim.exe vistrel_wifisim.exe) do taskkill /f /im %%p >nul 2>&1
+echo Stopped; the logs are in demo\plugins\.
+endlocal

@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# check_package.sh - makes the package of a build, checks that it holds what the README names,
+# unpacks it into an empty folder and runs the demo from there: both simulators, the bridges
+# with settings made from the shipped sample, and the monitor until it shows both blocks "OK".
+# Usage: check_package.sh BUILD_DIR SOURCE_DIR wine|native
+set -euo pipefail
+build=$1 source=$2 mode=$3
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vistrel-package.XXXXXX")
+pids=()
+# Ends what this check started, by process id, and removes its files.
+status=0
+cleanup() {
+  local rc=$?
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do
+    if kill -0 "$pid" 2>/dev/null; then echo "FAIL: process $pid still runs" >&2; status=1; fi
+  done
+  if [ "$mode" = native ]; then rm -f /dev/shm/Vistrel_MPExtended /dev/shm/Vistrel_WIFIRemote; fi
+  rm -rf "$work"
+  [ "$rc" -ne 0 ] || exit "$status"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Polls a condition every 0.2 s for at most the given seconds.
+wait_for() {
+  local seconds=$1; shift
+  for _ in $(seq $((seconds * 5))); do
+    if "$@"; then return 0; fi
+    sleep 0.2
+  done
+  "$@"
+}
+
+if [ "$mode" = wine ]; then exe=.exe; else exe=; fi
+cpack --config "$build/CPackConfig.cmake" -B "$work/out" > "$work/cpack.log" 2>&1 \
+  || { cat "$work/cpack.log"; fail "cpack failed"; }
+package=$(find "$work/out" -maxdepth 1 \( -name '*.zip' -o -name '*.tar.gz' \) | head -n 1)
+[ -n "$package" ] || fail "no package made"
+echo "package: $(basename "$package")"
+grep -qF "$(basename "$package")" "$source/README.md" || fail "README.md does not name $(basename "$package")"
+
+# The listing without the package's top folder.
+cmake -E tar tf "$package" | sed 's|^[^/]*/||' | grep -v '/$' | grep -v '^$' | sort > "$work/listing"
+cat "$work/listing"
+expected=(Vistrel_MPExtended$exe Vistrel_WIFIRemote$exe Vistrel_Status$exe vistrel_tvsim$exe
+          vistrel_wifisim$exe vistrel_peek$exe plugins/MP.cfg.sample README.md docs/configuration.md)
+[ "$mode" = wine ] && expected+=(demo.cmd)
+for f in "${expected[@]}"; do
+  grep -qxF "$f" "$work/listing" || fail "the package lacks $f"
+  # The README names each file that the package holds, with / or \ between folder and file.
+  grep -qF "$f" "$source/README.md" || grep -qF "${f//\//\\}" "$source/README.md" \
+    || fail "README.md does not name $f"
+done
+# Nothing else but the documentation folder.
+while read -r f; do
+  case "$f" in docs/*) continue ;; esac
+  printf '%s\n' "${expected[@]}" | grep -qxF "$f" || fail "unexpected file in the package: $f"
+done < "$work/listing"
+
+if [ "$mode" = wine ]; then
+  # cmd.exe misreads the labels and jumps of a batch file that has bare line feeds.
+  demo=$(cmake -E tar tf "$package" | grep '/demo.cmd$')
+  (cd "$work" && cmake -E tar xf "$package" "$demo")
+  lines=$(wc -l < "$work/$demo")
+  crlf=$(grep -c $'\r$' "$work/$demo" || true)
+  [ "$lines" -gt 0 ] && [ "$lines" -eq "$crlf" ] || fail "demo.cmd has lines without CR LF"
+fi
+
+mkdir -p "$work/unpacked"
+(cd "$work/unpacked" && cmake -E tar xf "$package")
+top=$(find "$work/unpacked" -mindepth 1 -maxdepth 1 -type d | head -n 1)
+cd "$top"
+run() { if [ "$mode" = wine ]; then wine "./$1$exe" "${@:2}"; else "./$1" "${@:2}"; fi; }
+# Starts a program in the background with its output in a file and keeps its process id (that
+# of the program itself: under wine, the id of "wine program.exe" is the program's).
+start() {
+  local out=$1 program=$2; shift 2
+  if [ "$mode" = wine ]; then wine "./$program$exe" "$@" > "$out" 2>&1 &
+  else "./$program" "$@" > "$out" 2>&1 &
+  fi
+  pids+=($!)
+}
+
+for sim in vistrel_tvsim vistrel_wifisim; do
+  run "$sim" --help > "$work/$sim.help" 2>&1 || fail "$sim --help failed"
+  grep -q -- "--port" "$work/$sim.help" || fail "$sim --help does not list --port"
+done
+
+start "$work/tvsim.out" vistrel_tvsim --port 0 --port-file tvsim.port
+start "$work/wifisim.out" vistrel_wifisim --port 0 --port-file wifisim.port
+has_ports() { [ -s tvsim.port ] && [ -s wifisim.port ]; }
+wait_for 30 has_ports || fail "the simulators did not start"
+
+# The settings are the shipped sample with the simulators' ports put in.
+tv_port=$(tr -d '\r\n' < tvsim.port)
+wifi_port=$(tr -d '\r\n' < wifisim.port)
+sed -e "s/^Debug=.*/Debug=1/" -e "s/^MPExtended_Port=.*/MPExtended_Port=$tv_port/" \
+    -e "s/^MPExtended_Wait=.*/MPExtended_Wait=1/" -e "s/^WifiRemote_Port=.*/WifiRemote_Port=$wifi_port/" \
+    plugins/MP.cfg.sample > plugins/MP.cfg
+
+# The bridges are started here, so that this check knows their ids; the monitor then finds them
+# running and starts none.
+start "$work/mpx.out" Vistrel_MPExtended
+start "$work/wfr.out" Vistrel_WIFIRemote
+has_logs() { [ -s plugins/Vistrel_MPExtended.log ] && [ -s plugins/Vistrel_WIFIRemote.log ]; }
+wait_for 30 has_logs || fail "the bridges wrote no logs"
+start "$work/screen.txt" Vistrel_Status
+both_ok() {
+  grep -aq "State1=Numtags.*Status1=OK" "$work/screen.txt" &&
+    grep -aq "State2=Numtags.*Status2=OK" "$work/screen.txt" &&
+    grep -aq "Recording1.ChannelName" "$work/screen.txt" &&
+    grep -aq "Properties.Play.Current.Genre *News" "$work/screen.txt"
+}
+wait_for 60 both_ok || { tail -c 3000 "$work/screen.txt"; fail "the monitor did not show both blocks OK"; }
+grep -a "State[12]=" "$work/screen.txt" | tail -n 2
+
+for log in Vistrel_MPExtended Vistrel_WIFIRemote; do
+  [ -s "plugins/$log.log" ] || fail "no plugins/$log.log"
+done
+grep -q "Vistrel MPExtended Interface v version" plugins/Vistrel_MPExtended.log || fail "no banner in the MPExtended log"
+grep -q "Vistrel WIFIRemote Interface v version" plugins/Vistrel_WIFIRemote.log || fail "no banner in the WifiRemote log"
+if grep -a "\*\*Error\*\*" plugins/*.log; then fail "error lines in the logs"; fi
+echo "package check passed"
