@@ -188,18 +188,23 @@ TEST(ReadBlock, ExitCodesForAMissingAnUnpublishedBlockAndWrongUse) {
     vr_block block{};
     EXPECT_NE(0, vr_open(&block, name.c_str())) << "the program must not make the block";
 
-    // A block that a reader made before its bridge opened it: zeros, nothing published.
+    // A block that a reader made before its bridge opened it: zeros, nothing published. Its
+    // name, with a blank and quotes in it, reaches the program as one argument, intact.
+    std::string odd = "Odd \"name\" " + name;
     vp_shm handle;
-    ASSERT_EQ(0, vp_shm_open(name.c_str(), MP_BLOCK_SIZE, &handle));
-    Output empty = read_block({name});
+    ASSERT_EQ(0, vp_shm_open(odd.c_str(), MP_BLOCK_SIZE, &handle));
+    Output empty = read_block({odd});
     EXPECT_EQ(3, empty.code);
+    EXPECT_EQ(odd, field(empty.text, "Block:  "));
     EXPECT_EQ("empty (no bridge has opened the block yet)", field(empty.text, "State:  "));
     EXPECT_EQ("", printed_tags(empty.text).empty() ? "" : "tags printed");
     vp_shm_close(handle);
-    vp_shm_unlink(name.c_str());
+    vp_shm_unlink(odd.c_str());
 
     EXPECT_EQ(4, read_block({"a", "b"}).code);
     EXPECT_EQ(4, read_block({"--help"}).code);
+    const char* none[] = {"none", nullptr};
+    EXPECT_EQ(-1, vp_run_to_file("no-such-dir/no-such-program", none, "none.out"));
 }
 
 }  // namespace
