@@ -123,7 +123,7 @@ typedef struct vr_block {
 
 /* Opens the block of that name read-only, without ever creating it. Returns 0, or the system's
  * error code: ERROR_FILE_NOT_FOUND (2) or ENOENT when no process holds the block (no bridge
- * has run since the last one ended). */
+ * has run since the last one ended); on POSIX EINVAL for an object shorter than a block. */
 static inline int vr_open(vr_block *block, const char *name) {
 #ifdef _WIN32
     block->view = NULL;
