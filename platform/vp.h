@@ -196,6 +196,11 @@ long vp_spawn_detached(const char* program, const char* arg0);
 // streams lead nowhere (Windows: the run-time's detached mode; POSIX: /dev/null), so that its
 // output never mixes with the starter's screen. Returns 0 when started, -1 when not.
 int vp_spawn_background(const char* program, const char* arg0);
+// Runs a program file with a real argument list (args[0] the program's own name, the list
+// ending in null), its standard output written to the file at out_path (replaced), and waits
+// for it. Returns its exit code, or -1 when it cannot be started. For tests and tools that
+// run programs which take their arguments one by one.
+int vp_run_to_file(const char* program, const char* const* args, const char* out_path);
 // Whether a process of that id is still running (for tests and tools).
 bool vp_proc_alive(uint32_t pid);
 // Ends the process at once with the code, without exit handlers or flushing of C streams.

@@ -166,6 +166,36 @@ int vp_spawn_wait(const char* program, const char* arg0) {
     return got == sizeof err ? -1 : result;
 }
 
+int vp_run_to_file(const char* program, const char* const* args, const char* out_path) {
+    int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0) return -1;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        close(out);
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        // dup2 clears close-on-exec on the copy, so the program's standard output is the file.
+        if (dup2(out, 1) >= 0) execv(program, const_cast<char* const*>(args));
+        int err = errno;
+        write_full(fds[1], &err, sizeof err);
+        _exit(127);
+    }
+    close(out);
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return -1;
+    }
+    int err = 0;
+    size_t got = read_full(fds[0], &err, sizeof err);
+    close(fds[0]);
+    int result = wait_child(pid);
+    return got == sizeof err ? -1 : result;
+}
+
 namespace {
 // The double fork behind both detached starts: the middle process starts a new session, forks
 // the program and ends at once, so the program is adopted by init (which reaps it), is in no

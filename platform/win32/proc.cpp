@@ -100,6 +100,50 @@ int vp_spawn_background(const char* program, const char* arg0) {
     return rc == -1 ? -1 : 0;
 }
 
+int vp_run_to_file(const char* program, const char* const* args, const char* out_path) {
+    // The command line that the program's run-time splits back into the same arguments: each
+    // one quoted, a quote inside it escaped. Backslashes stay as they are, which is right for
+    // every argument that does not end in one.
+    static char line[32768];
+    size_t n = 0;
+    for (int i = 0; args[i]; i++) {
+        const char* a = args[i];
+        if (n + 3 >= sizeof line) return -1;
+        if (i > 0) line[n++] = ' ';
+        line[n++] = '"';
+        for (; *a; a++) {
+            if (n + 4 >= sizeof line) return -1;
+            if (*a == '"') line[n++] = '\\';
+            line[n++] = *a;
+        }
+        line[n++] = '"';
+    }
+    line[n] = '\0';
+
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE out = CreateFileA(out_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return -1;
+    STARTUPINFOA start;
+    ZeroMemory(&start, sizeof start);
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    start.hStdOutput = out;
+    start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child;
+    BOOL started = CreateProcessA(program, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                  &start, &child);
+    CloseHandle(out);
+    if (!started) return -1;
+    WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD code = 0;
+    BOOL have = GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    return have ? static_cast<int>(code) : -1;
+}
+
 bool vp_proc_alive(uint32_t pid) {
     HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid);
     if (h == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;

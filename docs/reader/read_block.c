@@ -1,0 +1,96 @@
+/* read_block.c - prints a bridge's publication block: state, time, status line and every tag. */
+/*
+ * Usage: read_block [BLOCK]     BLOCK defaults to Vistrel_MPExtended
+ * Exit codes: 0 the table was printed; 1 the block does not exist or cannot be mapped;
+ * 2 no consistent copy could be taken; 3 the bridge has published nothing (yet); 4 usage.
+ */
+#include "vistrel_reader.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+/* 696,660 bytes: static rather than on the stack. */
+static vr_record table[VR_TABLE_RECORDS];
+
+static const char *state_name(vr_state state) {
+    switch (state) {
+        case VR_STATE_EMPTY: return "empty (no bridge has opened the block yet)";
+        case VR_STATE_STARTED: return "Invalid (opened by its bridge, nothing published yet)";
+        case VR_STATE_NO_TAGS: return "Invalid (published, no tags)";
+        case VR_STATE_TAGS: return "Numtags";
+        case VR_STATE_SHUTDOWN: return "Shutdown";
+        default: return "unknown";
+    }
+}
+
+static const char *type_name(int32_t type) {
+    switch (type) {
+        case VR_TYPE_INT: return "int";
+        case VR_TYPE_TEXT: return "text";
+        case VR_TYPE_TIME: return "time";
+        default: return "?";
+    }
+}
+
+/* A field as printable text: the bridges pass on what their servers send, so control bytes
+ * are shown as '?' rather than sent to the terminal. */
+static const char *printable(char *out, size_t size, const char *field, size_t width) {
+    size_t i;
+    vr_text(out, size, field, width);
+    for (i = 0; out[i] != '\0'; i++)
+        if ((unsigned char)out[i] < 32 || (unsigned char)out[i] == 127) out[i] = '?';
+    return out;
+}
+
+static void print_header(const char *name, const vr_record *header) {
+    char status[VR_TEXT_SIZE + 1];
+    char when[64] = "";
+    time_t t = (time_t)header->time;
+    struct tm *local = localtime(&t);
+    if (local == NULL || strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", local) == 0)
+        strcpy(when, "?");
+    printf("Block:  %s\n", name);
+    printf("State:  %s\n", state_name(vr_state_of(header)));
+    printf("Time:   %ld (%s local)\n", (long)header->time, when);
+    printf("Status: %s\n", printable(status, sizeof status, header->string, VR_TEXT_SIZE));
+}
+
+int main(int argc, char **argv) {
+    const char *name = argc > 1 ? argv[1] : VR_MPEXTENDED;
+    vr_block block;
+    int err, count, i;
+    if (argc > 2 || name[0] == '-') {
+        fprintf(stderr, "usage: read_block [BLOCK]   (Vistrel_MPExtended or Vistrel_WIFIRemote)\n");
+        return 4;
+    }
+
+    err = vr_open(&block, name);
+    if (err != 0) {
+        fprintf(stderr, "read_block: block %s cannot be opened (error %d); is its bridge running?\n",
+                name, err);
+        return 1;
+    }
+    count = vr_snapshot(&block, table, VR_TABLE_RECORDS, VR_TRIES);
+    vr_close(&block);
+
+    if (count == VR_NOT_PUBLISHED) {
+        print_header(name, &table[0]);
+        return 3;
+    }
+    if (count < 0) {
+        fprintf(stderr, "read_block: no consistent copy of %s (%s)\n", name,
+                count == VR_BAD_COUNT ? "tag count out of range" : "the block kept changing");
+        return 2;
+    }
+
+    print_header(name, &table[0]);
+    printf("Tags:   %d\n", count);
+    for (i = 1; i <= count; i++) {
+        char tag[VR_NAME_SIZE + 1], text[VR_TEXT_SIZE + 1];
+        printf("%4d %-4s %11ld  %-40s %s\n", i, type_name(table[i].type), (long)table[i].ival,
+               printable(tag, sizeof tag, table[i].name, VR_NAME_SIZE),
+               printable(text, sizeof text, table[i].string, VR_TEXT_SIZE));
+    }
+    return 0;
+}
