@@ -46,7 +46,8 @@ grep -qF "$(basename "$package")" "$source/README.md" || fail "README.md does no
 cmake -E tar tf "$package" | sed 's|^[^/]*/||' | grep -v '/$' | grep -v '^$' | sort > "$work/listing"
 cat "$work/listing"
 expected=(Vistrel_MPExtended$exe Vistrel_WIFIRemote$exe Vistrel_Status$exe vistrel_tvsim$exe
-          vistrel_wifisim$exe vistrel_peek$exe plugins/MP.cfg.sample README.md docs/configuration.md)
+          vistrel_wifisim$exe vistrel_peek$exe plugins/MP.cfg.sample README.md docs/configuration.md
+          docs/reading-blocks.md docs/reader/vistrel_reader.h docs/reader/read_block.c)
 [ "$mode" = wine ] && expected+=(demo.cmd)
 for f in "${expected[@]}"; do
   grep -qxF "$f" "$work/listing" || fail "the package lacks $f"
