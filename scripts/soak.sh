@@ -18,7 +18,7 @@ if [ -z "${VISTREL_SOAK_PRIVATE:-}" ]; then
   export VISTREL_SOAK_PRIVATE=1
   for how in "--mount" "--user --map-root-user --mount"; do
     # shellcheck disable=SC2086
-    if unshare $how true 2>/dev/null; then
+    if unshare $how --propagation private sh -c 'mount -t tmpfs soak /dev/shm' 2>/dev/null; then
       # shellcheck disable=SC2086
       exec unshare $how --propagation private sh -c \
         'mount -t tmpfs -o mode=1777 soak /dev/shm && exec "$0" "$@"' "$root/scripts/soak.sh" "$@"
