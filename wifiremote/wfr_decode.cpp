@@ -71,11 +71,28 @@ void decode_type(const char* text) {
     MP_WififRemote_Decode_Message(type_buffer, text + close);
 }
 
+// Whether a line holds a message to flatten: it begins with an object, or stray bytes lead a
+// message that names its Type first. Anything else is the tail of a message that a stray line
+// end cut off. Flattening starts at the first "{" of a line, which in such a tail opens a nested
+// object, so its members would be stored under names without their enclosing member
+// (ChannelName for MediaInfo.ChannelName): tags that no later message corrects or removes.
+bool holds_message(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || *p == '\t') p++;
+    if (*p == '{') return true;
+    const char* brace = strchr(p, '{');
+    return brace != nullptr && strncmp(brace + 1, "\"Type\"", 6) == 0;
+}
+
 // One complete line: logged, flattened whatever its type, then acted on.
 void handle_line(const char* prefix) {
     line[line_len] = '\0';
     line_len = 0;
     MP_log(prefix, line);
+    if (!holds_message(line)) {
+        MP_errlog("**** Unhandled", "Line is not a message; nothing of it is stored");
+        return;
+    }
     MP_Parse(prefix, line);
     MP_logl(3, "Now decoding", "line");
     decode_type(line);

@@ -159,6 +159,22 @@ TEST_F(Wfr, ALineWhoseFirstMemberIsNotTypeIsFlattenedButNotActedOn) {
     EXPECT_EQ("", sent());
 }
 
+// A stray line end inside a message leaves a tail that is no message: its nested objects must
+// not be stored under prefix-less names, which would stay in the table for good. A message
+// behind stray bytes on its line is still read.
+TEST_F(Wfr, TheTailOfACutMessageStoresNothing) {
+    decode("{\"Type\":\"nowplaying\",\"Speed\":1,\"Medi\r\naInfo\":{\"MediaType\":\"tv\",\"ChannelId\":12},"
+           "\"NextProgram\":{\"Id\":4712}}\r\n");
+    EXPECT_EQ("", text_of("MediaType"));
+    EXPECT_EQ("", text_of("ChannelId"));
+    EXPECT_EQ("", text_of("Id"));
+    EXPECT_EQ(1, MP_itag("Speed"));
+    EXPECT_EQ(1, log_count("**** Unhandled Line is not a message; nothing of it is stored"));
+    decode("\x01junk{\"Type\":\"status\",\"Volume\":40}\r\n");
+    EXPECT_EQ(40, MP_itag("Volume"));
+    EXPECT_EQ(1, log_count("**** Unhandled Line is not a message; nothing of it is stored"));
+}
+
 TEST_F(Wfr, AnOverlongTypeIsCutAndStillActedOnByItsBeginning) {
     decode("{\"Type\":\"welcome" + std::string(5000, 'x') + "\",\"AuthMethod\":0}\r\n");
     EXPECT_EQ(1, log_count("Type value of 5007 characters cut to 4095"));
