@@ -10,6 +10,8 @@
 
 MP_TagEntry MP_Tags[MP_TABLE_SIZE];
 int MP_Numtags = 0;
+int MP_Tag_Reserve = 0;
+int MP_Tag_Refused = 0;
 
 namespace {
 
@@ -249,9 +251,11 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
 
     int name_len = MP_tag_name_length(name);
     int count = tag_count();
+    // New names stop short of the reserve while one is kept.
+    int limit = MP_MAXTAGS - (MP_Tag_Reserve > 0 ? MP_Tag_Reserve : 0);
     // A name not found is taken into the index as the next entry straight away, when there is
     // room for it: it is stored there below before anything looks it up.
-    int index = MP_tagindex_find_or_add(name, name_len, count < MP_MAXTAGS ? count + 1 : 0);
+    int index = MP_tagindex_find_or_add(name, name_len, count < limit ? count + 1 : 0);
     if (index) {
         // An empty text changes nothing. A store under a shorter name that matched a longer
         // one keeps the longer name.
@@ -262,8 +266,9 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
             e.ival = ival;
             if (dated) e.time = seconds;
         }
-    } else if (count >= MP_MAXTAGS) {
+    } else if (count >= limit) {
         index = MP_MAXTAGS + 1;
+        MP_Tag_Refused++;
         set_header_count(count);
     } else {
         index = count + 1;

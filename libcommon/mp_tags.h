@@ -38,6 +38,13 @@ inline constexpr int MP_CHANNELS = 10;            // publication channels 0 to 9
 extern MP_TagEntry MP_Tags[MP_TABLE_SIZE];
 extern int MP_Numtags;
 
+// While above 0, this many entries are kept free: a store of a new name that would take one
+// of them is refused as if the table were full, and counted in MP_Tag_Refused. A writer that
+// fills the table in bulk sets it, so that the tags stored after it still find room.
+extern int MP_Tag_Reserve;
+// New names refused since the program started, for a full table or for the reserve.
+extern int MP_Tag_Refused;
+
 void MP_Clear_tags();
 int MP_put_tag(const char* name, int type, int ival, const char* string);
 int MP_get_tag(const char* query, int* type, int* ival, char* string);

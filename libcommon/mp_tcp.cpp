@@ -11,12 +11,13 @@ char MP_Global_IPAddress[28];
 int MP_Global_Port;
 vp_socket MP_Global_Socket = VP_INVALID_SOCKET;
 int MP_Global_Connected;
+int MP_Global_SendLimitMs = MP_SEND_LIMIT_MS;
 
 namespace {
 
 // Every attempt, successful or not, is followed by this pause before the next one.
 constexpr unsigned kReconnectPauseMs = 5000;
-// A single read asks for at most this much; a read that fills it makes the receive read on.
+// The first read of a receive asks for at most this much.
 constexpr int kReadChunk = 4096;
 // The one-line copy of a sent text: 4,107 characters and the terminator.
 constexpr int kSendCopySize = 4108;
@@ -123,6 +124,9 @@ int TCP_Attempt(const char* tag) {
         return 0;
     }
 
+    // A server that stops reading must not hold the bridge in a send for good.
+    if (vp_set_send_timeout(s, MP_Global_SendLimitMs) != 0)
+        MP_errlogf(tag, "Cannot bound the sends: %d", vp_net_error());
     MP_Global_Connected = 1;
     MP_logl(3, tag, "Connection Established");
     MP_Process_incoming(tag);
@@ -153,18 +157,34 @@ int MP_Send(const char* text) {
 
     MP_logl(3, "MP_Send:", text);
 
-    // A blocking socket may still take a long text in parts: send on until all of it is gone.
+    // A blocking socket may still take a long text in parts: send on until all of it is gone,
+    // within the send limit as a whole. Each send is bounded by the socket's own limit; the
+    // clock bounds a server that takes a few bytes at a time.
     size_t length = strlen(text);
     if (length > 0x7FFFFFFF) length = 0x7FFFFFFF;
     int total = (int)length;
     int sent = 0;
+    double started = vp_process_seconds();
     while (sent < total) {
         int n = vp_send(MP_Global_Socket, text + sent, total - sent);
-        if (n <= 0) {
-            MP_errlogf("MP_Send failed:", "Unable to send to server: %ld", (long)vp_net_error());
-            return -1;
+        long code = n <= 0 ? (long)vp_net_error() : 0;
+        if (n > 0) {
+            sent += n;
+            if (sent == total) break;
+            if ((vp_process_seconds() - started) * 1000.0 < MP_Global_SendLimitMs) continue;
+            code = VP_WSAETIMEDOUT;
         }
-        sent += n;
+        MP_errlogf("MP_Send failed:", "Unable to send to server: %ld", code);
+        // The rest of the text cannot follow later in its place, so the connection is given
+        // up; the conversation sees MP_Global_Connected cleared and ends, and the status says
+        // why until the connection loop publishes its next attempt.
+        MP_Global_Connected = 0;
+        if (code == VP_WSAETIMEDOUT)
+            MP_errlogf("MP_Send failed:", "The server took nothing for %d ms; the connection is given up",
+                       MP_Global_SendLimitMs);
+        snprintf(tcp_message, sizeof tcp_message, "MP_Send Failed: Error at send(): %ld", code);
+        CommsPacket(0, tcp_message);
+        return -1;
     }
 
     // The second log line shows the request on one line: line feeds become blanks, carriage
@@ -190,18 +210,18 @@ int MP_recv(const char* tag, char* buffer, int capacity) {
     int want = capacity < kReadChunk ? capacity : kReadChunk;
     int first = vp_recv(MP_Global_Socket, buffer, want);
     int total = first;
-    if (first == kReadChunk) {
-        // A full chunk may be the first part of a longer message: read on until a read comes
-        // back short, the server closes or fails (that shows on the next call), or the buffer
-        // is full. Whatever lies beyond the capacity stays in the socket for the next call.
-        while (total < capacity) {
-            int room = capacity - total;
-            int n = vp_recv(MP_Global_Socket, buffer + total, room < kReadChunk ? room : kReadChunk);
-            if (n > 0) total += n;
-            if (n < kReadChunk) break;
+    if (first > 0) {
+        // Whatever else has already arrived is taken too, but nothing is waited for: a message
+        // whose size happens to fill the reads exactly must be handed on as soon as it is
+        // here, not when the server next sends something. A close or a failure seen here
+        // shows on the next call; what lies beyond the capacity stays for the next call.
+        while (total < capacity && vp_wait_readable(MP_Global_Socket, 0) == 1) {
+            int n = vp_recv(MP_Global_Socket, buffer + total, capacity - total);
+            if (n <= 0) break;
+            total += n;
         }
+        buffer[capacity] = '\0';
     }
-    if (first > 0) buffer[capacity] = '\0';
 
     MP_logf(3, tag, "MP_Recv:%d bytes recvd", total);
     MP_logl(3, tag, buffer);

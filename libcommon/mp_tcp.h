@@ -7,6 +7,10 @@ extern char MP_Global_IPAddress[28];
 extern int MP_Global_Port;
 extern vp_socket MP_Global_Socket;
 extern int MP_Global_Connected;
+// How long a send may wait for the server to take its bytes before the connection is given
+// up (the same bound as the bridges' wait for an answer); tests shorten it.
+inline constexpr int MP_SEND_LIMIT_MS = 10000;
+extern int MP_Global_SendLimitMs;
 
 // Connects to MP_Global_IPAddress:MP_Global_Port, hands each live connection to
 // MP_Process_incoming and reconnects 5 s after every attempt, for ever. Returns only when the
@@ -20,10 +24,12 @@ int TCP_Attempt(const char* tag);
 void Ttcp_converthostname(const char* tag, char* host);
 // Whether the text is a dotted IPv4 address: four decimal parts of 1 to 3 digits, each 0-255.
 bool Ttcp_is_dotted_address(const char* host);
-// Sends the whole text. Bytes sent; 0 when not connected; -1 when sending failed.
+// Sends the whole text. Bytes sent; 0 when not connected; -1 when sending failed, after which
+// the connection is given up: MP_Global_Connected is 0 and the status line published says why.
 int MP_Send(const char* text);
 // Receives into buffer, which must hold capacity + 1 bytes: the text is always terminated at
-// position capacity. Bytes received; 0 when the server closed; -1 on a receive error, or when
+// position capacity. The first read waits for the server; after it, only what has already
+// arrived is taken. Bytes received; 0 when the server closed; -1 on a receive error, or when
 // there is no room (capacity 0 or less), in which case nothing is read or written.
 int MP_recv(const char* tag, char* buffer, int capacity);
 

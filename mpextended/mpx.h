@@ -1,6 +1,7 @@
 // mpx.h - the MPExtended bridge: its settings, its start-up and its main routine.
 #pragma once
 
+#include "mp_log.h"
 #include "vp.h"
 
 // Settings of this bridge beside the common ones (mp_log.h, mp_tcp.h).
@@ -35,14 +36,22 @@ void MP_Extended_startup();
 // The recordings poll on one live connection.
 
 // The receive buffer of the poll and the channel reader's own buffer, each with one byte more
-// for the terminator behind it.
+// for the terminator behind it. An answer of any size passes through them: the recordings list
+// a window at a time, a channel answer whole or, when it does not fit, read and dropped.
 inline constexpr int MPX_RECEIVE_CAPACITY = 65536;
 inline constexpr int MPX_CHANNEL_CAPACITY = 4096;
-// Recording objects taken from one response; the next one ends the processing.
+// Recording objects taken from one answer, from its head: the list comes newest first, so the
+// recordings in progress lead it. The rest of the list is read and dropped.
 inline constexpr int MPX_RECORDING_LIMIT = 98;
+// Tag-table entries kept free while the recordings are stored, for what is derived from them:
+// nine Recording<k> tags and up to eight Channel<id> tags for each of sixteen recordings in
+// progress at once. A large library of series episodes (23 tags each) would otherwise fill the
+// table with Rec tags before the tags that a display shows could be stored.
+inline constexpr int MPX_DERIVED_RESERVE = 16 * (9 + 8);
 // An elapsed time above this (12 hours), or below 0, is shown as 0.
 inline constexpr int MPX_ELAPSED_LIMIT = 43200;
-// "Recording%d.IsRecording" is cleared up to this slot.
+// "Recording%d.IsRecording" is cleared up to this slot at least, and beyond it as far as slots
+// have ever been written.
 inline constexpr int MPX_CLEARED_SLOTS = 9;
 // How long any single wait for the service may last: the first bytes of an answer, each
 // further piece, and each channel answer. The service answers within a fraction of a second;
@@ -60,28 +69,64 @@ int MP_Extended_request_channel(const char* tag, int id);
 // request, or the channel request for id when channel is non-zero. Returns its length.
 int MP_Extended_compose_request(char* out, int size, int channel, int id);
 
-// The body of a response as the framing found it: the bytes received, the body's length and
-// where it starts (the last length bytes of those received).
+// Gives the conversation up: MP_Global_Connected becomes 0, and the status line formed here is
+// published in place of "OK" once the answer in hand has been dealt with. The first reason
+// given for an answer is the one shown.
+void MP_Extended_give_up(const char* format, ...) MP_PRINTF(1, 2);
+// The reason given since the last poll began; "" while none was.
+const char* MP_Extended_give_up_status();
+
+// Where an answer's body begins, as its header says: the bytes received so far, the body's
+// length by Content-Length and the position behind the header's empty line.
 struct MpxFrame {
     int received;
-    int length;
+    long long length;
     int body;
 };
-// Finds the body of the response in buf (n bytes received so far, terminated, room its
-// capacity) by its Content-Length, receiving the missing pieces of its header and body behind
-// the first; stray bytes ahead of the status line are passed over. Returns 1
-// with the frame; 0 when the response has no usable length (logged; the connection stays); -1
-// when the connection has ended, failed or been given up (logged; MP_Global_Connected is 0).
+// Finds the header of the answer in buf (n bytes received so far, terminated, room its
+// capacity), receiving its missing pieces; stray bytes ahead of the status line are passed
+// over. Returns 1 with the frame, or -1 when the conversation was given up (logged): the
+// connection ended or failed, the header never completed, or it names no usable length.
 int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, MpxFrame* frame);
 
-// Turns the response in buf (n bytes received so far) into the recording tags, receiving its
-// missing pieces and asking for unknown channel names on the same connection.
+// An answer's body as it passes through a fixed buffer: buf[0, have) holds the body's bytes
+// from offset `consumed` on, and `length` is the whole body's, by Content-Length.
+struct MpxBody {
+    char* buf;
+    int room;
+    int have;
+    long long consumed;
+    long long length;
+    int channel;
+};
+// Frames the answer in buf (n bytes received) and moves what has come of its body to the
+// buffer's start. Returns 1, or -1 when the conversation was given up.
+int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int channel, MpxBody* b);
+// Drops the window's first keep_from bytes and receives more of the body behind the rest, as
+// much as fits and has arrived, never beyond the body's end. Returns 1 when bytes were added,
+// 0 when the body is complete or the window full, -1 when the conversation was given up.
+int MP_Extended_body_more(const char* tag, MpxBody* b, int keep_from);
+// Reads the rest of the body and drops it, so that the connection stays in step with the
+// service. Returns 0, or -1 when the conversation was given up.
+int MP_Extended_body_drain(const char* tag, MpxBody* b);
+
+// Turns the answer in buf (n bytes received so far) into the recording tags, reading the rest
+// of it and asking for unknown channel names on the same connection.
 int MP_Extended_process_recordings(const char* tag, char* buf, int n);
+// What follows the Rec tags of r recordings: NRecordings, the tags of the recordings in
+// progress with their channel names, the summary tags and the clearing of the slots above them.
+void MP_Extended_derive(const char* tag, int r);
+// An empty list: not recording, and the slots above the last count cleared.
+void MP_Extended_not_recording();
+// Forgets what was said once per connection (a list longer than the limit, a table too full
+// for more Rec tags); a new connection says it again.
+void MP_Extended_recordings_reset();
 // Reads the answer to a channel request just sent and keeps it as Channel<id>.* tags. Runs
 // inside the tag lock that the recording derivation holds.
 int MP_Extended_process_channel(const char* tag, int id);
-// One received response, start to end: the overflow check, its processing and the
-// publication of the table with "OK". n is the count that MP_recv returned (above 0).
+// One received answer, start to end: its processing and the publication of the table with
+// "OK", or with the reason why the conversation was given up. n is the count that MP_recv
+// returned (above 0).
 void MP_Extended_handle_response(const char* tag, char* buf, int n);
 // The poll loop on one live connection; returns when the connection has ended.
 int MP_Extended_poll(const char* tag);

@@ -26,29 +26,40 @@ int MP_Extended_process_channel(const char* tag, int id) {
     if (!MP_Global_Connected) return 0;
     int n = MP_recv(tag, channel_buffer, MPX_CHANNEL_CAPACITY);
     if (n == 0) {
-        MP_Global_Connected = 0;
         MP_log(tag, "Connection closed in MP_Extended_process_channel");
+        MP_Extended_give_up("MP_recv Failed: Connection closed during an answer");
         return 0;
     }
     if (n < 0) {
         int code = vp_net_error();
-        MP_Global_Connected = 0;
         MP_errlog(tag, "recv failed: in MP_Extended_process_channel");
         if (code == VP_WSAETIMEDOUT)
             MP_errlogf(tag, "No channel answer for %d ms; the connection is given up",
                        MP_Global_mAnswerLimitMs);
+        MP_Extended_give_up("MP_recv Failed: Error at socket(): %d", code);
         return 0;
     }
     channel_buffer[n] = '\0';
 
-    MpxFrame frame;
-    if (MP_Extended_frame(tag, channel_buffer, n, MPX_CHANNEL_CAPACITY, 1, &frame) <= 0) return 0;
-    if (frame.length <= 2) {
+    MpxBody b;
+    if (MP_Extended_body_start(tag, channel_buffer, n, MPX_CHANNEL_CAPACITY, 1, &b) < 0) return 0;
+    if (b.length > b.room) {
+        // A channel is one small object; an answer too large for its buffer is read and
+        // dropped, so that the connection stays in step, and the name is asked for again at
+        // the next poll.
+        MP_errlogf(tag, "Channel answer of %lld bytes does not fit the %d-byte buffer; it is dropped",
+                   b.length, b.room);
+        MP_Extended_body_drain(tag, &b);
+        return 0;
+    }
+    while (b.have < b.length) {
+        if (MP_Extended_body_more(tag, &b, 0) < 0) return 0;
+    }
+    if (b.length <= 2) {
         MP_log(tag, "Empty channel Message");
         return 0;
     }
-    channel_buffer[frame.received] = '\0';
-    const char* body = channel_buffer + frame.body;
+    const char* body = channel_buffer;
     MP_log(tag, body);
 
     snprintf(channel_prefix, sizeof channel_prefix, "Channel%d", id);

@@ -1,5 +1,6 @@
-// mpx_frame.cpp - finds the body of an HTTP response by its Content-Length, receiving missing pieces.
+// mpx_frame.cpp - an HTTP answer of the TV service: its header and length, and its body read through a fixed buffer.
 #include <climits>
+#include <cstring>
 #include <string_view>
 
 #include "mp_log.h"
@@ -9,7 +10,7 @@
 
 namespace {
 
-// The log texts of the two readers, which frame their responses alike.
+// The log texts of the two readers, which read their answers alike.
 struct FrameTexts {
     const char* waiting;
     int closed_level;
@@ -57,23 +58,29 @@ int status_line(const char* buf, int n) {
     return at == std::string_view::npos ? -1 : static_cast<int>(at);
 }
 
-// Whether the header block that begins at `from` has wholly arrived: it ends at its empty line.
-bool header_complete(const char* buf, int n, int from) {
+// Where the body begins once the header block that begins at `from` has wholly arrived (behind
+// its empty line), or -1 while it has not.
+int header_end(const char* buf, int n, int from) {
     std::string_view head(buf + from, static_cast<size_t>(n - from));
-    return head.find("\n\r\n") != std::string_view::npos || head.find("\n\n") != std::string_view::npos;
+    size_t crlf = head.find("\n\r\n");
+    size_t lf = head.find("\n\n");
+    if (crlf == std::string_view::npos && lf == std::string_view::npos) return -1;
+    if (lf < crlf) return from + static_cast<int>(lf) + 2;
+    return from + static_cast<int>(crlf) + 3;
 }
 
-// The connection is no longer usable for this conversation: the poll loop ends it.
+// The connection ended or failed while an answer was awaited: the conversation is given up.
 int lost(const char* tag, const FrameTexts& texts, int received) {
-    MP_Global_Connected = 0;
     if (received == 0) {
         MP_logl(texts.closed_level, tag, texts.closed);
+        MP_Extended_give_up("MP_recv Failed: Connection closed during an answer");
     } else {
         int code = vp_net_error();
         MP_errlog(tag, texts.failed);
         if (code == VP_WSAETIMEDOUT)
             MP_errlogf(tag, "No further data for %d ms; the connection is given up",
                        MP_Global_mAnswerLimitMs);
+        MP_Extended_give_up("MP_recv Failed: Error at socket(): %d", code);
     }
     return -1;
 }
@@ -87,10 +94,11 @@ int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, 
     // without a length, and the rest of that answer, header and all, would then be taken for the
     // next one, whose body would be looked for in the wrong bytes.
     int start = status_line(buf, n);
-    while (start < 0 || !header_complete(buf, n, start)) {
+    int body = start < 0 ? -1 : header_end(buf, n, start);
+    while (body < 0) {
         if (n >= room) {
             MP_errlogf(tag, "No complete response header in %d bytes; dropping the connection", n);
-            MP_Global_Connected = 0;
+            MP_Extended_give_up("Unusable answer: no complete header in %d bytes", n);
             return -1;
         }
         MP_logl(3, tag, texts.waiting);
@@ -98,43 +106,78 @@ int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, 
         if (got <= 0) return lost(tag, texts, got);
         n += got;
         if (start < 0) start = status_line(buf, n);
+        if (start >= 0) body = header_end(buf, n, start);
     }
     int h = strfindstr(buf + start, kHeader, kHeaderLen);
-    if (h >= 0) h += start;
     long long length = 0;
-    if (h < 0 || !read_length(buf + h + kHeaderLen, &length)) {
+    if (h < 0 || h + start >= body || !read_length(buf + start + h + kHeaderLen, &length)) {
+        // Without its length the answer cannot be told apart from what follows it on the
+        // connection, so the connection cannot stay in step.
         MP_errlog(tag, "No Content-Length");
-        return 0;
+        MP_Extended_give_up("Unusable answer: No Content-Length");
+        return -1;
     }
     MP_logf(3, tag, "Content-Length: %lld", length);
     // A negative length announces no body at all.
     if (length < 0) length = 0;
-
-    // The body begins at the first bracket behind the header; until it has arrived, the
-    // header part is all that has come.
-    while (buf[h] != '\0' && buf[h] != '[' && buf[h] != '{') h++;
     if (channel)
-        MP_logf(3, tag, "Message sizes: iResult=%d, clen=%d, hlen=%d", n, static_cast<int>(length), h);
+        MP_logf(3, tag, "Message sizes: iResult=%d, clen=%lld, hlen=%d", n, length, body);
     else
-        MP_logf(3, tag, "Message sizes: rlen=%d, clen=%d, hlen=%d", n, static_cast<int>(length), h);
-
-    // The whole response must fit the buffer: waiting for more than it holds would ask for
-    // receives with no room left. The rest of such a response cannot be told apart from the
-    // next one on this connection, so the connection is given up and made afresh.
-    if (h + length > room) {
-        MP_errlogf(tag, "Response of %lld bytes does not fit the %d-byte buffer; dropping the connection",
-                   h + length, room);
-        MP_Global_Connected = 0;
-        return -1;
-    }
-    while (n < h + length) {
-        MP_logl(3, tag, texts.waiting);
-        int got = MP_recv(tag, buf + n, room - n);
-        if (got <= 0) return lost(tag, texts, got);
-        n += got;
-    }
+        MP_logf(3, tag, "Message sizes: rlen=%d, clen=%lld, hlen=%d", n, length, body);
     frame->received = n;
-    frame->length = static_cast<int>(length);
-    frame->body = n - frame->length;
+    frame->length = length;
+    frame->body = body;
     return 1;
+}
+
+int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int channel, MpxBody* b) {
+    MP_TRACE("MP_Extended_body_start");
+    MpxFrame f;
+    if (MP_Extended_frame(tag, buf, n, room, channel, &f) < 0) return -1;
+    // The window holds the body from its first byte on. Only one request is ever outstanding,
+    // so bytes behind the answer are none of the next one's; they are dropped.
+    long long here = f.received - f.body;
+    if (here > f.length) {
+        MP_logf(3, tag, "%lld bytes behind the answer are dropped", here - f.length);
+        here = f.length;
+    }
+    memmove(buf, buf + f.body, static_cast<size_t>(here));
+    buf[here] = '\0';
+    b->buf = buf;
+    b->room = room;
+    b->have = static_cast<int>(here);
+    b->consumed = 0;
+    b->length = f.length;
+    b->channel = channel;
+    return 1;
+}
+
+int MP_Extended_body_more(const char* tag, MpxBody* b, int keep_from) {
+    MP_TRACE("MP_Extended_body_more");
+    if (keep_from > 0) {
+        memmove(b->buf, b->buf + keep_from, static_cast<size_t>(b->have - keep_from));
+        b->have -= keep_from;
+        b->consumed += keep_from;
+        b->buf[b->have] = '\0';
+    }
+    long long missing = b->length - b->consumed - b->have;
+    int room = b->room - b->have;
+    if (missing <= 0 || room <= 0) return 0;
+    // Never more than the body still owes, so that nothing of a later answer is taken here.
+    int want = missing < room ? static_cast<int>(missing) : room;
+    const FrameTexts& texts = b->channel ? kChannel : kRecordings;
+    MP_logl(3, tag, texts.waiting);
+    int got = MP_recv(tag, b->buf + b->have, want);
+    if (got <= 0) return lost(tag, texts, got);
+    b->have += got;
+    b->buf[b->have] = '\0';
+    return 1;
+}
+
+int MP_Extended_body_drain(const char* tag, MpxBody* b) {
+    MP_TRACE("MP_Extended_body_drain");
+    for (;;) {
+        int rc = MP_Extended_body_more(tag, b, b->have);
+        if (rc <= 0) return rc;
+    }
 }

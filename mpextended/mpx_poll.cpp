@@ -1,4 +1,5 @@
-// mpx_poll.cpp - the recordings poll on one live connection: request, response, "OK", pause.
+// mpx_poll.cpp - the recordings poll on one live connection: request, answer, status line, pause.
+#include <cstdarg>
 #include <cstdio>
 
 #include "mp_log.h"
@@ -12,6 +13,8 @@ namespace {
 
 char receive_buffer[MPX_RECEIVE_CAPACITY + 1];
 char message[4096];
+// Why the conversation was given up during the answer in hand; "" while it goes on.
+char give_up_status[MP_TAG_TEXT_MAX + 1];
 
 // The pause between polls in milliseconds. The settings reader keeps the value within
 // 0 .. MPX_WAIT_MAX; anything else set later is held to that range here as well.
@@ -22,20 +25,47 @@ unsigned pause_ms() {
     return static_cast<unsigned>(wait) * 1000u;
 }
 
+// The conversation was given up; its status line says why already.
+int ended(const char* tag) {
+    MP_Global_Connected = 0;
+    MP_log(tag, "Connection closed");
+    return 0;
+}
+
 }  // namespace
+
+void MP_Extended_give_up(const char* format, ...) {
+    MP_TRACE("MP_Extended_give_up");
+    if (MP_Global_Connected) {
+        va_list args;
+        va_start(args, format);
+        if (vsnprintf(give_up_status, sizeof give_up_status, format, args) < 0)
+            snprintf(give_up_status, sizeof give_up_status, "Connection given up");
+        va_end(args);
+    }
+    MP_Global_Connected = 0;
+}
+
+const char* MP_Extended_give_up_status() { return give_up_status; }
 
 void MP_Extended_handle_response(const char* tag, char* buf, int n) {
     MP_TRACE("MP_Extended_handle_response");
     buf[n] = '\0';
-    if (n > MPX_RECEIVE_CAPACITY - 2) MP_errlog(tag, "Receive buffer overflow");
+    give_up_status[0] = '\0';
     MP_logf(3, tag, "Got a message (%d bytes) from MPExtended", n);
     MP_Extended_process_recordings(tag, buf, n);
-    // Published after every response, whatever its processing made of it.
-    CommsPacket(0, "OK");
+    // Published after every answer that the conversation survived, whatever its processing
+    // made of it. An answer that ended the conversation is never reported as success: the
+    // status says why (a send that failed has published its own).
+    if (MP_Global_Connected)
+        CommsPacket(0, "OK");
+    else if (give_up_status[0] != '\0')
+        CommsPacket(0, give_up_status);
 }
 
 int MP_Extended_poll(const char* tag) {
     MP_TRACE("MP_Extended_poll");
+    MP_Extended_recordings_reset();
     // Every wait for the service is bounded, so that a service that takes a request and never
     // answers cannot hold the bridge for good: the receive fails as timed out instead.
     if (vp_set_recv_timeout(MP_Global_Socket, MP_Global_mAnswerLimitMs) != 0)
@@ -43,6 +73,8 @@ int MP_Extended_poll(const char* tag) {
 
     MP_Extended_request_recordings(tag);
     for (;;) {
+        // A request that could not be sent gave the connection up, with its own status line.
+        if (!MP_Global_Connected) return ended(tag);
         int n = MP_recv(tag, receive_buffer, MPX_RECEIVE_CAPACITY);
         if (n <= 0) {
             // Taken before anything else can touch it.
@@ -61,13 +93,10 @@ int MP_Extended_poll(const char* tag) {
             return 0;
         }
         MP_Extended_handle_response(tag, receive_buffer, n);
-        // The processing gave the connection up (it ended, failed, went quiet or sent more
-        // than fits): the socket may still hold the rest of an answer, which must not be read
-        // as the next one, so this conversation ends here and the connection is made afresh.
-        if (!MP_Global_Connected) {
-            MP_log(tag, "Connection closed");
-            return 0;
-        }
+        // The processing gave the connection up (it ended, failed, went quiet or sent an
+        // answer that cannot be used): the socket may still hold the rest of an answer, which
+        // must not be read as the next one, so this conversation ends here.
+        if (!MP_Global_Connected) return ended(tag);
         vp_sleep_ms(pause_ms());
         MP_Extended_request_recordings(tag);
     }

@@ -15,7 +15,8 @@ char wfr_message[256];
 
 // Waits for the plug-in to say something, a second at a time so that the periodic requests go
 // out on time while it is quiet. Returns 1 when there is something to receive (or the socket
-// has failed, which the receive then reports), 0 when nothing came within the silence limit.
+// has failed, which the receive then reports), 0 when nothing came within the silence limit,
+// -1 when a periodic request could not be sent (the connection is given up already).
 int wait_for_message(const char* tag) {
     double heard = vp_process_seconds();
     for (;;) {
@@ -27,6 +28,7 @@ int wait_for_message(const char* tag) {
             return 0;
         }
         MP_poll_requests();
+        if (!MP_Global_Connected) return -1;
     }
 }
 
@@ -45,9 +47,14 @@ int MP_Process_incoming(const char* tag) {
     long code = 0;
     for (;;) {
         MP_poll_requests();
+        // A request that could not be sent has given the connection up, and its status line
+        // says so; nothing more is received or published on it.
+        if (!MP_Global_Connected) return 0;
         // A plug-in that has gone silent for good (a half-open connection after a network
         // fault or a stalled host) would otherwise hold the bridge in its receive for ever.
-        if (!wait_for_message(tag)) {
+        int waited = wait_for_message(tag);
+        if (waited < 0) return 0;
+        if (waited == 0) {
             n = -1;
             code = VP_WSAETIMEDOUT;
             break;
@@ -62,6 +69,8 @@ int MP_Process_incoming(const char* tag) {
         if (n > WFR_RECEIVE_CAPACITY - 2) MP_errlog(tag, "Receive buffer overflow");
         remove_utf8(wfr_receive_buffer);
         MP_WifiRemote_Decode(tag, wfr_receive_buffer);
+        // An answer (identify, properties) that could not be sent gave the connection up.
+        if (!MP_Global_Connected) return 0;
         CommsPacket(0, "OK");
     }
     MP_Global_Connected = 0;

@@ -103,6 +103,11 @@ int vp_send(vp_socket s, const char* data, int len) {
     for (;;) {
         ssize_t n = send(fd_of(s), data, static_cast<size_t>(len), MSG_NOSIGNAL);
         if (n >= 0) return static_cast<int>(n);
+        // The send time-out running out, reported as Windows reports it.
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            last_net_error = VP_WSAETIMEDOUT;
+            return -1;
+        }
         if (errno != EINTR) return fail();
     }
 }
@@ -121,14 +126,20 @@ int vp_recv(vp_socket s, char* buf, int len) {
     }
 }
 
-int vp_set_recv_timeout(vp_socket s, int ms) {
+namespace {
+int set_timeout(vp_socket s, int option, int ms) {
     if (ms < 0) ms = 0;
     timeval tv{};
     tv.tv_sec = ms / 1000;
     tv.tv_usec = (ms % 1000) * 1000;
-    if (setsockopt(fd_of(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return fail();
+    if (setsockopt(fd_of(s), SOL_SOCKET, option, &tv, sizeof tv) != 0) return fail();
     return 0;
 }
+}  // namespace
+
+int vp_set_recv_timeout(vp_socket s, int ms) { return set_timeout(s, SO_RCVTIMEO, ms); }
+
+int vp_set_send_timeout(vp_socket s, int ms) { return set_timeout(s, SO_SNDTIMEO, ms); }
 
 int vp_resolve(const char* name, char* dotted, size_t size, int* count) {
     *count = 0;

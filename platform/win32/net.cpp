@@ -69,13 +69,21 @@ int vp_recv(vp_socket s, char* buf, int len) {
     return n == SOCKET_ERROR ? fail() : n;
 }
 
-int vp_set_recv_timeout(vp_socket s, int ms) {
+namespace {
+int set_timeout(vp_socket s, int option, int ms) {
     DWORD limit = ms < 0 ? 0 : static_cast<DWORD>(ms);
-    if (setsockopt(as_socket(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit),
+    if (setsockopt(as_socket(s), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit),
                    sizeof limit) == SOCKET_ERROR)
         return fail();
     return 0;
 }
+}  // namespace
+
+int vp_set_recv_timeout(vp_socket s, int ms) { return set_timeout(s, SO_RCVTIMEO, ms); }
+
+// A send that timed out leaves the socket in an undefined state; the callers give such a
+// connection up and never send on it again.
+int vp_set_send_timeout(vp_socket s, int ms) { return set_timeout(s, SO_SNDTIMEO, ms); }
 
 int vp_resolve(const char* name, char* dotted, size_t size, int* count) {
     *count = 0;

@@ -319,27 +319,68 @@ TEST_F(Connected, SendDeliversALongTextWhole) {
     EXPECT_TRUE(got == big) << got.size() << " of " << big.size() << " bytes arrived";
 }
 
-TEST_F(Connected, FailedSendIsLoggedAndLeavesTheFlag) {
+// A send that fails gives the connection up: the conversation sees the flag cleared, and the
+// block says why until the next attempt publishes its own status.
+TEST_F(Connected, FailedSendGivesTheConnectionUpWithAStatus) {
     close_server();
     EXPECT_TRUE(wait_until([] { return MP_Send("x\r\n") == -1; }, 5000));
-    EXPECT_EQ(MP_Global_Connected, 1);
+    EXPECT_EQ(MP_Global_Connected, 0);
     EXPECT_NE(log().find("**Error**MP_Send failed: Unable to send to server: "), std::string::npos);
+    EXPECT_EQ(published_status().rfind("MP_Send Failed: Error at send(): ", 0), 0u) << published_status();
+    EXPECT_EQ(MP_Send("y\r\n"), 0) << "nothing more is sent on a connection given up";
+}
+
+// A server that stops reading fills every buffer on the way; the send then waits only as long
+// as the limit allows, instead of for good.
+TEST_F(Connected, SendToAServerThatStopsReadingEndsAtTheLimit) {
+    MP_Global_Debug = 0;  // keeps the text off the console
+    MP_Global_SendLimitMs = 300;
+    ASSERT_EQ(vp_set_send_timeout(client_, 300), 0);
+    std::string big(32 * 1024 * 1024, 's');
+    std::atomic<int> result{1};
+    std::thread sender([&] { result = MP_Send(big.c_str()); });
+    bool ended = wait_until([&] { return result.load() != 1; }, 20000);
+    if (!ended) close_server();  // unblocks a send that would wait for good
+    sender.join();
+    MP_Global_SendLimitMs = MP_SEND_LIMIT_MS;
+    ASSERT_TRUE(ended) << "the send waited beyond its limit";
+    EXPECT_EQ(result.load(), -1);
+    EXPECT_EQ(MP_Global_Connected, 0);
+    EXPECT_EQ(published_status(), "MP_Send Failed: Error at send(): 10060");
+    EXPECT_NE(log().find("**Error**MP_Send failed: Unable to send to server: 10060"), std::string::npos);
+    EXPECT_NE(log().find("The server took nothing for 300 ms; the connection is given up"), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Receiving.
 
-TEST_F(Connected, FullChunkMakesAFurtherReadThatWaitsForMore) {
-    ASSERT_TRUE(send_all(server_, std::string(4096, 'a')));
-    std::thread later([this] {
-        vp_sleep_ms(300);
-        send_all(server_, std::string(100, 'b'));
-    });
+// A message that fills the reads exactly is handed on as soon as it is here: nothing more is
+// coming, and a receive that waited for more would hold it until the server next speaks. What
+// the server sends later comes with the next call.
+TEST_F(Connected, MessageFillingWholeReadsIsHandedOnAtOnce) {
     static char buffer[65537];
-    int n = MP_recv(kTag, buffer, 65536);
-    later.join();
-    EXPECT_EQ(n, 4196);
-    EXPECT_EQ(std::string(buffer), std::string(4096, 'a') + std::string(100, 'b'));
+    for (size_t size : {4096u, 8192u, 65536u}) {
+        SCOPED_TRACE(size);
+        ASSERT_TRUE(send_all(server_, std::string(size, 'a')));
+        // However the bytes happen to arrive, every call returns with what has come, and
+        // together the calls return the message, with nothing more sent by the server.
+        std::string got;
+        while (got.size() < size) {
+            std::atomic<int> n{-2};
+            std::thread receiver([&] { n = MP_recv(kTag, buffer, 65536); });
+            bool returned = wait_until([&] { return n.load() != -2; }, 5000);
+            if (!returned) send_all(server_, "unblock");
+            receiver.join();
+            ASSERT_TRUE(returned) << "the receive waited for bytes that were not coming, after "
+                                  << got.size() << " bytes";
+            ASSERT_GT(n.load(), 0);
+            got.append(buffer, static_cast<size_t>(n.load()));
+        }
+        EXPECT_EQ(got, std::string(size, 'a'));
+    }
+    ASSERT_TRUE(send_all(server_, std::string(100, 'b')));
+    EXPECT_EQ(MP_recv(kTag, buffer, 65536), 100);
+    EXPECT_EQ(std::string(buffer), std::string(100, 'b'));
 }
 
 TEST_F(Connected, MultipleOfChunkEndsAtTheCloseWhichShowsNextTime) {

@@ -45,6 +45,35 @@ std::string response(const std::string& body) {
 }
 
 std::string text_of(const char* name) { return MP_gtag(name); }
+std::string text_of(const std::string& name) { return MP_gtag(name.c_str()); }
+
+// A recording as the service sends it: 23 members, a description of 300 to 1,500 characters
+// with accented letters, the five episode members filled for a series episode and empty
+// otherwise. Its title is "<stem> <i>" with an accented letter, which shows as one blank.
+std::string realistic(const std::string& stem, int i, bool in_progress, int channel, bool series) {
+    std::string description;
+    while (description.size() < static_cast<size_t>(300 + (i * 97) % 1200))
+        description += "Die Reportage \xC3\xBC" "ber \\\"Stra\xC3\x9F" "en\\\" und St\xC3\xA4" "dte: Caf\xC3\xA9, "
+                       "Cr\xC3\xA8me, M\xC3\xBC" "nchen. ";
+    auto episode = [&](const char* text) { return series ? std::string(text) : std::string(); };
+    return "{\"Description\":\"" + description + "\",\"EndTime\":" + date_from_now(in_progress ? 1800 : -86400 * i + 3600) +
+           ",\"EpisodeName\":\"" + episode("Folge") + "\",\"EpisodeNum\":\"" + episode("7") +
+           "\",\"EpisodeNumber\":\"" + episode("S02E07") + "\",\"EpisodePart\":\"" + episode("1") +
+           "\",\"FileName\":\"D:\\\\TV\\\\rec" + std::to_string(i) + ".ts\",\"Genre\":\"Serie\",\"Id\":" +
+           std::to_string(1000 + i) + ",\"IdChannel\":" + std::to_string(channel) + ",\"IdProgram\":" +
+           std::to_string(5000 + i) + ",\"IdSchedule\":-1,\"IsChanged\":false,\"IsManual\":false,\"IsRecording\":" +
+           (in_progress ? "true" : "false") + ",\"KeepUntil\":0,\"KeepUntilDate\":" + date_from_now(86400 * 30) +
+           ",\"RecordingStatus\":\"Finished\",\"SeriesNum\":\"" + episode("2") + "\",\"StartTime\":" +
+           date_from_now(in_progress ? -600 : -86400 * i) + ",\"StopTime\":0,\"TimesWatched\":" +
+           std::to_string(i % 3) + ",\"Title\":\"" + stem + " \xC3\xA9 " + std::to_string(i) + "\"}";
+}
+
+// A list of n realistic recordings, the first `recording` of them in progress on channels 1 to 3.
+std::string library(const std::string& stem, int n, int recording, bool series) {
+    std::vector<std::string> objects;
+    for (int i = 1; i <= n; i++) objects.push_back(realistic(stem, i, i <= recording, i % 3 + 1, series));
+    return list(objects);
+}
 
 // The bridge's own state in a scratch directory: defaults, its four first tags, the log at
 // debug level 3, and a live loopback connection whose far end the test plays.
@@ -83,6 +112,36 @@ protected:
         MP_log_reset();
     }
     void serve(const std::string& text) { ASSERT_EQ(vp_send(server_, text.data(), static_cast<int>(text.size())), static_cast<int>(text.size())); }
+    // Sends an answer larger than the socket's buffers from a thread of its own, as the service
+    // does while the bridge reads it; then answers each channel request that follows, as the
+    // service would, until the bridge stops asking.
+    std::thread serve_async(const std::string& text) {
+        return std::thread([this, text] {
+            size_t sent = 0;
+            while (sent < text.size()) {
+                int n = vp_send(server_, text.data() + sent, static_cast<int>(text.size() - sent));
+                if (n <= 0) return;
+                sent += static_cast<size_t>(n);
+            }
+            std::string pending;
+            char chunk[4096];
+            while (vp_wait_readable(server_, 1000) == 1) {
+                int n = vp_recv(server_, chunk, sizeof chunk);
+                if (n <= 0) return;
+                pending.append(chunk, static_cast<size_t>(n));
+                size_t end;
+                while ((end = pending.find("\r\n\r\n")) != std::string::npos) {
+                    size_t at = pending.find("channelId=");
+                    int id = at < end ? atoi(pending.c_str() + at + 10) : 0;
+                    pending.erase(0, end + 4);
+                    std::string body = "{\"DisplayName\":\"Sender " + std::to_string(id) + "\",\"Id\":" +
+                                       std::to_string(id) + ",\"IsRadio\":false,\"IsTv\":true,\"VisibleInGuide\":true}";
+                    std::string answer = response(body);
+                    vp_send(server_, answer.data(), static_cast<int>(answer.size()));
+                }
+            }
+        });
+    }
     // The first part of a response in the receive buffer, as the first receive leaves it.
     int first_piece(const std::string& text) {
         memset(buf_, 0, sizeof buf_);
@@ -103,7 +162,7 @@ protected:
     char buf_[MPX_RECEIVE_CAPACITY + 1];
 };
 
-TEST_F(Processing, FramingCompletesPiecesAndRefusesWhatCannotFit) {
+TEST_F(Processing, FramingFindsTheBodyBehindTheHeaderAndReadsItInPieces) {
     const char* tag = "TCP[MPEx]:";
     std::string whole = response("[" + std::string(40, 'x') + "]");
     // The headers and 10 bytes of body first, the rest in two later pieces.
@@ -114,63 +173,145 @@ TEST_F(Processing, FramingCompletesPiecesAndRefusesWhatCannotFit) {
         vp_sleep_ms(50);
         serve(whole.substr(whole.size() - 16));
     });
-    MpxFrame f{};
-    EXPECT_EQ(MP_Extended_frame(tag, buf_, n, MPX_RECEIVE_CAPACITY, 0, &f), 1);
+    MpxBody b{};
+    ASSERT_EQ(MP_Extended_body_start(tag, buf_, n, MPX_RECEIVE_CAPACITY, 0, &b), 1);
+    EXPECT_EQ(b.length, 42);
+    EXPECT_EQ(b.have, 10);
+    while (b.have < b.length) ASSERT_EQ(MP_Extended_body_more(tag, &b, 0), 1);
     rest.join();
-    EXPECT_EQ(f.received, static_cast<int>(whole.size()));
-    EXPECT_EQ(f.length, 42);
-    EXPECT_EQ(std::string(buf_ + f.body), "[" + std::string(40, 'x') + "]");
-    EXPECT_GE(log_lines("Waiting for extra data in process_MP_Extended"), 1);
-    EXPECT_EQ(log_lines("Message sizes: rlen=" + std::to_string(n) + ", clen=42, hlen="), 1);
+    EXPECT_EQ(MP_Extended_body_more(tag, &b, 0), 0) << "nothing is read beyond the body";
+    EXPECT_EQ(std::string(buf_), "[" + std::string(40, 'x') + "]");
+    EXPECT_EQ(log_lines("Waiting for extra data in process_MP_Extended"), 2);
+    EXPECT_EQ(log_lines("Message sizes: rlen=" + std::to_string(n) + ", clen=42, hlen=" +
+                        std::to_string(whole.size() - 42)), 1);
 
-    // No digits counts as no header; a value without a blank is read; a negative one is empty.
-    n = first_piece("HTTP/1.1 200 OK\r\nContent-Length: abc\r\n\r\n[1]");
-    EXPECT_EQ(MP_Extended_frame(tag, buf_, n, MPX_RECEIVE_CAPACITY, 0, &f), 0);
-    n = first_piece("HTTP/1.1 200 OK\r\nContent-Length:\r\n7\r\n\r\n[1]");
-    EXPECT_EQ(MP_Extended_frame(tag, buf_, n, MPX_RECEIVE_CAPACITY, 0, &f), 0);
-    EXPECT_EQ(log_lines("**Error**TCP[MPEx]: No Content-Length"), 2);
-    n = first_piece("HTTP/1.1 200 OK\r\nContent-Length:3\r\n\r\n[1]");
-    ASSERT_EQ(MP_Extended_frame(tag, buf_, n, MPX_RECEIVE_CAPACITY, 0, &f), 1);
-    EXPECT_EQ(f.length, 3);
+    // A value without a blank is read; a negative one is an empty body; bytes behind the
+    // answer are none of the next one's.
+    n = first_piece("HTTP/1.1 200 OK\r\nContent-Length:3\r\n\r\n[1]HTTP/1.1");
+    ASSERT_EQ(MP_Extended_body_start(tag, buf_, n, MPX_RECEIVE_CAPACITY, 0, &b), 1);
+    EXPECT_EQ(b.length, 3);
+    EXPECT_EQ(std::string(buf_), "[1]");
     n = first_piece("HTTP/1.1 200 OK\r\nContent-Length: -7\r\n\r\n[1]");
-    ASSERT_EQ(MP_Extended_frame(tag, buf_, n, MPX_RECEIVE_CAPACITY, 0, &f), 1);
-    EXPECT_EQ(f.length, 0);
+    ASSERT_EQ(MP_Extended_body_start(tag, buf_, n, MPX_RECEIVE_CAPACITY, 0, &b), 1);
+    EXPECT_EQ(b.length, 0);
+    // A length beyond the buffer, and beyond the int range, is read by count.
+    n = first_piece("HTTP/1.1 200 OK\r\nContent-Length: 99999999999999\r\n\r\n[");
+    ASSERT_EQ(MP_Extended_body_start(tag, buf_, n, MPX_RECEIVE_CAPACITY, 0, &b), 1);
+    EXPECT_EQ(b.length, 2147483647);
     EXPECT_EQ(MP_Global_Connected, 1);
 
-    // More than the buffer holds, a length beyond the int range, and a channel answer beyond
-    // its own buffer all give the connection up without a single receive.
-    for (const char* len : {"65500", "99999999999999"}) {
+    // Without a usable length the answer cannot be told apart from what follows it: the
+    // conversation is given up, and says why. A header in the body is no header.
+    for (const char* answer : {"HTTP/1.1 200 OK\r\nContent-Length: abc\r\n\r\n[1]",
+                               "HTTP/1.1 200 OK\r\nContent-Length:\r\n7\r\n\r\n[1]",
+                               "HTTP/1.1 200 OK\r\nX: 1\r\n\r\n[\"Content-Length: 3\"]"}) {
         MP_Global_Connected = 1;
-        n = first_piece(std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + len + "\r\n\r\n[");
-        EXPECT_EQ(MP_Extended_frame(tag, buf_, n, MPX_RECEIVE_CAPACITY, 0, &f), -1) << len;
-        EXPECT_EQ(MP_Global_Connected, 0);
+        MP_Extended_handle_response(tag, buf_, first_piece(answer));
+        EXPECT_EQ(MP_Global_Connected, 0) << answer;
+        EXPECT_STREQ(MP_Extended_give_up_status(), "Unusable answer: No Content-Length") << answer;
     }
-    MP_Global_Connected = 1;
-    n = first_piece("HTTP/1.1 200 OK\r\nContent-Length: 4080\r\n\r\n{");
-    EXPECT_EQ(MP_Extended_frame(tag, buf_, n, MPX_CHANNEL_CAPACITY, 1, &f), -1);
-    EXPECT_EQ(log_lines("does not fit the 65536-byte buffer; dropping the connection"), 2);
-    EXPECT_EQ(log_lines("does not fit the 4096-byte buffer; dropping the connection"), 1);
-    EXPECT_EQ(log_lines("Waiting for extra data"), 2) << "no receive was tried for them";
+    EXPECT_EQ(log_lines("**Error**TCP[MPEx]: No Content-Length"), 3);
 }
 
+// The service goes quiet, or closes, in the middle of an answer: the conversation is given up
+// with a status that says so, never with "OK".
 TEST_F(Processing, AnswerThatStopsOrEndsHalfWayGivesTheConnectionUp) {
     const char* tag = "TCP[MPEx]:";
-    MpxFrame f{};
-    // The server goes quiet after part of the body: the wait ends at the answer limit.
     int n = first_piece("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n[{\"Descr");
-    EXPECT_EQ(MP_Extended_frame(tag, buf_, n, MPX_RECEIVE_CAPACITY, 0, &f), -1);
+    MP_Extended_process_recordings(tag, buf_, n);
     EXPECT_EQ(MP_Global_Connected, 0);
+    EXPECT_STREQ(MP_Extended_give_up_status(), "MP_recv Failed: Error at socket(): 10060");
     EXPECT_EQ(log_lines("**Error**TCP[MPEx]: recv failed: in process_MP_Extended"), 1);
     EXPECT_EQ(log_lines("No further data for 300 ms; the connection is given up"), 1);
 
-    // The server closes after part of a channel answer.
-    MP_Global_Connected = 1;
-    n = first_piece("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"Disp");
+    // The service closes after part of a channel answer.
+    ASSERT_NO_FATAL_FAILURE(connect());
+    serve("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"Disp");
     vp_close_socket(server_);
     server_ = VP_INVALID_SOCKET;
-    EXPECT_EQ(MP_Extended_frame(tag, buf_, n, MPX_CHANNEL_CAPACITY, 1, &f), -1);
+    MP_Extended_process_channel(tag, 3);
+    EXPECT_EQ(MP_Global_Connected, 0);
+    EXPECT_STREQ(MP_Extended_give_up_status(), "MP_recv Failed: Connection closed during an answer");
     EXPECT_EQ(log_lines("TCP[MPEx]: Connection closed in process_MP_Extended_channel"), 1);
     EXPECT_EQ(log_lines("**Error**"), 3) << "a close is no error";
+}
+
+// A library far larger than the receive buffer: the first 98 recordings are taken from the
+// head of the list, objects cut by the buffer's end are completed, the rest of the list is read
+// and dropped, and the connection stays in step for the next answer.
+TEST_F(Processing, LibraryLargerThanTheBufferIsTakenFromItsHead) {
+    const char* tag = "TCP[MPEx]:";
+    MP_Global_Debug = 1;
+    MP_Global_mAnswerLimitMs = 5000;
+    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+    std::string big = response(library("Tatort", 300, 3, false));
+    ASSERT_GT(big.size(), 4u * MPX_RECEIVE_CAPACITY);
+    for (int round = 1; round <= 2; round++) {
+        SCOPED_TRACE(round);
+        std::thread server = serve_async(big);
+        int n = MP_recv(tag, buf_, MPX_RECEIVE_CAPACITY);
+        ASSERT_GT(n, 0);
+        MP_Extended_handle_response(tag, buf_, n);
+        server.join();
+        ASSERT_EQ(MP_Global_Connected, 1) << MP_Extended_give_up_status();
+        for (int i : {1, 2, 3, 50, 97, 98})
+            EXPECT_EQ(text_of("Rec" + std::to_string(i) + ".Title"), "Tatort   " + std::to_string(i));
+        EXPECT_EQ(text_of("Rec99.Title"), "");
+        EXPECT_EQ(text_of("Rec60.EpisodeName"), "") << "an empty member stores nothing";
+        EXPECT_EQ(text_of("NRecordings"), "NinetyEight");
+        EXPECT_EQ(text_of("Recordings"), "Three");
+        EXPECT_EQ(text_of("Recording3.Title"), "Tatort   3");
+        EXPECT_EQ(text_of("Recording3.ChannelName"), "Sender 1");
+        EXPECT_EQ(text_of("Rec98.Description").substr(0, 24), "Die Reportage  ber \\\"Str");
+    }
+    // Said once for the connection, not at every poll.
+    EXPECT_EQ(log_lines("Too many recordings in message; the first 98 are taken"), 1);
+    EXPECT_EQ(log_lines("**Error**TCP[MPEx]"), 0);
+
+    // The next answer is read from its own first byte.
+    serve(response(list({recording("Next", false, 2)})));
+    int n = MP_recv(tag, buf_, MPX_RECEIVE_CAPACITY);
+    MP_Extended_handle_response(tag, buf_, n);
+    EXPECT_EQ(text_of("Rec1.Title"), "Next");
+    EXPECT_EQ(text_of("NRecordings"), "One");
+    EXPECT_EQ(MP_Global_Connected, 1);
+}
+
+// 98 series episodes would store 23 tags each, more than the table holds beside the tags of
+// the recordings in progress: the Rec tags stop short of a reserve, with one error line, and
+// the tags a display shows are stored.
+TEST_F(Processing, SeriesLibraryLeavesRoomForTheTagsADisplayShows) {
+    const char* tag = "TCP[MPEx]:";
+    MP_Global_mAnswerLimitMs = 5000;
+    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+    std::string series = response(library("Serie", 98, 3, true));
+    for (int round = 1; round <= 2; round++) {
+        SCOPED_TRACE(round);
+        std::thread server = serve_async(series);
+        int n = MP_recv(tag, buf_, MPX_RECEIVE_CAPACITY);
+        ASSERT_GT(n, 0);
+        MP_Extended_handle_response(tag, buf_, n);
+        server.join();
+        ASSERT_EQ(MP_Global_Connected, 1) << MP_Extended_give_up_status();
+        EXPECT_EQ(text_of("IsRecording"), "true");
+        EXPECT_EQ(text_of("Recordings"), "Three");
+        EXPECT_EQ(text_of("IRecordings"), "3");
+        for (int k = 1; k <= 3; k++) {
+            std::string slot = "Recording" + std::to_string(k);
+            EXPECT_EQ(text_of(slot + ".Title"), "Serie   " + std::to_string(k));
+            EXPECT_EQ(text_of(slot + ".ChannelName"), "Sender " + std::to_string(k % 3 + 1));
+            EXPECT_EQ(text_of("Channel" + std::to_string(k) + ".DisplayName"), "Sender " + std::to_string(k));
+        }
+        EXPECT_EQ(text_of("Rec1.SeriesNum"), "2");
+        int taken = MP_itag("NRecordings");
+        EXPECT_GE(taken, 70);
+        EXPECT_LT(taken, 98);
+        EXPECT_EQ(text_of("Rec" + std::to_string(taken) + ".Title"), "Serie   " + std::to_string(taken));
+        EXPECT_EQ(text_of("Rec" + std::to_string(taken + 1) + ".Description"), "") << "no object half stored";
+        EXPECT_LE(MP_Numtags, MP_MAXTAGS - MPX_DERIVED_RESERVE + 9 * 9 + 3 * 5);
+    }
+    EXPECT_EQ(log_lines("**Error**TCP[MPEx]: Tag table nearly full: recordings from Rec"), 1);
+    EXPECT_EQ(MP_Tag_Reserve, 0) << "the reserve is kept only while the list is stored";
 }
 
 // A first piece that ends inside the header, behind stray bytes with a zero among them, is
@@ -246,7 +387,6 @@ TEST_F(Processing, TwelveInProgressThenFewerKeepTheirSlots) {
     EXPECT_EQ(text_of("Recordings"), "Twelve");
     EXPECT_EQ(text_of("Recording12.Title"), "Show 12");
     EXPECT_EQ(text_of("Recording12.ChannelName"), "Three TV");
-    EXPECT_EQ(text_of("Recording9.IsRecording"), "true") << "nothing is cleared above nine";
     EXPECT_EQ(text_of("Recording10.IsRecording"), "true");
 
     // Two in progress, then one: the second slot keeps its title and stops recording.
@@ -258,9 +398,10 @@ TEST_F(Processing, TwelveInProgressThenFewerKeepTheirSlots) {
     MP_Extended_process_recordings("TCP[MPEx]:", buf_, n);
     EXPECT_EQ(text_of("Recordings"), "One");
     EXPECT_EQ(text_of("Recording2.Title"), "C");
-    for (int d = 2; d <= 9; d++)
-        EXPECT_EQ(text_of(("Recording" + std::to_string(d) + ".IsRecording").c_str()), "false") << d;
-    EXPECT_EQ(text_of("Recording10.IsRecording"), "true") << "slots above nine are not cleared";
+    // Every slot once written stops recording, above the ninth too, and no new one is made.
+    for (int d = 2; d <= 12; d++)
+        EXPECT_EQ(text_of("Recording" + std::to_string(d) + ".IsRecording"), "false") << d;
+    EXPECT_EQ(MP_get_tag("Recording13.", nullptr, nullptr, nullptr), 0);
 
     // A first object that is no recording: none taken, nothing in progress.
     n = first_piece(response("[{\"Id\":1,\"Description\":\"x\"}," + recording("Z", true, 3) + "]"));
@@ -285,14 +426,22 @@ TEST_F(Processing, ChannelAnswers) {
     EXPECT_EQ(log_lines("TCP[MPEx]: Empty channel Message"), 1);
     EXPECT_EQ(log_lines("TCP[MPEx]: Not a channel message"), 1);
 
-    // An answer longer than the channel buffer gives the connection up.
+    // An answer longer than the channel buffer is read and dropped; the next one is read
+    // from its own first byte.
     serve("HTTP/1.1 200 OK\r\nContent-Length: 6000\r\n\r\n{\"DisplayName\":\"" + std::string(5984, 'x') + "\"}");
     MP_Extended_process_channel(tag, 9);
-    EXPECT_EQ(MP_Global_Connected, 0);
+    EXPECT_EQ(MP_Global_Connected, 1);
     EXPECT_EQ(text_of("Channel9.DisplayName"), "");
-    // Once the connection is given up, a look-up ends at once without a receive.
+    EXPECT_EQ(log_lines("Channel answer of 6000 bytes does not fit the 4096-byte buffer; it is dropped"), 1);
+    serve(response("{\"DisplayName\":\"Arte HD\",\"Id\":10}"));
     MP_Extended_process_channel(tag, 10);
-    EXPECT_EQ(log_lines("TCP[MPEx]: MP_Recv:"), 4);
+    EXPECT_EQ(text_of("Channel10.DisplayName"), "Arte HD");
+    // Once the connection is given up, a look-up ends at once without a receive.
+    MP_Global_Connected = 0;
+    int receives = log_lines("TCP[MPEx]: MP_Recv:");
+    MP_Extended_process_channel(tag, 12);
+    EXPECT_EQ(log_lines("TCP[MPEx]: MP_Recv:"), receives);
+    MP_Global_Connected = 1;
 
     ASSERT_NO_FATAL_FAILURE(connect());
     vp_close_socket(server_);
