@@ -89,8 +89,9 @@ struct MpxFrame {
 // connection ended or failed, the header never completed, or it names no usable length.
 int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, MpxFrame* frame);
 
-// An answer's body as it passes through a fixed buffer: buf[0, have) holds the body's bytes
-// from offset `consumed` on, and `length` is the whole body's, by Content-Length.
+// An answer's body as it passes through a fixed buffer: the window buf[0, have), which begins
+// behind the header, holds the body's bytes from offset `consumed` on, room of them at most,
+// and `length` is the whole body's, by Content-Length.
 struct MpxBody {
     char* buf;
     int room;
@@ -99,8 +100,8 @@ struct MpxBody {
     long long length;
     int channel;
 };
-// Frames the answer in buf (n bytes received) and moves what has come of its body to the
-// buffer's start. Returns 1, or -1 when the conversation was given up.
+// Frames the answer in buf (n bytes received) and opens the window on what has come of its
+// body. Returns 1, or -1 when the conversation was given up.
 int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int channel, MpxBody* b);
 // Drops the window's first keep_from bytes and receives more of the body behind the rest, as
 // much as fits and has arrived, never beyond the body's end. Returns 1 when bytes were added,

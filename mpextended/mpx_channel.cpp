@@ -48,7 +48,7 @@ int MP_Extended_process_channel(const char* tag, int id) {
         // dropped, so that the connection stays in step, and the name is asked for again at
         // the next poll.
         MP_errlogf(tag, "Channel answer of %lld bytes does not fit the %d-byte buffer; it is dropped",
-                   b.length, b.room);
+                   b.length, MPX_CHANNEL_CAPACITY);
         MP_Extended_body_drain(tag, &b);
         return 0;
     }
@@ -59,7 +59,7 @@ int MP_Extended_process_channel(const char* tag, int id) {
         MP_log(tag, "Empty channel Message");
         return 0;
     }
-    const char* body = channel_buffer;
+    const char* body = b.buf;
     MP_log(tag, body);
 
     snprintf(channel_prefix, sizeof channel_prefix, "Channel%d", id);

@@ -134,17 +134,16 @@ int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int chan
     MP_TRACE("MP_Extended_body_start");
     MpxFrame f;
     if (MP_Extended_frame(tag, buf, n, room, channel, &f) < 0) return -1;
-    // The window holds the body from its first byte on. Only one request is ever outstanding,
-    // so bytes behind the answer are none of the next one's; they are dropped.
+    // The window begins where the body does, behind the header. Only one request is ever
+    // outstanding, so bytes behind the answer are none of the next one's; they are dropped.
     long long here = f.received - f.body;
     if (here > f.length) {
         MP_logf(3, tag, "%lld bytes behind the answer are dropped", here - f.length);
         here = f.length;
     }
-    memmove(buf, buf + f.body, static_cast<size_t>(here));
-    buf[here] = '\0';
-    b->buf = buf;
-    b->room = room;
+    buf[f.body + here] = '\0';
+    b->buf = buf + f.body;
+    b->room = room - f.body;
     b->have = static_cast<int>(here);
     b->consumed = 0;
     b->length = f.length;

@@ -75,32 +75,41 @@ void tell_full(const char* tag, int r) {
                "for the recordings in progress", r, MPX_DERIVED_RESERVE);
 }
 
+// Near a full table the members of each object are counted before it is stored; further from
+// it, a recording (some 23 members) fits without counting, and one of unlikely size that
+// reaches the reserve is stopped by the table itself.
+constexpr int kNearFull = MPX_DERIVED_RESERVE + 64;
+
 // Whether recording r, of up to `members` members, may be stored: its names are in the table
 // already, or the free entries stay above the reserve for the derived tags.
 bool room_for(const char* tag, int r, int members) {
-    if (MP_MAXTAGS - MP_Numtags - members >= MPX_DERIVED_RESERVE) return true;
+    int free = MP_MAXTAGS - MP_Numtags;
+    if (free >= kNearFull || free - members >= MPX_DERIVED_RESERVE) return true;
     name_rec(r);
     if (MP_get_tag(known, nullptr, nullptr, nullptr) != 0) return true;
     tell_full(tag, r);
     return false;
 }
 
-// Flattens the object [p, e) of the window under "Rec<r>". Its multi-byte characters become one
-// blank each only now, within the object, so that they can neither move the body nor be cut
-// by a window's end. Returns false when the flattener abandoned the rest of the text.
-bool take(const char* tag, char* text, int p, int e, int r) {
-    char saved = text[e];
-    text[e] = '\0';
-    remove_utf8(text + p);
-    int length = static_cast<int>(strlen(text + p));
+// Flattens the recording that opens at p under "Rec<r>", in the text up to stop. With clean,
+// its multi-byte characters become one blank each first, within the object alone, so that they
+// can neither move the body nor be cut by a window's end. Returns where scanning goes on: stop
+// for a cleaned object, where the flattener left off otherwise, or -1 when the flattener
+// abandoned the rest of the text.
+int take(const char* tag, char* text, int p, int stop, int r, bool clean) {
+    char saved = text[stop];
+    text[stop] = '\0';
+    if (clean) remove_utf8(text + p);
+    int length = clean ? static_cast<int>(strlen(text + p)) : stop - p;
     name_rec(r);
     int prefix_len = static_cast<int>(strlen(prefix));
     int at = 0;
     MP_lock();
     MP_Parse_item(tag, prefix, text + p, &at, &prefix_len);
     MP_unlock();
-    text[e] = saved;
-    return at <= length;
+    text[stop] = saved;
+    if (at > length) return -1;
+    return clean ? stop : p + at;
 }
 
 // How far the window holds scannable text: the body without its last byte, the list's
@@ -111,22 +120,32 @@ int window_end(const MpxBody& b, long long text_len) {
     return left < b.have ? static_cast<int>(left) : b.have;
 }
 
-// Takes the recording objects from the head of the list, a window at a time: an object cut by
-// the window's end is carried to its start and completed there. Returns how many were stored,
-// or -1 when the conversation was given up.
+// Takes the recording objects from the head of the list, a window at a time. While the list
+// goes on beyond the window, each object is stored only once its end is in the window, and an
+// object cut by the window's end is carried to its start and completed there. Once the rest of
+// the list is in the window, it is scanned as one text. Returns how many were stored, or -1
+// when the conversation was given up.
 int scan(const char* tag, MpxBody& b) {
     const long long text_len = b.length - 1;
     const int refused = MP_Tag_Refused;
     int r = 0;
-    int p = 0;       // where scanning goes on in the window
-    int logged = 0;  // the window's bytes before this have been logged
+    int p = 0;         // where scanning goes on in the window
+    int logged = 0;    // the window's bytes before this have been logged
+    int end = 0;       // the end of the text in the window
+    bool whole = false;  // the rest of the text is in the window, cleaned of multi-byte characters
     for (;;) {
-        int end = window_end(b, text_len);
-        b.buf[end] = '\0';
-        bool whole = b.consumed + end >= text_len;
-        if (end > logged) {
-            MP_log(tag, b.buf + logged);
-            logged = end;
+        if (!whole) {
+            end = window_end(b, text_len);
+            b.buf[end] = '\0';
+            if (end > logged) {
+                MP_log(tag, b.buf + logged);
+                logged = end;
+            }
+            if (b.consumed + end >= text_len) {
+                whole = true;
+                remove_utf8(b.buf + p);
+                end = p + static_cast<int>(strlen(b.buf + p));
+            }
         }
         int found = p < end ? strfind(b.buf + p, '{', 0) : 0;
         int e = -1;
@@ -144,8 +163,8 @@ int scan(const char* tag, MpxBody& b) {
                     }
                     break;
                 }
-                e = object_end(b.buf, p, end, &members);
-                if (e < 0 && whole) e = end;
+                if (!whole || MP_MAXTAGS - MP_Numtags < kNearFull) e = object_end(b.buf, p, end, &members);
+                if (whole) e = end;
             }
         } else if (whole) {
             break;
@@ -167,15 +186,15 @@ int scan(const char* tag, MpxBody& b) {
         }
         if (!room_for(tag, r + 1, members)) break;
         r++;
-        bool go_on = take(tag, b.buf, p, e, r);
+        int next = take(tag, b.buf, p, e, r, !whole);
         if (MP_Tag_Refused != refused) {
             // Names this object had not stored before met the reserve: it is not counted.
             tell_full(tag, r);
             r--;
             break;
         }
-        if (!go_on) break;
-        p = e;
+        if (next < 0) break;
+        p = next;
     }
     return r;
 }
