@@ -86,31 +86,69 @@ size_t open_text_at = 0;
 // share of it.
 constexpr size_t kUnmeasured = static_cast<size_t>(-1);
 
+// Stores the line composed in the slot at the write position, whose text holds kept
+// characters at open_text_at, and moves the write position on. Returns the line's length.
+size_t store_line(size_t kept) {
+    RingSlot& slot = ring[ring_write];
+    size_t pos = open_text_at + kept;
+    slot.text[pos] = '\0';
+    slot.len = static_cast<int>(pos);
+    slot.pending = 1;
+    ring_write = ring_write + 1 == MP_LOG_RING_SLOTS ? 0 : ring_write + 1;
+    return pos;
+}
+
+// Whether a line of this level is written: the level rule, and an open log.
+bool to_be_written(int level, int force) {
+    if (force == 0 && MP_Global_Debug < level) return false;
+    return MP_log_stream != nullptr;
+}
+
+// After a written line: flushed at once, and past the restart size the file starts afresh. A
+// bridge runs for weeks without reopening its log, so the size rule of the opening is applied
+// as lines are written as well.
+void line_written() {
+    fflush(MP_log_stream);
+    fflush(stdout);
+    if (ftell(MP_log_stream) > MP_LOG_RESTART_SIZE) MP_open_log();
+}
+
 // Ends the line composed in the slot at the write position, whose text holds kept characters
 // at open_text_at, followed in the caller's text by rest_len more that the slot had no room
 // for: stores it and writes it out under the level rule.
 int close_line(int level, size_t kept, const char* rest, size_t rest_len, int force) {
-    RingSlot& slot = ring[ring_write];
-    char* line = slot.text;
-    size_t pos = open_text_at + kept;
-    line[pos] = '\0';
-    slot.len = static_cast<int>(pos);
-    slot.pending = 1;
-    ring_write = ring_write + 1 == MP_LOG_RING_SLOTS ? 0 : ring_write + 1;
-
-    if (force == 0 && MP_Global_Debug < level) return 0;
-    if (!MP_log_stream) return 0;
+    const char* line = ring[ring_write].text;
+    size_t pos = store_line(kept);
+    if (!to_be_written(level, force)) return 0;
 
     if (rest_len == kUnmeasured) rest_len = strlen(rest);
     write_whole(MP_log_stream, line, pos, rest, rest_len);
     write_whole(stdout, line, pos, rest, rest_len);
-    fflush(MP_log_stream);
-    fflush(stdout);
-    // A bridge runs for weeks without reopening its log, so the size rule of the opening is
-    // applied as lines are written as well: past the restart size the file starts afresh.
-    if (ftell(MP_log_stream) > MP_LOG_RESTART_SIZE) MP_open_log();
+    line_written();
     return 0;
 }
+
+// A line that holds credentials: written whole from the caller's text at debug level 3 and
+// above, while the ring keeps its stamp and label with the withheld text, whatever the level.
+// Nothing of the text is copied into the ring, not even for a moment.
+int secret_line(const char* label, const char* text) {
+    if (!text) text = "";
+    size_t room;
+    char* at = MP_log_open_line(label, label ? strnlen(label, MP_LOG_LABEL_MAX) : 0, &room);
+    const char* line = ring[ring_write].text;
+    bool written = to_be_written(MP_LOG_SECRET_LEVEL, 0);
+    if (written) {
+        size_t len = strlen(text);
+        write_whole(MP_log_stream, line, open_text_at, text, len);
+        write_whole(stdout, line, open_text_at, text, len);
+    }
+    size_t kept = sizeof MP_LOG_WITHHELD - 1 < room ? sizeof MP_LOG_WITHHELD - 1 : room;
+    memcpy(at, MP_LOG_WITHHELD, kept);
+    store_line(kept);
+    if (written) line_written();
+    return 0;
+}
+
 }  // namespace
 
 char* MP_log_open_line(const char* label, size_t label_len, size_t* room) {
@@ -196,6 +234,86 @@ int MP_errlog(const char* label, const char* text) {
     return MP_log_line(0, error_label, text, 1);
 }
 
+size_t MP_escape_untrusted(char* out, size_t size, const char* text, size_t len, size_t* used) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    size_t o = 0;
+    size_t i = 0;
+    if (size > 0 && text) {
+        const size_t limit = size - 1;
+        while (i < len) {
+            unsigned char c = static_cast<unsigned char>(text[i]);
+            char seq[8];
+            size_t n = 0;
+            size_t take = 1;
+            auto hex = [&](unsigned char b) {
+                seq[n++] = '\\';
+                seq[n++] = 'x';
+                seq[n++] = kHex[b >> 4];
+                seq[n++] = kHex[b & 15];
+            };
+            unsigned char next = i + 1 < len ? static_cast<unsigned char>(text[i + 1]) : 0;
+            if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+                // A C1 control in its UTF-8 form: both bytes, so that no terminal that reads
+                // UTF-8 takes it for the control.
+                hex(c);
+                hex(next);
+                take = 2;
+            } else if (c == '\r' || c == '\n' || c == '\t') {
+                seq[n++] = '\\';
+                seq[n++] = c == '\r' ? 'r' : c == '\n' ? 'n' : 't';
+            } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F)) {
+                hex(c);
+            } else {
+                seq[n++] = static_cast<char>(c);
+            }
+            // An escape is written whole or not at all.
+            if (limit - o < n) break;
+            memcpy(out + o, seq, n);
+            o += n;
+            i += take;
+        }
+    }
+    if (size > 0) out[o] = '\0';
+    if (used) *used = i;
+    return o;
+}
+
+int MP_log_untrusted(int level, const char* label, const char* text, size_t len) {
+    MP_TRACE("MP_log_untrusted");
+    if (!text) len = 0;
+    int force = level == 1 ? MP_Global_Debug : 0;
+    size_t room;
+    char* at = MP_log_open_line(label, label ? strnlen(label, MP_LOG_LABEL_MAX) : 0, &room);
+    size_t used;
+    size_t kept = MP_escape_untrusted(at, room + 1, text, len, &used);
+    if (used == len) return close_line(level, kept, "", 0, force);
+
+    // Longer, once escaped, than the ring keeps: the ring holds its beginning, and the whole
+    // text is written escaped piece by piece, so that no buffer need hold all of it.
+    const char* line = ring[ring_write].text;
+    size_t line_len = store_line(kept);
+    if (!to_be_written(level, force)) return 0;
+    static char piece[MP_LOG_LINE_SIZE];
+    fwrite(line, 1, line_len, MP_log_stream);
+    fwrite(line, 1, line_len, stdout);
+    while (used < len) {
+        size_t taken;
+        size_t n = MP_escape_untrusted(piece, sizeof piece, text + used, len - used, &taken);
+        fwrite(piece, 1, n, MP_log_stream);
+        fwrite(piece, 1, n, stdout);
+        used += taken;
+    }
+    fputc('\n', MP_log_stream);
+    fputc('\n', stdout);
+    line_written();
+    return 0;
+}
+
+int MP_log_secret(const char* label, const char* text) {
+    MP_TRACE("MP_log_secret");
+    return secret_line(label, text);
+}
+
 namespace {
 
 // Composes a printf-style text into buf; a format the C library refuses leaves it empty.
@@ -215,6 +333,19 @@ int MP_logf(int level, const char* label, const char* format, ...) {
     compose(text, format, args);
     va_end(args);
     return MP_log_line(level, label, text, level == 1 ? MP_Global_Debug : 0);
+}
+
+int MP_logf_secret(const char* label, const char* format, ...) {
+    MP_TRACE("MP_logf_secret");
+    static char text[MP_LOG_LINE_SIZE];
+    va_list args;
+    va_start(args, format);
+    compose(text, format, args);
+    va_end(args);
+    secret_line(label, text);
+    // No copy of a credential outlives its line.
+    memset(text, 0, strnlen(text, sizeof text));
+    return 0;
 }
 
 int MP_errlogf(const char* label, const char* format, ...) {

@@ -97,6 +97,27 @@ int MP_log(const char* label, const char* text);
 int MP_logl(int level, const char* label, const char* text);
 int MP_errlog(const char* label, const char* text);
 
+// Lines that hold credentials: the settings in force, and what a bridge sends (the Basic
+// authorization, the identify message). They are written as level-3 lines, only when the debug
+// level is 3 or more; the recent-lines ring keeps their stamp and label with MP_LOG_WITHHELD
+// for a text, so that an error at debug level 0 shows where such a line was but not what it held.
+inline constexpr int MP_LOG_SECRET_LEVEL = 3;
+inline constexpr char MP_LOG_WITHHELD[] = "(withheld below Debug=3)";
+int MP_log_secret(const char* label, const char* text);
+
+// Text from a service: len bytes of text, which need no terminator (a window of a receive
+// buffer), logged with its control bytes escaped, so that nothing a service sends reaches a
+// terminal as a control or forges a log line. CR, LF and tab show as \r, \n and \t; other bytes
+// below 32, DEL and the C1 controls 0x80-0x9F as \xNN; a C1 control in its UTF-8 form (C2 80
+// to C2 9F, among them CSI and OSC) as \xc2\xNN. Every other byte is kept. Level 1 follows
+// MP_log's rule, any other level MP_logl's. A long text is written whole; the ring keeps what
+// fits of its escaped form.
+int MP_log_untrusted(int level, const char* label, const char* text, size_t len);
+// The escaping of MP_log_untrusted, for service text that goes into a label or an error line:
+// len bytes of text into out (size bytes, terminator included), whole escapes only. Returns the
+// number of characters written; *used, when given, gets the number of text bytes they show.
+size_t MP_escape_untrusted(char* out, size_t size, const char* text, size_t len, size_t* used);
+
 #if defined(__MINGW32__) && !defined(__clang__)
 #define MP_PRINTF(f, a) __attribute__((format(gnu_printf, f, a)))
 #else
@@ -108,6 +129,8 @@ int MP_errlog(const char* label, const char* text);
 // follows MP_logl.
 int MP_logf(int level, const char* label, const char* format, ...) MP_PRINTF(3, 4);
 int MP_errlogf(const char* label, const char* format, ...) MP_PRINTF(2, 3);
+// MP_log_secret for a printf-style text.
+int MP_logf_secret(const char* label, const char* format, ...) MP_PRINTF(2, 3);
 
 int MP_open_log();
 int MP_close_log();

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -250,6 +251,113 @@ TEST_F(Log, LongTextsAndLabels) {
     EXPECT_EQ(got[3], "Long: " + std::string(4095 - 19, 't'));  // ring copies are cut
     EXPECT_EQ(got[4], std::string(4081, 'L') + " ");
     EXPECT_EQ(got[5], "**Error**" + std::string(246, 'e') + " x");
+}
+
+// Lines that hold credentials are written at debug level 3 and above only, and the ring never
+// keeps their text: an error at level 0 shows that they were there, not what they held.
+TEST_F(Log, SecretLinesAreWrittenAtLevel3OnlyAndNeverKept) {
+    struct Case {
+        int debug;
+        bool written;
+    } cases[] = {{0, false}, {1, false}, {2, false}, {-1, false}, {3, true}, {7, true}};
+    for (const Case& c : cases) {
+        SetUp();
+        std::remove(kLog);
+        MP_open_log();
+        MP_Global_Debug = c.debug;
+        testing::internal::CaptureStdout();
+        MP_log_secret("S:", "Sesame42");
+        MP_logf_secret("F:", "MP_Global_wPasscode=%s", "P4ss");
+        MP_log("A:", "plain");
+        MP_Global_Debug = 0;  // the error writes the ring out
+        MP_errlog("E:", "e");
+        std::string console = testing::internal::GetCapturedStdout();
+        std::vector<std::string> got = body();
+        std::vector<std::string> want;
+        if (c.written) want = {"S: Sesame42", "F: MP_Global_wPasscode=P4ss"};
+        if (c.debug != 0) want.push_back("A: plain");
+        // Then the ring: the opening line, the two lines withheld, the plain one, the error.
+        ASSERT_GT(got.size(), want.size()) << "debug level " << c.debug;
+        EXPECT_EQ(got[want.size()].substr(0, 19), "Log file Opened at ");
+        want.push_back(got[want.size()]);
+        want.insert(want.end(), {"S: (withheld below Debug=3)", "F: (withheld below Debug=3)", "A: plain",
+                                 "**Error**E: e"});
+        EXPECT_EQ(want, got) << "debug level " << c.debug;
+        EXPECT_EQ(c.written, console.find("S: Sesame42\n") != std::string::npos) << c.debug;
+        EXPECT_EQ(c.written, console.find("P4ss") != std::string::npos) << c.debug;
+    }
+}
+
+TEST(LogEscape, ControlsAreEscapedWholeAndEverythingElseKept) {
+    struct Case {
+        std::string in, out;
+    } cases[] = {
+        {"plain text {\"a\":1} \\/Date(", "plain text {\"a\":1} \\/Date("},
+        {"a\r\nb\tc", "a\\r\\nb\\tc"},
+        {std::string("\x00\x01\x1b[2J\x7f", 7), "\\x00\\x01\\x1b[2J\\x7f"},
+        {"\x80\x9b\x9f\xa0\xff", "\\x80\\x9b\\x9f\xa0\xff"},
+        // C1 controls in UTF-8 (C2 9B is CSI, C2 9D OSC); other letters pass, whole.
+        {"\xc2\x80\xc2\x9b" "1m\xc2\x9d" "0;t\xc2\x9f\xc2\xa0\xc3\xa9\xe2\x82\xac", "\\xc2\\x80\\xc2\\x9b1m\\xc2\\x9d0;t\\xc2\\x9f\xc2\xa0\xc3\xa9\xe2\\x82\xac"},
+        {"end\xc2", "end\xc2"},  // a lead byte at the end stays
+    };
+    for (const Case& c : cases) {
+        char out[256];
+        size_t used = 0;
+        size_t n = MP_escape_untrusted(out, sizeof out, c.in.data(), c.in.size(), &used);
+        EXPECT_EQ(c.out, std::string(out)) << c.in;
+        EXPECT_EQ(c.out.size(), n);
+        EXPECT_EQ(c.in.size(), used);
+    }
+    // Only whole escapes fit: a pair in UTF-8 is written as both escapes or not at all.
+    char small[10];
+    memset(small, '#', sizeof small);
+    size_t used = 0;
+    EXPECT_EQ(MP_escape_untrusted(small, 9, "ab\xc2\x9b" "c", 5, &used), 2u);
+    EXPECT_STREQ(small, "ab");
+    EXPECT_EQ(used, 2u);
+    EXPECT_EQ(small[9], '#');
+    EXPECT_EQ(MP_escape_untrusted(small, 10, "\x1b\x1b\x1b", 3, &used), 8u);
+    EXPECT_STREQ(small, "\\x1b\\x1b");
+    EXPECT_EQ(used, 2u);
+    EXPECT_EQ(MP_escape_untrusted(small, 1, "x", 1, &used), 0u);
+    EXPECT_EQ(small[0], '\0');
+    EXPECT_EQ(used, 0u);
+}
+
+// Service text: a window of a buffer without a terminator, escaped under the level rule of
+// its level; a long text is written whole and the ring keeps whole escapes of its beginning.
+TEST_F(Log, UntrustedTextFollowsTheLevelRuleAndIsWrittenWhole) {
+    MP_open_log();
+    const char window[] = "ab\x1b" "cdNOT-IN-THE-WINDOW";
+    MP_Global_Debug = -1;  // level 1 follows MP_log: written; level 3 follows MP_logl: not
+    MP_log_untrusted(1, "One:", window, 5);
+    MP_log_untrusted(3, "Three:", window, 5);
+    MP_Global_Debug = 3;
+    MP_log_untrusted(3, "Three:", window, 5);
+    MP_log_untrusted(2, "Empty:", nullptr, 7);
+    std::string escapes(5000, '\x9b');
+    testing::internal::CaptureStdout();
+    MP_log_untrusted(1, "Long:", escapes.data(), escapes.size());
+    std::string console = testing::internal::GetCapturedStdout();
+    MP_Global_Debug = 0;
+    MP_errlog("E:", "x");
+    std::string shown;
+    for (int i = 0; i < 5000; i++) shown += "\\x9b";
+    std::vector<std::string> got = body();
+    ASSERT_EQ(got.size(), 4u + 6 + 1);
+    EXPECT_EQ(got[0], "One: ab\\x1bcd");
+    EXPECT_EQ(got[1], "Three: ab\\x1bcd");
+    EXPECT_EQ(got[2], "Empty: ");
+    EXPECT_EQ(got[3], "Long: " + shown);
+    EXPECT_NE(console.find("Long: " + shown + "\n"), std::string::npos);
+    // The ring: 4,095 characters of the line, here stamp, label and 1,019 whole escapes.
+    EXPECT_EQ(got[4].substr(0, 19), "Log file Opened at ");
+    EXPECT_EQ(got[5], "One: ab\\x1bcd");
+    EXPECT_EQ(got[6], "Three: ab\\x1bcd");
+    EXPECT_EQ(got[7], "Three: ab\\x1bcd");
+    EXPECT_EQ(got[8], "Empty: ");
+    EXPECT_EQ(got[9], "Long: " + shown.substr(0, 4 * 1019));
+    EXPECT_EQ(got[10], "**Error**E: x");
 }
 
 TEST_F(Log, TracePrintsInnermostFirstAndSurvivesOverflow) {
