@@ -155,7 +155,9 @@ int MP_Send(const char* text) {
     if (MP_Global_Connected == 0) return 0;
     if (text == nullptr) text = "";
 
-    MP_logl(3, "MP_Send:", text);
+    // What a bridge sends carries its credentials (the Basic authorization, the identify
+    // message): its lines are written at debug level 3 only and never kept for an error.
+    MP_log_secret("MP_Send:", text);
 
     // A blocking socket may still take a long text in parts: send on until all of it is gone,
     // within the send limit as a whole. Each send is bounded by the socket's own limit; the
@@ -192,7 +194,7 @@ int MP_Send(const char* text) {
     int i = 0;
     for (; i < kSendCopySize - 1 && text[i] != '\0'; i++) send_copy[i] = text[i] == '\n' ? ' ' : text[i];
     send_copy[i] = '\0';
-    MP_logl(3, "MP_Send:", send_copy);
+    MP_log_secret("MP_Send:", send_copy);
     return sent;
 }
 
@@ -224,6 +226,7 @@ int MP_recv(const char* tag, char* buffer, int capacity) {
     }
 
     MP_logf(3, tag, "MP_Recv:%d bytes recvd", total);
-    MP_logl(3, tag, buffer);
+    // The server's bytes, escaped: they go to a console and into the log.
+    MP_log_untrusted(3, tag, buffer, total > 0 ? (size_t)total : 0);
     return total;
 }
