@@ -65,6 +65,17 @@ int MP_cfg_set_text(const char* label, char* setting, int size, const char* valu
     return 1;
 }
 
+int MP_cfg_set_secret(const char* label, char* setting, int size, const char* value, const char* key) {
+    int len;
+    MP_cfg_read_word(value, &len);
+    if (len >= size) {
+        MP_errlogf(label, "%s value of %d characters is longer than %d; the value before it is kept",
+                   key, len, size - 1);
+        return 0;
+    }
+    return MP_cfg_set_text(label, setting, size, value, key);
+}
+
 int MP_cfg_key(const char* line, const std::string_view* keys, int count, const char** value) {
     for (int k = 0; k < count; k++) {
         if (strncmp(line, keys[k].data(), keys[k].size()) != 0) continue;

@@ -20,6 +20,9 @@ const char* MP_cfg_read_word(const char* s, int* len);
 // a word that does not fit is refused with an error line under label, naming key, and the
 // setting keeps its value. Returns 1 when the setting was changed.
 int MP_cfg_set_text(const char* label, char* setting, int size, const char* value, const char* key);
+// MP_cfg_set_text for a credential (a password, a passcode, a user name): the refusal names the
+// key and the lengths but no value, since an error line is written at every debug level.
+int MP_cfg_set_secret(const char* label, char* setting, int size, const char* value, const char* key);
 // The index of the first of count keys that begins line, with value set to the text behind it;
 // -1 when no key begins the line.
 int MP_cfg_key(const char* line, const std::string_view* keys, int count, const char** value);

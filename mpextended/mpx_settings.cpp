@@ -52,10 +52,10 @@ void apply_line(const char* line) {
             break;
         case kPort: MP_cfg_set_port(kLabel, value, kKeys[k].data()); break;
         case kUserName:
-            MP_cfg_set_text(kLabel, MP_Global_mUserName, sizeof MP_Global_mUserName, value, kKeys[k].data());
+            MP_cfg_set_secret(kLabel, MP_Global_mUserName, sizeof MP_Global_mUserName, value, kKeys[k].data());
             break;
         case kPassword:
-            MP_cfg_set_text(kLabel, MP_Global_mPassword, sizeof MP_Global_mPassword, value, kKeys[k].data());
+            MP_cfg_set_secret(kLabel, MP_Global_mPassword, sizeof MP_Global_mPassword, value, kKeys[k].data());
             break;
         case kWait: set_wait(value); break;
         default: break;
@@ -112,8 +112,9 @@ int MP_read_cfg_file(int unused) {
 
     MP_logf(3, kLabel, "MP_Global_IPAddress=%s", MP_Global_IPAddress);
     MP_logf(3, kLabel, "MP_Global_Port[%d]=%d", 0, MP_Global_Port);
-    MP_logf(3, kLabel, "MP_Global_mUserName=%s", MP_Global_mUserName);
-    MP_logf(3, kLabel, "MP_Global_mPassword=%s", MP_Global_mPassword);
+    // The credentials show at debug level 3 only; the ring keeps these lines without them.
+    MP_logf_secret(kLabel, "MP_Global_mUserName=%s", MP_Global_mUserName);
+    MP_logf_secret(kLabel, "MP_Global_mPassword=%s", MP_Global_mPassword);
     MP_logf(3, kLabel, "MP_Global_mWait=%d", MP_Global_mWait);
     MP_logl(3, kLabel, "Finished");
     return 0;

@@ -104,13 +104,13 @@ void apply_line(const char* line) {
             break;
         case kPort: MP_cfg_set_port(kLabel, value, kKeys[k].data()); break;
         case kPasscode:
-            MP_cfg_set_text(kLabel, MP_Global_wPasscode, sizeof MP_Global_wPasscode, value, kKeys[k].data());
+            MP_cfg_set_secret(kLabel, MP_Global_wPasscode, sizeof MP_Global_wPasscode, value, kKeys[k].data());
             break;
         case kUserName:
-            MP_cfg_set_text(kLabel, MP_Global_wUserName, sizeof MP_Global_wUserName, value, kKeys[k].data());
+            MP_cfg_set_secret(kLabel, MP_Global_wUserName, sizeof MP_Global_wUserName, value, kKeys[k].data());
             break;
         case kPassword:
-            MP_cfg_set_text(kLabel, MP_Global_wPassword, sizeof MP_Global_wPassword, value, kKeys[k].data());
+            MP_cfg_set_secret(kLabel, MP_Global_wPassword, sizeof MP_Global_wPassword, value, kKeys[k].data());
             break;
         case kProperties: add_property(value); break;
         default: break;
@@ -168,9 +168,10 @@ int MP_read_cfg_file(int seed) {
 
     MP_logf(3, kLabel, "MP_Global_IPAddress=%s", MP_Global_IPAddress);
     MP_logf(3, kLabel, "MP_Global_Port=%d", MP_Global_Port);
-    MP_logf(3, kLabel, "MP_Global_wPasscode=%s", MP_Global_wPasscode);
-    MP_logf(3, kLabel, "MP_Global_wUserName=%s", MP_Global_wUserName);
-    MP_logf(3, kLabel, "MP_Global_wPassword=%s", MP_Global_wPassword);
+    // The credentials show at debug level 3 only; the ring keeps these lines without them.
+    MP_logf_secret(kLabel, "MP_Global_wPasscode=%s", MP_Global_wPasscode);
+    MP_logf_secret(kLabel, "MP_Global_wUserName=%s", MP_Global_wUserName);
+    MP_logf_secret(kLabel, "MP_Global_wPassword=%s", MP_Global_wPassword);
     MP_logl(3, kLabel, "Finished");
     return 0;
 }

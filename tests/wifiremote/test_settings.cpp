@@ -136,6 +136,21 @@ TEST_F(WfrSettings, PasscodeOver15CharactersIsRefused) {
     EXPECT_EQ(1u, log_lines("WifiRemote_Passcode= value of 16 characters is longer than 15").size());
 }
 
+// The refusal of an over-long passcode is an error line, written at every debug level: it
+// names the key and the lengths but neither the value kept nor the one refused.
+TEST_F(WfrSettings, RefusalOfAPasscodeShowsNoValue) {
+    testing::internal::CaptureStdout();
+    read("WifiRemote_Passcode=K33pM3\n");
+    read("WifiRemote_Passcode=R3fus3d000000000\n");
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_STREQ("K33pM3", MP_Global_wPasscode);
+    EXPECT_EQ(1u, log_lines("**Error**MP_read_cfg_file: WifiRemote_Passcode= value of 16 characters "
+                            "is longer than 15").size());
+    std::string all = read_file(MP_Global_LogPath) + console;
+    for (const char* value : {"K33pM3", "R3fus3d"})
+        EXPECT_EQ(std::string::npos, all.find(value)) << value << " reached the log:\n" << all;
+}
+
 TEST_F(WfrSettings, PropertiesInFileOrderWithSeededTags) {
     read("Properties=Play.Current.Genre\nProperties=TV.View.title with blank\n");
     EXPECT_EQ(kOpening1 + ",\"#Play.Current.Genre\",\"#TV.View.title with blank\"" + kEnd,
