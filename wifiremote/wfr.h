@@ -65,8 +65,13 @@ void MP_WifiRemote_Decode_reset();
 // Acts on one message: type is its Type value, rest the line after the value's closing quote.
 int MP_WififRemote_Decode_Message(const char* type, const char* rest);
 // Builds the identify message for an AuthMethod character ('0' to '3') into out (size bytes),
-// with the values escaped for JSON. Returns its length, or -1 for another character.
-int MP_WifiRemote_identify(char method, const char* computer, char* out, int size);
+// with the values escaped for JSON. Returns its length; -1 for another character; or
+// WFR_IDENTIFY_TOO_LONG when the message would not fit whole, with out left empty and
+// *too_long (when given) naming the value that did not fit: its settings key, or "The
+// computer name". A message is never built cut.
+inline constexpr int WFR_IDENTIFY_TOO_LONG = -2;
+int MP_WifiRemote_identify(char method, const char* computer, char* out, int size,
+                           const char** too_long = nullptr);
 
 // Start-up up to the publication block: trace, crash report, defaults, log, settings, block.
 void MP_WifiRemote_startup();

@@ -16,6 +16,10 @@ int line_len = 0;
 // Set while the rest of a line that outgrew the line buffer is passed over, up to its end.
 bool skipping = false;
 char type_buffer[WFR_TYPE_MAX + 1];
+// The Type value escaped, as the label of the line that logs its message.
+char type_label[MP_LOG_LABEL_MAX + 1];
+// The identify message being built.
+char identify[WFR_IDENTIFY_SIZE];
 
 bool line_end(char c) { return c == '\r' || c == '\n'; }
 
@@ -87,8 +91,9 @@ bool holds_message(const char* text) {
 // One complete line: logged, flattened whatever its type, then acted on.
 void handle_line(const char* prefix) {
     line[line_len] = '\0';
+    size_t len = static_cast<size_t>(line_len);
     line_len = 0;
-    MP_log(prefix, line);
+    MP_log_untrusted(1, prefix, line, len);
     if (!holds_message(line)) {
         MP_errlog("**** Unhandled", "Line is not a message; nothing of it is stored");
         return;
@@ -151,21 +156,34 @@ int MP_WifiRemote_Decode(const char* prefix, const char* text) {
 
 int MP_WififRemote_Decode_Message(const char* type, const char* rest) {
     MP_TRACE("MP_WififRemote_Decode_Message");
-    MP_logl(3, type, rest);
+    // Both come from the plug-in: the Type is the line's label, so it is escaped as well.
+    MP_escape_untrusted(type_label, sizeof type_label, type, strlen(type), nullptr);
+    MP_log_untrusted(3, type_label, rest, strlen(rest));
     if (strncmp(type, "welcome", 7) == 0) {
         static char computer[256];
-        static char identify[WFR_IDENTIFY_SIZE];
         if (vp_computer_name(computer, sizeof computer) != 0)
             strcpy(computer, "Computer Name not Known");
         int at = strfindstr(rest, "AuthMethod\":", 12);
         char method = at < 0 ? '\0' : rest[at + 12];
-        if (MP_WifiRemote_identify(method, computer, identify, sizeof identify) < 0) {
+        const char* too_long = nullptr;
+        int len = MP_WifiRemote_identify(method, computer, identify, sizeof identify, &too_long);
+        if (len == WFR_IDENTIFY_TOO_LONG) {
+            // A message cut short would leave the plug-in waiting for its end, or reading the
+            // next message as part of it. The connection stays, unidentified, until the plug-in
+            // or the silence limit ends it; each new welcome repeats this line.
+            MP_errlogf("**** Unhandled",
+                       "%s is too long: with the values before it, escaped for JSON, the identify "
+                       "message exceeds its %d bytes; no identify sent",
+                       too_long, WFR_IDENTIFY_SIZE);
+            return 0;
+        }
+        if (len < 0) {
             // No identify message is defined for it; one with credentials that the server did
             // not ask for would hand them out for nothing.
             MP_errlog("**** Unhandled", "Welcome without an AuthMethod of 0 to 3; no identify sent");
             return 0;
         }
-        MP_logl(3, "sending", identify);
+        MP_log_secret("sending", identify);
         MP_Send(identify);
     } else if (strncmp(type, "authenticationresponse", 22) == 0) {
         // A refused authentication is answered like an accepted one.

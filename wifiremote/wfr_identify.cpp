@@ -1,5 +1,4 @@
 // wfr_identify.cpp - the identify message in the variant that the welcome's AuthMethod names.
-#include <cstdio>
 #include <cstring>
 
 #include "mp_log.h"
@@ -7,70 +6,103 @@
 
 namespace {
 
-// Appends text as the inside of a JSON string: a double quote and a backslash get a backslash
-// in front, and control characters are written as \u00XX, so that no setting or computer name
-// can end the string early or make the message invalid. Never writes at or past end - 1.
-char* cat_escaped(char* pos, char* end, const char* text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    for (; *text != '\0' && pos < end - 1; text++) {
-        unsigned char c = static_cast<unsigned char>(*text);
-        char escaped[7];
-        int n = 0;
-        if (c == '"' || c == '\\') {
-            escaped[n++] = '\\';
-            escaped[n++] = static_cast<char>(c);
-        } else if (c < 0x20) {
-            memcpy(escaped, "\\u00", 4);
-            escaped[4] = kHex[c >> 4];
-            escaped[5] = kHex[c & 15];
-            n = 6;
-        } else {
-            escaped[n++] = static_cast<char>(c);
+// The message under construction. Each piece goes in whole or not at all; after a piece that
+// does not fit nothing more is written, and full names the value to blame: the one that did not
+// fit, or the last one inserted before a fixed piece that did not.
+struct Builder {
+    char* pos;
+    char* end;  // one past the last byte of the buffer, whose last byte keeps the terminator
+    const char* full;
+    const char* last;
+
+    void text(const char* piece) {
+        size_t n = strlen(piece);
+        if (full) return;
+        if (static_cast<size_t>(end - 1 - pos) < n) {
+            full = last ? last : "The buffer";
+            return;
         }
-        // A sequence is written whole or not at all.
-        if (end - 1 - pos < n) break;
-        memcpy(pos, escaped, static_cast<size_t>(n));
+        memcpy(pos, piece, n);
         pos += n;
     }
-    *pos = '\0';
-    return pos;
-}
+
+    // The inside of a JSON string: a double quote and a backslash get a backslash in front, and
+    // control characters are written as \u00XX, so that no setting or computer name can end the
+    // string early or make the message invalid. A value can grow sixfold this way.
+    void escaped(const char* value, const char* name) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        if (full) return;
+        last = name;
+        char* start = pos;
+        for (; *value != '\0'; value++) {
+            unsigned char c = static_cast<unsigned char>(*value);
+            char seq[6];
+            int n = 0;
+            if (c == '"' || c == '\\') {
+                seq[n++] = '\\';
+                seq[n++] = static_cast<char>(c);
+            } else if (c < 0x20) {
+                memcpy(seq, "\\u00", 4);
+                seq[4] = kHex[c >> 4];
+                seq[5] = kHex[c & 15];
+                n = 6;
+            } else {
+                seq[n++] = static_cast<char>(c);
+            }
+            if (end - 1 - pos < n) {
+                pos = start;
+                full = name;
+                return;
+            }
+            memcpy(pos, seq, static_cast<size_t>(n));
+            pos += n;
+        }
+    }
+};
 
 }  // namespace
 
-int MP_WifiRemote_identify(char method, const char* computer, char* out, int size) {
+int MP_WifiRemote_identify(char method, const char* computer, char* out, int size,
+                           const char** too_long) {
     MP_TRACE("MP_WifiRemote_identify");
+    if (too_long) *too_long = nullptr;
     if (method < '0' || method > '3' || size <= 0) return -1;
-    char* end = out + size;
-    out[0] = '\0';
-    char* p = MP_cat_text(out, end, "{\"Type\":\"identify\",\"Name\":\"");
-    p = cat_escaped(p, end, computer);
-    p = MP_cat_text(p, end, "\",\"Application\":\"Vistrelbox MP Client\",\"Version\":\"");
-    p = cat_escaped(p, end, MP_Global_Version);
-    p = MP_cat_text(p, end, "\",\"AutologinKey\":null,\"Authenticate\":");
+    Builder b{out, out + size, nullptr, nullptr};
+    b.text("{\"Type\":\"identify\",\"Name\":\"");
+    b.escaped(computer, "The computer name");
+    b.text("\",\"Application\":\"Vistrelbox MP Client\",\"Version\":\"");
+    b.escaped(MP_Global_Version, "The version");
+    b.text("\",\"AutologinKey\":null,\"Authenticate\":");
     switch (method) {
-        case '0': p = MP_cat_text(p, end, "null}\r\n\r\n"); break;
+        case '0': b.text("null}\r\n\r\n"); break;
         case '1':
-            p = MP_cat_text(p, end, "{ \"AuthMethod\":\"userpass\",\"Password\":\"");
-            p = cat_escaped(p, end, MP_Global_wPassword);
-            p = MP_cat_text(p, end, "\",\"User\":\"");
-            p = cat_escaped(p, end, MP_Global_wUserName);
-            p = MP_cat_text(p, end, "\"}}\r\n\r\n");
+            b.text("{ \"AuthMethod\":\"userpass\",\"Password\":\"");
+            b.escaped(MP_Global_wPassword, "WifiRemote_Password=");
+            b.text("\",\"User\":\"");
+            b.escaped(MP_Global_wUserName, "WifiRemote_UserName=");
+            b.text("\"}}\r\n\r\n");
             break;
         case '2':
-            p = MP_cat_text(p, end, "{ \"AuthMethod\":\"passcode\",\"PassCode\":\"");
-            p = cat_escaped(p, end, MP_Global_wPasscode);
-            p = MP_cat_text(p, end, "\"}}\r\n\r\n");
+            b.text("{ \"AuthMethod\":\"passcode\",\"PassCode\":\"");
+            b.escaped(MP_Global_wPasscode, "WifiRemote_Passcode=");
+            b.text("\"}}\r\n\r\n");
             break;
         default:
-            p = MP_cat_text(p, end, "{ \"AuthMethod\":\"userpass\",\"Password\":\"");
-            p = cat_escaped(p, end, MP_Global_wPassword);
-            p = MP_cat_text(p, end, "\",\"User\":\"");
-            p = cat_escaped(p, end, MP_Global_wUserName);
-            p = MP_cat_text(p, end, "\",\"passcode\":\"");
-            p = cat_escaped(p, end, MP_Global_wPasscode);
-            p = MP_cat_text(p, end, "\"}}\r\n\r\n");
+            b.text("{ \"AuthMethod\":\"userpass\",\"Password\":\"");
+            b.escaped(MP_Global_wPassword, "WifiRemote_Password=");
+            b.text("\",\"User\":\"");
+            b.escaped(MP_Global_wUserName, "WifiRemote_UserName=");
+            b.text("\",\"passcode\":\"");
+            b.escaped(MP_Global_wPasscode, "WifiRemote_Passcode=");
+            b.text("\"}}\r\n\r\n");
             break;
     }
-    return static_cast<int>(p - out);
+    if (b.full) {
+        // Nothing of a message that cannot be sent whole is left behind.
+        out[0] = '\0';
+        if (too_long) *too_long = b.full;
+        return WFR_IDENTIFY_TOO_LONG;
+    }
+    *b.pos = '\0';
+    return static_cast<int>(b.pos - out);
 }

@@ -479,4 +479,60 @@ TEST(MpxRequests, ComposedByteForByte) {
     MP_Extended_defaults();
 }
 
+// ---------------------------------------------------------------------------------------------
+// Credentials below debug level 3.
+
+// The settings lines and every request hold the credentials, and at debug level 0 an error
+// writes out the lines that the level held back: an answer without a length and a connect to
+// an unreachable address must leave neither the password, nor the user name, nor the Basic
+// credentials in the log or on the console.
+TEST_F(Processing, BelowDebugLevel3NoCredentialsReachTheLog) {
+    const char* tag = "TCP[MPEx]:";
+    const std::string basic = "dmlld2VyOlNlc2FtZTQy";  // base64 of "viewer:Sesame42"
+    const std::string block = unique_block_name("Vistrel_mpxsecrets");
+    CommsStart(0, 1, block.c_str(), MP_BLOCK_SIZE);
+    // The fixture's own reading of the absent file has written out the ring already.
+    const int started = log_lines("MP_read_cfg_file: Started");
+    const int waits = log_lines("MP_read_cfg_file: MP_Global_mWait=10");
+    MP_Global_Debug = 0;
+    write_file(MPX_CFG_PATH, "MPExtended_UserName=viewer\nMPExtended_Password=Sesame42\n");
+    testing::internal::CaptureStdout();
+
+    // An answer without Content-Length to a request that carried the credentials.
+    MP_read_cfg_file(1);
+    ASSERT_EQ(MP_Global_Debug, 0);
+    ASSERT_GT(MP_Extended_request_recordings(tag), 0);
+    std::string request;
+    char chunk[4096];
+    while (request.find("\r\n\r\n") == std::string::npos && vp_wait_readable(server_, 5000) == 1) {
+        int got = vp_recv(server_, chunk, sizeof chunk);
+        if (got <= 0) break;
+        request.append(chunk, static_cast<size_t>(got));
+    }
+    ASSERT_NE(request.find("Authorization: Basic " + basic + "\r\n"), std::string::npos) << request;
+    serve("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n[]");
+    int n = MP_recv(tag, buf_, MPX_RECEIVE_CAPACITY);
+    ASSERT_GT(n, 0);
+    MP_Extended_process_recordings(tag, buf_, n);
+    EXPECT_EQ(log_lines("**Error**TCP[MPEx]: No Content-Length"), 1);
+
+    // A connect that fails with an error other than refused or timed out.
+    MP_read_cfg_file(1);
+    snprintf(MP_Global_IPAddress, sizeof MP_Global_IPAddress, "255.255.255.255");
+    EXPECT_EQ(TCP_Attempt(tag), 0);
+    std::string console = testing::internal::GetCapturedStdout();
+    vp_shm_unlink(block.c_str());
+    EXPECT_EQ(log_lines("**Error**TCP[MPEx]: Connect Failed: Error at connect(): "), 1);
+
+    // The held-back lines were written out, both times: the settings lines and the requests
+    // were among them, the credentials shown as withheld.
+    EXPECT_GE(log_lines("MP_read_cfg_file: Started"), started + 2);
+    EXPECT_GE(log_lines("MP_read_cfg_file: MP_Global_mWait=10"), waits + 2);
+    EXPECT_GE(log_lines("MP_read_cfg_file: (withheld below Debug=3)"), 4);
+    EXPECT_GE(log_lines("MP_Send: (withheld below Debug=3)"), 2);
+    std::string all = read_file(kLog) + console;
+    for (const std::string& secret : {std::string("Sesame42"), std::string("viewer"), basic})
+        EXPECT_EQ(all.find(secret), std::string::npos) << secret << " reached the log:\n" << all;
+}
+
 }  // namespace

@@ -205,6 +205,92 @@ TEST_F(Wfr, PollRequestsGoOutFiveWholeSecondsApartOnceAuthenticated) {
     EXPECT_EQ("", sent());
 }
 
+// ---------------------------------------------------------------------------------------------
+// Credentials below debug level 3, service text in the log, an identify that cannot fit.
+
+// A welcome that asks for the user name, password and passcode, then a line that is no
+// message: the error writes out the held-back lines at debug level 0, among them the settings
+// lines and the identify that was sent. None of the three values may reach the log.
+TEST_F(Wfr, BelowDebugLevel3TheCredentialsStayOutOfTheLog) {
+    MP_Global_Debug = 0;
+    write_file(WFR_CFG_PATH, "WifiRemote_Passcode=P4ssc0de\nWifiRemote_UserName=viewer\n"
+                             "WifiRemote_Password=Sesame42\n");
+    testing::internal::CaptureStdout();
+    MP_read_cfg_file(1);
+    ASSERT_EQ(0, MP_Global_Debug);
+    decode("{\"Type\":\"welcome\",\"Server_Version\":14,\"AuthMethod\":3}\r\nnot a message\r\n");
+    std::string console = testing::internal::GetCapturedStdout();
+    std::string identify = sent();
+    EXPECT_NE(std::string::npos, identify.find("\"Password\":\"Sesame42\",\"User\":\"viewer\","
+                                               "\"passcode\":\"P4ssc0de\"}}\r\n\r\n"));
+    EXPECT_EQ(1, log_count("**** Unhandled Line is not a message; nothing of it is stored"));
+    EXPECT_LE(1, log_count("MP_read_cfg_file: Started"));  // the ring was written out
+    std::string all = read_file(MP_Global_LogPath) + console;
+    for (const char* secret : {"P4ssc0de", "viewer", "Sesame42"})
+        EXPECT_EQ(std::string::npos, all.find(secret)) << secret << " reached the log:\n" << all;
+}
+
+// Lines, Types and the rest of a message come from the plug-in: their control bytes and C1
+// controls, raw and in UTF-8, are shown escaped, so that nothing the plug-in sends reaches a
+// terminal as a control. (Line ends split the block into lines before anything is logged.)
+TEST_F(Wfr, ServiceTextIsLoggedWithItsControlBytesEscaped) {
+    decode("{\"Type\":\"st\x1b[2Jatus\",\"Title\":\"a\x1b]0;x\x07" "b\x9b" "31mc\xc2\x9b" "2Jd\xc2\xa0" "e\x7f\"}\r\n");
+    std::string log = read_file(MP_Global_LogPath);
+    EXPECT_NE(std::string::npos,
+              log.find("TCP[Wifi]: {\"Type\":\"st\\x1b[2Jatus\",\"Title\":\"a\\x1b]0;x\\x07b\\x9b31mc\\xc2\\x9b2Jd\xc2\xa0"
+                       "e\\x7f\"}"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find(" st\\x1b[2Jatus ,\"Title\":\"a\\x1b]0;x\\x07b")) << log;
+    // The bridge's own lines; the tag store's lines ("put_tag") are the store's to make safe.
+    int unsafe = 0;
+    for (const std::string& line : read_lines(MP_Global_LogPath)) {
+        if (line.find(" put_tag ") != std::string::npos) continue;
+        for (char c : line) {
+            unsigned char u = static_cast<unsigned char>(c);
+            unsafe += u < 0x20 || u == 0x7f || (u >= 0x80 && u <= 0x9f);
+        }
+    }
+    EXPECT_EQ(0, unsafe) << log;
+    // The tags keep the bytes as they came.
+    EXPECT_EQ("a\x1b]0;x\x07" "b\x9b" "31mc\xc2\x9b" "2Jd\xc2\xa0" "e\x7f", text_of("Title"));
+}
+
+// Escaping may make a value up to six times longer. An identify message that no longer fits
+// its buffer is not sent cut: nothing is sent, and the error names the setting, not its value.
+TEST_F(Wfr, AnIdentifyThatCannotFitIsNotSent) {
+    strcpy(MP_Global_wPassword, "pw");
+    strcpy(MP_Global_wUserName, "u");
+    char out[WFR_IDENTIFY_SIZE];
+    int base = MP_WifiRemote_identify('1', "HOST", out, sizeof out);
+    ASSERT_GT(base, 0);
+    // The escaped password and user name (six characters for each control character) fill
+    // the message to the last byte that the buffer holds beside its terminator.
+    int room = WFR_IDENTIFY_SIZE - 1 - (base - 3);
+    std::string password(255, '\x01');
+    int rest = room - 6 * 255;
+    int controls = (rest - 10) / 6;
+    std::string user = std::string(static_cast<size_t>(controls), '\x02') +
+                       std::string(static_cast<size_t>(rest - 6 * controls), 'U');
+    ASSERT_LT(user.size(), sizeof MP_Global_wUserName - 8);
+    strcpy(MP_Global_wPassword, password.c_str());
+    strcpy(MP_Global_wUserName, user.c_str());
+    EXPECT_EQ(WFR_IDENTIFY_SIZE - 1, MP_WifiRemote_identify('1', "HOST", out, sizeof out));
+    EXPECT_EQ("\"}}\r\n\r\n", std::string(out).substr(WFR_IDENTIFY_SIZE - 1 - 7));
+
+    // One character more does not fit: nothing is built, and a welcome gets no identify.
+    strcat(MP_Global_wUserName, "U");
+    EXPECT_LT(MP_WifiRemote_identify('1', "HOST", out, sizeof out), 0);
+    // Some more, whatever the length of this machine's own name.
+    strcat(MP_Global_wUserName, "UUUUUUU");
+    decode("{\"Type\":\"welcome\",\"AuthMethod\":1}\r\n");
+    EXPECT_EQ("", sent());
+    EXPECT_EQ(1, log_count("WifiRemote_UserName="));
+    EXPECT_EQ(0, log_count("UUUUUUUU"));
+    // A welcome that asks for the passcode only is answered.
+    decode("{\"Type\":\"welcome\",\"AuthMethod\":2}\r\n");
+    EXPECT_NE(std::string::npos, sent().find("\"PassCode\":\"4826\"}}\r\n\r\n"));
+}
+
 TEST(WfrPlatform, ComputerNameIsTerminatedOrRefused) {
     char name[256];
     ASSERT_EQ(0, vp_computer_name(name, sizeof name));
