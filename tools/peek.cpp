@@ -16,16 +16,29 @@ constexpr size_t kBlockSize = MP_BLOCK_SIZE;
 constexpr int kMaxTags = MP_MAXTAGS;
 Record table[kMaxTags + 1];
 
+// Whether a byte is a control: below 32, DEL, or a C1 control (0x80-0x9F, which an 8-bit
+// terminal takes for CSI, OSC and the like).
+bool is_control(unsigned char c) { return c < 32 || c == 127 || (c >= 0x80 && c <= 0x9F); }
+
 // A field copied out of the block with a terminator of our own, since a reader may catch the
-// block half-written.
+// block half-written. The bridges pass on what their servers send, so every control shows as
+// one '?', a C1 control in its UTF-8 form (C2 80 to C2 9F) included, rather than reaching the
+// terminal.
 void field(char* out, size_t size, const char* in, size_t width) {
     size_t n = 0;
-    while (n < width && n + 1 < size && in[n]) {
+    size_t o = 0;
+    while (n < width && o + 1 < size && in[n]) {
         unsigned char c = static_cast<unsigned char>(in[n]);
-        out[n] = c < 32 || c == 127 ? '?' : in[n];
+        unsigned char next = n + 1 < width ? static_cast<unsigned char>(in[n + 1]) : 0;
+        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            out[o++] = '?';
+            n += 2;
+            continue;
+        }
+        out[o++] = is_control(c) ? '?' : in[n];
         n++;
     }
-    out[n] = '\0';
+    out[o] = '\0';
 }
 
 // The state word with its zero bytes and other unprintable bytes shown as escapes.

@@ -33,13 +33,25 @@ static const char *type_name(int32_t type) {
     }
 }
 
-/* A field as printable text: the bridges pass on what their servers send, so control bytes
- * are shown as '?' rather than sent to the terminal. */
+/* A field as printable text: the bridges pass on what their servers send, so every control
+ * is shown as one '?' rather than sent to the terminal: bytes below 32, DEL, the C1 controls
+ * 0x80-0x9F (an 8-bit terminal takes 0x9B for CSI and 0x9D for OSC) and their UTF-8 forms C2 80
+ * to C2 9F (which a UTF-8 terminal takes the same way). */
 static const char *printable(char *out, size_t size, const char *field, size_t width) {
-    size_t i;
+    size_t r = 0, w = 0;
     vr_text(out, size, field, width);
-    for (i = 0; out[i] != '\0'; i++)
-        if ((unsigned char)out[i] < 32 || (unsigned char)out[i] == 127) out[i] = '?';
+    while (out[r] != '\0') {
+        unsigned char c = (unsigned char)out[r];
+        unsigned char next = (unsigned char)out[r + 1];
+        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            out[w++] = '?';
+            r += 2;
+        } else {
+            out[w++] = (c < 32 || c == 127 || (c >= 0x80 && c <= 0x9F)) ? '?' : (char)c;
+            r++;
+        }
+    }
+    out[w] = '\0';
     return out;
 }
 

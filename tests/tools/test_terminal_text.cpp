@@ -1,0 +1,84 @@
+// test_terminal_text.cpp - the programs that print tag text keep control bytes off the terminal.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mp_tags.h"
+#include "scratch.h"
+#include "vp.h"
+
+namespace {
+
+// A block as another process could fill it: a published table whose status line, tag name and
+// text carry control bytes below 32, DEL, C1 controls raw (0x9B is CSI on an 8-bit terminal)
+// and in their UTF-8 form (C2 9B, C2 9D is OSC), beside a letter outside ASCII (C2 A0).
+class HostileBlock : public ::testing::Test {
+protected:
+    void SetUp() override {
+        name_ = unique_block_name("VistrelTerminal");
+        vp_shm_unlink(name_.c_str());
+        ASSERT_EQ(0, vp_shm_open(name_.c_str(), MP_BLOCK_SIZE, &shm_));
+        ASSERT_EQ(0, vp_shm_map(shm_, MP_BLOCK_SIZE, 1, &view_));
+        MP_TagEntry table[2] = {};
+        memcpy(table[0].name, "Numtags", 8);
+        table[0].len = 1;
+        set(table[0].string, "OK\x1b[2J\x9b" "1m\xc2\x9d" "0;t\x07");
+        set(table[1].name, "Ti\x1b[5mtle\x85");
+        table[1].len = static_cast<int32_t>(strlen(table[1].name));
+        table[1].type = MP_TYPE_TEXT;
+        set(table[1].string, "a\x1b]0;x\x07" "b\x9b" "31mc\xc2\x9b" "2Jd\xc2\xa0" "e\x7f" "f\xc2\x80" "g\r\nh");
+        memcpy(view_, table, sizeof table);
+    }
+    void TearDown() override {
+        if (view_) vp_shm_unmap(view_, MP_BLOCK_SIZE);
+        vp_shm_close(shm_);
+        vp_shm_unlink(name_.c_str());
+    }
+    static void set(char* field, const char* text) { memcpy(field, text, strlen(text) + 1); }
+
+    // The program's output for the block, with every byte that a terminal would act on counted.
+    std::string run(const char* program) {
+        const char* args[] = {program, name_.c_str(), nullptr};
+        EXPECT_EQ(0, vp_run_to_file(program, args, "out.txt"));
+        std::string out = read_file("out.txt");
+        int unsafe = 0;
+        for (char c : out) {
+            unsigned char u = static_cast<unsigned char>(c);
+            unsafe += c != '\n' && c != '\r' && (u < 0x20 || u == 0x7f || (u >= 0x80 && u <= 0x9f));
+        }
+        EXPECT_EQ(0, unsafe) << out;
+        // Line ends as the platform writes them.
+        for (size_t at = out.find("\r\n"); at != std::string::npos; at = out.find("\r\n", at))
+            out.erase(at, 1);
+        return out;
+    }
+
+    ScratchDir dir_;
+    std::string name_;
+    vp_shm shm_ = VP_NO_SHM;
+    void* view_ = nullptr;
+};
+
+// Each control shows as one '?': a C1 control in UTF-8 takes one, not two. The letter outside
+// ASCII stays as it is.
+const char kShownText[] = "a?]0;x?b?31mc?2Jd\xc2\xa0" "e?f?g??h";
+const char kShownName[] = "Ti?[5mtle?";
+const char kShownStatus[] = "OK?[2J?1m?0;t?";
+
+TEST_F(HostileBlock, PeekShowsControlsAsQuestionMarks) {
+    std::string out = run(VISTREL_VISTREL_PEEK);
+    EXPECT_NE(std::string::npos, out.find(std::string("Status=") + kShownStatus + "\n")) << out;
+    EXPECT_NE(std::string::npos, out.find(kShownName)) << out;
+    EXPECT_NE(std::string::npos, out.find(std::string(" ") + kShownText + "\n")) << out;
+}
+
+TEST_F(HostileBlock, ExampleReaderShowsControlsAsQuestionMarks) {
+    std::string out = run(VISTREL_READ_BLOCK);
+    EXPECT_NE(std::string::npos, out.find(std::string("Status: ") + kShownStatus + "\n")) << out;
+    EXPECT_NE(std::string::npos, out.find(kShownName)) << out;
+    EXPECT_NE(std::string::npos, out.find(std::string(" ") + kShownText + "\n")) << out;
+}
+
+}  // namespace
