@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "mp_log_stream.h"
 #include "vp.h"
@@ -19,6 +20,10 @@ namespace {
 struct RingSlot {
     int len;
     int pending;
+    // Where text from a service begins in the line, kept as it came and escaped only when the
+    // line is written; 0 for a line of our own. Escaping every tag store's line as it is
+    // stored would cost more than the store; most of them are never written.
+    int raw_at;
     char text[MP_LOG_LINE_SIZE];
 };
 
@@ -88,12 +93,13 @@ constexpr size_t kUnmeasured = static_cast<size_t>(-1);
 
 // Stores the line composed in the slot at the write position, whose text holds kept
 // characters at open_text_at, and moves the write position on. Returns the line's length.
-size_t store_line(size_t kept) {
+size_t store_line(size_t kept, bool raw = false) {
     RingSlot& slot = ring[ring_write];
     size_t pos = open_text_at + kept;
     slot.text[pos] = '\0';
     slot.len = static_cast<int>(pos);
     slot.pending = 1;
+    slot.raw_at = raw ? static_cast<int>(open_text_at) : 0;
     ring_write = ring_write + 1 == MP_LOG_RING_SLOTS ? 0 : ring_write + 1;
     return pos;
 }
@@ -126,6 +132,32 @@ int close_line(int level, size_t kept, const char* rest, size_t rest_len, int fo
     write_whole(stdout, line, pos, rest, rest_len);
     line_written();
     return 0;
+}
+
+// Writes len bytes of service text escaped, a piece at a time, so that no buffer need hold
+// all of it.
+void write_escaped(FILE* out, const char* text, size_t len) {
+    static char piece[MP_LOG_LINE_SIZE];
+    size_t used = 0;
+    while (used < len) {
+        size_t taken;
+        size_t n = MP_escape_untrusted(piece, sizeof piece, text + used, len - used, &taken);
+        fwrite(piece, 1, n, out);
+        used += taken;
+    }
+}
+
+// Writes a stored line and its line end: our own part as it is, a service's part escaped.
+void write_slot(FILE* out, const RingSlot& slot) {
+    size_t len = static_cast<size_t>(slot.len);
+    if (slot.raw_at == 0) {
+        fwrite(slot.text, 1, len, out);
+    } else {
+        size_t own = static_cast<size_t>(slot.raw_at);
+        fwrite(slot.text, 1, own, out);
+        write_escaped(out, slot.text + own, len - own);
+    }
+    fputc('\n', out);
 }
 
 // A line that holds credentials: written whole from the caller's text at debug level 3 and
@@ -176,6 +208,17 @@ int MP_log_close_line(int level, size_t text_len, int force) {
     return close_line(level, text_len < room ? text_len : room, "", 0, force);
 }
 
+int MP_log_close_untrusted_line(int level, size_t text_len, int force) {
+    size_t room = MP_LOG_LINE_SIZE - 1 - open_text_at;
+    const RingSlot& slot = ring[ring_write];
+    store_line(text_len < room ? text_len : room, true);
+    if (!to_be_written(level, force)) return 0;
+    write_slot(MP_log_stream, slot);
+    write_slot(stdout, slot);
+    line_written();
+    return 0;
+}
+
 int MP_log_line_n(int level, const char* label, size_t label_len, const char* text,
                   size_t text_len, int force) {
     if (!text) {
@@ -218,8 +261,7 @@ int MP_errlog(const char* label, const char* text) {
         for (int i = 0; i < MP_LOG_RING_SLOTS; i++) {
             RingSlot& slot = ring[(ring_write + i) % MP_LOG_RING_SLOTS];
             if (!slot.pending) continue;
-            fwrite(slot.text, 1, static_cast<size_t>(slot.len), MP_log_stream);
-            fputc('\n', MP_log_stream);
+            write_slot(MP_log_stream, slot);
             slot.pending = 0;
         }
         fflush(MP_log_stream);
@@ -293,18 +335,11 @@ int MP_log_untrusted(int level, const char* label, const char* text, size_t len)
     const char* line = ring[ring_write].text;
     size_t line_len = store_line(kept);
     if (!to_be_written(level, force)) return 0;
-    static char piece[MP_LOG_LINE_SIZE];
-    fwrite(line, 1, line_len, MP_log_stream);
-    fwrite(line, 1, line_len, stdout);
-    while (used < len) {
-        size_t taken;
-        size_t n = MP_escape_untrusted(piece, sizeof piece, text + used, len - used, &taken);
-        fwrite(piece, 1, n, MP_log_stream);
-        fwrite(piece, 1, n, stdout);
-        used += taken;
+    for (FILE* out : {MP_log_stream, stdout}) {
+        fwrite(line, 1, line_len, out);
+        write_escaped(out, text + used, len - used);
+        fputc('\n', out);
     }
-    fputc('\n', MP_log_stream);
-    fputc('\n', stdout);
     line_written();
     return 0;
 }
@@ -364,6 +399,7 @@ void MP_log_reset() {
     MP_TRACE("MP_log_reset");
     for (RingSlot& slot : ring) {
         slot.pending = 0;
+        slot.raw_at = 0;
         slot.len = 0;
         slot.text[0] = '\0';
     }

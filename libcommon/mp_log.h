@@ -93,6 +93,10 @@ int MP_log_line_n(int level, const char* label, size_t label_len, const char* te
 // rule, just as MP_log_line_n with the same text would. Nothing may be logged in between.
 char* MP_log_open_line(const char* label, size_t label_len, size_t* room);
 int MP_log_close_line(int level, size_t text_len, int force);
+// MP_log_close_line for a text that holds a service's bytes (the names and texts of tags): the
+// ring keeps them as they are, and they are escaped as MP_log_untrusted escapes them whenever
+// the line is written, now or with the lines held back for an error.
+int MP_log_close_untrusted_line(int level, size_t text_len, int force);
 int MP_log(const char* label, const char* text);
 int MP_logl(int level, const char* label, const char* text);
 int MP_errlog(const char* label, const char* text);

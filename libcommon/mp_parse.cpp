@@ -114,11 +114,10 @@ void report_long_name(const char* where, int at) {
 void report_illegal(const char* text, int at) {
     int head = snprintf(g_message, sizeof g_message, "Illegal character code %d found at %d on line:",
                         static_cast<int>(static_cast<signed char>(text[at])), at);
-    // The scanned text follows, cut so that the whole message fits the buffer.
-    size_t room = sizeof g_message - 1 - static_cast<size_t>(head);
-    size_t n = strnlen(text, room);
-    memcpy(g_message + head, text, n);
-    g_message[static_cast<size_t>(head) + n] = '\0';
+    // The scanned text follows, escaped (it came from a service) and cut so that the whole
+    // message fits the buffer.
+    size_t room = sizeof g_message - static_cast<size_t>(head);
+    MP_escape_untrusted(g_message + head, room, text, strnlen(text, room), nullptr);
     MP_errlog("Parse_item:", g_message);
 }
 
@@ -352,7 +351,9 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
             if (text[e + 1] == '\0') return true;
         } else {
             // Nothing the scanner knows starts here: the rest of the text is abandoned.
-            MP_errlog("Parse item: Unknown character-", text + s);
+            MP_escape_untrusted(g_message, sizeof g_message, text + s,
+                                strnlen(text + s, sizeof g_message), nullptr);
+            MP_errlog("Parse item: Unknown character-", g_message);
             *pos = past_end(text, s);
             return true;
         }

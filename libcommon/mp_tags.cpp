@@ -178,7 +178,8 @@ void log_store(int entry, int type, int ival, const char* name, int known_len, c
         if (kFixedMax + (name_len < 40 ? 40 : name_len) + text_len <= room) {
             char* p = compose_store(at, entry, type, ival, name, name_len, text, text_len);
             // What MP_logl(2, ...) does, without its own trace push: this runs for every store.
-            MP_log_close_line(2, static_cast<size_t>(p - at), 0);
+            // Names and texts come from the services, so the line is escaped when written.
+            MP_log_close_untrusted_line(2, static_cast<size_t>(p - at), 0);
             return;
         }
     }
@@ -199,8 +200,7 @@ void log_store(int entry, int type, int ival, const char* name, int known_len, c
     if (text_len > room) text_len = room;
     memcpy(p, text, text_len);
     p[text_len] = '\0';
-    MP_log_line_n(2, kLabel, sizeof kLabel - 1, put_line,
-                  static_cast<size_t>(p - put_line) + text_len, 0);
+    MP_log_untrusted(2, kLabel, put_line, static_cast<size_t>(p - put_line) + text_len);
 }
 
 }  // namespace

@@ -60,7 +60,7 @@ int MP_Extended_process_channel(const char* tag, int id) {
         return 0;
     }
     const char* body = b.buf;
-    MP_log(tag, body);
+    MP_log_untrusted(1, tag, body, static_cast<size_t>(b.length));
 
     snprintf(channel_prefix, sizeof channel_prefix, "Channel%d", id);
     int found = strfind(body, '{', 0);

@@ -138,7 +138,7 @@ int scan(const char* tag, MpxBody& b) {
             end = window_end(b, text_len);
             b.buf[end] = '\0';
             if (end > logged) {
-                MP_log(tag, b.buf + logged);
+                MP_log_untrusted(1, tag, b.buf + logged, static_cast<size_t>(end - logged));
                 logged = end;
             }
             if (b.consumed + end >= text_len) {

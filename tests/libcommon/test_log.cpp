@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mp_log.h"
+#include "mp_tags.h"
 #include "scratch.h"
 #include "vp.h"
 
@@ -411,6 +412,37 @@ TEST(LogCat, AppendersMatchPrintfAndStayInBounds) {
     EXPECT_STREQ(small, "     ");
     EXPECT_EQ(small[6], '#');
     EXPECT_EQ(MP_cat_text(small + 6, small + 6, "x"), small + 6);
+}
+
+// The tag store's line carries a service's names and texts. It is kept in the ring as it came,
+// at no cost to the store, and escaped whenever it is written: at once at debug level 2, and
+// with the held-back lines that an error writes out at debug level 0.
+TEST_F(Log, TagStoreLinesAreEscapedWhenWritten) {
+    testing::internal::CaptureStdout();
+    MP_open_log();
+    const char hostile[] = "Title\x1b]0;owned\x07\r\n12:00:00.000 forged\x9b" "2J";
+    MP_put_tag("Rec1.Title", MP_TYPE_TEXT, 0, hostile);
+    MP_errlog("E:", "after");
+    MP_Global_Debug = 2;
+    MP_put_tag("Rec2.Title", MP_TYPE_TEXT, 0, hostile);
+    std::string console = testing::internal::GetCapturedStdout();
+    std::vector<std::string> lines = body();
+    const std::string escaped = "Title\\x1b]0;owned\\x07\\r\\n12:00:00.000 forged\\x9b2J";
+    int stores = 0;
+    for (const std::string& l : lines) {
+        if (l.find("put_tag ") != 0) continue;
+        stores++;
+        EXPECT_NE(l.find(", string=" + escaped), std::string::npos) << l;
+    }
+    EXPECT_EQ(stores, 2) << "one held back and written out, one written at once";
+    for (const std::string& l : lines) EXPECT_EQ(l.find("forged") < 20, false) << "a forged line: " << l;
+    for (const std::string& text : {read_file(kLog), console})
+        for (char c : text) {
+            unsigned char u = static_cast<unsigned char>(c);
+            EXPECT_FALSE(u == 0x1b || u == 0x07 || u == 0x9b) << "a control byte was written";
+        }
+    // The table keeps the bytes as they came.
+    EXPECT_EQ(std::string(MP_gtag("Rec1.Title")), hostile);
 }
 
 TEST(LogCat, AsctimeText) {
