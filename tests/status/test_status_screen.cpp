@@ -7,25 +7,6 @@
 
 namespace {
 
-// The tags of a script: prefix01 ... with texts of text_len characters (at least the number).
-std::string tags(const std::string& prefix, int n, size_t text_len, int type = 1) {
-    std::string out;
-    for (int i = 1; i <= n; i++) {
-        char name[64];
-        snprintf(name, sizeof name, "%s%02d", prefix.c_str(), i);
-        std::string text = "T" + std::to_string(i) + "-";
-        while (text.size() < text_len) text += static_cast<char>('a' + text.size() % 26);
-        out += "tag " + std::string(name) + " " + std::to_string(type) + " " + std::to_string(i) + " " + text + "\n";
-    }
-    return out;
-}
-
-std::string text_of(int i, size_t text_len) {
-    std::string text = "T" + std::to_string(i) + "-";
-    while (text.size() < text_len) text += static_cast<char>('a' + text.size() % 26);
-    return text;
-}
-
 std::string published_now(int seconds_ago = 0) {
     return "state Numtags\\x00\nstatus OK\ntime " + std::to_string(time(nullptr) - seconds_ago) + "\n";
 }
@@ -140,6 +121,25 @@ TEST(StatusHelp, ListsTheKeysAndFiltersAndRefusesAnUnknownOption) {
 }
 
 #ifndef _WIN32
+// Text i of a table: its number, then letters up to text_len characters.
+std::string text_of(int i, size_t text_len) {
+    std::string text = "T" + std::to_string(i) + "-";
+    while (text.size() < text_len) text += static_cast<char>('a' + text.size() % 26);
+    return text;
+}
+
+// The tags of a script: prefix01 ... with texts of text_len characters (at least the number).
+std::string tags(const std::string& prefix, int n, size_t text_len, int type = 1) {
+    std::string out;
+    for (int i = 1; i <= n; i++) {
+        char name[64];
+        snprintf(name, sizeof name, "%s%02d", prefix.c_str(), i);
+        out += "tag " + std::string(name) + " " + std::to_string(type) + " " + std::to_string(i) + " " +
+               text_of(i, text_len) + "\n";
+    }
+    return out;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The monitor on a terminal of known size. What it writes is played on a small terminal of the
 // same size, which keeps a copy of the screen at the end of every drawing ("\033[J").
