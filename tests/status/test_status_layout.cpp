@@ -12,6 +12,18 @@
 #include "status.h"
 #include "vp.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#define dup _dup
+#define dup2 _dup2
+#define close _close
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 std::vector<std::string> lines_of(const char* text, size_t len) {
@@ -286,6 +298,36 @@ TEST_F(Layout, TheFullListingKeepsItsLinesWithTheAgeAfterEachStatus) {
     EXPECT_EQ(MP_DUMP_HEADER, listing[2]);
     EXPECT_EQ(MP_DUMP_RULE, listing[3]);
     EXPECT_EQ("Total Numtags=3", listing[7]);
+}
+
+// Standard output in a file is no console on either platform: no size, so the monitor writes
+// the whole listing, and no keys; the wait for a key is a plain wait.
+TEST(StatusConsole, StandardOutputInAFileIsNoConsole) {
+    fflush(stdout);
+    int saved = dup(1);
+    ASSERT_GE(saved, 0);
+#ifdef _WIN32
+    int file = _open("console_test.out", _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    int file = open("console_test.out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+#endif
+    ASSERT_GE(file, 0);
+    dup2(file, 1);
+    int rows = -7, cols = -7;
+    int size = vp_console_size(&rows, &cols);
+    int keys = vp_console_keys_start();
+    double before = vp_process_seconds();
+    int key = vp_console_wait_key(60);
+    double waited = vp_process_seconds() - before;
+    dup2(saved, 1);
+    close(saved);
+    close(file);
+    remove("console_test.out");
+    EXPECT_EQ(-1, size);
+    EXPECT_EQ(-7, rows);
+    EXPECT_EQ(-1, keys);
+    EXPECT_EQ(VP_KEY_NONE, key);
+    EXPECT_GE(waited, 0.05);
 }
 
 }  // namespace
