@@ -181,7 +181,8 @@ int vp_image_query_load();
 bool vp_image_query_ready();
 // Lists the ids of all processes. Returns the count (at most max), or -1 (vp_last_error).
 int vp_proc_list(uint32_t* ids, int max);
-// Full image path of a process, zero-terminated in path. Returns 0; VP_PROC_SKIP when the
+// Full image path of a process, zero-terminated in path; on POSIX the path that its program
+// file had when it started, also after that file was removed or replaced. Returns 0; VP_PROC_SKIP when the
 // process cannot be opened or has no image to show (it is passed over in silence); or the OS
 // error of the query. Windows reports system processes with ERROR_GEN_FAILURE (31).
 inline constexpr int VP_PROC_SKIP = -1;
@@ -235,3 +236,40 @@ void vp_clear_screen();
 // that a screen redrawn every second does not flicker: POSIX sends the clearing escapes and the
 // text together in one write; Windows clears with "cls" and then writes the text at once.
 void vp_console_show(const char* text, size_t len);
+
+// The size of the window that standard output shows on: 0 with its rows and columns, or -1
+// when standard output is no terminal or console (a pipe, a file) or its size is unknown. Read
+// afresh at every call, so that a resized window is seen at the next screen.
+int vp_console_size(int* rows, int* cols);
+// Draws a screen made to fit the window: lines parted by '\n', no more than its rows and each
+// narrower than its columns (the last column stays free, so that no line wraps and the last row
+// never scrolls the window). Each line replaces its whole row and the rows below the last line
+// are cleared. The first call takes the window for the program (POSIX: the terminal's alternate
+// screen, the cursor hidden; Windows: the cursor hidden) until vp_console_restore. POSIX writes
+// the screen in one write; Windows writes the characters into the console buffer in place, so
+// that nothing is cleared between two screens.
+void vp_console_draw(const char* text, size_t len);
+
+// Keys of the console, for programs that page through a screen.
+enum : int {
+    VP_KEY_NONE = 0,       // no key within the wait
+    VP_KEY_UP = 0x100,
+    VP_KEY_DOWN,
+    VP_KEY_PAGE_UP,
+    VP_KEY_PAGE_DOWN,
+    VP_KEY_HOME,
+    VP_KEY_END,
+    VP_KEY_RESIZE,         // the window changed its size
+    VP_KEY_CLOSED,         // the input ended; no more keys will come
+};
+// Prepares standard input for reading single keys, when it is the console that the program
+// runs in the foreground of. POSIX: the terminal's line editing and echo are turned off (its
+// signal keys, Ctrl-C among them, stay). Returns 0, or -1 when no keys can be read.
+int vp_console_keys_start();
+// Waits up to ms for a key and returns it: a character as its byte value (1 to 255), one of
+// the VP_KEY_ values above, or VP_KEY_NONE when the time passed without a key.
+int vp_console_wait_key(int ms);
+// Gives the console back as the program found it: the input mode, the normal screen and the
+// cursor. Called at exit and on Ctrl-C, SIGTERM and a hang-up by itself once keys or a drawn
+// screen changed anything; calling it more than once does no harm.
+void vp_console_restore();

@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# deps.sh - installs the Debian packages that the build and the tests need, when missing.
+# deps.sh - installs the Debian packages that are missing. With --demo only what the demo builds
+# with (compiler, CMake, Ninja); without, also what the tests need (clang with its sanitizer
+# run-time, GoogleTest, Google Benchmark, mingw-w64 and wine for the Windows build).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest
-          libbenchmark-dev g++-mingw-w64-x86-64-posix mingw-w64 wine64)
+demo=(cmake ninja-build g++)
+tests=(clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev g++-mingw-w64-x86-64-posix mingw-w64 wine64)
+case "${1:-}" in
+  --demo) packages=("${demo[@]}") ;;
+  "") packages=("${demo[@]}" "${tests[@]}") ;;
+  *) echo "usage: scripts/deps.sh [--demo]" >&2; exit 2 ;;
+esac
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

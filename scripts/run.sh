@@ -1,27 +1,33 @@
 #!/usr/bin/env bash
 # run.sh - builds the programs and runs the main job in ./run: the monitor, which starts both
 # bridges, against the two service simulators on loopback. With --config FILE the bridges use
-# that settings file (a real media centre) and no simulator is started. Ctrl-C ends it all.
+# that settings file (a real media centre) and no simulator is started. Names given after it
+# filter the monitor's rows. q in the monitor, or Ctrl-C, ends it all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 config=""
+if [ "${1:-}" = "--config" ]; then
+  config=$(realpath "${2:?--config needs a settings file}")
+  shift 2
+fi
+# The names left filter the monitor's rows.
 case "${1:-}" in
-  --config) config=$(realpath "${2:?--config needs a settings file}") ;;
-  "") ;;
-  *) echo "usage: scripts/run.sh [--config plugins/MP.cfg]" >&2; exit 2 ;;
+  -*) echo "usage: scripts/run.sh [--config plugins/MP.cfg] [NAME...]" >&2; exit 2 ;;
 esac
 
-scripts/deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release --target Vistrel_MPExtended Vistrel_WIFIRemote Vistrel_Status \
+# The demo's own release build of the programs alone: no tests or benchmarks, so that it needs
+# nothing beyond the compiler, CMake and Ninja.
+scripts/deps.sh --demo
+cmake --preset release -B build/demo -DVISTREL_TESTS=OFF -DVISTREL_BENCH=OFF >/dev/null
+cmake --build build/demo --target Vistrel_MPExtended Vistrel_WIFIRemote Vistrel_Status \
   vistrel_tvsim vistrel_wifisim
 
 run="$root/run"
 mkdir -p "$run/plugins"
 cd "$run"
-bin="$root/build/release"
+bin="$root/build/demo"
 for p in mpextended/Vistrel_MPExtended wifiremote/Vistrel_WIFIRemote status/Vistrel_Status; do
   cp -f "$bin/$p" .
 done
@@ -34,7 +40,7 @@ cleanup() {
   for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
   for exe in /proc/[0-9]*/exe; do
     case "$(readlink "$exe" 2>/dev/null)" in
-      "$run/Vistrel_MPExtended"|"$run/Vistrel_WIFIRemote")
+      "$run/Vistrel_MPExtended"|"$run/Vistrel_WIFIRemote"|"$run/Vistrel_MPExtended (deleted)"|"$run/Vistrel_WIFIRemote (deleted)")
         pid=${exe#/proc/}; kill "${pid%/exe}" 2>/dev/null || true ;;
     esac
   done
@@ -83,4 +89,4 @@ for exe in /proc/[0-9]*/exe; do
 done
 [ "$others" -eq 0 ] || sleep 5
 
-./Vistrel_Status
+./Vistrel_Status "$@"

@@ -1,12 +1,37 @@
 // main.cpp - Vistrel_Status: starts the bridges that are not running and shows both blocks.
+#include <cstdio>
+#include <cstring>
+
 #include "status.h"
 #include "vp.h"
 
-int main() {
-    MP_status_start_bridges();
-    // Until the console is closed: one screen a second.
-    for (;;) {
-        MP_status_show();
-        vp_sleep_ms(1000);
+int main(int argc, char** argv) {
+    // The arguments are names to filter the rows by. After "--" every argument is a name, so
+    // that a name may begin with a dash.
+    static const char* names[STATUS_MAX_FILTERS];
+    int count = 0, given = 0;
+    bool options = true;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (options && strcmp(arg, "--") == 0) {
+            options = false;
+            continue;
+        }
+        if (options && (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0)) {
+            fputs(MP_status_usage, stdout);
+            return 0;
+        }
+        if (options && arg[0] == '-') {
+            fprintf(stderr, "Vistrel_Status: unknown option %s\n\n%s", arg, MP_status_usage);
+            return 2;
+        }
+        given++;
+        if (count < STATUS_MAX_FILTERS) names[count++] = arg;
     }
+    if (given > count) fprintf(stderr, "Vistrel_Status: only the first %d names filter the rows\n", count);
+    MP_status_set_filter(count, names);
+
+    MP_status_start_bridges();
+    MP_status_run();
+    return 0;
 }

@@ -41,7 +41,67 @@ void MP_status_read_tables();
 void MP_status_time_text(char* dest, int64_t seconds);
 const char* MP_status_now_text();
 void MP_status_print_tags();
-// Reads both tables and composes the whole screen; returns its text and length.
+// Reads both tables and composes the whole listing; returns its text and length.
 const char* MP_status_compose(size_t* length);
-// One cycle: compose and show the screen.
+// One cycle: reads both tables and shows them in the form that the console takes: a screen
+// that fits the window when standard output is a terminal of known size, else the whole
+// listing.
 void MP_status_show();
+
+// Filters: the words given on the command line. A row is listed when its name begins with one
+// of them (the tag table's prefix lookup: bytes compared as they are), every row when none is
+// given. Words past the first STATUS_MAX_FILTERS are ignored; returns the number kept.
+inline constexpr int STATUS_MAX_FILTERS = 64;
+int MP_status_set_filter(int count, const char* const* words);
+bool MP_status_filtered();
+// Filter word i, or null past the last.
+const char* MP_status_filter_word(int i);
+bool MP_status_row_listed(const MP_TagEntry& row);
+
+// A block whose last publication is older than this, in seconds, is marked stale: a live
+// bridge publishes far more often (the reader's guide gives these limits to display authors).
+inline constexpr int STATUS_STALE_AFTER[STATUS_CHANNELS] = {30, 60};
+// The age of a block's publication as shown after its status line, in brackets: "[12 s ago]",
+// "[STALE, 5 min ago]" once older than stale_after, "[never published]" for a time of 0 and
+// "[3 s ahead]" for a time later than now. The time is the header's 32-bit count of seconds,
+// read as unsigned so that it stays right after January 2038.
+void MP_status_age_text(char* dest, size_t size, int64_t now, int32_t published, int stale_after);
+
+// A field of at most width bytes up to its zero, made safe for a terminal in out (width + 1
+// bytes): control bytes, DEL and the C1 controls, raw (0x80 to 0x9F) or UTF-8 encoded (C2 80
+// to C2 9F, one '?' for both bytes), show as '?'.
+const char* MP_status_console_text(char* out, const char* field, size_t width);
+
+// The lines of both screen forms, without their line ends, as long as they come (dest holds
+// STATUS_LINE_MAX bytes). Channel 0 or 1's state line, with the age of its block at now; row r
+// of the listing.
+inline constexpr size_t STATUS_LINE_MAX = 1024;
+size_t MP_status_state_line(char* dest, int channel, int64_t now);
+size_t MP_status_row_line(char* dest, int r);
+const MP_TagEntry& MP_status_listed_row(int r);
+
+// The whole listing from the copies as they are, at now: both state lines, the listing of
+// every row that the filters let through, the total and, when filtered, how many matched.
+const char* MP_status_full_screen(int64_t now, size_t* length);
+// A screen that fits a window of rows by cols from the copies as they are: the state lines
+// (wrapped, so that the age stays in sight), the column header, as many listed rows as fit from
+// the paging position on, and a last line with the total, how many rows are not shown and how to
+// see them (the paging keys when keys is true). Lines parted by '\n', each narrower than cols.
+const char* MP_status_fitted_screen(int64_t now, int rows, int cols, bool keys, size_t* length);
+
+// Paging. The position is an index among the listed rows; STATUS_LAST keeps the last rows in
+// sight as the tables grow. A screen clamps it to the rows there are.
+inline constexpr int STATUS_LAST = 0x7fffffff;
+extern int MP_status_first;
+// The first listed row and the number of rows of the last fitted screen.
+extern int MP_status_shown_first;
+extern int MP_status_page_rows;
+// Moves the position by a key (j/k and the arrows a row, Space/f/b and the page keys a page,
+// g/Home and G/End to the ends). Returns whether the key was one of these.
+bool MP_status_page(int key);
+
+// The monitor's loop: a screen a second, keys read in between while the console gives them;
+// returns when q is pressed.
+extern bool MP_status_keys_on;
+void MP_status_run();
+extern const char MP_status_usage[];

@@ -1,4 +1,5 @@
-// status_screen.cpp - the monitor's screen: both headers, the merged listing and the total.
+// status_screen.cpp - the monitor's lines: state lines with the age of each block, listing rows
+// made safe for a terminal, the whole listing, and the choice of the screen form.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -10,20 +11,22 @@
 namespace {
 // The longest row: every number at its widest, a name and a text without terminators.
 constexpr size_t kRowMax = 4 + 2 + 11 + 1 + 12 + 2 + 11 + 3 + 64 + 1 + 260 + 1;
+static_assert(kRowMax < STATUS_LINE_MAX);
 // Both full tables and their header entry, the two state lines and the closing lines.
 constexpr size_t kScreenSize = (2 * MP_MAXTAGS + 1) * kRowMax + 4096;
 
-// The whole screen, composed before it is shown, so that it goes out at once. Only the part in
+// The whole listing, composed before it is shown, so that it goes out at once. Only the part in
 // use is ever touched.
 char screen[kScreenSize];
 size_t screen_len = 0;
 
 char now_text[256];
-char time_text1[256];
-char time_text2[256];
+char time_text[256];
+char age_text[64];
 // A name or text from a block, made safe for the console.
 char name_text[sizeof(MP_TagEntry::name) + 1];
 char value_text[sizeof(MP_TagEntry::string) + 1];
+char line[STATUS_LINE_MAX];
 
 __attribute__((format(printf, 1, 2))) void add(const char* format, ...) {
     if (screen_len + 1 >= kScreenSize) return;
@@ -36,37 +39,125 @@ __attribute__((format(printf, 1, 2))) void add(const char* format, ...) {
     if (screen_len >= kScreenSize) screen_len = kScreenSize - 1;
 }
 
-// Copies a field up to its zero or its end. Control bytes would act on the terminal (a text
-// from a server may carry escape sequences), so they show as '?'.
-const char* console_text(char* out, const char* field, size_t width) {
-    size_t n = 0;
-    for (; n < width && field[n] != '\0'; n++) {
-        unsigned char c = static_cast<unsigned char>(field[n]);
-        out[n] = c < 32 || c == 127 ? '?' : field[n];
-    }
-    out[n] = '\0';
-    return out;
+// Appends to a line of STATUS_LINE_MAX bytes, as far as it reaches.
+__attribute__((format(printf, 3, 4))) void append(char* dest, size_t* len, const char* format, ...) {
+    if (*len + 1 >= STATUS_LINE_MAX) return;
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(dest + *len, STATUS_LINE_MAX - *len, format, args);
+    va_end(args);
+    if (n < 0) return;
+    *len += static_cast<size_t>(n);
+    if (*len >= STATUS_LINE_MAX) *len = STATUS_LINE_MAX - 1;
 }
 
 // The state word byte by byte. A zero byte shows as nothing, as a terminal shows it, so that
 // "Numtags" and a zero reads "Numtags" and the blank of "Invalid " stays visible; other
 // control bytes and bytes outside ASCII, which no state word holds, show as '?'.
-void add_state_word(const char* word) {
+void append_state_word(char* dest, size_t* len, const char* word) {
     for (int i = 0; i < 8; i++) {
         unsigned char c = static_cast<unsigned char>(word[i]);
-        if (c == 0 || screen_len + 1 >= kScreenSize) continue;
-        screen[screen_len++] = c < 32 || c >= 127 ? '?' : static_cast<char>(c);
+        if (c == 0 || *len + 1 >= STATUS_LINE_MAX) continue;
+        dest[(*len)++] = c < 32 || c >= 127 ? '?' : static_cast<char>(c);
     }
+    dest[*len] = '\0';
 }
 
-// Row r of the listing: the merged table, and past its end the MPExtended copy, whose rows
-// carry the same fields.
-const MP_TagEntry& listed_row(int r) {
+const char* clock_text(int64_t now) {
+    struct tm tm;
+    // The screen shows the year in two digits, by design.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-y2k"
+    if (vp_localtime(static_cast<time_t>(now), &tm) != 0 || strftime(now_text, sizeof now_text, "%H:%M %d/%m/%y", &tm) == 0)
+        now_text[0] = '\0';
+#pragma GCC diagnostic pop
+    return now_text;
+}
+
+// An age in the unit that keeps it short.
+void duration_text(char* dest, size_t size, int64_t seconds) {
+    if (seconds < 120)
+        snprintf(dest, size, "%lld s", static_cast<long long>(seconds));
+    else if (seconds < 120 * 60)
+        snprintf(dest, size, "%lld min", static_cast<long long>(seconds / 60));
+    else if (seconds < 48 * 3600)
+        snprintf(dest, size, "%lld h", static_cast<long long>(seconds / 3600));
+    else
+        snprintf(dest, size, "%lld d", static_cast<long long>(seconds / 86400));
+}
+}  // namespace
+
+const char* MP_status_console_text(char* out, const char* field, size_t width) {
+    size_t n = 0, k = 0;
+    while (n < width && field[n] != '\0') {
+        unsigned char c = static_cast<unsigned char>(field[n]);
+        // Control bytes would act on the terminal (a text from a server may carry escape
+        // sequences): C0, DEL, and the C1 controls that 8-bit terminals obey raw. Their UTF-8
+        // form, C2 and a byte of the C1 range, is one character and shows as one '?'.
+        if (c == 0xc2 && n + 1 < width && static_cast<unsigned char>(field[n + 1]) >= 0x80 &&
+            static_cast<unsigned char>(field[n + 1]) <= 0x9f) {
+            out[k++] = '?';
+            n += 2;
+            continue;
+        }
+        out[k++] = c < 32 || c == 127 || (c >= 0x80 && c <= 0x9f) ? '?' : field[n];
+        n++;
+    }
+    out[k] = '\0';
+    return out;
+}
+
+void MP_status_age_text(char* dest, size_t size, int64_t now, int32_t published, int stale_after) {
+    if (published == 0) {
+        snprintf(dest, size, "[never published]");
+        return;
+    }
+    char span[32];
+    int64_t age = now - static_cast<int64_t>(static_cast<uint32_t>(published));
+    if (age < 0) {
+        duration_text(span, sizeof span, -age);
+        snprintf(dest, size, "[%s ahead]", span);
+        return;
+    }
+    duration_text(span, sizeof span, age);
+    if (age > stale_after)
+        snprintf(dest, size, "[STALE, %s ago]", span);
+    else
+        snprintf(dest, size, "[%s ago]", span);
+}
+
+const MP_TagEntry& MP_status_listed_row(int r) {
+    // The merged table, and past its end the MPExtended copy, whose rows carry the same fields.
     if (r <= MP_MAXTAGS) return MP_status_merged[r];
     int rows1 = MP_status_count1 < 0 ? 0 : MP_status_count1 > MP_MAXTAGS ? MP_MAXTAGS : MP_status_count1;
     return MP_status_mpx_table[r - rows1];
 }
-}  // namespace
+
+size_t MP_status_state_line(char* dest, int channel, int64_t now) {
+    const bool wifi = channel == 0;
+    const MP_TagEntry& header = wifi ? MP_status_header1 : MP_status_header2;
+    size_t len = 0;
+    dest[0] = '\0';
+    if (wifi)
+        append(dest, &len, "%s WifiRemote State1=", clock_text(now));
+    else
+        append(dest, &len, "               MPExtended State2=");
+    append_state_word(dest, &len, header.name);
+    MP_status_time_text(time_text, header.time);
+    MP_status_age_text(age_text, sizeof age_text, now, header.time, STATUS_STALE_AFTER[wifi ? 0 : 1]);
+    append(dest, &len, " Numtags%d=%4d Time=%s Status%d=%s  %s", wifi ? 1 : 2, wifi ? MP_status_count1 : MP_status_count2,
+           time_text, wifi ? 1 : 2, MP_status_console_text(value_text, header.string, sizeof header.string), age_text);
+    return len;
+}
+
+size_t MP_status_row_line(char* dest, int r) {
+    const MP_TagEntry& row = MP_status_listed_row(r);
+    int n = snprintf(dest, STATUS_LINE_MAX, "%4d  %2d %12d  %3d   %-40s %-s", r, row.type, row.ival, row.len,
+                     MP_status_console_text(name_text, row.name, sizeof row.name),
+                     MP_status_console_text(value_text, row.string, sizeof row.string));
+    if (n < 0) return 0;
+    return static_cast<size_t>(n) < STATUS_LINE_MAX ? static_cast<size_t>(n) : STATUS_LINE_MAX - 1;
+}
 
 void MP_status_time_text(char* dest, int64_t seconds) {
     // The run-time's ctime form, local time, without its line feed. A value that the run-time
@@ -85,14 +176,7 @@ const char* MP_status_now_text() {
     time_t now;
     unsigned short millis;
     vp_time_now(&now, &millis);
-    struct tm tm;
-    // The screen shows the year in two digits, by design.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-y2k"
-    if (vp_localtime(now, &tm) != 0 || strftime(now_text, sizeof now_text, "%H:%M %d/%m/%y", &tm) == 0)
-        now_text[0] = '\0';
-#pragma GCC diagnostic pop
-    return now_text;
+    return clock_text(now);
 }
 
 void MP_status_print_tags() {
@@ -100,29 +184,30 @@ void MP_status_print_tags() {
     // Unlike the tag listing, row 0 is shown too: the WifiRemote header entry with its count
     // and status line.
     for (int r = 0; r < MP_status_row_total; r++) {
-        const MP_TagEntry& row = listed_row(r);
+        const MP_TagEntry& row = MP_status_listed_row(r);
+        if (!MP_status_row_listed(row)) continue;
         add("%4d  %2d %12d  %3d   %-40s %-s\n", r, row.type, row.ival, row.len,
-            console_text(name_text, row.name, sizeof row.name),
-            console_text(value_text, row.string, sizeof row.string));
+            MP_status_console_text(name_text, row.name, sizeof row.name),
+            MP_status_console_text(value_text, row.string, sizeof row.string));
     }
 }
 
-const char* MP_status_compose(size_t* length) {
+const char* MP_status_full_screen(int64_t now, size_t* length) {
     screen_len = 0;
-    MP_status_read_tables();
-    MP_status_time_text(time_text1, MP_status_header1.time);
-    MP_status_time_text(time_text2, MP_status_header2.time);
-
-    add("%s WifiRemote State1=", MP_status_now_text());
-    add_state_word(MP_status_header1.name);
-    add(" Numtags1=%4d Time=%s Status1=%s\n", MP_status_count1, time_text1,
-        console_text(value_text, MP_status_header1.string, sizeof MP_status_header1.string));
-    add("               MPExtended State2=");
-    add_state_word(MP_status_header2.name);
-    add(" Numtags2=%4d Time=%s Status2=%s\n", MP_status_count2, time_text2,
-        console_text(value_text, MP_status_header2.string, sizeof MP_status_header2.string));
+    for (int c = 0; c < STATUS_CHANNELS; c++) {
+        MP_status_state_line(line, c, now);
+        add("%s\n", line);
+    }
     MP_status_print_tags();
     add("Total Numtags=%d\n", MP_status_row_total);
+    if (MP_status_filtered()) {
+        int matched = 0;
+        for (int r = 0; r < MP_status_row_total; r++) matched += MP_status_row_listed(MP_status_listed_row(r));
+        add("Filter:");
+        for (int i = 0; MP_status_filter_word(i) != nullptr; i++)
+            add(" %s", MP_status_console_text(name_text, MP_status_filter_word(i), sizeof(MP_TagEntry::name)));
+        add(" (%d of %d rows)\n", matched, MP_status_row_total);
+    }
     // A block that could not be opened reads as zeros; the reason stays on the screen.
     for (int c = 0; c < STATUS_CHANNELS; c++) {
         const char* problem = MP_status_channel_problem(c);
@@ -132,8 +217,26 @@ const char* MP_status_compose(size_t* length) {
     return screen;
 }
 
+const char* MP_status_compose(size_t* length) {
+    MP_status_read_tables();
+    time_t now;
+    unsigned short millis;
+    vp_time_now(&now, &millis);
+    return MP_status_full_screen(now, length);
+}
+
 void MP_status_show() {
+    int rows = 0, cols = 0;
     size_t len = 0;
+    if (vp_console_size(&rows, &cols) == 0) {
+        MP_status_read_tables();
+        time_t now;
+        unsigned short millis;
+        vp_time_now(&now, &millis);
+        const char* text = MP_status_fitted_screen(now, rows, cols, MP_status_keys_on, &len);
+        vp_console_draw(text, len);
+        return;
+    }
     const char* text = MP_status_compose(&len);
     vp_console_show(text, len);
 }

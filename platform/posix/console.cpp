@@ -1,29 +1,52 @@
-// console.cpp - POSIX: clearing the console with ANSI escapes and showing a whole screen at once.
+// console.cpp - POSIX: the terminal's screen with ANSI escapes, its size, and single keys.
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/uio.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 
 #include "vp.h"
 
 namespace {
 // Home the cursor, then clear the whole screen and the scroll-back.
 constexpr char kClear[] = "\033[H\033[2J\033[3J";
-}  // namespace
+// The alternate screen (the shell's screen comes back when it is left), the cursor hidden.
+constexpr char kTake[] = "\033[?1049h\033[?25l\033[H\033[2J";
+constexpr char kGiveBack[] = "\033[?25h\033[?1049l";
+constexpr char kHome[] = "\033[H";
+// Each line clears the rest of its row; the last one also every row below it.
+constexpr char kLineEnd[] = "\033[K\r\n";
+constexpr char kScreenEnd[] = "\033[K\033[J";
 
-void vp_clear_screen() {
-    fputs(kClear, stdout);
-    fflush(stdout);
-}
+// What has been changed on the terminal and must be given back. Read by the signal handlers,
+// which may run between any two statements.
+volatile sig_atomic_t keys_changed = 0;
+volatile sig_atomic_t screen_taken = 0;
+// What the program wants while it runs, so that a stopped and continued program takes the
+// terminal again.
+volatile sig_atomic_t keys_wanted = 0;
+volatile sig_atomic_t screen_wanted = 0;
+volatile sig_atomic_t resized = 0;
+termios saved_mode;
+bool handlers_installed = false;
+bool input_closed = false;
 
-void vp_console_show(const char* text, size_t len) {
-    // Whatever the program printed before goes out ahead of the new screen.
-    fflush(stdout);
-    iovec parts[2] = {{const_cast<char*>(kClear), sizeof kClear - 1},
-                      {const_cast<char*>(text), len}};
-    iovec* next = parts;
-    int left = 2;
+// Bytes read from the terminal and not yet returned as keys.
+unsigned char pending[64];
+size_t pending_len = 0;
+
+// The pieces of one screen: a prefix, each line with its ending, the end.
+constexpr int kMaxParts = 1024;
+iovec parts[kMaxParts];
+
+void write_parts(iovec* next, int left) {
     // A terminal takes the whole screen in one write; a pipe may take it in pieces.
     while (left > 0) {
         ssize_t n = writev(STDOUT_FILENO, next, left);
@@ -40,4 +63,259 @@ void vp_console_show(const char* text, size_t len) {
             next->iov_len -= done;
         }
     }
+}
+
+void write_text(const char* text, size_t len) {
+    iovec part = {const_cast<char*>(text), len};
+    write_parts(&part, 1);
+}
+
+// Only async-signal-safe calls from here on: these run inside signal handlers too.
+void give_back() {
+    if (keys_changed) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &saved_mode);
+        keys_changed = 0;
+    }
+    if (screen_taken) {
+        write_text(kGiveBack, sizeof kGiveBack - 1);
+        screen_taken = 0;
+    }
+}
+
+bool in_foreground() { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+
+void take_again() {
+    if (!in_foreground()) return;
+    if (keys_wanted && !keys_changed) {
+        termios mode = saved_mode;
+        mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        mode.c_cc[VMIN] = 1;
+        mode.c_cc[VTIME] = 0;
+        if (tcsetattr(STDIN_FILENO, TCSANOW, &mode) == 0) keys_changed = 1;
+    }
+    if (screen_wanted && !screen_taken) {
+        write_text(kTake, sizeof kTake - 1);
+        screen_taken = 1;
+    }
+}
+
+// Ends the program as the signal would have, after giving the terminal back.
+void on_end(int sig) {
+    give_back();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Ctrl-Z: the shell gets its terminal back while the program is stopped ...
+void on_stop(int sig) {
+    give_back();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// ... and the program takes it again when it continues, and draws a whole new screen.
+void on_continue(int) {
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTSTP, &sa, nullptr);
+    take_again();
+    resized = 1;
+}
+
+void on_resize(int) { resized = 1; }
+
+void install(int sig, void (*handler)(int)) {
+    struct sigaction old = {};
+    sigaction(sig, nullptr, &old);
+    // A signal that the program was started to ignore (a program started in the background
+    // ignores Ctrl-C) stays ignored.
+    if (old.sa_handler == SIG_IGN) return;
+    struct sigaction sa = {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    // No restart: a waiting poll returns, so that a new size or a continue is drawn at once.
+    sa.sa_flags = 0;
+    sigaction(sig, &sa, nullptr);
+}
+
+void install_handlers() {
+    if (handlers_installed) return;
+    handlers_installed = true;
+    atexit(vp_console_restore);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) install(sig, on_end);
+    install(SIGTSTP, on_stop);
+    install(SIGCONT, on_continue);
+    install(SIGWINCH, on_resize);
+}
+
+// Reads what the terminal has within ms more into the pending bytes.
+void read_more(int ms) {
+    if (pending_len >= sizeof pending) return;
+    pollfd p = {STDIN_FILENO, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0 || !(p.revents & POLLIN)) return;
+    ssize_t n = read(STDIN_FILENO, pending + pending_len, sizeof pending - pending_len);
+    if (n > 0) pending_len += static_cast<size_t>(n);
+}
+
+void consume(size_t n) {
+    if (n > pending_len) n = pending_len;
+    memmove(pending, pending + n, pending_len - n);
+    pending_len -= n;
+}
+
+// The key that the pending bytes begin with. Escape sequences of the cursor and paging keys
+// come in the forms that common terminals send; an escape sequence that the rest has not
+// reached yet is given a moment to arrive.
+int next_key() {
+    if (pending[0] != 0x1b) {
+        int c = pending[0];
+        consume(1);
+        return c;
+    }
+    if (pending_len == 1) read_more(30);
+    if (pending_len == 1 || (pending[1] != '[' && pending[1] != 'O')) {
+        consume(1);
+        return 0x1b;
+    }
+    size_t end = 2;
+    for (;;) {
+        while (end < pending_len && !(pending[end] >= 0x40 && pending[end] <= 0x7e)) end++;
+        if (end < pending_len) break;
+        size_t had = pending_len;
+        read_more(30);
+        if (pending_len == had) {
+            // Cut off, or longer than the room: dropped whole.
+            pending_len = 0;
+            return VP_KEY_NONE;
+        }
+    }
+    char final = static_cast<char>(pending[end]);
+    char param = end == 3 ? static_cast<char>(pending[2]) : '\0';
+    bool plain = end == 2;
+    consume(end + 1);
+    if (plain && final == 'A') return VP_KEY_UP;
+    if (plain && final == 'B') return VP_KEY_DOWN;
+    if (plain && final == 'H') return VP_KEY_HOME;
+    if (plain && final == 'F') return VP_KEY_END;
+    if (final == '~') {
+        switch (param) {
+            case '1':
+            case '7': return VP_KEY_HOME;
+            case '4':
+            case '8': return VP_KEY_END;
+            case '5': return VP_KEY_PAGE_UP;
+            case '6': return VP_KEY_PAGE_DOWN;
+            default: break;
+        }
+    }
+    return VP_KEY_NONE;
+}
+}  // namespace
+
+void vp_clear_screen() {
+    fputs(kClear, stdout);
+    fflush(stdout);
+}
+
+void vp_console_show(const char* text, size_t len) {
+    // Whatever the program printed before goes out ahead of the new screen.
+    fflush(stdout);
+    if (screen_taken) {
+        write_text(kGiveBack, sizeof kGiveBack - 1);
+        screen_taken = 0;
+        screen_wanted = 0;
+    }
+    iovec screen[2] = {{const_cast<char*>(kClear), sizeof kClear - 1}, {const_cast<char*>(text), len}};
+    write_parts(screen, 2);
+}
+
+int vp_console_size(int* rows, int* cols) {
+    winsize ws = {};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_row == 0 || ws.ws_col == 0) return -1;
+    *rows = ws.ws_row;
+    *cols = ws.ws_col;
+    return 0;
+}
+
+void vp_console_draw(const char* text, size_t len) {
+    fflush(stdout);
+    install_handlers();
+    int n = 0;
+    if (!screen_taken) {
+        parts[n++] = {const_cast<char*>(kTake), sizeof kTake - 1};
+        screen_taken = 1;
+        screen_wanted = 1;
+    }
+    parts[n++] = {const_cast<char*>(kHome), sizeof kHome - 1};
+    size_t at = 0;
+    // Two parts a line, and room kept for the end.
+    while (at < len && n + 3 <= kMaxParts) {
+        const char* line = text + at;
+        const void* nl = memchr(line, '\n', len - at);
+        size_t line_len = nl ? static_cast<size_t>(static_cast<const char*>(nl) - line) : len - at;
+        at += line_len + (nl ? 1 : 0);
+        parts[n++] = {const_cast<char*>(line), line_len};
+        if (at < len) parts[n++] = {const_cast<char*>(kLineEnd), sizeof kLineEnd - 1};
+    }
+    parts[n++] = {const_cast<char*>(kScreenEnd), sizeof kScreenEnd - 1};
+    write_parts(parts, n);
+}
+
+int vp_console_keys_start() {
+    if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return -1;
+    // A program in the background would be stopped by the terminal for changing its mode or
+    // reading from it.
+    if (!in_foreground()) return -1;
+    if (tcgetattr(STDIN_FILENO, &saved_mode) != 0) return -1;
+    install_handlers();
+    keys_wanted = 1;
+    take_again();
+    if (!keys_changed) {
+        keys_wanted = 0;
+        return -1;
+    }
+    return 0;
+}
+
+int vp_console_wait_key(int ms) {
+    if (pending_len > 0) return next_key();
+    if (resized) {
+        resized = 0;
+        return VP_KEY_RESIZE;
+    }
+    if (!keys_changed || input_closed) {
+        // No keys: a plain wait, cut short by a new window size.
+        if (poll(nullptr, 0, ms) < 0 && errno == EINTR && resized) {
+            resized = 0;
+            return VP_KEY_RESIZE;
+        }
+        return VP_KEY_NONE;
+    }
+    pollfd p = {STDIN_FILENO, POLLIN, 0};
+    int r = poll(&p, 1, ms);
+    if (r < 0) {
+        if (errno == EINTR && resized) {
+            resized = 0;
+            return VP_KEY_RESIZE;
+        }
+        return VP_KEY_NONE;
+    }
+    if (r == 0) return VP_KEY_NONE;
+    ssize_t n = (p.revents & POLLIN) ? read(STDIN_FILENO, pending, sizeof pending) : 0;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return VP_KEY_NONE;
+    if (n <= 0) {
+        // The terminal has gone (hung up) or the input has ended.
+        input_closed = true;
+        return VP_KEY_CLOSED;
+    }
+    pending_len = static_cast<size_t>(n);
+    return next_key();
+}
+
+void vp_console_restore() {
+    keys_wanted = 0;
+    screen_wanted = 0;
+    fflush(stdout);
+    give_back();
 }

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -136,6 +137,18 @@ int vp_proc_image(uint32_t pid, char* path, size_t size) {
         return ENAMETOOLONG;
     }
     path[n] = '\0';
+    // A program whose file was removed or replaced while it runs (an upgrade, a rebuild) reads
+    // as its path and " (deleted)"; it still is the program started from that path. A file
+    // whose own name ends so is told apart by being the very file that runs.
+    constexpr char kDeleted[] = " (deleted)";
+    constexpr size_t kDeletedLen = sizeof kDeleted - 1;
+    size_t len = static_cast<size_t>(n);
+    if (len > kDeletedLen && memcmp(path + len - kDeletedLen, kDeleted, kDeletedLen) == 0) {
+        struct stat running, named;
+        bool same = stat(link, &running) == 0 && stat(path, &named) == 0 && running.st_dev == named.st_dev &&
+                    running.st_ino == named.st_ino;
+        if (!same) path[len - kDeletedLen] = '\0';
+    }
     return 0;
 }
 

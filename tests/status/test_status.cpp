@@ -1,306 +1,10 @@
 // test_status.cpp - Vistrel_Status end to end: bridge starts, the merged screen, states, limits.
 //
-// The scratch folder holds stand-ins under the bridges' program names; each publishes the block
-// that its script file asks for (status_standin.cpp). The monitor's console is read through a
-// pseudo-terminal natively and through its standard output, sent to a file, under Windows.
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <filesystem>
-#include <string>
-#include <vector>
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#else
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <mutex>
-#include <thread>
-#endif
-
-#include "mp_tags.h"
-#include "scratch.h"
-#include "vp.h"
-
-namespace fs = std::filesystem;
+// The harness (the monitor on its console, the stand-ins, the screens read back) is in
+// status_harness.h.
+#include "status_harness.h"
 
 namespace {
-
-constexpr int kWaitMs = 20000;
-const char* const kWifi = "Vistrel_WIFIRemote";
-const char* const kMpx = "Vistrel_MPExtended";
-
-// The monitor with its console.
-class Monitor {
-public:
-    ~Monitor() { end(); }
-
-#ifndef _WIN32
-    bool start() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return false;
-        std::string slave = ptsname(master_);
-        pid_ = fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            // The terminal becomes the monitor's console and controlling terminal, as a
-            // terminal window's would.
-            setsid();
-            int fd = open(slave.c_str(), O_RDWR);
-            if (fd < 0) _exit(126);
-            for (int std_fd = 0; std_fd <= 2; std_fd++) dup2(fd, std_fd);
-            if (fd > 2) close(fd);
-            close(master_);
-            execl(VISTREL_VISTREL_STATUS, "Vistrel_Status", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        reader_ = std::thread([this] { read_console(); });
-        return true;
-    }
-
-    std::string output() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return out_;
-    }
-
-    bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-    // Closes the console, as a person closing the terminal window does: the monitor is hung
-    // up and ends. Returns whether it ended.
-    bool end() {
-        if (pid_ <= 0) return true;
-        stop_ = true;
-        if (reader_.joinable()) reader_.join();
-        close(master_);
-        master_ = -1;
-        int status = 0;
-        bool ended = wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, kWaitMs);
-        if (!ended) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
-        pid_ = -1;
-        return ended;
-    }
-
-private:
-    void read_console() {
-        char buf[65536];
-        while (!stop_) {
-            pollfd p = {master_, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
-            ssize_t n = read(master_, buf, sizeof buf);
-            if (n <= 0) break;
-            std::lock_guard<std::mutex> lock(mutex_);
-            out_.append(buf, static_cast<size_t>(n));
-        }
-    }
-
-    int master_ = -1;
-    pid_t pid_ = -1;
-    std::thread reader_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::string out_;
-#else
-    bool start() {
-        // The monitor inherits this process's standard output, turned to a file for the start.
-        int fd = _open("monitor.out", _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-        if (fd < 0) return false;
-        fflush(stdout);
-        int saved = _dup(1);
-        _dup2(fd, 1);
-        pid_ = vp_spawn_detached(VISTREL_VISTREL_STATUS, "Vistrel_Status");
-        _dup2(saved, 1);
-        _close(saved);
-        _close(fd);
-        return pid_ > 0;
-    }
-
-    std::string output() { return read_file("monitor.out"); }
-
-    bool running() { return pid_ > 0 && vp_proc_alive(static_cast<uint32_t>(pid_)); }
-
-    bool end() {
-        if (pid_ <= 0) return true;
-        vp_proc_kill(static_cast<uint32_t>(pid_));
-        bool ended = wait_until([&] { return !vp_proc_alive(static_cast<uint32_t>(pid_)); }, kWaitMs);
-        pid_ = -1;
-        return ended;
-    }
-
-private:
-    long pid_ = -1;
-#endif
-};
-
-// One complete screen: its lines from the state line of the WifiRemote block to the total, the
-// clearing of the console before it left out.
-using Screen = std::vector<std::string>;
-
-std::vector<Screen> screens_of(const std::string& out) {
-    std::vector<Screen> screens;
-    Screen current;
-    bool inside = false;
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t nl = out.find('\n', start);
-        if (nl == std::string::npos) break;  // a line still being written
-        std::string line = out.substr(start, nl - start);
-        start = nl + 1;
-        while (!line.empty() && line.back() == '\r') line.pop_back();
-        size_t state = line.find(" WifiRemote State1=");
-        if (state != std::string::npos) {
-            // The current time, "%H:%M %d/%m/%y", is the 14 characters before it.
-            current.assign(1, line.substr(state >= 14 ? state - 14 : 0));
-            inside = true;
-        } else if (inside) {
-            current.push_back(line);
-            if (line.rfind("Total Numtags=", 0) == 0) {
-                screens.push_back(current);
-                inside = false;
-            }
-        }
-    }
-    return screens;
-}
-
-// The raw bytes of the last complete screen.
-std::string last_raw_screen(const std::string& out) {
-    size_t end = out.rfind("Total Numtags=");
-    if (end == std::string::npos) return "";
-    size_t begin = out.rfind(" WifiRemote State1=", end);
-    if (begin == std::string::npos || begin < 14) return "";
-    return out.substr(begin - 14, out.find('\n', end) - (begin - 14));
-}
-
-std::string ctime_text(time_t t) {
-    const char* text = ctime(&t);
-    std::string s = text ? text : "";
-    if (!s.empty() && s.back() == '\n') s.pop_back();
-    return s;
-}
-
-std::string row(int r, int type, int ival, int len, const std::string& name, const std::string& text) {
-    char line[512];
-    snprintf(line, sizeof line, "%4d  %2d %12d  %3d   %-40s %-s", r, type, ival, len, name.c_str(), text.c_str());
-    return line;
-}
-
-const std::string kHeader = " id  type     ival      len  name                                     string";
-const std::string kRule = "---- ---- ------------ ----- ---------.---------.---------.---------. "
-                          "----------------------------------------------";
-
-// A scratch folder with both stand-ins under the bridges' names; every process that a test
-// started or that the monitor started is ended afterwards, and both blocks are removed.
-// Bridges of this machine outside the test (path and id), which the monitor would take for its
-// own; none may run while these tests do.
-std::string foreign_bridges() {
-    static uint32_t ids[4096];
-    std::string found;
-    char path[1024];
-    int n = vp_proc_list(ids, 4096);
-    for (int i = 0; i < n; i++) {
-        if (vp_proc_image(ids[i], path, sizeof path) != 0) continue;
-        std::string p = path;
-        for (std::string name : {std::string(kWifi) + VP_EXE, std::string(kMpx) + VP_EXE})
-            if (p.size() >= name.size() && p.compare(p.size() - name.size(), name.size(), name) == 0)
-                found += p + " (" + std::to_string(ids[i]) + ") ";
-    }
-    return found;
-}
-
-class StatusMonitor : public ::testing::Test {
-protected:
-    void SetUp() override {
-        vp_image_query_load();
-        std::string others;
-        ASSERT_TRUE(wait_until([&] { return (others = foreign_bridges()).empty(); }, kWaitMs))
-            << "bridges run outside the test: " << others;
-        vp_shm_unlink(kWifi);
-        vp_shm_unlink(kMpx);
-        fs::copy_file(VISTREL_STATUS_STANDIN, std::string(kWifi) + VP_EXE);
-        fs::copy_file(VISTREL_STATUS_STANDIN, std::string(kMpx) + VP_EXE);
-    }
-
-    void TearDown() override {
-        monitor.end();
-        for (const char* bridge : {kWifi, kMpx}) {
-            for (long pid : started(bridge)) {
-                vp_proc_kill(static_cast<uint32_t>(pid));
-                EXPECT_TRUE(wait_until([&] { return !vp_proc_alive(static_cast<uint32_t>(pid)); }, kWaitMs));
-            }
-        }
-        vp_shm_unlink(kWifi);
-        vp_shm_unlink(kMpx);
-    }
-
-    // The ids of the stand-ins started for the bridge, in the order of their starts.
-    std::vector<long> started(const char* bridge) {
-        std::vector<long> ids;
-        for (const std::string& line : read_lines(std::string(bridge) + ".started"))
-            if (!line.empty()) ids.push_back(std::stol(line));
-        return ids;
-    }
-
-    // Replaces the bridge's script in one step, so that the stand-in never reads half of it.
-    // Windows refuses to replace a file while the stand-in has it open for reading, so the
-    // rename is tried again until the stand-in has let go of it.
-    void script(const char* bridge, const std::string& text) {
-        std::string path = std::string(bridge) + ".standin";
-        write_file(path + ".new", text);
-        std::error_code error;
-        ASSERT_TRUE(wait_until([&] {
-            fs::rename(path + ".new", path, error);
-            return !error;
-        }, kWaitMs)) << "cannot replace " << path << ": " << error.message();
-    }
-
-    // Starts a stand-in as a test's own, already running bridge, and waits for it to run.
-    void run_bridge(const char* bridge, const std::string& file) {
-        if (!fs::exists(file)) fs::copy_file(VISTREL_STATUS_STANDIN, file);
-        ASSERT_GT(vp_spawn_detached(file.c_str(), bridge), 0);
-        ASSERT_TRUE(wait_until([&] { return started(bridge).size() == 1; }, kWaitMs));
-    }
-
-    // Waits for a screen that satisfies the condition and returns it (empty when none came).
-    Screen wait_screen(const std::function<bool(const Screen&)>& cond) {
-        Screen found;
-        wait_until(
-            [&] {
-                for (const Screen& s : screens_of(monitor.output()))
-                    if (cond(s)) {
-                        found = s;
-                        return true;
-                    }
-                return false;
-            },
-            kWaitMs);
-        return found;
-    }
-
-    // Waits until n more screens than now have been shown.
-    bool wait_screens(size_t n) {
-        size_t now = screens_of(monitor.output()).size();
-        return wait_until([&] { return screens_of(monitor.output()).size() >= now + n; }, kWaitMs);
-    }
-
-    ScratchDir dir;
-    Monitor monitor;
-};
-
-bool has_total(const Screen& s, int total) { return s.back() == "Total Numtags=" + std::to_string(total); }
 
 TEST_F(StatusMonitor, StartsBothAbsentBridgesOnceShowsTheBlocksItMadeAndLeavesTheBridgesRunning) {
     ASSERT_TRUE(monitor.start());
@@ -308,8 +12,8 @@ TEST_F(StatusMonitor, StartsBothAbsentBridgesOnceShowsTheBlocksItMadeAndLeavesTh
     Screen s = wait_screen([](const Screen&) { return true; });
     ASSERT_EQ(6u, s.size()) << monitor.output();
     const std::string zero_time = ctime_text(0);
-    EXPECT_EQ(" WifiRemote State1= Numtags1=   0 Time=" + zero_time + " Status1=", s[0].substr(14));
-    EXPECT_EQ("               MPExtended State2= Numtags2=   0 Time=" + zero_time + " Status2=", s[1]);
+    EXPECT_EQ(" WifiRemote State1= Numtags1=   0 Time=" + zero_time + " Status1=  [never published]", s[0].substr(14));
+    EXPECT_EQ("               MPExtended State2= Numtags2=   0 Time=" + zero_time + " Status2=  [never published]", s[1]);
     EXPECT_EQ(kHeader, s[2]);
     EXPECT_EQ(kRule, s[3]);
     EXPECT_EQ(row(0, 0, 0, 0, "", ""), s[4]);
@@ -362,10 +66,13 @@ TEST_F(StatusMonitor, StartsNoRunningBridgeAndListsBothTablesMerged) {
     Screen s = wait_screen([](const Screen& sc) { return has_total(sc, 6); });
     ASSERT_EQ(11u, s.size()) << monitor.output();
     EXPECT_EQ(" WifiRemote State1=Numtags Numtags1=   3 Time=" + ctime_text(t1) + " Status1=OK",
-              s[0].substr(14));
+              without_age(s[0].substr(14)));
     EXPECT_EQ("               MPExtended State2=Numtags Numtags2=   2 Time=" + ctime_text(t2) +
                   " Status2=Connecting.....",
-              s[1]);
+              without_age(s[1]));
+    // Times years back: both blocks are stale.
+    EXPECT_EQ(0u, age_of(s[0]).find("[STALE, ")) << s[0];
+    EXPECT_EQ(0u, age_of(s[1]).find("[STALE, ")) << s[1];
     EXPECT_EQ(kHeader, s[2]);
     EXPECT_EQ(kRule, s[3]);
     EXPECT_EQ(row(0, 0, 0, 3, "Numtags", "OK"), s[4]);
@@ -469,7 +176,7 @@ TEST_F(StatusMonitor, ABlockThatCannotBeOpenedShowsAsEmptyWithTheReason) {
     Screen s = wait_screen([](const Screen& sc) { return has_total(sc, 2); });
     fs::remove(in_the_way);
     ASSERT_EQ(7u, s.size()) << monitor.output();
-    EXPECT_EQ("               MPExtended State2= Numtags2=   0 Time=" + ctime_text(0) + " Status2=", s[1]);
+    EXPECT_EQ("               MPExtended State2= Numtags2=   0 Time=" + ctime_text(0) + " Status2=  [never published]", s[1]);
     EXPECT_EQ(row(1, 1, 0, 5, "W.One", "first"), s[5]);
     std::string out = monitor.output();
     EXPECT_NE(std::string::npos,
