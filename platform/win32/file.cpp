@@ -41,6 +41,8 @@ int check_file(HANDLE h, bool existed, PACL private_list) {
     DWORD err = SetSecurityInfo(h, SE_FILE_OBJECT,
                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                 nullptr, nullptr, private_list, nullptr);
+    // Where the file system keeps no access rules there is nothing to narrow.
+    if (err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION) return 0;
     return static_cast<int>(err);
 }
 }  // namespace

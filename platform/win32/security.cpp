@@ -77,7 +77,15 @@ int vp_check_owner(HANDLE object, SE_OBJECT_TYPE type) {
     PSECURITY_DESCRIPTOR sd = nullptr;
     DWORD err = GetSecurityInfo(object, type, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                                 nullptr, &sd);
+    // A file system that keeps no owners (FAT, some network shares) protects nothing either;
+    // such a file is anybody's, and refusing it would only lose the log.
+    if (type == SE_FILE_OBJECT && (err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION))
+        return 0;
     if (err != ERROR_SUCCESS) return static_cast<int>(err);
+    if (type == SE_FILE_OBJECT && owner == nullptr) {
+        LocalFree(sd);
+        return 0;
+    }
     if (!is_ours(owner)) {
         char text[96];
         sid_text(owner, text, sizeof text);

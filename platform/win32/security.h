@@ -18,7 +18,8 @@ struct vp_private_sd {
 int vp_make_private_sd(vp_private_sd* p, DWORD rights);
 
 // Whether an object belongs to this user: 0 yes; VP_FOREIGN (noted with the owner found) when
-// another account owns it; or the OS error when its owner cannot be read.
+// another account owns it; or the OS error when its owner cannot be read. A file on a file
+// system that keeps no owners counts as this user's: it protects nothing from anybody.
 int vp_check_owner(HANDLE object, SE_OBJECT_TYPE type);
 // Who besides the owner, this user and the system is admitted by an object's access list:
 // VP_OTHERS_READ and/or VP_OTHERS_WRITE, 0 for nobody. A missing list admits everyone.
