@@ -36,17 +36,19 @@ if [ "$what" = soak ]; then
   tree="$work/soak"
   mkdir -p "$tree/scripts"
   cp "$source/scripts/soak.sh" "$tree/scripts/"
+  chmod +x "$tree/scripts/soak.sh"  # it runs itself again in a private /dev/shm
   for p in simulators/tvsim/vistrel_tvsim simulators/wifisim/vistrel_wifisim mpextended/Vistrel_MPExtended \
            wifiremote/Vistrel_WIFIRemote tools/vistrel_peek; do
     stub "$tree/build/asan/$p"
   done
   marker="$work/command-ran"
   # Each line: the environment's VISTREL_SOAK_SECONDS (or -), then the arguments, split at '|'.
-  # Shell arithmetic would evaluate a[$(...)] and run the command inside.
+  # Shell arithmetic would evaluate PPID[$(...)] (a variable that is always set) and run the
+  # command inside.
   cases=(
-    "-|--seconds|a[\$(touch $marker)]"
-    "a[\$(touch $marker)]|--seed|7"
-    "-|--seconds|5|--seed|a[\$(touch $marker)]"
+    "-|--seconds|PPID[\$(touch $marker)]"
+    "PPID[\$(touch $marker)]|--seed|7"
+    "-|--seconds|5|--seed|PPID[\$(touch $marker)]"
     "-|--seconds|5|--debug|1\$(touch $marker)"
     "-|--seconds|0"
     "-|--seconds|08"
