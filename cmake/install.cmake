@@ -8,7 +8,11 @@
 install(TARGETS Vistrel_MPExtended Vistrel_WIFIRemote Vistrel_Status
                 vistrel_tvsim vistrel_wifisim vistrel_peek
         RUNTIME DESTINATION .)
-install(FILES ${PROJECT_SOURCE_DIR}/dist/MP.cfg DESTINATION plugins RENAME MP.cfg.sample)
+# The sample becomes the settings, with the services' passwords, where it lies: readable and
+# writable by its owner only (POSIX; a zip for Windows keeps no such rights), and a copy made
+# with cp keeps that.
+install(FILES ${PROJECT_SOURCE_DIR}/dist/MP.cfg DESTINATION plugins RENAME MP.cfg.sample
+        PERMISSIONS OWNER_READ OWNER_WRITE)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 # The whole documentation folder: the pages, and the readers' header and example sources.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION docs

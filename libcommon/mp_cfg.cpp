@@ -8,6 +8,7 @@
 #include "mp_log.h"
 #include "mp_tcp.h"
 #include "mp_text.h"
+#include "vp.h"
 
 namespace {
 
@@ -111,6 +112,16 @@ int MP_cfg_read_file(const char* label, const char* path, void (*apply)(const ch
         return -1;
     }
     MP_logl(3, label, "File Opened");
+    // The settings hold the services' passwords and choose the servers that receive them: say
+    // so at start when other users may read or change the file.
+    int others = vp_file_modes ? vp_file_others_access(path) : 0;
+    if (others > 0) {
+        const char* what = others == VP_OTHERS_READ    ? "read"
+                           : others == VP_OTHERS_WRITE ? "change"
+                                                       : "read and change";
+        MP_errlogf(label, "%s holds passwords and other users may %s it; make it private: chmod 600 %s",
+                   path, what, path);
+    }
     while (fgets(cfg_line, sizeof cfg_line, f)) {
         strcpytonl(cfg_line, cfg_line);
         // Empty lines, comments ("/") and indented lines are skipped.

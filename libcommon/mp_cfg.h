@@ -34,5 +34,7 @@ void MP_cfg_set_port(const char* label, const char* value, const char* key);
 // Reads the settings file line by line and hands every line that can carry a key to apply:
 // each piece is cut at its line feed, and empty pieces and those that begin with a carriage
 // return, a line feed, a blank or "/" are skipped. Logs "File Opened" at level 3, or the error
-// "Failed to open cfg file" under label. Returns 0, or -1 when the file cannot be opened.
+// "Failed to open cfg file" under label. On POSIX a file that other users may read or change
+// gives one error line that names it and the fix. Returns 0, or -1 when the file cannot be
+// opened.
 int MP_cfg_read_file(const char* label, const char* path, void (*apply)(const char* line));

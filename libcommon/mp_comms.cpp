@@ -67,6 +67,16 @@ void CommsStart(int channel, int full_access, const char* name, int size) {
 
     vp_shm handle;
     int err = vp_shm_open(name, static_cast<size_t>(size), &handle);
+    if (err < 0) {
+        // An object of that name that someone else made, or that others may open: nothing of
+        // the table goes into it. The channel stays without a view, as after any failed start.
+        char object[320], why[256];
+        vp_shm_object_name(name, object, sizeof object);
+        vp_open_error_text(err, why, sizeof why);
+        MP_errlogf("CommsStart", "Not using %s for channel %d: %s; nothing is published\n", object,
+                   channel, why);
+        return;
+    }
     if (err) {
         MP_errlogf("CommsStart", "Could not open file mapping object %d error:%d\n", channel, err);
         return;

@@ -19,6 +19,9 @@ static_assert(sizeof rule_line - 1 == 70, "69 asterisks and a line end");
 static_assert(sizeof open_line - 1 == 48, "the opening plug-in line is 48 characters");
 static_assert(sizeof close_line - 1 == 60, "the closing plug-in line is 60 characters");
 
+// The refusal last told on the console, so that the retries of a refused log stay quiet.
+int last_refusal = 0;
+
 constexpr char day_names[] = "SunMonTueWedThuFriSat";
 constexpr char month_names[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
 
@@ -99,13 +102,25 @@ int MP_open_log() {
         MP_log_stream = nullptr;
     }
     int size = MP_log_file_size(MP_Global_LogPath);
-    // At debug level 3 the log holds the Basic credentials, so only its owner may read it.
-    MP_log_stream = vp_file_open_private(MP_Global_LogPath, size > MP_LOG_RESTART_SIZE);
-    if (!MP_log_stream) {
-        fputs("Failed to open log file", stdout);
+    // At debug level 3 the log holds the Basic credentials, so only its owner may read it; and
+    // what stands at its path may have been put there by someone else (a link to another file,
+    // a FIFO, a file of another user), which is then neither written nor waited on.
+    int rc = vp_file_open_private(MP_Global_LogPath, size > MP_LOG_RESTART_SIZE, &MP_log_stream);
+    if (rc != 0) {
+        if (rc > 0) {
+            last_refusal = 0;
+            fputs("Failed to open log file", stdout);
+        } else if (rc != last_refusal) {
+            // Every later error line tries the open again; the reason is told once.
+            last_refusal = rc;
+            char why[256];
+            vp_open_error_text(rc, why, sizeof why);
+            printf("Failed to open log file %s: %s; running without a log\n", MP_Global_LogPath, why);
+        }
         fflush(stdout);
         return 0;
     }
+    last_refusal = 0;
 
     fputs(rule_line, MP_log_stream);
     fputs(open_line, MP_log_stream);

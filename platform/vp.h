@@ -35,18 +35,56 @@ void vp_clear_error();
 void vp_error_text(int code, char* buf, size_t size);
 
 // ---------------------------------------------------------------------------------------------
-// Named shared memory. A block is created on first use and opened by later users; all users
-// see the same bytes. A new block reads as zeros.
+// Objects met in the place of a block or of a private file and not used. Other users of the
+// machine can make a file or a block of the name first; the opens below check what they find
+// and return one of these refusals (below 0) instead of using it. OS error codes stay above 0.
+enum : int {
+    VP_FOREIGN = -101,     // it belongs to another user
+    VP_SHARED = -102,      // other users may open it
+    VP_SHORT = -103,       // it is smaller than a block
+    VP_LINK = -104,        // a symbolic link (Windows: a reparse point)
+    VP_NOT_PLAIN = -105,   // not a regular file: a FIFO, a device, a socket or a folder
+    VP_MANY_NAMES = -106,  // it has more than one name (hard links to it elsewhere)
+    VP_DENIED = -107,      // it exists and this user may not open it
+};
+// The result of one of those opens in words, zero-terminated within size: a refusal says what
+// is wrong ("it belongs to another user"), followed in brackets by what the refusing open found
+// when it was the last one to refuse for that reason ("owner uid 65534, mode 0666"); an OS error
+// code gives the system's message. No line end.
+void vp_open_error_text(int code, char* buf, size_t size);
+// What others than an object's owner may do with it (results of the *_others_access queries).
+inline constexpr int VP_OTHERS_READ = 1;
+inline constexpr int VP_OTHERS_WRITE = 2;
+
+// ---------------------------------------------------------------------------------------------
+// Named shared memory. The first user makes a block, later users open it; all see the same
+// bytes, and a new block reads as zeros. A block admits only the user who made it: POSIX mode
+// 0600; on Windows a security descriptor whose one entry is that user.
 using vp_shm = intptr_t;
 inline constexpr vp_shm VP_NO_SHM = -1;
 
-// Creates or opens the block of that name and size. Returns 0 and the handle, or the OS error.
+// Makes the block of that name exclusively, or else opens the existing one, but only when it
+// is this user's own, admits nobody else and holds at least size bytes: a block left by an
+// earlier run of the same user, or made a moment earlier by another program of that user.
+// Returns 0 and the handle; VP_FOREIGN, VP_SHARED, VP_SHORT, VP_NOT_PLAIN, VP_MANY_NAMES or
+// VP_DENIED for an object that is not used; or the OS error.
 int vp_shm_open(const char* name, size_t size, vp_shm* handle);
 // Maps the whole block. full_access != 0 asks for all access, 0 for write access (which on
 // both platforms also allows reading). Returns 0 and the view, or the OS error.
 int vp_shm_map(vp_shm handle, size_t size, int full_access, void** view);
 void vp_shm_unmap(void* view, size_t size);
 void vp_shm_close(vp_shm handle);
+// Copies n bytes from offset of an open block into dest without ever faulting: POSIX reads the
+// object itself, so that a block cut short meanwhile gives a short count where a copy from the
+// view would end the process; on Windows a mapping keeps its size and the view is copied.
+// Returns the number of bytes copied.
+size_t vp_shm_read(vp_shm handle, const void* view, size_t offset, void* dest, size_t n);
+// Who besides its owner may use an open block: 0 nobody; otherwise VP_OTHERS_READ and/or
+// VP_OTHERS_WRITE; -1 when that cannot be read.
+int vp_shm_others_access(vp_shm handle);
+// The block's object as a person would look for it: "shared-memory object /dev/shm/NAME" on
+// Linux ("/NAME" on other POSIX systems), "file mapping NAME" on Windows.
+void vp_shm_object_name(const char* name, char* buf, size_t size);
 // Removes the name of a block so that the next open creates it afresh. Only POSIX blocks
 // outlive their users; on Windows this does nothing. For tests and tools.
 void vp_shm_unlink(const char* name);
@@ -81,14 +119,30 @@ double vp_process_seconds();
 // ---------------------------------------------------------------------------------------------
 // Files.
 
-// Size and modification time of a file, read through a low-level read-only open.
-// Returns 0; -1 when the file cannot be opened; -2 when its status cannot be read.
+// Size and modification time of a file, read through a low-level read-only open that neither
+// follows a symbolic link nor waits on a FIFO. Returns 0; -1 when the file cannot be opened or
+// is no regular file; -2 when its status cannot be read.
 int vp_file_stat(const char* path, long long* size, time_t* mtime);
-// Opens a file for appending, or empties it first when truncate is non-zero, as fopen's "a" and
-// "w" do. On POSIX a new file is created readable and writable by its owner only (0600), and an
-// existing one is narrowed to that, since the logs can hold credentials; on Windows the file
-// keeps the folder's access rules. Returns the stream, or null (vp_last_error).
-FILE* vp_file_open_private(const char* path, int truncate);
+// Opens a file for appending, creating it when it does not exist, or empties it first when
+// truncate is non-zero, as fopen's "a" and "w" do, for files that may hold credentials. A
+// new file admits only its owner (POSIX mode 0600; Windows a descriptor whose one entry is the
+// owner), and an existing one of ours is narrowed to that. The path is opened without
+// following a symbolic link and without waiting on a FIFO, and the file is used only when it
+// is a regular file of this user with a single name; nothing is emptied before that is known.
+// Returns 0 and the stream; VP_LINK, VP_NOT_PLAIN, VP_FOREIGN or VP_MANY_NAMES for a file
+// that is not used; or the OS error.
+int vp_file_open_private(const char* path, int truncate, FILE** stream);
+// Who besides its owner may use a file: 0 nobody; otherwise VP_OTHERS_READ and/or
+// VP_OTHERS_WRITE (POSIX: the group and others bits; Windows: the entries of its access list
+// for anyone but its owner, this user and the system); -1 when that cannot be read.
+int vp_file_others_access(const char* path);
+// Whether files carry POSIX permission bits that a person sets with chmod. Windows files take
+// the access rules of their folder, which are not the programs' to judge.
+#ifdef _WIN32
+inline constexpr bool vp_file_modes = false;
+#else
+inline constexpr bool vp_file_modes = true;
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // TCP sockets (IPv4, blocking).

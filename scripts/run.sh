@@ -27,6 +27,14 @@ cmake --build build/demo --target Vistrel_MPExtended Vistrel_WIFIRemote Vistrel_
 run="$root/run"
 mkdir -p "$run/plugins"
 cd "$run"
+# The settings hold passwords: private, as the bridges ask.
+umask 077
+# A block that exists already belongs to someone else (a real installation that runs, or a run
+# of another user) and is left in place; only the names that appear during this run are removed.
+made=()
+for b in /dev/shm/Vistrel_MPExtended /dev/shm/Vistrel_WIFIRemote; do
+  [ -e "$b" ] || [ -L "$b" ] || made+=("$b")
+done
 bin="$root/build/demo"
 for p in mpextended/Vistrel_MPExtended wifiremote/Vistrel_WIFIRemote status/Vistrel_Status; do
   cp -f "$bin/$p" .
@@ -34,7 +42,7 @@ done
 
 started=()
 # Ends what this command started: the simulators by their ids, the bridges (started by the
-# monitor in the background) by their program files in ./run, then removes the two blocks.
+# monitor in the background) by their program files in ./run, then removes the blocks it made.
 cleanup() {
   trap - EXIT INT TERM
   for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -44,7 +52,7 @@ cleanup() {
         pid=${exe#/proc/}; kill "${pid%/exe}" 2>/dev/null || true ;;
     esac
   done
-  rm -f /dev/shm/Vistrel_MPExtended /dev/shm/Vistrel_WIFIRemote
+  [ "${#made[@]}" -eq 0 ] || rm -f "${made[@]}"
   printf '\nStopped; logs are in run/plugins/.\n'
 }
 trap cleanup EXIT
@@ -73,6 +81,7 @@ WifiRemote_IPAddress=127.0.0.1
 WifiRemote_Port=$(cat wifisim.port)
 CFG
 fi
+chmod 600 plugins/MP.cfg
 
 # The monitor starts a bridge only when no program of that file name runs anywhere; a copy from
 # another folder would then be watched instead of ours, against other settings.

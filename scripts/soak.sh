@@ -13,6 +13,39 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+usage() { echo "usage: scripts/soak.sh [--seconds N] [--seed S] [--mix LIST] [--debug D] [--no-build]" >&2; exit 2; }
+args=("$@")
+seconds=${VISTREL_SOAK_SECONDS:-3600}
+seed=""
+mix=""
+debug=1
+build=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seconds|--seed|--mix|--debug) [ $# -ge 2 ] || usage ;;
+  esac
+  case "$1" in
+    --seconds) seconds=$2; shift 2 ;;
+    --seed) seed=$2; shift 2 ;;
+    --mix) mix=$2; shift 2 ;;
+    --debug) debug=$2; shift 2 ;;
+    --no-build) build=0; shift ;;
+    *) usage ;;
+  esac
+done
+# Every value is checked for its shape before any use: the shell's arithmetic evaluates a
+# variable's text as an expression, and an expression can run commands ("a[$(...)]"); the
+# debug level and the mix also go into files and command lines.
+number() {  # what, value, pattern of the allowed numbers
+  [[ "$2" =~ $3 ]] || { echo "soak: $1 must be a whole number, not '$2'" >&2; exit 2; }
+}
+number "--seconds (or VISTREL_SOAK_SECONDS)" "$seconds" '^[1-9][0-9]{0,8}$'
+[ -z "$seed" ] || number "--seed" "$seed" '^(0|[1-9][0-9]{0,8})$'
+number "--debug" "$debug" '^-?(0|[1-9][0-9]{0,8})$'
+[ -z "$mix" ] || [[ "$mix" =~ ^[a-z]+=[0-9]{1,6}(,[a-z]+=[0-9]{1,6})*$ ]] ||
+  { echo "soak: --mix must read like whole=50,split=10, not '$mix'" >&2; exit 2; }
+[ -n "$seed" ] || seed=$(( $(date +%s) % 1000000 ))
+
 # A private /dev/shm: a mount namespace of our own with a fresh tmpfs over it.
 if [ -z "${VISTREL_SOAK_PRIVATE:-}" ]; then
   export VISTREL_SOAK_PRIVATE=1
@@ -21,28 +54,12 @@ if [ -z "${VISTREL_SOAK_PRIVATE:-}" ]; then
     if unshare $how --propagation private sh -c 'mount -t tmpfs soak /dev/shm' 2>/dev/null; then
       # shellcheck disable=SC2086
       exec unshare $how --propagation private sh -c \
-        'mount -t tmpfs -o mode=1777 soak /dev/shm && exec "$0" "$@"' "$root/scripts/soak.sh" "$@"
+        'mount -t tmpfs -o mode=1777 soak /dev/shm && exec "$0" "$@"' "$root/scripts/soak.sh" ${args[@]+"${args[@]}"}
     fi
   done
   echo "soak: no private /dev/shm here; the machine-wide block names are used" >&2
   VISTREL_SOAK_PRIVATE=shared
 fi
-
-seconds=${VISTREL_SOAK_SECONDS:-3600}
-seed=$(( $(date +%s) % 1000000 ))
-mix=""
-debug=1
-build=1
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --seconds) seconds=${2:?}; shift 2 ;;
-    --seed) seed=${2:?}; shift 2 ;;
-    --mix) mix=${2:?}; shift 2 ;;
-    --debug) debug=${2:?}; shift 2 ;;
-    --no-build) build=0; shift ;;
-    *) echo "usage: scripts/soak.sh [--seconds N] [--seed S] [--mix LIST] [--debug D] [--no-build]" >&2; exit 2 ;;
-  esac
-done
 
 bin="$root/build/asan"
 if [ "$build" = 1 ]; then
@@ -63,6 +80,8 @@ if [ "$seconds" -ge 300 ]; then baseline_at=60; else baseline_at=20; fi
 log_restart=5242880
 
 run="$root/build/soak"
+# The settings hold passwords and the bridges say so when others may read them.
+umask 077
 rm -rf "$run"
 mkdir -p "$run/plugins"
 cd "$run"

@@ -19,11 +19,13 @@ int MP_status_row_total = 0;
 namespace {
 struct Channel {
     bool started;
+    bool cut;  // a copy came back short: the block was cut down after it was opened
     vp_shm handle;
     void* view;
-    char problem[64];
+    char problem[640];
 };
-Channel channels[STATUS_CHANNELS] = {{false, VP_NO_SHM, nullptr, ""}, {false, VP_NO_SHM, nullptr, ""}};
+Channel channels[STATUS_CHANNELS] = {{false, false, VP_NO_SHM, nullptr, ""},
+                                     {false, false, VP_NO_SHM, nullptr, ""}};
 
 constexpr char kNumtags[8] = {'N', 'u', 'm', 't', 'a', 'g', 's', '\0'};
 
@@ -43,9 +45,19 @@ void MP_status_open_block(int channel, const char* name) {
     Channel& ch = channels[channel];
     if (ch.started) return;
     ch.started = true;
-    // The bridge may not have made its block yet; then this makes it, zero-filled, and the
-    // bridge opens the same block later. The monitor never writes into it.
+    // The bridge may not have made its block yet; then this makes it, zero-filled and private,
+    // and the bridge opens the same block later. The monitor never writes into it. A block that
+    // another user made, or that others may open, is not read: its tags would be theirs.
     int err = vp_shm_open(name, MP_BLOCK_SIZE, &ch.handle);
+    if (err < 0) {
+        char object[320], why[256];
+        vp_shm_object_name(name, object, sizeof object);
+        vp_open_error_text(err, why, sizeof why);
+        snprintf(ch.problem, sizeof ch.problem, "Not reading %s: %s.", object, why);
+        printf("%s\n", ch.problem);
+        ch.handle = VP_NO_SHM;
+        return;
+    }
     if (err != 0) {
         printf("Could not open file mapping object (%d).\n", err);
         snprintf(ch.problem, sizeof ch.problem, "Could not open file mapping object (%d).", err);
@@ -64,12 +76,16 @@ void MP_status_open_block(int channel, const char* name) {
 
 void MP_status_copy_block(int channel, void* dest, size_t length) {
     if (length > static_cast<size_t>(MP_BLOCK_SIZE)) length = MP_BLOCK_SIZE;
-    const void* view = channel >= 0 && channel < STATUS_CHANNELS ? channels[channel].view : nullptr;
-    // A channel without a view reads as a block of zeros: no state, no tags.
-    if (view == nullptr)
-        memset(dest, 0, length);
-    else
-        memcpy(dest, view, length);
+    Channel* ch = channel >= 0 && channel < STATUS_CHANNELS ? &channels[channel] : nullptr;
+    // A channel without a view reads as a block of zeros: no state, no tags. So does a block
+    // that is shorter than the copy: only its owner can cut it down, and half a table is none.
+    if (ch && ch->view && vp_shm_read(ch->handle, ch->view, 0, dest, length) == length) return;
+    memset(dest, 0, length);
+    if (ch && ch->view && !ch->cut) {
+        ch->cut = true;
+        snprintf(ch->problem, sizeof ch->problem,
+                 "The block has been cut down below %d bytes; it reads as empty.", MP_BLOCK_SIZE);
+    }
 }
 
 const char* MP_status_channel_problem(int channel) {

@@ -89,7 +89,8 @@ int usage() {
             "usage: vistrel_peek [-w|--watch] BLOCK\n"
             "  Shows the state word, tag count, time, status line and tags of a publication\n"
             "  block such as Vistrel_MPExtended; with --watch every second until interrupted.\n"
-            "  A block that does not exist yet is created empty, as the bridges would.\n");
+            "  A block that does not exist yet is created empty and private, as the bridges\n"
+            "  would; one that another user made, or that others may open, is not read.\n");
     return 2;
 }
 
@@ -107,6 +108,14 @@ int main(int argc, char** argv) {
 
     vp_shm handle;
     int err = vp_shm_open(name, kBlockSize, &handle);
+    if (err < 0) {
+        // Made by another user, or open to others: what it holds is not a bridge's word.
+        char object[320], why[256];
+        vp_shm_object_name(name, object, sizeof object);
+        vp_open_error_text(err, why, sizeof why);
+        fprintf(stderr, "vistrel_peek: not reading %s: %s\n", object, why);
+        return 1;
+    }
     if (err) {
         fprintf(stderr, "vistrel_peek: cannot open block %s (error %d)\n", name, err);
         return 1;

@@ -1,13 +1,17 @@
 /* vistrel_reader.h - read a Vistrel bridge's publication block from another process (C99/C++). */
 /*
  * Self-contained: copy this one file into a display plug-in. It depends on nothing of the
- * bridges' own sources, only on the C library and the operating system (kernel32 on Windows,
- * POSIX shared memory elsewhere; glibc before 2.34 needs -lrt). On POSIX include it first, or
- * build with _POSIX_C_SOURCE defined, so that shm_open is declared.
+ * bridges' own sources, only on the C library and the operating system (kernel32 and advapi32
+ * on Windows, POSIX shared memory elsewhere; glibc before 2.34 needs -lrt). On POSIX include it
+ * first, or build with _POSIX_C_SOURCE defined, so that shm_open is declared.
  *
+ * Any user of the machine can make an object of a block's name before the bridge does, so
+ * vr_open trusts a block only when it belongs to the reader's own user and admits nobody else.
  * A bridge rewrites its block in place whenever it publishes and nothing locks the block
  * between processes, so a reader never works on the block itself: vr_snapshot copies it into
  * the caller's table and keeps the copy only when the block did not change while it was taken.
+ * On POSIX it reads the object with pread rather than through a mapping, so that a block cut
+ * short meanwhile gives an error instead of ending the reader with SIGBUS.
  *
  *   static vr_record table[VR_TABLE_RECORDS];
  *   vr_block block;
@@ -33,6 +37,10 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <aclapi.h>
+#ifdef _MSC_VER
+#pragma comment(lib, "advapi32.lib")
+#endif
 #else
 #include <errno.h>
 #include <fcntl.h>
@@ -111,29 +119,90 @@ static inline vr_state vr_state_of(const vr_record *header) {
 #define VR_BAD_COUNT (-2)     /* the count is outside 0..2048 or exceeds the caller's table */
 #define VR_TORN (-3)          /* the block changed during every copy attempt */
 #define VR_BAD_ARGS (-4)
+#define VR_CUT (-5)           /* the block became shorter than its table: cut down meanwhile */
 
-/* A block opened for reading. */
+/* Results of vr_open below 0: an object of the block's name that is not a bridge's block of
+ * this user and is not read. What it holds would be somebody else's words. */
+#define VR_FOREIGN (-11) /* it belongs to another user */
+#define VR_SHARED (-12)  /* other users may open it (POSIX group or others bits; Windows an
+                          * access list that admits anyone but this user and the system) */
+#define VR_SHORT (-13)   /* it is smaller than a block */
+#define VR_ODD (-14)     /* POSIX: not a plain shared-memory object (no regular file, or more
+                          * than one name) */
+
+/* A block opened for reading. A caller may also point view and size at bytes in memory. */
 typedef struct vr_block {
-    const void *view;
+    const void *view; /* the block's bytes in memory (Windows: the mapped view), or NULL */
     size_t size;
 #ifdef _WIN32
     HANDLE mapping;
+#else
+    int fd;           /* POSIX: the object, read with pread */
+    int fd_open;      /* whether fd holds it */
 #endif
 } vr_block;
 
-/* Opens the block of that name read-only, without ever creating it. Returns 0, or the system's
- * error code: ERROR_FILE_NOT_FOUND (2) or ENOENT when no process holds the block (no bridge
- * has run since the last one ended); on POSIX EINVAL for an object shorter than a block. */
+#ifdef _WIN32
+/* Whether a mapping belongs to this process's user (or to the owner that the user's new
+ * objects get) and its access list admits nobody but that user and the system. */
+static inline int vr_check_mapping(HANDLE mapping) {
+    HANDLE token;
+    union { TOKEN_USER user; BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE]; } user;
+    union { TOKEN_OWNER owner; BYTE bytes[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE]; } deflt;
+    PSID owner = NULL;
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR sd = NULL;
+    DWORD n, i, err;
+    int result = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return (int)GetLastError();
+    if (!GetTokenInformation(token, TokenUser, &user, sizeof user, &n) ||
+        !GetTokenInformation(token, TokenOwner, &deflt, sizeof deflt, &n)) {
+        err = GetLastError();
+        CloseHandle(token);
+        return (int)err;
+    }
+    CloseHandle(token);
+    err = GetSecurityInfo(mapping, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                          &owner, NULL, &dacl, NULL, &sd);
+    if (err != ERROR_SUCCESS) return (int)err;
+    if (owner == NULL || (!EqualSid(owner, user.user.User.Sid) && !EqualSid(owner, deflt.owner.Owner)))
+        result = VR_FOREIGN;
+    else if (dacl == NULL) /* no access list at all: everyone may do everything */
+        result = VR_SHARED;
+    else
+        for (i = 0; i < dacl->AceCount && result == 0; i++) {
+            ACE_HEADER *ace = NULL;
+            PSID sid;
+            if (!GetAce(dacl, i, (void **)&ace) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+            sid = (PSID)&((ACCESS_ALLOWED_ACE *)ace)->SidStart;
+            if (!EqualSid(sid, user.user.User.Sid) && !EqualSid(sid, deflt.owner.Owner) &&
+                !IsWellKnownSid(sid, WinLocalSystemSid))
+                result = VR_SHARED;
+        }
+    LocalFree(sd);
+    return result;
+}
+#endif
+
+/* Opens the block of that name for reading, without ever creating it, and only when it is a
+ * block of this user that admits nobody else. Returns 0; the system's error code:
+ * ERROR_FILE_NOT_FOUND (2) or ENOENT when no process holds the block (no bridge has run since
+ * the last one ended); or VR_FOREIGN, VR_SHARED, VR_SHORT, VR_ODD for an object of that name
+ * that is not read. */
 static inline int vr_open(vr_block *block, const char *name) {
 #ifdef _WIN32
+    int err;
     block->view = NULL;
     block->size = 0;
-    block->mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, name);
+    block->mapping = OpenFileMappingA(FILE_MAP_READ | READ_CONTROL, FALSE, name);
     if (block->mapping == NULL) return (int)GetLastError();
-    /* Mapping the full size fails on a smaller mapping, which is then not a bridge's block. */
-    block->view = MapViewOfFile(block->mapping, FILE_MAP_READ, 0, 0, VR_BLOCK_SIZE);
-    if (block->view == NULL) {
-        int err = (int)GetLastError();
+    err = vr_check_mapping(block->mapping);
+    if (err == 0) {
+        /* Mapping the full size fails on a smaller mapping, which is then not a bridge's block. */
+        block->view = MapViewOfFile(block->mapping, FILE_MAP_READ, 0, 0, VR_BLOCK_SIZE);
+        if (block->view == NULL) err = (int)GetLastError();
+    }
+    if (err != 0) {
         CloseHandle(block->mapping);
         block->mapping = NULL;
         return err;
@@ -143,29 +212,32 @@ static inline int vr_open(vr_block *block, const char *name) {
 #else
     char path[256];
     struct stat st;
-    void *view;
-    int fd, err, n = snprintf(path, sizeof path, "/%s", name);
+    int fd, err = 0, n = snprintf(path, sizeof path, "/%s", name);
     block->view = NULL;
     block->size = 0;
+    block->fd = -1;
+    block->fd_open = 0;
     if (n <= 0 || (size_t)n >= sizeof path) return ENAMETOOLONG;
-    fd = shm_open(path, O_RDONLY, 0);
+    fd = shm_open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0); /* no wait on a FIFO */
     if (fd < 0) return errno;
-    /* Bytes beyond the end of a shorter object would fault when read: refuse it instead. It is
-     * not a bridge's block, or one being made this instant. */
-    if (fstat(fd, &st) != 0) {
+    /* The directory of these objects is writable by every user: anyone may have made one of
+     * this name first, with any rights and any size. */
+    if (fstat(fd, &st) != 0)
         err = errno;
+    else if (!S_ISREG(st.st_mode) || st.st_nlink != 1)
+        err = VR_ODD;
+    else if (st.st_uid != geteuid())
+        err = VR_FOREIGN;
+    else if ((st.st_mode & 077) != 0)
+        err = VR_SHARED;
+    else if (st.st_size < (off_t)VR_BLOCK_SIZE)
+        err = VR_SHORT;
+    if (err != 0) {
         close(fd);
         return err;
     }
-    if (st.st_size < (off_t)VR_BLOCK_SIZE) {
-        close(fd);
-        return EINVAL;
-    }
-    view = mmap(NULL, VR_BLOCK_SIZE, PROT_READ, MAP_SHARED, fd, 0);
-    err = errno;
-    close(fd); /* the mapping keeps the object */
-    if (view == MAP_FAILED) return err;
-    block->view = view;
+    block->fd = fd;
+    block->fd_open = 1;
     block->size = VR_BLOCK_SIZE;
     return 0;
 #endif
@@ -177,7 +249,9 @@ static inline void vr_close(vr_block *block) {
     if (block->mapping) CloseHandle(block->mapping);
     block->mapping = NULL;
 #else
-    if (block->view) munmap((void *)block->view, block->size);
+    if (block->fd_open) close(block->fd);
+    block->fd = -1;
+    block->fd_open = 0;
 #endif
     block->view = NULL;
     block->size = 0;
@@ -192,27 +266,60 @@ static inline void vr_read_bytes(void *dest, const void *view, size_t n) {
     for (i = 0; i < n; i++) d[i] = src[i];
 }
 
-/* One copy attempt from a view of view_size bytes into table, which holds room records: the
- * header entry first, its state word and count checked, then (count + 1) records. Returns the
- * count, or VR_NOT_PUBLISHED (table[0] then holds the header), VR_BAD_COUNT, VR_TORN (the
- * header changed under the copy) or VR_BAD_ARGS.
- * The copy is only good if vr_copy_holds confirms it. */
-static inline int vr_copy_table(const void *view, size_t view_size, vr_record *table, int room) {
+/* n bytes from offset of the block into dest: from the bytes in memory, or (POSIX) read from
+ * the object. Returns 0, or -1 when the block ends before them. */
+static inline int vr_read_at(const vr_block *block, size_t offset, void *dest, size_t n) {
+    if (block->view != NULL) {
+        if (offset > block->size || n > block->size - offset) return -1;
+        vr_read_bytes(dest, (const unsigned char *)block->view + offset, n);
+        return 0;
+    }
+#ifndef _WIN32
+    if (block->fd_open) {
+        size_t done = 0;
+        while (done < n) {
+            ssize_t got = pread(block->fd, (unsigned char *)dest + done, n - done, (off_t)(offset + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return -1;
+            done += (size_t)got;
+        }
+        return 0;
+    }
+#endif
+    return -1;
+}
+
+/* One copy attempt from a block into table, which holds room records: the header entry first,
+ * its state word and count checked, then (count + 1) records. Returns the count, or
+ * VR_NOT_PUBLISHED (table[0] then holds the header), VR_BAD_COUNT, VR_TORN (the header changed
+ * under the copy), VR_CUT or VR_BAD_ARGS. */
+static inline int vr_copy_block_table(const vr_block *block, vr_record *table, int room) {
     vr_state state;
     int32_t count;
-    if (view == NULL || table == NULL || room < 1 || view_size < VR_RECORD_SIZE) return VR_BAD_ARGS;
-    vr_read_bytes(&table[0], view, VR_RECORD_SIZE);
+    if (table == NULL || room < 1 || block->size < VR_RECORD_SIZE) return VR_BAD_ARGS;
+    if (vr_read_at(block, 0, &table[0], VR_RECORD_SIZE) != 0) return VR_CUT;
     state = vr_state_of(&table[0]);
     if (state == VR_STATE_NO_TAGS) return 0;
     if (state != VR_STATE_TAGS) return VR_NOT_PUBLISHED;
     count = table[0].len;
     if (count < 0 || count > VR_MAX_TAGS || count >= room ||
-        (size_t)(count + 1) * VR_RECORD_SIZE > view_size)
+        (size_t)(count + 1) * VR_RECORD_SIZE > block->size)
         return VR_BAD_COUNT;
-    vr_read_bytes(&table[0], view, (size_t)(count + 1) * VR_RECORD_SIZE);
+    if (vr_read_at(block, 0, &table[0], (size_t)(count + 1) * VR_RECORD_SIZE) != 0) return VR_CUT;
     /* The header copied again with the table must still read "Numtags" with the same count. */
     if (vr_state_of(&table[0]) != VR_STATE_TAGS || table[0].len != count) return VR_TORN;
     return count;
+}
+
+/* One copy attempt from view_size bytes in memory (see vr_copy_block_table).
+ * The copy is only good if vr_copy_holds confirms it. */
+static inline int vr_copy_table(const void *view, size_t view_size, vr_record *table, int room) {
+    vr_block block;
+    if (view == NULL) return VR_BAD_ARGS;
+    memset(&block, 0, sizeof block);
+    block.view = view;
+    block.size = view_size;
+    return vr_copy_block_table(&block, table, room);
 }
 
 /* Whether the block still holds, byte for byte, the count + 1 records that vr_copy_table took:
@@ -224,6 +331,23 @@ static inline int vr_copy_holds(const void *view, const vr_record *table, int co
     size_t i, n = (size_t)(count + 1) * VR_RECORD_SIZE;
     for (i = 0; i < n; i++)
         if (live[i] != copy[i]) return 0;
+    return 1;
+}
+
+/* vr_copy_holds for an opened block: 1 holds, 0 changed, -1 the block ends before the table. */
+static inline int vr_block_holds(const vr_block *block, const vr_record *table, int count) {
+    unsigned char chunk[4096];
+    const unsigned char *copy = (const unsigned char *)table;
+    size_t at, n = (size_t)(count + 1) * VR_RECORD_SIZE;
+    if (block->view != NULL) {
+        if (n > block->size) return -1;
+        return vr_copy_holds(block->view, table, count);
+    }
+    for (at = 0; at < n; at += sizeof chunk) {
+        size_t part = n - at < sizeof chunk ? n - at : sizeof chunk;
+        if (vr_read_at(block, at, chunk, part) != 0) return -1;
+        if (memcmp(chunk, copy + at, part) != 0) return 0;
+    }
     return 1;
 }
 
@@ -241,19 +365,27 @@ static inline void vr_pause_ms(unsigned ms) {
 /* A consistent copy of the block's header and tags into table (room records; VR_TABLE_RECORDS
  * takes any table). Up to tries attempts, 1 ms apart after a failed one. Returns the count
  * (0 or more; table[1] to table[count] are the tags), or VR_NOT_PUBLISHED (table[0] holds the
- * header, whose state word says why), VR_BAD_COUNT, VR_TORN or VR_BAD_ARGS. */
+ * header, whose state word says why), VR_BAD_COUNT, VR_TORN, VR_CUT (the block is shorter than
+ * its table: close it and open it again later) or VR_BAD_ARGS. */
 static inline int vr_snapshot(const vr_block *block, vr_record *table, int room, int tries) {
     int attempt, result = VR_TORN;
-    if (block == NULL || block->view == NULL) return VR_BAD_ARGS;
+    if (block == NULL) return VR_BAD_ARGS;
+#ifdef _WIN32
+    if (block->view == NULL) return VR_BAD_ARGS;
+#else
+    if (block->view == NULL && !block->fd_open) return VR_BAD_ARGS;
+#endif
     for (attempt = 0; attempt < tries; attempt++) {
         if (attempt > 0) vr_pause_ms(1);
-        result = vr_copy_table(block->view, block->size, table, room);
-        if (result == VR_BAD_ARGS) return result;
+        result = vr_copy_block_table(block, table, room);
+        if (result == VR_BAD_ARGS || result == VR_CUT) return result;
         /* A block that is not published yet (or stopped) stays so for a while; say it at once.
          * An unknown state word may be a header caught half-written: try again. */
         if (result == VR_NOT_PUBLISHED && vr_state_of(&table[0]) != VR_STATE_UNKNOWN) return result;
         if (result >= 0) {
-            if (vr_copy_holds(block->view, table, result)) return result;
+            int holds = vr_block_holds(block, table, result);
+            if (holds > 0) return result;
+            if (holds < 0) return VR_CUT;
             result = VR_TORN;
         }
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mp_tags.h"
+#include "other_user.h"
 #include "scratch.h"
 #include "vp.h"
 
@@ -248,5 +249,88 @@ TEST(ReaderBlock, RefusesABlockSmallerThanABridgesBlock) {
     vp_shm_close(small);
     vp_shm_unlink(name.c_str());
 }
+
+#ifndef _WIN32
+// Any user may make an object of a block's name before the bridge does, and write into it what
+// a display should show: the reader trusts a block of its own user that admits nobody else.
+TEST(ReaderBlock, RefusesObjectsThatAreNotThisUsersPrivateBlock) {
+    std::string name = unique_block_name("VistrelReaderTrust");
+    vr_block block{};
+    struct Case {
+        const char* what;
+        unsigned mode;
+        int expected;
+    };
+    for (const Case& c : {Case{"open to everyone", 0666, VR_SHARED}, Case{"readable by the group", 0640, VR_SHARED},
+                          Case{"private", 0600, 0}}) {
+        SCOPED_TRACE(c.what);
+        vp_shm_unlink(name.c_str());
+        ASSERT_TRUE(make_raw_block(name, c.mode, VR_BLOCK_SIZE, "Invalid "));
+        EXPECT_EQ(c.expected, vr_open(&block, name.c_str()));
+        vr_close(&block);
+    }
+    // A FIFO in the place of a block neither holds the reader up nor is read (the alarm ends
+    // a reader that waits on it for a writer).
+    vp_shm_unlink(name.c_str());
+    ASSERT_EQ(0, mkfifo(("/dev/shm/" + name).c_str(), 0600));
+    EXPECT_EXIT(
+        {
+            alarm(10);
+            vr_block fifo{};
+            _exit(vr_open(&fifo, name.c_str()) == VR_ODD ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    vp_shm_unlink(name.c_str());
+}
+
+TEST(ReaderBlock, RefusesABlockMadeByAnotherUser) {
+    if (!can_act_as_other_user()) GTEST_SKIP() << "acting as another user needs root";
+    std::string name = unique_block_name("VistrelReaderForeign");
+    vr_block block{};
+    for (unsigned mode : {0666u, 0644u}) {
+        SCOPED_TRACE(mode);
+        vp_shm_unlink(name.c_str());
+        ASSERT_TRUE(as_other_user([&] { return make_raw_block(name, mode, VR_BLOCK_SIZE, "Numtags"); }));
+        EXPECT_EQ(VR_FOREIGN, vr_open(&block, name.c_str()));
+        EXPECT_EQ(nullptr, block.view);
+    }
+    vp_shm_unlink(name.c_str());
+}
+
+// A block of this user cut down while a reader has it open (only its owner can do that): the
+// snapshot reports it and the reader goes on. A copy through a mapping would end the reader.
+TEST(ReaderBlock, ABlockCutDownUnderTheReaderIsAnErrorNotAFault) {
+    std::string name = unique_block_name("VistrelReaderCut");
+    vp_shm_unlink(name.c_str());
+    ASSERT_TRUE(make_raw_block(name, 0600, VR_BLOCK_SIZE, ""));
+    vp_shm h;
+    void* view = nullptr;
+    ASSERT_EQ(0, vp_shm_open(name.c_str(), VR_BLOCK_SIZE, &h));
+    ASSERT_EQ(0, vp_shm_map(h, VR_BLOCK_SIZE, 1, &view));
+    vr_record* r = static_cast<vr_record*>(view);
+    memcpy(r[0].name, "Numtags", 8);
+    r[0].len = 100;
+    for (int i = 1; i <= 100; i++) snprintf(r[i].name, sizeof r[i].name, "T%d", i);
+    vp_shm_unmap(view, VR_BLOCK_SIZE);
+    vp_shm_close(h);
+
+    EXPECT_EXIT(
+        {
+            static vr_record table[VR_TABLE_RECORDS];
+            vr_block block{};
+            if (vr_open(&block, name.c_str()) != 0) _exit(10);
+            if (vr_snapshot(&block, table, VR_TABLE_RECORDS, VR_TRIES) != 100) _exit(11);
+            // Cut inside the table, then to nothing: the header itself is gone.
+            if (!raw_block_resize(name, 4096)) _exit(12);
+            if (vr_snapshot(&block, table, VR_TABLE_RECORDS, VR_TRIES) != VR_CUT) _exit(13);
+            if (!raw_block_resize(name, 0)) _exit(14);
+            if (vr_snapshot(&block, table, VR_TABLE_RECORDS, VR_TRIES) != VR_CUT) _exit(15);
+            vr_close(&block);
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    vp_shm_unlink(name.c_str());
+}
+#endif
 
 }  // namespace

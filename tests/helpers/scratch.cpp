@@ -11,6 +11,10 @@
 
 #include "vp.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace fs = std::filesystem;
 
 ScratchDir::ScratchDir() {
@@ -29,9 +33,17 @@ ScratchDir::ScratchDir() {
         }
     }
     fs::current_path(path_);
+#ifndef _WIN32
+    // Settings files hold passwords, and a bridge says so when others may read its settings:
+    // the files that tests write are private, as a careful user's are.
+    previous_mask_ = umask(077);
+#endif
 }
 
 ScratchDir::~ScratchDir() {
+#ifndef _WIN32
+    umask(static_cast<mode_t>(previous_mask_));
+#endif
     std::error_code ec;
     fs::current_path(previous_, ec);
     fs::remove_all(path_, ec);

@@ -7,7 +7,8 @@
 
 // Creates a fresh directory with a "plugins" folder below the system's temporary directory
 // and makes it the working directory for the life of the object; the former working directory
-// is restored afterwards. The bridges' files are relative to the working directory.
+// is restored afterwards. The bridges' files are relative to the working directory. Files made
+// meanwhile admit only their owner (POSIX umask 077).
 class ScratchDir {
 public:
     ScratchDir();
@@ -19,6 +20,7 @@ public:
 private:
     std::string path_;
     std::string previous_;
+    unsigned previous_mask_ = 0;
 };
 
 // Whole contents of a file in binary mode ("" when it cannot be read).

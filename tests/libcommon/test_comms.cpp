@@ -11,6 +11,7 @@
 
 #include "mp_log.h"
 #include "mp_tags.h"
+#include "other_user.h"
 #include "scratch.h"
 #include "vp.h"
 
@@ -217,4 +218,31 @@ TEST_F(Comms, CopiesStayInsideASmallBlock) {
     EXPECT_EQ(1u, log_lines("**Error**CommsSend entry 9 bad length -1").size());
 }
 
+#ifndef _WIN32
+// An object of the bridge's block name that another user made first (as root here), or else
+// one that others may open: the bridge publishes nothing into it and says which object it is
+// and what is wrong with it. It runs on without a block.
+TEST_F(Comms, AnObjectOthersMayHaveMadeOrWrittenIsNotPublishedInto) {
+    const bool other_user = can_act_as_other_user();
+    if (other_user)
+        ASSERT_TRUE(as_other_user([&] { return make_raw_block(name_, 0666, MP_BLOCK_SIZE, "theirs"); }));
+    else
+        ASSERT_TRUE(make_raw_block(name_, 0666, MP_BLOCK_SIZE, "theirs"));
+    CommsStart(0, 1, name_.c_str(), MP_BLOCK_SIZE);
+    EXPECT_EQ(nullptr, CommsView(0));
+    MP_put_tag("IsRecording", MP_TYPE_TEXT, 1, "true");
+    CommsPacket(0, "OK");
+    EXPECT_EQ("theirs", raw_block_bytes(name_, 6)) << "nothing was written into the object";
+
+    std::string expected = "**Error**CommsStart Not using shared-memory object /dev/shm/" + name_ +
+                           " for channel 0: " +
+                           (other_user ? "it belongs to another user (owner uid 65534, mode 0666)"
+                                       : "other users may open it (mode 0666)") +
+                           "; nothing is published";
+    std::vector<std::string> lines = log_lines("**Error**CommsStart");
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(expected, lines[0].substr(13));
+    EXPECT_EQ(1u, log_lines("**Error**CommsSend Channel 0 has no view").size());
+}
+#endif
 }  // namespace

@@ -11,12 +11,35 @@
 
 #include "mp_log.h"
 #include "mp_tags.h"
+#include "other_user.h"
 #include "scratch.h"
 #include "vp.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 const char* const kLog = VP_PLUGINS "test.log";
 const std::string kStars(69, '*');
+
+#ifndef _WIN32
+// The console's lines that tell why the log is not open (the size probe prints its own lines).
+std::vector<std::string> refusals(const std::string& console) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start < console.size()) {
+        size_t end = console.find('\n', start);
+        if (end == std::string::npos) end = console.size();
+        std::string line = console.substr(start, end - start);
+        if (line.rfind("Failed to open log file", 0) == 0) out.push_back(line);
+        start = end + 1;
+    }
+    return out;
+}
+#endif
 
 class Log : public ::testing::Test {
 protected:
@@ -230,6 +253,128 @@ TEST_F(Log, FileIsPrivateToItsOwner) {
     MP_log_reset();
     EXPECT_EQ(mode(), owner_rw);
     EXPECT_EQ(read_lines(kLog).size(), 6u) << "a log above the limit starts afresh";
+}
+#endif
+
+#ifndef _WIN32
+// What stands at the log's path may have been put there by someone else. A link is not
+// followed and a second name of another file is not written: neither file changes, one
+// console line says why, and the bridge runs on without a log.
+TEST_F(Log, ALinkOrASecondNameOfAnotherFileIsNotWrittenThrough) {
+    namespace fs = std::filesystem;
+    using P = fs::perms;
+    // A log opened well first, so that the refusals below are the first of their kind.
+    MP_open_log();
+    MP_log_reset();
+    fs::remove(kLog);
+    write_file("victim.txt", "victim\n");
+    const P victim_rights = P::owner_read | P::owner_write | P::group_read | P::others_read;
+    fs::permissions("victim.txt", victim_rights);
+
+    fs::create_symlink("../victim.txt", kLog);
+    testing::internal::CaptureStdout();
+    MP_open_log();
+    MP_errlog("E:", "while refused");  // tries the open again, and says nothing more
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(MP_log_is_open());
+    EXPECT_EQ(std::vector<std::string>{"Failed to open log file plugins/test.log: it is a symbolic link; "
+                                       "running without a log"},
+              refusals(console));
+    EXPECT_EQ("victim\n", read_file("victim.txt"));
+    EXPECT_EQ(victim_rights, fs::status("victim.txt").permissions());
+
+    fs::remove(kLog);
+    fs::create_hard_link("victim.txt", kLog);
+    testing::internal::CaptureStdout();
+    MP_open_log();
+    console = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(MP_log_is_open());
+    EXPECT_EQ(std::vector<std::string>{"Failed to open log file plugins/test.log: it has more than one name "
+                                       "(2 hard links); running without a log"},
+              refusals(console));
+    EXPECT_EQ("victim\n", read_file("victim.txt"));
+    EXPECT_EQ(victim_rights, fs::status("victim.txt").permissions());
+
+    // Once the path holds a file of ours again, the log opens as before.
+    fs::remove(kLog);
+    testing::internal::CaptureStdout();
+    MP_open_log();
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    EXPECT_TRUE(MP_log_is_open());
+}
+
+// A FIFO at the log's path: the start does not wait for a reader of it (the alarm ends a child
+// that does), and with a reader there nothing is written into it.
+TEST_F(Log, AFifoAtTheLogPathNeitherHoldsTheStartNorIsWritten) {
+    MP_open_log();
+    MP_log_reset();
+    std::filesystem::remove(kLog);
+    ASSERT_EQ(0, mkfifo(kLog, 0600));
+    ASSERT_EXIT(
+        {
+            alarm(10);
+            MP_open_log();
+            if (MP_log_is_open()) _exit(1);
+            // A reader and a writer hold the FIFO now: an open would not wait, nor fail.
+            int end = open(kLog, O_RDWR | O_NONBLOCK);
+            if (end < 0) _exit(2);
+            MP_open_log();
+            char buf[16];
+            if (MP_log_is_open() || read(end, buf, sizeof buf) > 0) _exit(3);
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    testing::internal::CaptureStdout();
+    MP_open_log();
+    EXPECT_EQ(std::vector<std::string>{"Failed to open log file plugins/test.log: it is not a regular file "
+                                       "(a FIFO or a socket); running without a log"},
+              refusals(testing::internal::GetCapturedStdout()));
+    EXPECT_FALSE(MP_log_is_open());
+}
+
+// A log file that belongs to another user (as root here): left as it is, with its owner, its
+// rights and its text.
+TEST_F(Log, ALogFileOfAnotherUserIsNotWritten) {
+    if (!can_act_as_other_user()) GTEST_SKIP() << "a file of another user needs root to make";
+    MP_open_log();
+    MP_log_reset();
+    write_file(kLog, "theirs\n");
+    ASSERT_EQ(0, chown(kLog, kOtherUid, kOtherUid));
+    ASSERT_EQ(0, chmod(kLog, 0666));
+    testing::internal::CaptureStdout();
+    MP_open_log();
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(MP_log_is_open());
+    EXPECT_EQ(std::vector<std::string>{"Failed to open log file plugins/test.log: it belongs to another user "
+                                       "(owner uid 65534, mode 0666); running without a log"},
+              refusals(console));
+    EXPECT_EQ("theirs\n", read_file(kLog));
+    struct stat st;
+    ASSERT_EQ(0, stat(kLog, &st));
+    EXPECT_EQ(kOtherUid, st.st_uid);
+    EXPECT_EQ(0666u, st.st_mode & 07777);
+}
+
+// The log is opened again when it passes the restart size while the bridge runs: the same
+// rules hold then. Here a link has been put in the log's place meanwhile.
+TEST_F(Log, ALogRestartedWhileRunningIsOpenedByTheSameRules) {
+    namespace fs = std::filesystem;
+    write_file(kLog, std::string(static_cast<size_t>(MP_LOG_RESTART_SIZE) - 2000, 'x'));
+    write_file("victim.txt", "victim\n");
+    MP_Global_Debug = 1;
+    testing::internal::CaptureStdout();
+    MP_open_log();
+    ASSERT_TRUE(MP_log_is_open());
+    fs::rename(kLog, VP_PLUGINS "moved.log");
+    fs::create_symlink("../victim.txt", kLog);
+    const std::string text(80, 'y');
+    for (int i = 0; i < 40 && MP_log_is_open(); i++) MP_log("line", text.c_str());
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(MP_log_is_open()) << "the restart refused the link";
+    EXPECT_EQ("victim\n", read_file("victim.txt"));
+    EXPECT_EQ(std::vector<std::string>{"Failed to open log file plugins/test.log: it is a symbolic link; "
+                                       "running without a log"},
+              refusals(console));
 }
 #endif
 

@@ -55,6 +55,12 @@ for f in "${expected[@]}"; do
   grep -qF "$f" "$source/README.md" || grep -qF "${f//\//\\}" "$source/README.md" \
     || fail "README.md does not name $f"
 done
+# The settings sample is filled in with passwords where it lies: packed readable by its owner
+# only (the zip keeps no POSIX rights).
+if [ "$mode" = native ]; then
+  sample_mode=$(tar tvzf "$package" | awk '$NF ~ /\/plugins\/MP\.cfg\.sample$/ { print $1 }')
+  [ "$sample_mode" = "-rw-------" ] || fail "plugins/MP.cfg.sample is packed as ${sample_mode:-nothing}, not -rw-------"
+fi
 # Nothing else but the documentation folder.
 while read -r f; do
   case "$f" in docs/*) continue ;; esac
@@ -98,9 +104,11 @@ wait_for 30 has_ports || fail "the simulators did not start"
 # The settings are the shipped sample with the simulators' ports put in.
 tv_port=$(tr -d '\r\n' < tvsim.port)
 wifi_port=$(tr -d '\r\n' < wifisim.port)
-sed -e "s/^Debug=.*/Debug=1/" -e "s/^MPExtended_Port=.*/MPExtended_Port=$tv_port/" \
-    -e "s/^MPExtended_Wait=.*/MPExtended_Wait=1/" -e "s/^WifiRemote_Port=.*/WifiRemote_Port=$wifi_port/" \
-    plugins/MP.cfg.sample > plugins/MP.cfg
+# They are made private, as the bridges ask of settings that hold passwords.
+(umask 077
+ sed -e "s/^Debug=.*/Debug=1/" -e "s/^MPExtended_Port=.*/MPExtended_Port=$tv_port/" \
+     -e "s/^MPExtended_Wait=.*/MPExtended_Wait=1/" -e "s/^WifiRemote_Port=.*/WifiRemote_Port=$wifi_port/" \
+     plugins/MP.cfg.sample > plugins/MP.cfg)
 
 # The bridges are started here, so that this check knows their ids; the monitor then finds them
 # running and starts none.

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# check_scripts.sh - the helper scripts take only numbers as numbers, and end and remove only
+# what they started. Each script runs as a copy in a folder of its own, with stand-ins for the
+# build and the programs that it would use, so that nothing real is built or started.
+# Usage: check_scripts.sh SOURCE_DIR soak|run
+set -euo pipefail
+source=$1 what=$2
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vistrel-scripts.XXXXXX")
+made_blocks=()
+cleanup() {
+  local rc=$?
+  [ "${#made_blocks[@]}" -eq 0 ] || rm -f "${made_blocks[@]}"
+  rm -rf "$work"
+  exit "$rc"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# A stand-in program: writes its --port-file (a simulator's), then waits to be ended.
+stub() {  # path
+  mkdir -p "$(dirname "$1")"
+  cat > "$1" <<'STUB'
+#!/usr/bin/env bash
+while [ $# -gt 0 ]; do
+  if [ "$1" = --port-file ]; then echo 40000 > "$2"; fi
+  shift
+done
+exec sleep 60
+STUB
+  chmod +x "$1"
+}
+
+if [ "$what" = soak ]; then
+  # The soak's copy with a build it may run: simulators that give a port, bridges that wait.
+  tree="$work/soak"
+  mkdir -p "$tree/scripts"
+  cp "$source/scripts/soak.sh" "$tree/scripts/"
+  chmod +x "$tree/scripts/soak.sh"  # it runs itself again in a private /dev/shm
+  for p in simulators/tvsim/vistrel_tvsim simulators/wifisim/vistrel_wifisim mpextended/Vistrel_MPExtended \
+           wifiremote/Vistrel_WIFIRemote tools/vistrel_peek; do
+    stub "$tree/build/asan/$p"
+  done
+  marker="$work/command-ran"
+  # Each line: the environment's VISTREL_SOAK_SECONDS (or -), then the arguments, split at '|'.
+  # Shell arithmetic would evaluate PPID[$(...)] (a variable that is always set) and run the
+  # command inside.
+  cases=(
+    "-|--seconds|PPID[\$(touch $marker)]"
+    "PPID[\$(touch $marker)]|--seed|7"
+    "-|--seconds|5|--seed|PPID[\$(touch $marker)]"
+    "-|--seconds|5|--debug|1\$(touch $marker)"
+    "-|--seconds|0"
+    "-|--seconds|08"
+    "-|--seconds|-3"
+    "-|--seconds|5|--mix|whole=1;touch $marker"
+    "-|--seconds"
+  )
+  for c in "${cases[@]}"; do
+    IFS='|' read -r -a parts <<< "$c"
+    env_seconds=${parts[0]}
+    args=("${parts[@]:1}")
+    rm -f "$marker"
+    rm -rf "$tree/build/soak"
+    set +e
+    if [ "$env_seconds" = - ]; then
+      out=$(timeout 60 bash "$tree/scripts/soak.sh" --no-build "${args[@]}" 2>&1)
+    else
+      out=$(VISTREL_SOAK_SECONDS=$env_seconds timeout 60 bash "$tree/scripts/soak.sh" --no-build "${args[@]}" 2>&1)
+    fi
+    rc=$?
+    set -e
+    echo "soak.sh ${args[*]} (VISTREL_SOAK_SECONDS=$env_seconds): exit $rc"
+    [ ! -e "$marker" ] || fail "soak.sh ran the command written into a value: $c"
+    [ "$rc" -eq 2 ] || { echo "$out" | tail -5; fail "soak.sh took $c (exit $rc, not 2)"; }
+    [ ! -e "$tree/build/soak" ] || fail "soak.sh began a run with $c"
+    grep -q "soak: .* must\|usage: scripts/soak.sh" <<< "$out" || fail "soak.sh gave no reason for refusing $c: $out"
+  done
+  echo "soak.sh refuses every value that is no number"
+  exit 0
+fi
+
+[ "$what" = run ] || fail "unknown part: $what"
+# run.sh's copy with stand-ins: deps.sh and cmake do nothing; the monitor makes the block of
+# its MPExtended bridge (which the bridge has not made yet) and ends at once.
+tree="$work/run"
+mkdir -p "$tree/scripts" "$work/bin"
+cp "$source/scripts/run.sh" "$tree/scripts/"
+printf '#!/bin/sh\nexit 0\n' > "$tree/scripts/deps.sh"
+printf '#!/bin/sh\nexit 0\n' > "$work/bin/cmake"
+chmod +x "$tree/scripts/deps.sh" "$work/bin/cmake"
+for p in simulators/tvsim/vistrel_tvsim simulators/wifisim/vistrel_wifisim mpextended/Vistrel_MPExtended \
+         wifiremote/Vistrel_WIFIRemote; do
+  stub "$tree/build/demo/$p"
+done
+mkdir -p "$tree/build/demo/status"
+cat > "$tree/build/demo/status/Vistrel_Status" <<'STUB'
+#!/bin/sh
+printf 'made by the demo' > /dev/shm/Vistrel_MPExtended
+STUB
+chmod +x "$tree/build/demo/status/Vistrel_Status"
+
+# The WifiRemote block stands for that of a real installation already running.
+for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
+  [ ! -e "/dev/shm/$b" ] || fail "/dev/shm/$b exists before the check; something else uses the block names"
+done
+made_blocks=(/dev/shm/Vistrel_WIFIRemote /dev/shm/Vistrel_MPExtended)
+(umask 077; printf 'a real installation' > /dev/shm/Vistrel_WIFIRemote)
+set +e
+out=$(PATH="$work/bin:$PATH" timeout 60 bash "$tree/scripts/run.sh" 2>&1 < /dev/null)
+rc=$?
+set -e
+echo "run.sh: exit $rc"
+[ "$rc" -eq 0 ] || { echo "$out" | tail -5; fail "run.sh ended with $rc"; }
+[ "$(cat /dev/shm/Vistrel_WIFIRemote 2>/dev/null)" = "a real installation" ] ||
+  fail "run.sh removed or changed a block that it did not make"
+[ ! -e /dev/shm/Vistrel_MPExtended ] || fail "run.sh left the block that its run made"
+mode=$(stat -c %a "$tree/run/plugins/MP.cfg")
+[ "$mode" = 600 ] || fail "run.sh wrote the settings with mode $mode, not 600"
+echo "run.sh removes only the blocks made during its run, and keeps its settings private"
