@@ -1,4 +1,4 @@
-// test_win32_security.cpp - Windows: the access rules that new blocks and logs get, read back
+// test_security.cpp - Windows: the access rules that new blocks and logs get, read back
 // with the system's own calls, and mappings that another program of the session made first
 // (open to everyone, or of another owner) refused by the platform, a bridge's channel, the
 // monitor and the readers' header.
