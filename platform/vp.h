@@ -161,6 +161,12 @@ vp_socket vp_accept(vp_socket listener);
 // Waits up to ms for the socket to become readable: 1 readable, 0 time-out, -1 error.
 int vp_wait_readable(vp_socket s, int ms);
 
+// For the simulators and tests only: bounds every later send on the socket to ms (0: no bound),
+// so that a test double that has stopped reading never waits for good on a peer that has
+// stopped reading too. A send that finds no room for that long returns the part it could hand
+// over, or fails (VP_WSAETIMEDOUT; VP_WSAEWOULDBLOCK on POSIX). Returns 0, or -1.
+int vp_set_send_limit(vp_socket s, int ms);
+
 // ---------------------------------------------------------------------------------------------
 // Processes.
 

@@ -210,3 +210,13 @@ int vp_wait_readable(vp_socket s, int ms) {
     }
     return rc > 0 ? 1 : 0;
 }
+
+// For the simulators and tests only (see vp.h).
+int vp_set_send_limit(vp_socket s, int ms) {
+    if (ms < 0) ms = 0;
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    if (setsockopt(fd_of(s), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return fail();
+    return 0;
+}

@@ -126,3 +126,12 @@ int vp_wait_readable(vp_socket s, int ms) {
     if (rc == SOCKET_ERROR) return fail();
     return rc > 0 ? 1 : 0;
 }
+
+// For the simulators and tests only (see vp.h).
+int vp_set_send_limit(vp_socket s, int ms) {
+    DWORD limit = ms < 0 ? 0 : static_cast<DWORD>(ms);
+    if (setsockopt(as_socket(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit),
+                   sizeof limit) == SOCKET_ERROR)
+        return fail();
+    return 0;
+}
