@@ -318,7 +318,6 @@ TEST_F(WfrEndToEnd, MessagesOfExactMultiplesOf4096BytesAreActedOnAtOnce) {
         // Nothing followed it before its tags were published.
         std::vector<Event> sent = events("SEND");
         EXPECT_EQ(exact[0].ms, sent.back().ms) << sent.back().text.substr(0, 80);
-        EXPECT_EQ(0u, tag("Filler").find("xxxx"));
         EXPECT_EQ("OK", status());
     }
 }
