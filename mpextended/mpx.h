@@ -44,10 +44,12 @@ inline constexpr int MPX_CHANNEL_CAPACITY = 4096;
 // recordings in progress lead it. The rest of the list is read and dropped.
 inline constexpr int MPX_RECORDING_LIMIT = 98;
 // Tag-table entries kept free while the recordings are stored, for what is derived from them:
-// nine Recording<k> tags and up to eight Channel<id> tags for each of sixteen recordings in
-// progress at once. A large library of series episodes (23 tags each) would otherwise fill the
-// table with Rec tags before the tags that a display shows could be stored.
-inline constexpr int MPX_DERIVED_RESERVE = 16 * (9 + 8);
+// nine Recording<k> tags and up to eight Channel<id> tags for each of eight recordings in
+// progress at once, each on a channel of its own (more tuners than a household has). A large
+// library of series episodes (23 tags each) would otherwise fill the table with Rec tags before
+// the tags that a display shows could be stored; 98 recordings of 18 tags, as most are, still
+// fit beside it.
+inline constexpr int MPX_DERIVED_RESERVE = 8 * (9 + 8);
 // An elapsed time above this (12 hours), or below 0, is shown as 0.
 inline constexpr int MPX_ELAPSED_LIMIT = 43200;
 // "Recording%d.IsRecording" is cleared up to this slot at least, and beyond it as far as slots

@@ -205,7 +205,9 @@ int vp_recv(vp_socket s, char* buf, int len);
 int vp_set_recv_timeout(vp_socket s, int ms);
 // Bounds every later send on the socket in the same way: a send that cannot hand its bytes
 // to the system within ms (the peer has stopped reading and every buffer is full) fails with
-// VP_WSAETIMEDOUT, or returns the part it could hand over. 0 waits without bound again.
+// VP_WSAETIMEDOUT, or returns the part it could hand over. 0 waits without bound again. The
+// bridges bound their sends so; the simulators, that a test double that has stopped reading
+// never waits for good on a bridge that has stopped reading too.
 int vp_set_send_timeout(vp_socket s, int ms);
 // Host-name lookup. Returns 0 with the number of IPv4 addresses found and the first one as
 // dotted text (when there is one); -1 when the lookup fails (vp_net_error has the code);

@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
 # run.sh - builds the programs and runs the main job in ./run: the monitor, which starts both
 # bridges, against the two service simulators on loopback. With --config FILE the bridges use
-# that settings file (a real media centre) and no simulator is started. Names given after it
-# filter the monitor's rows. q in the monitor, or Ctrl-C, ends it all.
+# that settings file (a real media centre) and no simulator is started. The TV simulator serves
+# a library of 300 recordings, three of them in progress; --library N serves N instead (0: the
+# simulator's own list of five). Names given after the options filter the monitor's rows. q in
+# the monitor, or Ctrl-C, ends it all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 config=""
-if [ "${1:-}" = "--config" ]; then
-  config=$(realpath "${2:?--config needs a settings file}")
-  shift 2
-fi
-# The names left filter the monitor's rows.
-case "${1:-}" in
-  -*) echo "usage: scripts/run.sh [--config plugins/MP.cfg] [NAME...]" >&2; exit 2 ;;
-esac
+library=300
+filters=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --config) config=$(realpath "${2:?--config needs a settings file}"); shift 2 ;;
+    --library) library=${2:?--library needs a count}; shift 2 ;;
+    -*) echo "usage: scripts/run.sh [--config plugins/MP.cfg] [--library N] [NAME...]" >&2; exit 2 ;;
+    # The names left filter the monitor's rows.
+    *) filters+=("$1"); shift ;;
+  esac
+done
+case "$library" in ''|*[!0-9]*) echo "--library takes a count of recordings" >&2; exit 2 ;; esac
 
 # The demo's own release build of the programs alone: no tests or benchmarks, so that it needs
 # nothing beyond the compiler, CMake and Ninja.
@@ -62,7 +68,12 @@ rm -f tvsim.port wifisim.port
 if [ -n "$config" ]; then
   cp -f "$config" plugins/MP.cfg
 else
-  "$bin/simulators/tvsim/vistrel_tvsim" --port 0 --port-file tvsim.port > plugins/tvsim.out 2>&1 &
+  library_options=()
+  if [ "$library" -gt 0 ]; then
+    echo "library $library in-progress 3" > tvsim.scenario
+    library_options=(--scenario tvsim.scenario)
+  fi
+  "$bin/simulators/tvsim/vistrel_tvsim" --port 0 --port-file tvsim.port "${library_options[@]}" > plugins/tvsim.out 2>&1 &
   started+=($!)
   "$bin/simulators/wifisim/vistrel_wifisim" --port 0 --port-file wifisim.port > plugins/wifisim.out 2>&1 &
   started+=($!)
@@ -98,4 +109,4 @@ for exe in /proc/[0-9]*/exe; do
 done
 [ "$others" -eq 0 ] || sleep 5
 
-./Vistrel_Status "$@"
+./Vistrel_Status ${filters[@]+"${filters[@]}"}

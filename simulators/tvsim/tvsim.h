@@ -12,7 +12,28 @@ struct SimRecording {
     bool recording = false;
     int channel = 1;
     std::string title;
+    // The programme's description and genre; empty gives the short stand-ins of the hand-made
+    // lists ("Recorded from the evening programme, item N", "Documentary").
+    std::string description;
+    std::string genre;
+    // A series episode fills the five episode members; any other recording leaves them empty.
+    bool episode = false;
+    std::string episode_name;
+    std::string episode_number;
+    std::string episode_part;
+    std::string series_number;
 };
+
+// The shape of a generated library (the scenario line "library").
+struct LibraryShape {
+    int count = 0;
+    int in_progress = 0;
+    int series_every = 8;     // every n-th recording is a series episode; 1 all, 0 none
+    bool short_text = false;  // one-line descriptions instead of 300 to 1,500 characters
+};
+// The library, newest first: the recordings in progress at its head, then past ones, each
+// older than the one before. The same shape always gives the same recordings.
+std::vector<SimRecording> library_recordings(const LibraryShape& shape);
 
 // A channel's answer: its name, or an empty body when it has none; pad makes the answer at
 // least that many bytes long.
@@ -23,7 +44,9 @@ struct SimChannel {
 };
 
 // What the simulator does with the answer to one recordings request.
-enum class SimAction { Normal, Split, NoLength, Length, CloseMid, Stall, StallMid, Pad, Close, Body };
+enum class SimAction {
+    Normal, Split, NoLength, Length, CloseMid, Stall, StallMid, Pad, Close, Body, Total, StopReading
+};
 
 struct SimMisbehaviour {
     int poll = 0;  // the 1-based number of the recordings request; 0 for every request
@@ -31,7 +54,7 @@ struct SimMisbehaviour {
     int pieces = 1;
     int pause_ms = 0;
     bool mid_character = false;  // Split: move each cut into a multi-byte character
-    long size = 0;               // Pad: the body's least size in bytes
+    long size = 0;               // Pad: the body's least size; Total: the whole answer's size
     std::string text;            // Length: the header's value; Body: the whole body
 };
 
@@ -41,6 +64,7 @@ struct Scenario {
     std::vector<SimRecording> recordings;
     std::vector<SimChannel> channels;
     std::vector<SimMisbehaviour> misbehaviours;
+    std::vector<int> stalled_channels;  // channels whose answers stop in the middle
     bool has_list = false;  // false: the default list is served
 };
 
@@ -58,6 +82,8 @@ void scenario_default(Scenario& s);
 std::string recordings_body(const Scenario& s, long long now, long pad);
 // The channel body for an id: its object, or the empty text for a channel without a name.
 std::string channel_body(const Scenario& s, int id);
+// The name that the simulator gives a channel: its scenario name, else "Channel <id>".
+std::string channel_name(const Scenario& s, int id);
 // The misbehaviour for the n-th recordings request.
 SimMisbehaviour misbehaviour_for(const Scenario& s, int n);
 

@@ -31,16 +31,28 @@ Options:
   --help            this text
 
 Without recording lines the default list is served: five recordings, the first in progress
-since half an hour ago on channel 5, titles with accented letters, objects of twenty members
-with "Description" first and dates as "\/Date(milliseconds+0100)\/".
+since half an hour ago on channel 5, titles with accented letters, objects of 23 members
+with "Description" first and dates as "\/Date(milliseconds+0100)\/". Channels 1 to 7 have
+names (BBC One, Arte, ZDF, ORF 1, Das Erste, RTL, France 2); any other is "Channel N".
 
 Scenario lines ("#" begins a comment; times are seconds from the moment of the answer):
   user NAME | password PW
   recording START END yes|no CHANNEL TITLE   a recording; yes = in progress
   generate N                                 N past recordings, none in progress
+  library N [in-progress K] [series all|none|EVERY] [short]
+                                             N generated recordings shaped like the service's
+                                             own: newest first, the K in progress at the head
+                                             (default 0), descriptions of 300 to 1,500
+                                             characters with accented letters ("short": one
+                                             line), every EVERY-th a series episode with its
+                                             five episode members filled (default 8; all: every
+                                             one; none: no one), on channels 1 to 7. The same
+                                             line always gives the same recordings.
   empty-list                                 the list is "[]"
   channel ID NAME                            a channel's name; without NAME the answer is empty
   channel-pad ID BYTES                       that channel's answer is at least BYTES long
+  channel-stall ID                           that channel's answers stop in the middle: half
+                                             of the answer, then nothing more
   on K|* ACTION                              the answer to the K-th recordings request (from 1;
                                              * for every one without a line of its own):
      normal                 the plain answer
@@ -49,11 +61,20 @@ Scenario lines ("#" begins a comment; times are seconds from the moment of the a
      no-length              no Content-Length header
      length TEXT            "Content-Length: TEXT" instead of the true count
      pad BYTES              the body grown to at least BYTES bytes (still a valid list)
+     total BYTES            the whole answer, status line and headers included, exactly
+                            BYTES bytes (still a valid list), in one send
      body TEXT              TEXT as the whole body
      close                  close the connection without an answer
      close-mid              send half of the answer, then close
      stall                  never answer (until the client closes)
      stall-mid              send half of the answer, then nothing more
+     stop-reading           send the answer, then read nothing more: unasked answers with
+                            an empty list follow, a few every millisecond, so that a client
+                            that polls without pause goes on sending until the system's
+                            buffers are full (on Linux loopback tens of megabytes of
+                            requests); each of these sends gives up after 200 ms, and the
+                            connection is held, unread, until the client closes it or the
+                            lifetime ends
 
 Example, the demo:  vistrel_tvsim --port 4322
 Example, a test:    vistrel_tvsim --port 0 --port-file port.txt --scenario s.txt --lifetime 120

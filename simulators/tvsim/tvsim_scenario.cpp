@@ -36,19 +36,26 @@ std::string quoted(const std::string& text) {
     return out + "\"";
 }
 
-// One recording object of about twenty members, "Description" first and "Title" last, in
-// compact form.
-std::string recording_object(const SimRecording& r, int index, long long now, long extra) {
+// One recording object of 23 members in compact form, "Description" first and "Title" last.
+// The five episode members are empty unless the recording is a series episode.
+std::string recording_object(const Scenario& s, const SimRecording& r, int index, long long now,
+                             long extra) {
     long long start = now + r.start;
     long long end = now + r.end;
-    std::string description = "Recorded from the evening programme, item " + std::to_string(index);
+    std::string description = r.description.empty()
+                                  ? "Recorded from the evening programme, item " + std::to_string(index)
+                                  : r.description;
     description.append(static_cast<size_t>(extra), 'x');
     std::string o = "{";
     o += "\"Description\":" + quoted(description);
+    o += ",\"ChannelName\":" + quoted(channel_name(s, r.channel));
     o += ",\"EndTime\":" + json_date(end);
-    o += ",\"EpisodeName\":\"\",\"EpisodeNum\":\"\",\"EpisodeNumber\":\"\",\"EpisodePart\":\"\"";
+    o += ",\"EpisodeName\":" + quoted(r.episode ? r.episode_name : "");
+    o += ",\"EpisodeNum\":" + quoted(r.episode ? r.episode_number : "");
+    o += ",\"EpisodeNumber\":" + quoted(r.episode ? r.episode_number : "");
+    o += ",\"EpisodePart\":" + quoted(r.episode ? r.episode_part : "");
     o += ",\"FileName\":" + quoted("D:\\Recordings\\rec" + std::to_string(index) + ".ts");
-    o += ",\"Genre\":\"Documentary\"";
+    o += ",\"Genre\":" + quoted(r.genre.empty() ? "Documentary" : r.genre);
     o += ",\"Id\":" + std::to_string(100 + index);
     o += ",\"IdChannel\":" + std::to_string(r.channel);
     o += ",\"IdProgram\":" + std::to_string(5000 + index);
@@ -56,7 +63,7 @@ std::string recording_object(const SimRecording& r, int index, long long now, lo
     o += ",\"IsChanged\":false,\"IsManual\":false";
     o += std::string(",\"IsRecording\":") + (r.recording ? "true" : "false");
     o += ",\"KeepUntil\":0,\"KeepUntilDate\":" + json_date(end + 30 * 86400);
-    o += ",\"SeriesNum\":\"\"";
+    o += ",\"SeriesNum\":" + quoted(r.episode ? r.series_number : "");
     o += ",\"StartTime\":" + json_date(start);
     o += ",\"StopTime\":0,\"TimesWatched\":" + std::to_string(index % 3);
     o += ",\"Title\":" + quoted(r.title);
@@ -84,15 +91,17 @@ bool parse_misbehaviour(std::istringstream& in, SimMisbehaviour& m, std::string&
         m.pieces = static_cast<int>(a);
         m.pause_ms = static_cast<int>(b);
         m.mid_character = mid == "mid";
-    } else if (action == "pad") {
+    } else if (action == "pad" || action == "total") {
         std::string size;
         in >> size;
         if (!read_number(size, a) || a < 0 || a > 16 * 1048576) {
-            error = "pad takes a size in bytes (up to 16 MiB)";
+            error = action + " takes a size in bytes (up to 16 MiB)";
             return false;
         }
-        m.action = SimAction::Pad;
+        m.action = action == "pad" ? SimAction::Pad : SimAction::Total;
         m.size = static_cast<long>(a);
+    } else if (action == "stop-reading") {
+        m.action = SimAction::StopReading;
     } else if (action == "length" || action == "body") {
         m.action = action == "length" ? SimAction::Length : SimAction::Body;
         m.text = rest_of(in);
@@ -112,6 +121,42 @@ bool parse_misbehaviour(std::istringstream& in, SimMisbehaviour& m, std::string&
         error = "unknown action \"" + action + "\"";
         return false;
     }
+    return true;
+}
+
+// "library N [in-progress K] [series all|none|EVERY] [short]": the generated recordings.
+bool parse_library(std::istringstream& in, Scenario& s, std::string& error) {
+    const char* usage = "library takes N [in-progress K] [series all|none|EVERY] [short], N up to 100000";
+    LibraryShape shape;
+    std::string word;
+    long long v = 0;
+    in >> word;
+    if (!read_number(word, v) || v < 0 || v > 100000) {
+        error = usage;
+        return false;
+    }
+    shape.count = static_cast<int>(v);
+    while (in >> word) {
+        if (word == "short") {
+            shape.short_text = true;
+            continue;
+        }
+        std::string value;
+        in >> value;
+        if (word == "in-progress" && read_number(value, v) && v >= 0 && v <= shape.count) {
+            shape.in_progress = static_cast<int>(v);
+        } else if (word == "series" && (value == "all" || value == "none")) {
+            shape.series_every = value == "all" ? 1 : 0;
+        } else if (word == "series" && read_number(value, v) && v >= 0 && v <= 100000) {
+            shape.series_every = static_cast<int>(v);
+        } else {
+            error = usage;
+            return false;
+        }
+    }
+    std::vector<SimRecording> more = library_recordings(shape);
+    s.recordings.insert(s.recordings.end(), more.begin(), more.end());
+    s.has_list = true;
     return true;
 }
 
@@ -158,6 +203,17 @@ bool scenario_line(Scenario& s, const std::string& line, std::string& error) {
             s.recordings.push_back(r);
         }
         s.has_list = true;
+    } else if (key == "library") {
+        if (!parse_library(in, s, error)) return false;
+    } else if (key == "channel-stall") {
+        std::string id;
+        in >> id;
+        long long v = 0;
+        if (!read_number(id, v)) {
+            error = "channel-stall takes a channel id";
+            return false;
+        }
+        s.stalled_channels.push_back(static_cast<int>(v));
     } else if (key == "empty-list") {
         s.recordings.clear();
         s.has_list = true;
@@ -224,7 +280,8 @@ void scenario_default(Scenario& s) {
     std::string error;
     if (!s.has_list)
         for (const char* l : lines) scenario_line(s, l, error);
-    const char* channels[] = {"channel 1 BBC One", "channel 3 ZDF", "channel 5 Das Erste",
+    const char* channels[] = {"channel 1 BBC One", "channel 2 Arte",      "channel 3 ZDF",
+                              "channel 4 ORF 1",   "channel 5 Das Erste", "channel 6 RTL",
                               "channel 7 France 2"};
     for (const char* c : channels) {
         std::istringstream in(c);
@@ -240,15 +297,15 @@ std::string recordings_body(const Scenario& s, long long now, long pad) {
     std::string body = "[";
     for (size_t i = 0; i < s.recordings.size(); i++) {
         if (i) body += ",";
-        body += recording_object(s.recordings[i], static_cast<int>(i) + 1, now, 0);
+        body += recording_object(s, s.recordings[i], static_cast<int>(i) + 1, now, 0);
     }
     body += "]";
     if (static_cast<long>(body.size()) < pad && !s.recordings.empty()) {
         // The first recording's description grows, so the list stays a valid one.
         long extra = pad - static_cast<long>(body.size());
-        std::string rest = body.substr(recording_object(s.recordings[0], 1, now, 0).size() + 1);
+        std::string rest = body.substr(recording_object(s, s.recordings[0], 1, now, 0).size() + 1);
         std::string grown = "[";
-        grown += recording_object(s.recordings[0], 1, now, extra);
+        grown += recording_object(s, s.recordings[0], 1, now, extra);
         grown += rest;
         body.swap(grown);
     }
@@ -267,6 +324,12 @@ std::string channel_body(const Scenario& s, int id) {
     }
     return "{\"DisplayName\":\"Channel " + std::to_string(id) + "\",\"Id\":" + std::to_string(id) +
            ",\"IsRadio\":false,\"IsTv\":true,\"VisibleInGuide\":true}";
+}
+
+std::string channel_name(const Scenario& s, int id) {
+    for (const SimChannel& c : s.channels)
+        if (c.id == id) return c.name;
+    return "Channel " + std::to_string(id);
 }
 
 SimMisbehaviour misbehaviour_for(const Scenario& s, int n) {

@@ -123,7 +123,7 @@ std::vector<size_t> cuts(const std::string& body, int pieces, bool mid_character
     return at;
 }
 
-enum class After { Go, Close, Stall };
+enum class After { Go, Close, Stall, StopReading };
 
 // Sends one answer with the fault that chaos draws for it; whole when chaos is off.
 After send_answer(vp_socket s, const std::string& status, std::string body) {
@@ -168,21 +168,49 @@ After send_answer(vp_socket s, const std::string& status, std::string body) {
     return send_all(s, whole) ? After::Go : After::Close;
 }
 
+// The body that makes the whole answer, headers included, exactly total bytes long: the first
+// recording's description grows. Empty when the list alone is already longer.
+std::string body_of_total(const Scenario& sc, long long now, long total) {
+    std::string body = recordings_body(sc, now, 0);
+    // The header's length depends on the digits of the count; two rounds settle it.
+    long length = total - static_cast<long>(headers("200 OK", length_line(body.size())).size());
+    length = total - static_cast<long>(headers("200 OK", length_line(static_cast<size_t>(length < 0 ? 0 : length))).size());
+    if (length < static_cast<long>(body.size())) return "";
+    body = recordings_body(sc, now, length);
+    if (static_cast<long>(headers("200 OK", length_line(body.size())).size() + body.size()) != total) return "";
+    return body;
+}
+
 After answer_recordings(vp_socket s, const Scenario& sc) {
     int n = ++recordings_requests;
     SimMisbehaviour m = misbehaviour_for(sc, n);
     time_t now;
     unsigned short ms;
     vp_time_now(&now, &ms);
+    long long t = static_cast<long long>(now);
     std::string body = m.action == SimAction::Body ? m.text
-                       : recordings_body(sc, static_cast<long long>(now),
-                                         m.action == SimAction::Pad ? m.size : 0);
+                       : recordings_body(sc, t, m.action == SimAction::Pad ? m.size : 0);
+    if (m.action == SimAction::Total) {
+        std::string exact = body_of_total(sc, t, m.size);
+        if (exact.empty()) {
+            event("answer " + std::to_string(n) + ": the list is longer than " + std::to_string(m.size) +
+                  " bytes; sent as it is");
+            m.action = SimAction::Normal;
+        } else {
+            body.swap(exact);
+        }
+    }
     std::string head = headers("200 OK", length_line(body.size()));
-    const char* names[] = {"normal", "split",    "no-length", "length", "close-mid",
-                           "stall",  "stall-mid", "pad",      "close",  "body"};
+    const char* names[] = {"normal", "split", "no-length", "length", "close-mid", "stall",
+                           "stall-mid", "pad", "close", "body", "total", "stop-reading"};
     event("answer " + std::to_string(n) + " " + names[static_cast<int>(m.action)] + " " +
           std::to_string(body.size()) + " bytes");
     switch (m.action) {
+    case SimAction::Total:
+        // In one send, so that it arrives at once.
+        return send_all(s, head + body) ? After::Go : After::Close;
+    case SimAction::StopReading:
+        return send_all(s, head + body) ? After::StopReading : After::Close;
     case SimAction::Close: return After::Close;
     case SimAction::Stall: return After::Stall;
     case SimAction::NoLength: return send_all(s, headers("200 OK", "") + body) ? After::Go : After::Close;
@@ -233,9 +261,56 @@ After answer(vp_socket s, const Scenario& sc, const std::string& head) {
         int id = atoi(path.c_str() + sizeof kChannelPath - 1);
         std::string body = channel_body(sc, id);
         event("channel " + std::to_string(id) + " " + std::to_string(body.size()) + " bytes");
+        for (int stalled : sc.stalled_channels) {
+            if (stalled != id) continue;
+            event("channel-stall " + std::to_string(id));
+            send_all(s, headers("200 OK", length_line(body.size())) + body.substr(0, body.size() / 2));
+            return After::Stall;
+        }
         return send_answer(s, "200 OK", body);
     }
     return send_all(s, headers("404 Not Found", length_line(0))) ? After::Go : After::Close;
+}
+
+// A client that is never read from again. Unasked answers with an empty list keep it polling:
+// it takes one and sends its next request, while its requests pile up unread here until it
+// cannot send any more. They go a few at a time, so that it finds one or a few waiting at each
+// poll rather than a flood. Each of these sends gives up after a moment, so that the simulator
+// itself never waits for good; the connection is held, unread, until the client closes it (a
+// send fails) or the lifetime ends. The receive buffer is left to the system: one made small
+// here stalls the loopback connection in the other direction once it overflows, and the client
+// then waits for an answer instead of sending.
+constexpr int kFloodSendLimitMs = 200;
+constexpr int kFloodBurst = 8;
+
+void stop_reading(vp_socket s, int number) {
+    event("stop-reading " + std::to_string(number));
+    if (vp_set_send_timeout(s, kFloodSendLimitMs) != 0)
+        event("cannot bound the sends: error " + std::to_string(vp_net_error()));
+    const std::string answer = headers("200 OK", length_line(2)) + "[]";
+    size_t at = 0;
+    long answers = 0;
+    bool held = false;
+    while (!expired()) {
+        int n = vp_send(s, answer.data() + at, static_cast<int>(answer.size() - at));
+        if (n > 0) {
+            // A cut answer is finished before the next begins, so that the stream stays whole.
+            at += static_cast<size_t>(n);
+            if (at < answer.size()) continue;
+            at = 0;
+            if (++answers % kFloodBurst == 0) vp_sleep_ms(1);
+            continue;
+        }
+        int code = vp_net_error();
+        if (code == VP_WSAETIMEDOUT || code == VP_WSAEWOULDBLOCK) {
+            if (!held) event("held after " + std::to_string(answers) + " unasked answers");
+            held = true;
+            continue;
+        }
+        event("closed by client " + std::to_string(number) + " after " + std::to_string(answers) +
+              " unasked answers (error " + std::to_string(code) + ")");
+        return;
+    }
 }
 
 // Serves one connection until the client closes it, the scenario closes it, or the lifetime
@@ -264,6 +339,12 @@ void serve(vp_socket s, const Scenario& sc, int number) {
             pending.erase(0, end + 4);
             After next = answer(s, sc, head);
             if (next == After::Close) {
+                event("close " + std::to_string(number));
+                vp_close_socket(s);
+                return;
+            }
+            if (next == After::StopReading) {
+                stop_reading(s, number);
                 event("close " + std::to_string(number));
                 vp_close_socket(s);
                 return;

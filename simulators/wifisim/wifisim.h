@@ -22,6 +22,8 @@ struct SimOptions {
     bool lead_crlf = false;
     bool garbage = false;
     int close_after = 0;  // close the first connection after this many messages sent; 0: never
+    int exact_bytes = 0;  // answer the first properties request with a message of this size; 0: off
+    bool stop_reading = false;  // once authenticated, the first connection is read no more
 };
 extern SimOptions sim;
 
@@ -41,6 +43,9 @@ void sim_status(char* out, int size);
 void sim_nowplaying(char* out, int size);
 // The reply to a properties request: one Tag/Value pair per requested name.
 void sim_properties_reply(const char* request, char* out, int size);
+// The same reply grown by a "Filler" member to exactly bytes bytes with its line end (CR LF,
+// which out does not hold). Returns false, with the plain reply in out, when it is longer.
+bool sim_properties_reply_of(const char* request, int bytes, char* out, int size);
 // Whether an identify message carries the credentials that the AuthMethod asks for.
 bool sim_identify_ok(const char* identify);
 // The value of the first "Type" member of a message, into out; "" when it has none.

@@ -43,6 +43,15 @@ constexpr char kHelp[] =
     "  --garbage          after the welcome, send a line that is no JSON and a message whose\n"
     "                     first member is not Type\n"
     "  --close-after N    close the first connection once N messages have been sent on it\n"
+    "  --exact N          answer the first properties request of a connection with one message\n"
+    "                     of exactly N bytes, line end included (the reply grown by a Filler\n"
+    "                     member), in one send; the authenticationresponse and its status go\n"
+    "                     in one send before it, and no unasked message follows for 30 s\n"
+    "  --stop-reading     once the first connection has its properties reply, read nothing more\n"
+    "                     on it: authenticationresponse messages follow without pause, each\n"
+    "                     making the bridge send its properties requests again, until it can\n"
+    "                     send no more; each of these sends gives up after 200 ms, and the\n"
+    "                     connection is held, unread, until the bridge closes it\n"
     "  --help             this text\n";
 
 FILE* journal_file = nullptr;
@@ -68,6 +77,7 @@ bool parse_options() {
         if (strcmp(w, "--glue") == 0) sim.glue = true, takes_value = false;
         else if (strcmp(w, "--lead-crlf") == 0) sim.lead_crlf = true, takes_value = false;
         else if (strcmp(w, "--garbage") == 0) sim.garbage = true, takes_value = false;
+        else if (strcmp(w, "--stop-reading") == 0) sim.stop_reading = true, takes_value = false;
         else if (!v) return false;
         else if (strncmp(w, "--chaos", 7) == 0) {
             bool handled = false;
@@ -88,6 +98,7 @@ bool parse_options() {
         else if (strcmp(w, "--chatter") == 0) sim.chatter_ms = number(v);
         else if (strcmp(w, "--split") == 0) sim.split_ms = number(v);
         else if (strcmp(w, "--close-after") == 0) sim.close_after = number(v);
+        else if (strcmp(w, "--exact") == 0) sim.exact_bytes = number(v);
         else return false;
         if (takes_value) i++;
     }

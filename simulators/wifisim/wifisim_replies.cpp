@@ -99,6 +99,22 @@ void sim_properties_reply(const char* request, char* out, int size) {
     snprintf(p, static_cast<size_t>(end - p), "]}");
 }
 
+bool sim_properties_reply_of(const char* request, int bytes, char* out, int size) {
+    sim_properties_reply(request, out, size);
+    int len = static_cast<int>(strlen(out));
+    // The filler goes in before the closing brace: ,"Filler":"xx...x" and the line end after.
+    const char head[] = ",\"Filler\":\"";
+    int fill = bytes - 2 - len - static_cast<int>(sizeof head - 1) - 1;
+    if (fill < 0 || bytes >= size || out[len - 1] != '}') return false;
+    char* p = out + len - 1;
+    memcpy(p, head, sizeof head - 1);
+    p += sizeof head - 1;
+    memset(p, 'x', static_cast<size_t>(fill));
+    p += fill;
+    memcpy(p, "\"}", 3);
+    return static_cast<int>(strlen(out)) + 2 == bytes;
+}
+
 bool sim_identify_ok(const char* identify) {
     bool userpass = strstr(identify, "\"AuthMethod\":\"userpass\"") != nullptr;
     bool by_password = userpass && equals(identify, "\"User\":\"", sim.user) &&

@@ -109,8 +109,8 @@ void queue(const char* text) {
 }
 
 // Sends what was queued: in one piece when glued, else message by message.
-void flush() {
-    if (sim.glue) {
+void flush(bool glued = sim.glue) {
+    if (glued) {
         send_piece(outbox, outbox_len);
     } else {
         for (int p = 0; p < outbox_len;) {
@@ -144,11 +144,64 @@ void answer_authentication(bool ok) {
     sim_status(message, sizeof message);
     queue(message);
     if (sim.extra_file) queue_file(sim.extra_file);
-    flush();
+    // Before a message of an exact size, everything else has gone in one piece, so that the
+    // bridge has read it all when that message comes.
+    flush(sim.glue || sim.exact_bytes > 0);
 }
 
 long long auth_due = -1;
 bool auth_ok = false;
+// The message of an exact size, sent once per connection; no unasked message follows it
+// before quiet_until, so that nothing but the message itself can make the bridge act on it.
+char exact_message[65536];
+bool exact_sent = false;
+long long quiet_until = -1;
+constexpr long long kQuietMs = 30000;
+// Set once the first connection's properties reply has gone, with --stop-reading.
+bool stop_now = false;
+
+// The first connection, read no more: authenticationresponse messages, each of which makes the
+// bridge send its properties requests again, until the bridge cannot send any more and so stops
+// reading too. Every send gives up after a moment, so that the simulator never waits for good;
+// a cut piece is finished before the next begins, and the bridge's close shows as a send that
+// fails. The receive buffer is left to the system: one made small here stalls the loopback
+// connection in the other direction once it overflows.
+constexpr int kFloodSendLimitMs = 200;
+constexpr int kFloodMessages = 1000;
+
+void flood_unread(vp_socket s) {
+    sim_journal("STOP", "reading");
+    if (vp_set_send_timeout(s, kFloodSendLimitMs) != 0) sim_journal("STOP", "cannot bound the sends");
+    static char chunk[kFloodMessages * 80];
+    const char line[] = "{\"Type\":\"authenticationresponse\",\"Success\":true,\"ErrorMessage\":null}\r\n";
+    int len = 0;
+    for (int i = 0; i < kFloodMessages; i++, len += static_cast<int>(sizeof line - 1))
+        memcpy(chunk + len, line, sizeof line - 1);
+    int at = 0;
+    long long pieces = 0;
+    bool held = false;
+    char text[96];
+    for (;;) {
+        int n = vp_send(s, chunk + at, len - at);
+        if (n > 0) {
+            at += n;
+            if (at == len) at = 0, pieces++;
+            continue;
+        }
+        int code = vp_net_error();
+        if (code == VP_WSAETIMEDOUT || code == VP_WSAEWOULDBLOCK) {
+            if (!held) {
+                snprintf(text, sizeof text, "after %lld messages", pieces * kFloodMessages);
+                sim_journal("HELD", text);
+            }
+            held = true;
+            continue;
+        }
+        snprintf(text, sizeof text, "peer after %lld messages (error %d)", pieces * kFloodMessages, code);
+        sim_journal("CLOSE", text);
+        return;
+    }
+}
 
 // Answers one message of the bridge by its type.
 void handle(const char* line) {
@@ -163,8 +216,17 @@ void handle(const char* line) {
             answer_authentication(auth_ok);
         }
     } else if (strcmp(type, "properties") == 0) {
-        sim_properties_reply(line, message, sizeof message);
-        queue(message);
+        if (sim.exact_bytes > 0 && !exact_sent) {
+            exact_sent = true;
+            if (!sim_properties_reply_of(line, sim.exact_bytes, exact_message, sizeof exact_message))
+                sim_journal("EXACT", "the reply is longer than asked; sent as it is");
+            queue(exact_message);
+            quiet_until = sim_ms() + kQuietMs;
+        } else {
+            sim_properties_reply(line, message, sizeof message);
+            queue(message);
+        }
+        if (sim.stop_reading && first_connection) stop_now = true;
     } else if (strcmp(type, "requeststatus") == 0) {
         sim_status(message, sizeof message);
         queue(message);
@@ -203,6 +265,9 @@ void sim_session(vp_socket s, int number) {
     closing = false;
     incoming_len = 0;
     auth_due = -1;
+    exact_sent = false;
+    quiet_until = -1;
+    stop_now = false;
     char text[32];
     snprintf(text, sizeof text, "%d", number);
     sim_journal("ACCEPT", text);
@@ -248,12 +313,18 @@ void sim_session(vp_socket s, int number) {
             sim_raw(incoming + incoming_len, n);
             incoming_len += n;
             take_lines();
+            if (stop_now) {
+                flood_unread(s);
+                vp_close_socket(s);
+                return;
+            }
         }
         now = sim_ms();
         if (auth_due >= 0 && now >= auth_due) {
             auth_due = -1;
             answer_authentication(auth_ok);
         }
+        if (chatter_due >= 0 && quiet_until >= 0 && now < quiet_until) chatter_due = quiet_until;
         if (chatter_due >= 0 && now >= chatter_due) {
             chatter_due = now + sim.chatter_ms;
             sim_status(message, sizeof message);

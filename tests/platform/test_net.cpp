@@ -181,4 +181,39 @@ TEST_F(Net, SendToAClosedPeerFailsInsteadOfEndingTheProcess) {
     EXPECT_TRUE(e == VP_WSAECONNRESET || e == VP_WSAECONNABORTED || e == VP_WSAESHUTDOWN) << e;
     vp_close_socket(client_);
 }
+
+// The simulators rely on this bound when they stop reading: their own sends into a peer that
+// has stopped reading too must come back, and the peer's later close must show as a failure.
+TEST_F(Net, SendLimitEndsASendThatFindsNoRoom) {
+    ASSERT_NO_FATAL_FAILURE(listen_and_connect());
+    vp_socket server = vp_accept(listener_->socket());
+    ASSERT_NE(server, VP_INVALID_SOCKET);
+    ASSERT_EQ(vp_set_send_timeout(client_, 200), 0);
+    // The server reads nothing, so the buffers fill; every send comes back, the last one
+    // without having handed anything over.
+    std::string chunk(65536, 'v');
+    long long handed = 0;
+    int n = 0;
+    double longest = 0;
+    for (int i = 0; i < 4000; i++) {
+        double before = vp_process_seconds();
+        n = vp_send(client_, chunk.data(), static_cast<int>(chunk.size()));
+        longest = std::max(longest, vp_process_seconds() - before);
+        if (n <= 0) break;
+        handed += n;
+    }
+    ASSERT_EQ(n, -1) << "4000 sends of 64 KiB all found room (" << handed << " bytes)";
+    int e = vp_net_error();
+    EXPECT_EQ(e, VP_WSAETIMEDOUT);
+    EXPECT_GT(handed, 0);
+    EXPECT_LT(longest, 5.0) << "a send waited far beyond its limit";
+    // Once the reader has gone, the held connection ends with a failure, not a time-out.
+    vp_close_socket(server);
+    EXPECT_TRUE(wait_until([&] {
+        if (vp_send(client_, "x", 1) != -1) return false;
+        int code = vp_net_error();
+        return code != VP_WSAETIMEDOUT && code != VP_WSAEWOULDBLOCK;
+    }, 10000));
+    vp_close_socket(client_);
+}
 }  // namespace

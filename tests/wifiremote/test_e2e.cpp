@@ -139,6 +139,21 @@ protected:
     bool wait_tag(const std::string& name, const std::string& text, int ms) {
         return wait_until([&] { return tag(name) == text; }, ms);
     }
+    // The published status line, whatever the state of the block ("" before the first).
+    std::string status() const {
+        vp_shm shm = VP_NO_SHM;
+        void* view = nullptr;
+        std::string text;
+        if (vp_shm_open(kBlock, MP_BLOCK_SIZE, &shm) != 0) return text;
+        if (vp_shm_map(shm, MP_BLOCK_SIZE, 1, &view) == 0) {
+            MP_TagEntry header;
+            memcpy(&header, view, sizeof header);
+            text.assign(header.string, strnlen(header.string, 257));
+            vp_shm_unmap(view, MP_BLOCK_SIZE);
+        }
+        vp_shm_close(shm);
+        return text;
+    }
 
     ScratchDir dir_;
     long sim_ = -1;
@@ -286,6 +301,43 @@ TEST_F(WfrEndToEnd, ReconnectsFiveSecondsAfterTheServerCloses) {
     // (the first connection closed before the bridge could send it).
     ASSERT_TRUE(wait_event("RECV", "\"Type\":\"properties\"", 1, 10000));
     EXPECT_GE(events("RECV", "\"Type\":\"properties\"")[0].ms, accepts[1].ms);
+}
+
+// A message whose size, line end included, is 4,096 bytes or a multiple of it, after which the
+// plug-in says nothing for a while: it is acted on as soon as it has arrived.
+TEST_F(WfrEndToEnd, MessagesOfExactMultiplesOf4096BytesAreActedOnAtOnce) {
+    for (int size : {4096, 8192}) {
+        SCOPED_TRACE(size);
+        ASSERT_NO_FATAL_FAILURE(start("", "--chatter 0 --exact " + std::to_string(size)));
+        ASSERT_TRUE(wait_event("SEND", "\"Filler\":", 1, 20000));
+        std::vector<Event> exact = events("SEND", "\"Filler\":");
+        ASSERT_EQ(1u, exact.size());
+        EXPECT_EQ(static_cast<size_t>(size), exact[0].text.size() + 2) << "the line end is CR LF";
+        EXPECT_TRUE(wait_tag("Properties.Play.Current.Title", "Evening News", 8000))
+            << "the message's tags were not published";
+        // Nothing followed it before its tags were published.
+        std::vector<Event> sent = events("SEND");
+        EXPECT_EQ(exact[0].ms, sent.back().ms) << sent.back().text.substr(0, 80);
+        EXPECT_EQ("OK", status());
+    }
+}
+
+// A plug-in that stops reading while it keeps the bridge answering: the bridge's sends find no
+// room, and after the send limit it gives the connection up with a failure status and connects
+// again.
+TEST_F(WfrEndToEnd, PlugInThatStopsReadingIsGivenUpAfterTheSendLimit) {
+    // Long properties requests (two of about 4 KB for every authenticationresponse) fill the
+    // buffers between the two within a few of the plug-in's messages.
+    // At debug level 0 the bridge does not log each of those requests twice.
+    std::string cfg = "Debug=0\n";
+    for (int i = 0; i < 60; i++)
+        cfg += "Properties=Play.Current.Extra" + std::to_string(100 + i) + std::string(60, 'x') + "\n";
+    ASSERT_NO_FATAL_FAILURE(start(cfg, "--chatter 0 --stop-reading"));
+    ASSERT_TRUE(wait_event("STOP", "reading", 1, 20000));
+    ASSERT_TRUE(wait_until([&] { return status() == "MP_Send Failed: Error at send(): 10060"; }, 30000))
+        << "status: " << status();
+    EXPECT_TRUE(wait_event("ACCEPT", "2", 1, 15000)) << "no connection after the give-up";
+    EXPECT_GE(events("CLOSE", "peer").size(), 1u);
 }
 
 }  // namespace
