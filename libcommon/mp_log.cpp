@@ -1,6 +1,7 @@
 // mp_log.cpp - the log core: line composition, the level rule and the recent-lines ring.
 #include "mp_log.h"
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -276,14 +277,35 @@ int MP_errlog(const char* label, const char* text) {
     return MP_log_line(0, error_label, text, 1);
 }
 
+namespace {
+// The bytes that service text keeps as they are: printable ASCII and the bytes from 0xA0 up,
+// but for 0xC2, whose next byte decides (C2 80 to C2 9F is a C1 control in UTF-8).
+constexpr auto kPlain = [] {
+    std::array<bool, 256> plain{};
+    for (int c = 0x20; c < 0x7F; c++) plain[c] = true;
+    for (int c = 0xA0; c <= 0xFF; c++) plain[c] = c != 0xC2;
+    return plain;
+}();
+}  // namespace
+
 size_t MP_escape_untrusted(char* out, size_t size, const char* text, size_t len, size_t* used) {
     static constexpr char kHex[] = "0123456789abcdef";
     size_t o = 0;
     size_t i = 0;
     if (size > 0 && text) {
         const size_t limit = size - 1;
-        while (i < len) {
+        while (i < len && o < limit) {
+            // A run of plain bytes goes at once: service text is mostly that.
+            size_t stop = len - i < limit - o ? len : i + (limit - o);
+            size_t run = i;
+            while (run < stop && kPlain[static_cast<unsigned char>(text[run])]) run++;
+            memcpy(out + o, text + i, run - i);
+            o += run - i;
+            i = run;
+            if (i == len || o == limit) break;
+
             unsigned char c = static_cast<unsigned char>(text[i]);
+            unsigned char next = i + 1 < len ? static_cast<unsigned char>(text[i + 1]) : 0;
             char seq[8];
             size_t n = 0;
             size_t take = 1;
@@ -293,20 +315,20 @@ size_t MP_escape_untrusted(char* out, size_t size, const char* text, size_t len,
                 seq[n++] = kHex[b >> 4];
                 seq[n++] = kHex[b & 15];
             };
-            unsigned char next = i + 1 < len ? static_cast<unsigned char>(text[i + 1]) : 0;
             if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
                 // A C1 control in its UTF-8 form: both bytes, so that no terminal that reads
                 // UTF-8 takes it for the control.
                 hex(c);
                 hex(next);
                 take = 2;
+            } else if (c == 0xC2) {
+                seq[n++] = static_cast<char>(c);
             } else if (c == '\r' || c == '\n' || c == '\t') {
                 seq[n++] = '\\';
                 seq[n++] = c == '\r' ? 'r' : c == '\n' ? 'n' : 't';
-            } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F)) {
-                hex(c);
             } else {
-                seq[n++] = static_cast<char>(c);
+                // Other bytes below 32, DEL and the raw C1 controls.
+                hex(c);
             }
             // An escape is written whole or not at all.
             if (limit - o < n) break;

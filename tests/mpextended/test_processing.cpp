@@ -112,6 +112,16 @@ protected:
         MP_log_reset();
     }
     void serve(const std::string& text) { ASSERT_EQ(vp_send(server_, text.data(), static_cast<int>(text.size())), static_cast<int>(text.size())); }
+    // One poll of an answer that the service sends from a thread of its own: the first receive,
+    // then the whole handling of the answer with its channel look-ups.
+    void poll_async(const std::string& answer) {
+        std::thread server = serve_async(answer);
+        int n = MP_recv("TCP[MPEx]:", buf_, MPX_RECEIVE_CAPACITY);
+        if (n > 0) MP_Extended_handle_response("TCP[MPEx]:", buf_, n);
+        server.join();
+        ASSERT_GT(n, 0);
+        ASSERT_EQ(MP_Global_Connected, 1) << MP_Extended_give_up_status();
+    }
     // Sends an answer larger than the socket's buffers from a thread of its own, as the service
     // does while the bridge reads it; then answers each channel request that follows, as the
     // service would, until the bridge stops asking.
@@ -249,12 +259,7 @@ TEST_F(Processing, LibraryLargerThanTheBufferIsTakenFromItsHead) {
     ASSERT_GT(big.size(), 4u * MPX_RECEIVE_CAPACITY);
     for (int round = 1; round <= 2; round++) {
         SCOPED_TRACE(round);
-        std::thread server = serve_async(big);
-        int n = MP_recv(tag, buf_, MPX_RECEIVE_CAPACITY);
-        ASSERT_GT(n, 0);
-        MP_Extended_handle_response(tag, buf_, n);
-        server.join();
-        ASSERT_EQ(MP_Global_Connected, 1) << MP_Extended_give_up_status();
+        ASSERT_NO_FATAL_FAILURE(poll_async(big));
         for (int i : {1, 2, 3, 50, 97, 98})
             EXPECT_EQ(text_of("Rec" + std::to_string(i) + ".Title"), "Tatort   " + std::to_string(i));
         EXPECT_EQ(text_of("Rec99.Title"), "");
@@ -282,18 +287,12 @@ TEST_F(Processing, LibraryLargerThanTheBufferIsTakenFromItsHead) {
 // the recordings in progress: the Rec tags stop short of a reserve, with one error line, and
 // the tags a display shows are stored.
 TEST_F(Processing, SeriesLibraryLeavesRoomForTheTagsADisplayShows) {
-    const char* tag = "TCP[MPEx]:";
     MP_Global_mAnswerLimitMs = 5000;
     ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
     std::string series = response(library("Serie", 98, 3, true));
     for (int round = 1; round <= 2; round++) {
         SCOPED_TRACE(round);
-        std::thread server = serve_async(series);
-        int n = MP_recv(tag, buf_, MPX_RECEIVE_CAPACITY);
-        ASSERT_GT(n, 0);
-        MP_Extended_handle_response(tag, buf_, n);
-        server.join();
-        ASSERT_EQ(MP_Global_Connected, 1) << MP_Extended_give_up_status();
+        ASSERT_NO_FATAL_FAILURE(poll_async(series));
         EXPECT_EQ(text_of("IsRecording"), "true");
         EXPECT_EQ(text_of("Recordings"), "Three");
         EXPECT_EQ(text_of("IRecordings"), "3");
