@@ -13,6 +13,7 @@
 #include "mp_tcp.h"
 #include "mpx.h"
 #include "scratch.h"
+#include "tvsim.h"
 #include "vp.h"
 
 namespace {
@@ -47,32 +48,43 @@ std::string response(const std::string& body) {
 std::string text_of(const char* name) { return MP_gtag(name); }
 std::string text_of(const std::string& name) { return MP_gtag(name.c_str()); }
 
-// A recording as the service sends it: 23 members, a description of 300 to 1,500 characters
-// with accented letters, the five episode members filled for a series episode and empty
-// otherwise. Its title is "<stem> <i>" with an accented letter, which shows as one blank.
-std::string realistic(const std::string& stem, int i, bool in_progress, int channel, bool series) {
-    std::string description;
-    while (description.size() < static_cast<size_t>(300 + (i * 97) % 1200))
-        description += "Die Reportage \xC3\xBC" "ber \\\"Stra\xC3\x9F" "en\\\" und St\xC3\xA4" "dte: Caf\xC3\xA9, "
-                       "Cr\xC3\xA8me, M\xC3\xBC" "nchen. ";
-    auto episode = [&](const char* text) { return series ? std::string(text) : std::string(); };
-    return "{\"Description\":\"" + description + "\",\"EndTime\":" + date_from_now(in_progress ? 1800 : -86400 * i + 3600) +
-           ",\"EpisodeName\":\"" + episode("Folge") + "\",\"EpisodeNum\":\"" + episode("7") +
-           "\",\"EpisodeNumber\":\"" + episode("S02E07") + "\",\"EpisodePart\":\"" + episode("1") +
-           "\",\"FileName\":\"D:\\\\TV\\\\rec" + std::to_string(i) + ".ts\",\"Genre\":\"Serie\",\"Id\":" +
-           std::to_string(1000 + i) + ",\"IdChannel\":" + std::to_string(channel) + ",\"IdProgram\":" +
-           std::to_string(5000 + i) + ",\"IdSchedule\":-1,\"IsChanged\":false,\"IsManual\":false,\"IsRecording\":" +
-           (in_progress ? "true" : "false") + ",\"KeepUntil\":0,\"KeepUntilDate\":" + date_from_now(86400 * 30) +
-           ",\"RecordingStatus\":\"Finished\",\"SeriesNum\":\"" + episode("2") + "\",\"StartTime\":" +
-           date_from_now(in_progress ? -600 : -86400 * i) + ",\"StopTime\":0,\"TimesWatched\":" +
-           std::to_string(i % 3) + ",\"Title\":\"" + stem + " \xC3\xA9 " + std::to_string(i) + "\"}";
+// The library that the simulator serves for a shape: newest first, the first in_progress of them
+// recording now, every series_every-th a series episode (1: all, 0: none).
+std::vector<SimRecording> shaped(int count, int in_progress, int series_every) {
+    LibraryShape shape;
+    shape.count = count;
+    shape.in_progress = in_progress;
+    shape.series_every = series_every;
+    return library_recordings(shape);
 }
 
-// A list of n realistic recordings, the first `recording` of them in progress on channels 1 to 3.
-std::string library(const std::string& stem, int n, int recording, bool series) {
-    std::vector<std::string> objects;
-    for (int i = 1; i <= n; i++) objects.push_back(realistic(stem, i, i <= recording, i % 3 + 1, series));
-    return list(objects);
+// The answer of the service with that library.
+std::string answer_for(const std::vector<SimRecording>& recordings) {
+    Scenario s;
+    s.recordings = recordings;
+    s.has_list = true;
+    time_t now;
+    unsigned short ms;
+    vp_time_now(&now, &ms);
+    return response(recordings_body(s, static_cast<long long>(now), 0));
+}
+
+// A text as the bridge keeps it: each multi-byte character one blank, a double quote behind the
+// backslash that the service's JSON gives it, and the first 256 characters, where the flattener
+// cuts a string value.
+std::string kept(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0xC0) {
+            out += ' ';
+            i += c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+        } else {
+            if (c == '"' || c == '\\') out += '\\';
+            out += text[i++];
+        }
+    }
+    return out.substr(0, 256);
 }
 
 // The bridge's own state in a scratch directory: defaults, its four first tags, the log at
@@ -255,20 +267,25 @@ TEST_F(Processing, LibraryLargerThanTheBufferIsTakenFromItsHead) {
     MP_Global_Debug = 1;
     MP_Global_mAnswerLimitMs = 5000;
     ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
-    std::string big = response(library("Tatort", 300, 3, false));
+    std::vector<SimRecording> lib = shaped(300, 3, 0);
+    std::string big = answer_for(lib);
     ASSERT_GT(big.size(), 4u * MPX_RECEIVE_CAPACITY);
     for (int round = 1; round <= 2; round++) {
         SCOPED_TRACE(round);
         ASSERT_NO_FATAL_FAILURE(poll_async(big));
-        for (int i : {1, 2, 3, 50, 97, 98})
-            EXPECT_EQ(text_of("Rec" + std::to_string(i) + ".Title"), "Tatort   " + std::to_string(i));
+        // Every object whole, those that the buffer's end cut among them, with descriptions
+        // of hundreds of characters, accented letters and escaped quotes.
+        for (int i = 1; i <= 98; i++) {
+            std::string rec = "Rec" + std::to_string(i);
+            EXPECT_EQ(text_of(rec + ".Title"), kept(lib[static_cast<size_t>(i - 1)].title)) << i;
+            EXPECT_EQ(text_of(rec + ".Description"), kept(lib[static_cast<size_t>(i - 1)].description)) << i;
+        }
         EXPECT_EQ(text_of("Rec99.Title"), "");
         EXPECT_EQ(text_of("Rec60.EpisodeName"), "") << "an empty member stores nothing";
         EXPECT_EQ(text_of("NRecordings"), "NinetyEight");
         EXPECT_EQ(text_of("Recordings"), "Three");
-        EXPECT_EQ(text_of("Recording3.Title"), "Tatort   3");
-        EXPECT_EQ(text_of("Recording3.ChannelName"), "Sender 1");
-        EXPECT_EQ(text_of("Rec98.Description").substr(0, 24), "Die Reportage  ber \\\"Str");
+        EXPECT_EQ(text_of("Recording3.Title"), kept(lib[2].title));
+        EXPECT_EQ(text_of("Recording3.ChannelName"), "Sender " + std::to_string(lib[2].channel));
     }
     // Said once for the connection, not at every poll.
     EXPECT_EQ(log_lines("Too many recordings in message; the first 98 are taken"), 1);
@@ -289,7 +306,8 @@ TEST_F(Processing, LibraryLargerThanTheBufferIsTakenFromItsHead) {
 TEST_F(Processing, SeriesLibraryLeavesRoomForTheTagsADisplayShows) {
     MP_Global_mAnswerLimitMs = 5000;
     ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
-    std::string series = response(library("Serie", 98, 3, true));
+    std::vector<SimRecording> lib = shaped(98, 3, 1);
+    std::string series = answer_for(lib);
     for (int round = 1; round <= 2; round++) {
         SCOPED_TRACE(round);
         ASSERT_NO_FATAL_FAILURE(poll_async(series));
@@ -297,18 +315,19 @@ TEST_F(Processing, SeriesLibraryLeavesRoomForTheTagsADisplayShows) {
         EXPECT_EQ(text_of("Recordings"), "Three");
         EXPECT_EQ(text_of("IRecordings"), "3");
         for (int k = 1; k <= 3; k++) {
+            const SimRecording& r = lib[static_cast<size_t>(k - 1)];
             std::string slot = "Recording" + std::to_string(k);
-            EXPECT_EQ(text_of(slot + ".Title"), "Serie   " + std::to_string(k));
-            EXPECT_EQ(text_of(slot + ".ChannelName"), "Sender " + std::to_string(k % 3 + 1));
-            EXPECT_EQ(text_of("Channel" + std::to_string(k) + ".DisplayName"), "Sender " + std::to_string(k));
+            EXPECT_EQ(text_of(slot + ".Title"), kept(r.title));
+            EXPECT_EQ(text_of(slot + ".ChannelName"), "Sender " + std::to_string(r.channel));
+            EXPECT_EQ(text_of("Channel" + std::to_string(r.channel) + ".DisplayName"),
+                      "Sender " + std::to_string(r.channel));
         }
-        EXPECT_EQ(text_of("Rec1.SeriesNum"), "2");
+        EXPECT_EQ(text_of("Rec1.SeriesNum"), kept(lib[0].series_number));
         int taken = MP_itag("NRecordings");
         EXPECT_GE(taken, 70);
         EXPECT_LT(taken, 98);
-        EXPECT_EQ(text_of("Rec" + std::to_string(taken) + ".Title"), "Serie   " + std::to_string(taken));
+        EXPECT_EQ(text_of("Rec" + std::to_string(taken) + ".Title"), kept(lib[static_cast<size_t>(taken - 1)].title));
         EXPECT_EQ(text_of("Rec" + std::to_string(taken + 1) + ".Description"), "") << "no object half stored";
-        EXPECT_LE(MP_Numtags, MP_MAXTAGS - MPX_DERIVED_RESERVE + 9 * 9 + 3 * 5);
     }
     EXPECT_EQ(log_lines("**Error**TCP[MPEx]: Tag table nearly full: recordings from Rec"), 1);
     EXPECT_EQ(MP_Tag_Reserve, 0) << "the reserve is kept only while the list is stored";
