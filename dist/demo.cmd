@@ -19,8 +19,11 @@ cd demo
 >> plugins\MP.cfg echo WifiRemote_IPAddress=127.0.0.1
 >> plugins\MP.cfg echo WifiRemote_Port=18017
 
-rem The simulators share this console, so that Ctrl-C ends them together with the monitor.
-start "" /b vistrel_tvsim.exe --port 14322 > plugins\tvsim.out 2>&1
+rem The TV simulator serves a library of 300 recordings shaped like a real one, three of them
+rem in progress. The simulators share this console, so that Ctrl-C ends them together with the
+rem monitor.
+> plugins\library.txt echo library 300 in-progress 3
+start "" /b vistrel_tvsim.exe --port 14322 --scenario plugins\library.txt > plugins\tvsim.out 2>&1
 start "" /b vistrel_wifisim.exe --port 18017 > plugins\wifisim.out 2>&1
 echo Starting the monitor; Ctrl-C ends it. Answer N to "Terminate batch job" to stop the rest.
 Vistrel_Status.exe
