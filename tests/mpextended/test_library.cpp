@@ -127,20 +127,17 @@ protected:
             EXPECT_EQ(shown(t, "Recording" + std::to_string(d) + ".IsRecording"), "1/0/false") << d;
     }
 
-    // Watches the published status line from now until it has shown "Connecting....." the
-    // given number of times, or until ms have passed: every change, with when it was seen.
-    std::vector<Seen> watch_status(int connecting, int ms) {
+    // Watches the published status line from now until done(seen) holds, or until ms have
+    // passed: every change, with when it was seen.
+    template <class Done>
+    std::vector<Seen> watch_status(Done done, int ms) {
         std::vector<Seen> seen;
-        int count = 0;
         wait_until([&] {
             MP_TagEntry h = block_->header();
             if (state_of(h) != std::string("Numtags\0", 8)) return false;
             std::string s = status_of(h);
-            if (seen.empty() || seen.back().status != s) {
-                seen.push_back({s, Clock::now()});
-                count += s == "Connecting.....";
-            }
-            return count >= connecting;
+            if (seen.empty() || seen.back().status != s) seen.push_back({s, Clock::now()});
+            return done(seen);
         }, ms);
         return seen;
     }
@@ -250,25 +247,19 @@ TEST_F(MpxLibrary, AnswersOfExactMultiplesOf4096BytesAreTakenAtOnce) {
     EXPECT_EQ(shown(t, "NRecordings"), "1/2/Two");
 }
 
-// A stall in the middle of a recordings answer, and on the next connection in the middle of a
-// channel answer: each gives the connection up with a failure status, and "OK" is not published
-// from the stall until the next connection attempt 5 s after the give-up.
-// A channel answer that stalls is given up the same way; the processing tests cover it in
-// process, where the answer limit is short.
+// A stall in the middle of a recordings answer gives the connection up with a failure status,
+// and "OK" is not published from the stall until the next connection attempt 5 s after the
+// give-up. A channel answer that stalls is given up the same way; the processing tests cover it
+// in process, where the answer limit is short.
 TEST_F(MpxLibrary, StallInTheMiddleOfAnAnswerPublishesAFailureAndNeverOK) {
     ASSERT_NO_FATAL_FAILURE(start("library 3 in-progress 1\non 1 stall-mid\n", "Debug=1\nMPExtended_Wait=1\n"));
     // Every status until the one after the give-up: the first attempt's answer stalls, and
     // the next attempt, five seconds on, is served whole.
     const std::string failed = "MP_recv Failed: Error at socket(): 10060";
-    std::vector<Seen> seen;
     size_t failure = 0;
-    wait_until([&] {
-        MP_TagEntry h = block_->header();
-        if (state_of(h) != std::string("Numtags\0", 8)) return false;
-        std::string s = status_of(h);
-        if (seen.empty() || seen.back().status != s) seen.push_back({s, Clock::now()});
-        for (size_t i = 0; i + 1 < seen.size(); i++)
-            if (seen[i].status == failed) return failure = i, true;
+    std::vector<Seen> seen = watch_status([&](const std::vector<Seen>& so_far) {
+        for (size_t i = 0; i + 1 < so_far.size(); i++)
+            if (so_far[i].status == failed) return failure = i, true;
         return false;
     }, 40000);
     std::string shown_seen;
