@@ -62,6 +62,12 @@ inline constexpr int MPX_CLEARED_SLOTS = 9;
 inline constexpr int MPX_ANSWER_LIMIT_MS = 10000;
 // The limit in force; tests shorten it.
 extern int MP_Global_mAnswerLimitMs;
+// How long a whole answer may take, from its first bytes to its last. Each wait is bounded by
+// the answer limit, but a service that sends a byte every few seconds of a long announced
+// length would hold the bridge for good; the largest libraries arrive in well under a second.
+inline constexpr int MPX_WHOLE_ANSWER_LIMIT_MS = 60000;
+// The limit in force; tests shorten it.
+extern int MP_Global_mWholeAnswerLimitMs;
 
 // Composes and sends the recordings request and the channel request for an id. The result is
 // that of MP_Send: bytes sent, 0 when not connected, -1 when sending failed. The tag is not used.
@@ -84,6 +90,7 @@ struct MpxFrame {
     int received;
     long long length;
     int body;
+    double deadline;  // process seconds by which the whole answer must have arrived
 };
 // Finds the header of the answer in buf (n bytes received so far, terminated, room its
 // capacity), receiving its missing pieces; stray bytes ahead of the status line are passed
@@ -101,6 +108,7 @@ struct MpxBody {
     long long consumed;
     long long length;
     int channel;
+    double deadline;
 };
 // Frames the answer in buf (n bytes received) and opens the window on what has come of its
 // body. Returns 1, or -1 when the conversation was given up.

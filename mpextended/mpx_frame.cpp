@@ -85,11 +85,26 @@ int lost(const char* tag, const FrameTexts& texts, int received) {
     return -1;
 }
 
+// An answer that has taken longer than the whole-answer limit is given up before the next
+// wait for more of it.
+bool too_slow(const char* tag, double deadline, long long have, long long length) {
+    if (vp_process_seconds() <= deadline) return false;
+    if (length < 0)
+        MP_errlogf(tag, "Answer header not complete after %d ms (%lld bytes); the connection is given up",
+                   MP_Global_mWholeAnswerLimitMs, have);
+    else
+        MP_errlogf(tag, "Answer not complete after %d ms (%lld of %lld bytes); the connection is given up",
+                   MP_Global_mWholeAnswerLimitMs, have, length);
+    MP_Extended_give_up("MP_recv Failed: Error at socket(): %d", VP_WSAETIMEDOUT);
+    return true;
+}
+
 }  // namespace
 
 int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, MpxFrame* frame) {
     MP_TRACE("MP_Extended_frame");
     const FrameTexts& texts = channel ? kChannel : kRecordings;
+    double deadline = vp_process_seconds() + MP_Global_mWholeAnswerLimitMs / 1000.0;
     // Nothing is judged on part of a header: a piece that ends inside it would read as an answer
     // without a length, and the rest of that answer, header and all, would then be taken for the
     // next one, whose body would be looked for in the wrong bytes.
@@ -101,6 +116,7 @@ int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, 
             MP_Extended_give_up("Unusable answer: no complete header in %d bytes", n);
             return -1;
         }
+        if (too_slow(tag, deadline, n, -1)) return -1;
         MP_logl(3, tag, texts.waiting);
         int got = MP_recv(tag, buf + n, room - n);
         if (got <= 0) return lost(tag, texts, got);
@@ -127,6 +143,7 @@ int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, 
     frame->received = n;
     frame->length = length;
     frame->body = body;
+    frame->deadline = deadline;
     return 1;
 }
 
@@ -148,6 +165,7 @@ int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int chan
     b->consumed = 0;
     b->length = f.length;
     b->channel = channel;
+    b->deadline = f.deadline;
     return 1;
 }
 
@@ -164,6 +182,7 @@ int MP_Extended_body_more(const char* tag, MpxBody* b, int keep_from) {
     if (missing <= 0 || room <= 0) return 0;
     // Never more than the body still owes, so that nothing of a later answer is taken here.
     int want = missing < room ? static_cast<int>(missing) : room;
+    if (too_slow(tag, b->deadline, b->consumed + b->have, b->length)) return -1;
     const FrameTexts& texts = b->channel ? kChannel : kRecordings;
     MP_logl(3, tag, texts.waiting);
     int got = MP_recv(tag, b->buf + b->have, want);

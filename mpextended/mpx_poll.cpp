@@ -8,6 +8,7 @@
 #include "mpx.h"
 
 int MP_Global_mAnswerLimitMs = MPX_ANSWER_LIMIT_MS;
+int MP_Global_mWholeAnswerLimitMs = MPX_WHOLE_ANSWER_LIMIT_MS;
 
 namespace {
 

@@ -1,6 +1,7 @@
 // test_processing.cpp - the MPExtended bridge's framing, recording derivation, channel answers and requests, in process.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -266,6 +267,36 @@ TEST_F(Processing, AnswerThatStopsOrEndsHalfWayGivesTheConnectionUp) {
     EXPECT_STREQ(MP_Extended_give_up_status(), "MP_recv Failed: Connection closed during an answer");
     EXPECT_EQ(log_lines("TCP[MPEx]: Connection closed in process_MP_Extended_channel"), 1);
     EXPECT_EQ(log_lines("**Error**"), 5) << "a close is no error";
+}
+
+// A service that sends a byte now and then, each well within the answer limit, cannot hold the
+// bridge beyond the whole-answer limit: neither in the body of a long announced answer nor in a
+// header that never ends.
+TEST_F(Processing, AnswerThatTricklesIsGivenUpAtTheWholeAnswerLimit) {
+    const char* tag = "TCP[MPEx]:";
+    MP_Global_mWholeAnswerLimitMs = 1000;
+    struct Restore { ~Restore() { MP_Global_mWholeAnswerLimitMs = MPX_WHOLE_ANSWER_LIMIT_MS; } } restore;
+    for (int in_header = 0; in_header < 2; in_header++) {
+        SCOPED_TRACE(in_header ? "a header that never ends" : "a body of 2,000,000 bytes announced");
+        ASSERT_NO_FATAL_FAILURE(connect());
+        std::string head = in_header ? "HTTP/1.1 200 OK\r\nX-Pad: " : "HTTP/1.1 200 OK\r\nContent-Length: 2000000\r\n\r\n[";
+        int n = first_piece(head);
+        std::atomic<bool> stop{false};
+        vp_socket server = server_;
+        std::thread trickle([&stop, server] {
+            // One byte every 100 ms, a third of the answer limit, until the bridge lets go.
+            while (!stop && vp_send(server, "x", 1) == 1) vp_sleep_ms(100);
+        });
+        double started = vp_process_seconds();
+        MP_Extended_handle_response(tag, buf_, n);
+        double took = vp_process_seconds() - started;
+        stop = true;
+        trickle.join();
+        EXPECT_EQ(MP_Global_Connected, 0);
+        EXPECT_STREQ(MP_Extended_give_up_status(), "MP_recv Failed: Error at socket(): 10060");
+        EXPECT_LT(took, 30.0) << "held far beyond the whole-answer limit";
+        EXPECT_EQ(log_lines(in_header ? "Answer header not complete after 1000 ms" : "Answer not complete after 1000 ms ("), 1);
+    }
 }
 
 // A library far larger than the receive buffer: the first 98 recordings are taken from the
