@@ -1,8 +1,10 @@
 // wfr_decode.cpp - splits received blocks into message lines, flattens each and finds its Type.
+#include <cstdio>
 #include <cstring>
 
 #include "mp_log.h"
 #include "mp_parse.h"
+#include "mp_tags.h"
 #include "mp_tcp.h"
 #include "mp_text.h"
 #include "wfr.h"
@@ -169,12 +171,18 @@ int MP_WififRemote_Decode_Message(const char* type, const char* rest) {
         int len = MP_WifiRemote_identify(method, computer, identify, sizeof identify, &too_long);
         if (len == WFR_IDENTIFY_TOO_LONG) {
             // A message cut short would leave the plug-in waiting for its end, or reading the
-            // next message as part of it. The connection stays, unidentified, until the plug-in
-            // or the silence limit ends it; each new welcome repeats this line.
+            // next message as part of it. Without an identify the plug-in tells nothing, so the
+            // connection is given up with a status that names the setting, never "OK"; the
+            // connection loop tries again after its pause.
             MP_errlogf("**** Unhandled",
                        "%s is too long: with the values before it, escaped for JSON, the identify "
-                       "message exceeds its %d bytes; no identify sent",
+                       "message exceeds its %d bytes; no identify sent, the connection is given up",
                        too_long, WFR_IDENTIFY_SIZE);
+            static char status[64];
+            snprintf(status, sizeof status, "Identify not sent: %.*s too long",
+                     static_cast<int>(strcspn(too_long, "=")), too_long);
+            CommsPacket(0, status);
+            MP_Global_Connected = 0;
             return 0;
         }
         if (len < 0) {

@@ -283,8 +283,13 @@ TEST_F(Wfr, AnIdentifyThatCannotFitIsNotSent) {
     // Some more, whatever the length of this machine's own name.
     strcat(MP_Global_wUserName, "UUUUUUU");
     decode("{\"Type\":\"welcome\",\"AuthMethod\":1}\r\n");
+    // The plug-in can tell nothing to a bridge that did not identify itself: the connection is
+    // given up, so that the conversation never reports success.
+    EXPECT_EQ(0, MP_Global_Connected);
+    MP_Global_Connected = 1;
     EXPECT_EQ("", sent());
-    EXPECT_EQ(1, log_count("WifiRemote_UserName="));
+    EXPECT_EQ(1, log_count("WifiRemote_UserName= is too long"));
+    EXPECT_EQ(1, log_count("no identify sent, the connection is given up"));
     EXPECT_EQ(0, log_count("UUUUUUUU"));
     // A welcome that asks for the passcode only is answered.
     decode("{\"Type\":\"welcome\",\"AuthMethod\":2}\r\n");
