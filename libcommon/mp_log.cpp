@@ -204,11 +204,6 @@ char* MP_log_open_line(const char* label, size_t label_len, size_t* room) {
     return line + pos;
 }
 
-int MP_log_close_line(int level, size_t text_len, int force) {
-    size_t room = MP_LOG_LINE_SIZE - 1 - open_text_at;
-    return close_line(level, text_len < room ? text_len : room, "", 0, force);
-}
-
 int MP_log_close_untrusted_line(int level, size_t text_len, int force) {
     size_t room = MP_LOG_LINE_SIZE - 1 - open_text_at;
     const RingSlot& slot = ring[ring_write];
@@ -218,19 +213,6 @@ int MP_log_close_untrusted_line(int level, size_t text_len, int force) {
     write_slot(stdout, slot);
     line_written();
     return 0;
-}
-
-int MP_log_line_n(int level, const char* label, size_t label_len, const char* text,
-                  size_t text_len, int force) {
-    if (!text) {
-        text = "";
-        text_len = 0;
-    }
-    size_t room;
-    char* at = MP_log_open_line(label, label_len, &room);
-    size_t kept = text_len < room ? text_len : room;
-    memcpy(at, text, kept);
-    return close_line(level, kept, text + kept, text_len - kept, force);
 }
 
 int MP_log_line(int level, const char* label, const char* text, int force) {

@@ -80,22 +80,16 @@ public:
 
 // The log core and its three entry points. Results carry no information.
 int MP_log_line(int level, const char* label, const char* text, int force);
-// MP_log_line for a caller that has the lengths at hand (the tag store, which logs a line per
-// store): label_len and text_len are the lengths of label and text, each up to its zero; a
-// label longer than MP_LOG_LABEL_MAX is cut there as MP_log_line cuts it.
-int MP_log_line_n(int level, const char* label, size_t label_len, const char* text,
-                  size_t text_len, int force);
 // A line composed in place, for a text built piece by piece at a high rate (the tag store's):
 // MP_log_open_line writes the stamp and the label into the ring slot that the next line takes
 // and returns where the text goes, with *room the number of text characters that the slot
 // keeps. The caller writes its text there, at most *room characters, and then calls
-// MP_log_close_line with their count, which stores the line and writes it out under the level
-// rule, just as MP_log_line_n with the same text would. Nothing may be logged in between.
+// MP_log_close_untrusted_line with their count, which stores the line and writes it out under
+// the level rule. Nothing may be logged in between.
 char* MP_log_open_line(const char* label, size_t label_len, size_t* room);
-int MP_log_close_line(int level, size_t text_len, int force);
-// MP_log_close_line for a text that holds a service's bytes (the names and texts of tags): the
-// ring keeps them as they are, and they are escaped as MP_log_untrusted escapes them whenever
-// the line is written, now or with the lines held back for an error.
+// The text holds a service's bytes (the names and texts of tags): the ring keeps them as they
+// are, and they are escaped as MP_log_untrusted escapes them whenever the line is written, now
+// or with the lines held back for an error.
 int MP_log_close_untrusted_line(int level, size_t text_len, int force);
 int MP_log(const char* label, const char* text);
 int MP_logl(int level, const char* label, const char* text);

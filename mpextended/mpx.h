@@ -48,7 +48,8 @@ inline constexpr int MPX_RECORDING_LIMIT = 98;
 // progress at once, each on a channel of its own (more tuners than a household has). A large
 // library of series episodes (23 tags each) would otherwise fill the table with Rec tags before
 // the tags that a display shows could be stored; 98 recordings of 18 tags, as most are, still
-// fit beside it.
+// fit beside it. The service's channel answer has five members, so the three spare entries of
+// each channel also cover the few summary tags and cleared slots that a first poll adds.
 inline constexpr int MPX_DERIVED_RESERVE = 8 * (9 + 8);
 // An elapsed time above this (12 hours), or below 0, is shown as 0.
 inline constexpr int MPX_ELAPSED_LIMIT = 43200;
@@ -130,7 +131,7 @@ void MP_Extended_derive(const char* tag, int r);
 // An empty list: not recording, and the slots above the last count cleared.
 void MP_Extended_not_recording();
 // Forgets what was said once per connection (a list longer than the limit, a table too full
-// for more Rec tags); a new connection says it again.
+// for more Rec tags, a recording larger than the buffer); a new connection says it again.
 void MP_Extended_recordings_reset();
 // Reads the answer to a channel request just sent and keeps it as Channel<id>.* tags. Runs
 // inside the tag lock that the recording derivation holds.

@@ -19,6 +19,7 @@ char known[64];
 // service, not a fault to report at every poll.
 bool told_too_many = false;
 bool told_full = false;
+bool told_huge = false;
 
 // Whether an object that opens at position p of the text is a recording: the member name
 // behind its opening quote is "Description".
@@ -174,7 +175,10 @@ int scan(const char* tag, MpxBody& b) {
         }
         if (e < 0) {
             if (p == 0 && b.have == b.room) {
-                MP_errlogf(tag, "A recording of more than %d bytes; the list is taken up to it", b.room);
+                // The same list comes at every poll; an error line each time would also write
+                // the recent lines out every few seconds.
+                if (!told_huge) MP_errlogf(tag, "A recording of more than %d bytes; the list is taken up to it", b.room);
+                told_huge = true;
                 break;
             }
             int rc = MP_Extended_body_more(tag, &b, p);
@@ -204,6 +208,7 @@ int scan(const char* tag, MpxBody& b) {
 void MP_Extended_recordings_reset() {
     told_too_many = false;
     told_full = false;
+    told_huge = false;
 }
 
 int MP_Extended_process_recordings(const char* tag, char* buf, int n) {

@@ -340,6 +340,30 @@ TEST_F(Processing, LibraryLargerThanTheBufferIsTakenFromItsHead) {
     EXPECT_EQ(MP_Global_Connected, 1);
 }
 
+// A recording larger than the whole buffer ends the list where it begins: the recordings ahead
+// of it are taken, the rest is dropped, and the connection stays in step. The same list comes
+// at every poll, so its error line is written once per connection.
+TEST_F(Processing, RecordingLargerThanTheBufferEndsTheListOncePerConnection) {
+    MP_Global_mAnswerLimitMs = 5000;
+    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+    std::string huge = recording("Huge", false, 2);
+    huge.replace(huge.find("\"d\""), 3, "\"" + std::string(MPX_RECEIVE_CAPACITY + 5000, 'x') + "\"");
+    std::string answer = response(list({recording("First", true, 1), huge, recording("Last", false, 3)}));
+    const std::string said = "A recording of more than";
+    for (int connection = 1; connection <= 2; connection++) {
+        for (int poll = 0; poll < 2; poll++) {
+            SCOPED_TRACE(std::to_string(connection) + "/" + std::to_string(poll));
+            ASSERT_NO_FATAL_FAILURE(poll_async(answer));
+            EXPECT_EQ(text_of("Rec1.Title"), "First");
+            EXPECT_EQ(text_of("Rec2.Title"), "");
+            EXPECT_EQ(text_of("NRecordings"), "One");
+            EXPECT_EQ(text_of("Recording1.Title"), "First");
+        }
+        EXPECT_EQ(log_lines(said), connection);
+        MP_Extended_recordings_reset();  // as a new connection begins
+    }
+}
+
 // 98 series episodes would store 23 tags each, more than the table holds beside the tags of
 // the recordings in progress: the Rec tags stop short of a reserve, with one error line, and
 // the tags a display shows are stored.
