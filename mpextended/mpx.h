@@ -118,6 +118,9 @@ int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int chan
 // much as fits and has arrived, never beyond the body's end. Returns 1 when bytes were added,
 // 0 when the body is complete or the window full, -1 when the conversation was given up.
 int MP_Extended_body_more(const char* tag, MpxBody* b, int keep_from);
+// The channel answer's first receive ended (received 0) or failed (-1): logged, and the
+// conversation given up. Returns -1.
+int MP_Extended_channel_lost(const char* tag, int received);
 // Reads the rest of the body and drops it, so that the connection stays in step with the
 // service. Returns 0, or -1 when the conversation was given up.
 int MP_Extended_body_drain(const char* tag, MpxBody* b);

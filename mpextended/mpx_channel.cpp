@@ -25,18 +25,8 @@ int MP_Extended_process_channel(const char* tag, int id) {
     // again at the next poll.
     if (!MP_Global_Connected) return 0;
     int n = MP_recv(tag, channel_buffer, MPX_CHANNEL_CAPACITY);
-    if (n == 0) {
-        MP_log(tag, "Connection closed in MP_Extended_process_channel");
-        MP_Extended_give_up("MP_recv Failed: Connection closed during an answer");
-        return 0;
-    }
-    if (n < 0) {
-        int code = vp_net_error();
-        MP_errlog(tag, "recv failed: in MP_Extended_process_channel");
-        if (code == VP_WSAETIMEDOUT)
-            MP_errlogf(tag, "No channel answer for %d ms; the connection is given up",
-                       MP_Global_mAnswerLimitMs);
-        MP_Extended_give_up("MP_recv Failed: Error at socket(): %d", code);
+    if (n <= 0) {
+        MP_Extended_channel_lost(tag, n);
         return 0;
     }
     channel_buffer[n] = '\0';

@@ -16,18 +16,29 @@ struct FrameTexts {
     int closed_level;
     const char* closed;
     const char* failed;
+    const char* timed_out;  // what is said when the answer limit ended the wait
 };
 constexpr FrameTexts kRecordings = {
     "Waiting for extra data in process_MP_Extended",
     3,
     "Connection closed in process_MP_Extended",
     "recv failed: in process_MP_Extended",
+    "No further data",
 };
 constexpr FrameTexts kChannel = {
     "Waiting for extra data in process_MP_Extended_channel",
     1,
     "Connection closed in process_MP_Extended_channel",
     "recv failed: in process_MP_Extended_channel",
+    "No further data",
+};
+// The first receive of a channel answer, which the channel reader makes itself.
+constexpr FrameTexts kChannelFirst = {
+    "",
+    1,
+    "Connection closed in MP_Extended_process_channel",
+    "recv failed: in MP_Extended_process_channel",
+    "No channel answer",
 };
 
 constexpr char kHeader[] = "Content-Length:";
@@ -78,7 +89,7 @@ int lost(const char* tag, const FrameTexts& texts, int received) {
         int code = vp_net_error();
         MP_errlog(tag, texts.failed);
         if (code == VP_WSAETIMEDOUT)
-            MP_errlogf(tag, "No further data for %d ms; the connection is given up",
+            MP_errlogf(tag, "%s for %d ms; the connection is given up", texts.timed_out,
                        MP_Global_mAnswerLimitMs);
         MP_Extended_give_up("MP_recv Failed: Error at socket(): %d", code);
     }
@@ -100,6 +111,8 @@ bool too_slow(const char* tag, double deadline, long long have, long long length
 }
 
 }  // namespace
+
+int MP_Extended_channel_lost(const char* tag, int received) { return lost(tag, kChannelFirst, received); }
 
 int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, MpxFrame* frame) {
     MP_TRACE("MP_Extended_frame");
