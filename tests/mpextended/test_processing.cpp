@@ -526,6 +526,12 @@ TEST_F(Processing, ChannelAnswers) {
     EXPECT_EQ(log_lines("TCP[MPEx]: MP_Recv:"), receives);
     MP_Global_Connected = 1;
 
+    // A service that does not answer a channel request at all.
+    MP_Extended_process_channel(tag, 13);
+    EXPECT_EQ(MP_Global_Connected, 0);
+    EXPECT_STREQ(MP_Extended_give_up_status(), "MP_recv Failed: Error at socket(): 10060");
+    EXPECT_EQ(log_lines("No channel answer for 300 ms; the connection is given up"), 1);
+
     ASSERT_NO_FATAL_FAILURE(connect());
     vp_close_socket(server_);
     server_ = VP_INVALID_SOCKET;
