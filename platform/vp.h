@@ -326,6 +326,7 @@ int vp_console_keys_start();
 // the VP_KEY_ values above, or VP_KEY_NONE when the time passed without a key.
 int vp_console_wait_key(int ms);
 // Gives the console back as the program found it: the input mode, the normal screen and the
-// cursor. Called at exit and on Ctrl-C, SIGTERM and a hang-up by itself once keys or a drawn
-// screen changed anything; calling it more than once does no harm.
+// cursor. Called at exit and on Ctrl-C, SIGTERM, a hang-up and every other signal that ends the
+// program by itself once keys or a drawn screen changed anything (POSIX: a signal that dumps core
+// only while no fault handler of the program has it); calling it more than once does no harm.
 void vp_console_restore();

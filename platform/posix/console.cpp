@@ -139,11 +139,38 @@ void install(int sig, void (*handler)(int)) {
     sigaction(sig, &sa, nullptr);
 }
 
+// For the signals that end the program with a core dump, which a fault report of the program's
+// own may handle: the terminal is given back only when nothing else handles the signal. A
+// handler set up later replaces this one and then gives no terminal back.
+void install_if_default(int sig, void (*handler)(int)) {
+    struct sigaction old = {};
+    sigaction(sig, nullptr, &old);
+    if ((old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL) return;
+    install(sig, handler);
+}
+
 void install_handlers() {
     if (handlers_installed) return;
     handlers_installed = true;
     atexit(vp_console_restore);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) install(sig, on_end);
+    // Every signal that ends the program by default, without a core dump, and that a person or
+    // another program can send.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGVTALRM, SIGPROF})
+        install(sig, on_end);
+#ifdef SIGPOLL
+    install(SIGPOLL, on_end);
+#endif
+#ifdef SIGPWR
+    install(SIGPWR, on_end);
+#endif
+#ifdef SIGSTKFLT
+    install(SIGSTKFLT, on_end);
+#endif
+#ifdef SIGRTMIN
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) install(sig, on_end);
+#endif
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS, SIGXCPU, SIGXFSZ})
+        install_if_default(sig, on_end);
     install(SIGTSTP, on_stop);
     install(SIGCONT, on_continue);
     install(SIGWINCH, on_resize);
