@@ -30,10 +30,12 @@ constexpr char kScreenEnd[] = "\033[K\033[J";
 volatile sig_atomic_t keys_changed = 0;
 volatile sig_atomic_t screen_taken = 0;
 // What the program wants while it runs, so that a stopped and continued program takes the
-// terminal again.
+// terminal again, and one started in the background takes it once it is in the foreground.
 volatile sig_atomic_t keys_wanted = 0;
 volatile sig_atomic_t screen_wanted = 0;
 volatile sig_atomic_t resized = 0;
+// The terminal's mode as the program found it, read each time the keys are taken: a shell
+// may have changed it while the program was stopped or in the background.
 termios saved_mode;
 bool handlers_installed = false;
 bool input_closed = false;
@@ -82,18 +84,38 @@ void give_back() {
     }
 }
 
-bool in_foreground() { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+// Whether the program's process group is the foreground group of the terminal of fd.
+bool in_foreground(int fd) { return tcgetpgrp(fd) == getpgrp(); }
 
-void take_again() {
-    if (!in_foreground()) return;
-    if (keys_wanted && !keys_changed) {
+// Whether another process group has the terminal of fd: the program runs in its background
+// (started with '&', or continued with bg), where the screen and the keys are the foreground
+// program's. A terminal that is not the program's own has no group to compare with.
+bool in_background(int fd) {
+    pid_t group = tcgetpgrp(fd);
+    return group > 0 && group != getpgrp();
+}
+
+// Turns line editing and echo off while the program wants keys and has the terminal. Signals
+// are held meanwhile, so that a handler giving the terminal back never runs between the mode
+// being changed and that being noted.
+void take_keys() {
+    if (!keys_wanted || keys_changed || !in_foreground(STDIN_FILENO)) return;
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
+    if (!keys_changed && tcgetattr(STDIN_FILENO, &saved_mode) == 0) {
         termios mode = saved_mode;
         mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         mode.c_cc[VMIN] = 1;
         mode.c_cc[VTIME] = 0;
         if (tcsetattr(STDIN_FILENO, TCSANOW, &mode) == 0) keys_changed = 1;
     }
-    if (screen_wanted && !screen_taken) {
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+void take_again() {
+    take_keys();
+    if (screen_wanted && !screen_taken && !in_background(STDOUT_FILENO)) {
         write_text(kTake, sizeof kTake - 1);
         screen_taken = 1;
     }
@@ -268,6 +290,11 @@ int vp_console_size(int* rows, int* cols) {
 void vp_console_draw(const char* text, size_t len) {
     fflush(stdout);
     install_handlers();
+    // In the background of its terminal the program leaves the screen alone: it would draw over
+    // the foreground program's, or be stopped for writing. Once it is in the foreground again it
+    // takes the screen and, when it asked for them, the keys.
+    if (in_background(STDOUT_FILENO)) return;
+    take_keys();
     int n = 0;
     if (!screen_taken) {
         parts[n++] = {const_cast<char*>(kTake), sizeof kTake - 1};
@@ -291,14 +318,15 @@ void vp_console_draw(const char* text, size_t len) {
 
 int vp_console_keys_start() {
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return -1;
-    // A program in the background would be stopped by the terminal for changing its mode or
-    // reading from it.
-    if (!in_foreground()) return -1;
-    if (tcgetattr(STDIN_FILENO, &saved_mode) != 0) return -1;
+    // Only the program's own terminal: one in whose foreground it runs, or will run once it is
+    // brought there (fg). A program in the background would be stopped by the terminal for
+    // changing its mode or reading from it, so there the keys wait for the foreground.
+    bool background = in_background(STDIN_FILENO);
+    if (!background && !in_foreground(STDIN_FILENO)) return -1;
     install_handlers();
     keys_wanted = 1;
-    take_again();
-    if (!keys_changed) {
+    take_keys();
+    if (!keys_changed && !background) {
         keys_wanted = 0;
         return -1;
     }

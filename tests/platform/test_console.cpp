@@ -168,4 +168,47 @@ TEST(Console, AFaultHandlerOfTheProgramKeepsTheCrashSignals) {
     EXPECT_EQ(42, WEXITSTATUS(status));
 }
 
+// A program started in the background of its terminal ('&') draws nothing there and changes
+// nothing, and once its shell brings it to the foreground (fg) it takes the screen and the keys:
+// a key typed then reaches it. The child here plays the shell.
+TEST(Console, TheBackgroundIsLeftAloneAndTheForegroundTakenWhenItComes) {
+    Pty pty;
+    ASSERT_TRUE(pty.start([] {
+        int ready[2], go[2];
+        if (pipe(ready) != 0 || pipe(go) != 0) return 30;
+        pid_t program = fork();
+        if (program < 0) return 31;
+        if (program == 0) {
+            setpgid(0, 0);
+            char c = 0;
+            int keys = vp_console_keys_start();
+            vp_console_draw("background", 10);
+            if (write(ready[1], "b", 1) != 1 || read(go[0], &c, 1) != 1) _exit(32);
+            vp_console_draw("foreground", 10);
+            int key = VP_KEY_NONE;
+            for (int i = 0; i < 100 && (key == VP_KEY_NONE || key == VP_KEY_RESIZE); i++) key = vp_console_wait_key(100);
+            vp_console_restore();
+            _exit(keys != 0 ? 33 : key != 'q' ? 34 : 0);
+        }
+        setpgid(program, program);
+        signal(SIGTTOU, SIG_IGN);
+        char c = 0;
+        if (read(ready[0], &c, 1) != 1) return 35;
+        if (tcsetpgrp(STDIN_FILENO, program) != 0) return 36;
+        if (write(go[1], "f", 1) != 1) return 37;
+        int status = 0;
+        waitpid(program, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+    }));
+    ASSERT_TRUE(pty.read_until("foreground" + kScreenEnd)) << pty.output();
+    EXPECT_EQ(0u, pty.local_mode() & (ICANON | ECHO));
+    ASSERT_TRUE(pty.type("q"));
+    int status = pty.wait_end();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "33: no keys asked for in the background; 34: the key did not reach it";
+    // Nothing before the screen taken in the foreground; the terminal given back at the end.
+    EXPECT_EQ(kTake + "\033[H" + "foreground" + kScreenEnd + kGiveBack, pty.output());
+    EXPECT_EQ(static_cast<tcflag_t>(ICANON | ECHO), pty.local_mode() & (ICANON | ECHO));
+}
+
 }  // namespace
