@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 
 #include "vp.h"
@@ -198,6 +199,21 @@ void install_handlers() {
     install(SIGWINCH, on_resize);
 }
 
+// How long the rest of an escape sequence may take to arrive, all its pieces together.
+constexpr int kSequenceMs = 50;
+
+long long monotonic_ms() {
+    timespec ts = {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The milliseconds left until a deadline on that clock, 0 once it has passed.
+int ms_until(long long deadline) {
+    long long left = deadline - monotonic_ms();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
 // Reads what the terminal has within ms more into the pending bytes.
 void read_more(int ms) {
     if (pending_len >= sizeof pending) return;
@@ -215,14 +231,16 @@ void consume(size_t n) {
 
 // The key that the pending bytes begin with. Escape sequences of the cursor and paging keys
 // come in the forms that common terminals send; an escape sequence that the rest has not
-// reached yet is given a moment to arrive.
+// reached yet is given one moment to arrive, however many pieces it comes in, so that a slow
+// or endless one cannot hold up the screen of the next second.
 int next_key() {
     if (pending[0] != 0x1b) {
         int c = pending[0];
         consume(1);
         return c;
     }
-    if (pending_len == 1) read_more(30);
+    const long long deadline = monotonic_ms() + kSequenceMs;
+    if (pending_len == 1) read_more(ms_until(deadline));
     if (pending_len == 1 || (pending[1] != '[' && pending[1] != 'O')) {
         consume(1);
         return 0x1b;
@@ -232,7 +250,7 @@ int next_key() {
         while (end < pending_len && !(pending[end] >= 0x40 && pending[end] <= 0x7e)) end++;
         if (end < pending_len) break;
         size_t had = pending_len;
-        read_more(30);
+        read_more(ms_until(deadline));
         if (pending_len == had) {
             // Cut off, or longer than the room: dropped whole.
             pending_len = 0;

@@ -211,4 +211,32 @@ TEST(Console, TheBackgroundIsLeftAloneAndTheForegroundTakenWhenItComes) {
     EXPECT_EQ(static_cast<tcflag_t>(ICANON | ECHO), pty.local_mode() & (ICANON | ECHO));
 }
 
+// The rest of an escape sequence that trickles in byte by byte and never ends holds the wait for
+// a key no longer than one short moment, so that the next screen is not held up.
+TEST(Console, AnEscapeSequenceThatNeverEndsIsDroppedWithinAMoment) {
+    Pty pty;
+    ASSERT_TRUE(pty.start([] {
+        if (vp_console_keys_start() != 0) return 1;
+        if (write(STDOUT_FILENO, "ready\n", 6) != 6) return 2;
+        double before = vp_process_seconds();
+        int key = vp_console_wait_key(5000);
+        double waited = vp_process_seconds() - before;
+        if (key != VP_KEY_NONE) return 3;
+        // In tens of milliseconds.
+        return 10 + static_cast<int>(waited * 100 < 200 ? waited * 100 : 200);
+    }));
+    ASSERT_TRUE(pty.read_until("ready"));
+    ASSERT_TRUE(pty.type("\033["));
+    // A parameter byte every 20 ms, until the wait has given up on the sequence.
+    for (int i = 0; i < 200 && !pty.ended(); i++) {
+        pty.type("1");
+        usleep(20000);
+    }
+    int status = pty.wait_end();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    int code = WEXITSTATUS(status);
+    ASSERT_GE(code, 10) << "1: no keys; 3: a key was made of the sequence";
+    EXPECT_LT((code - 10) * 10, 500) << "the wait for a key took " << (code - 10) * 10 << " ms";
+}
+
 }  // namespace
