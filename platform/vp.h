@@ -302,8 +302,9 @@ int vp_console_size(int* rows, int* cols);
 // never scrolls the window). Each line replaces its whole row and the rows below the last line
 // are cleared. The first call takes the window for the program (POSIX: the terminal's alternate
 // screen, the cursor hidden; Windows: the cursor hidden) until vp_console_restore. POSIX writes
-// the screen in one write; Windows writes the characters into the console buffer in place, so
-// that nothing is cleared between two screens.
+// the screen in one write, and nothing while the program runs in the background of its terminal;
+// Windows writes the characters into the console buffer in place, so that nothing is cleared
+// between two screens.
 void vp_console_draw(const char* text, size_t len);
 
 // Keys of the console, for programs that page through a screen.
@@ -320,12 +321,14 @@ enum : int {
 };
 // Prepares standard input for reading single keys, when it is the console that the program
 // runs in the foreground of. POSIX: the terminal's line editing and echo are turned off (its
-// signal keys, Ctrl-C among them, stay). Returns 0, or -1 when no keys can be read.
+// signal keys, Ctrl-C among them, stay); a program in the background of its terminal gets its
+// keys once it is brought to the foreground. Returns 0, or -1 when no keys can be read.
 int vp_console_keys_start();
 // Waits up to ms for a key and returns it: a character as its byte value (1 to 255), one of
 // the VP_KEY_ values above, or VP_KEY_NONE when the time passed without a key.
 int vp_console_wait_key(int ms);
 // Gives the console back as the program found it: the input mode, the normal screen and the
-// cursor. Called at exit and on Ctrl-C, SIGTERM and a hang-up by itself once keys or a drawn
-// screen changed anything; calling it more than once does no harm.
+// cursor. Called at exit and on Ctrl-C, SIGTERM, a hang-up and every other signal that ends the
+// program by itself once keys or a drawn screen changed anything (POSIX: a signal that dumps core
+// only while no fault handler of the program has it); calling it more than once does no harm.
 void vp_console_restore();

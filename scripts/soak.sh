@@ -94,12 +94,15 @@ cleanup() {
   trap - EXIT INT TERM
   for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  # Only blocks that this run's bridges still hold under their names are removed.
+  # Only blocks whose names appeared during this run, and that this run's bridges still hold
+  # under them, are removed: a block that was there before belongs to someone else (a demo or
+  # a real installation of the same user), which the bridges merely opened.
   for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
-    [ -n "${inode[$b]:-}" ] && [ "$(stat -c %i "/dev/shm/$b" 2>/dev/null)" = "${inode[$b]}" ] && rm -f "/dev/shm/$b"
+    [ -n "${made[$b]:-}" ] && [ -n "${inode[$b]:-}" ] &&
+      [ "$(stat -c %i "/dev/shm/$b" 2>/dev/null)" = "${inode[$b]}" ] && rm -f "/dev/shm/$b"
   done
 }
-declare -A inode
+declare -A inode made
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
@@ -130,6 +133,9 @@ CFG
 mkdir -p bin
 cp "$bin/mpextended/Vistrel_MPExtended" bin/Vistrel_MPExtended.soak
 cp "$bin/wifiremote/Vistrel_WIFIRemote" bin/Vistrel_WIFIRemote.soak
+for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
+  [ -e "/dev/shm/$b" ] || [ -L "/dev/shm/$b" ] || made[$b]=1
+done
 bin/Vistrel_MPExtended.soak > mpx.out 2>&1 &
 mpx=$!
 started+=($mpx)

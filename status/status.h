@@ -39,7 +39,6 @@ void MP_status_read_tables();
 
 // The screen.
 void MP_status_time_text(char* dest, int64_t seconds);
-const char* MP_status_now_text();
 void MP_status_print_tags();
 // Reads both tables and composes the whole listing; returns its text and length.
 const char* MP_status_compose(size_t* length);

@@ -79,7 +79,14 @@ void MP_status_copy_block(int channel, void* dest, size_t length) {
     Channel* ch = channel >= 0 && channel < STATUS_CHANNELS ? &channels[channel] : nullptr;
     // A channel without a view reads as a block of zeros: no state, no tags. So does a block
     // that is shorter than the copy: only its owner can cut it down, and half a table is none.
-    if (ch && ch->view && vp_shm_read(ch->handle, ch->view, 0, dest, length) == length) return;
+    if (ch && ch->view && vp_shm_read(ch->handle, ch->view, 0, dest, length) == length) {
+        // A block grown back to its size reads whole again: the cut is over, and so is its line.
+        if (ch->cut) {
+            ch->cut = false;
+            ch->problem[0] = '\0';
+        }
+        return;
+    }
     memset(dest, 0, length);
     if (ch && ch->view && !ch->cut) {
         ch->cut = true;

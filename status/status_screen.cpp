@@ -172,23 +172,14 @@ void MP_status_time_text(char* dest, int64_t seconds) {
     snprintf(dest, 256, "%.*s", static_cast<int>(n < 255 ? n : 255), text);
 }
 
-const char* MP_status_now_text() {
-    time_t now;
-    unsigned short millis;
-    vp_time_now(&now, &millis);
-    return clock_text(now);
-}
-
 void MP_status_print_tags() {
     add("%s\n%s\n", MP_DUMP_HEADER, MP_DUMP_RULE);
     // Unlike the tag listing, row 0 is shown too: the WifiRemote header entry with its count
     // and status line.
     for (int r = 0; r < MP_status_row_total; r++) {
-        const MP_TagEntry& row = MP_status_listed_row(r);
-        if (!MP_status_row_listed(row)) continue;
-        add("%4d  %2d %12d  %3d   %-40s %-s\n", r, row.type, row.ival, row.len,
-            MP_status_console_text(name_text, row.name, sizeof row.name),
-            MP_status_console_text(value_text, row.string, sizeof row.string));
+        if (!MP_status_row_listed(MP_status_listed_row(r))) continue;
+        MP_status_row_line(line, r);
+        add("%s\n", line);
     }
 }
 

@@ -60,20 +60,26 @@ void time_text(int32_t t, char* out, size_t size) {
         snprintf(out, size, "(%ld)", static_cast<long>(t));
 }
 
-void show(const unsigned char* view, bool with_tags) {
+// Shows the block; false, with nothing shown, when a copy came back short. The copies read the
+// object through vp_shm_read, which never faults: its owner may cut it down while it is watched,
+// and a copy straight from the view would then end the viewer with a bus error.
+bool show(vp_shm handle, const void* view, bool with_tags) {
     // The header first: only a block whose state word reads "Numtags" and a zero has a count
     // and a table that can be trusted.
-    memcpy(&table[0], view, sizeof(Record));
-    const Record& h = table[0];
+    Record h;
+    if (vp_shm_read(handle, view, 0, &h, sizeof h) != sizeof h) return false;
+    bool tags = with_tags && memcmp(h.name, "Numtags", 8) == 0;
+    int count = h.len < 0 ? 0 : h.len > kMaxTags ? kMaxTags : h.len;
+    size_t bytes = static_cast<size_t>(count + 1) * sizeof(Record);
+    if (tags && vp_shm_read(handle, view, 0, table, bytes) != bytes) return false;
+
     char state[40], when[64], status[260];
     state_text(h.name, state, sizeof state);
     time_text(h.time, when, sizeof when);
     field(status, sizeof status, h.string, 256);
     printf("State=\"%s\" Numtags=%d Time=%s Status=%s\n", state, h.len, when, status);
 
-    if (!with_tags || memcmp(h.name, "Numtags", 8) != 0) return;
-    int count = h.len < 0 ? 0 : h.len > kMaxTags ? kMaxTags : h.len;
-    memcpy(table, view, static_cast<size_t>(count + 1) * sizeof(Record));
+    if (!tags) return true;
     printf("Tag  Typ         Ival  Len   Name                                     String\n");
     for (int i = 1; i <= count; i++) {
         const Record& r = table[i];
@@ -82,6 +88,7 @@ void show(const unsigned char* view, bool with_tags) {
         field(text, sizeof text, r.string, 256);
         printf("%4d  %2d %12d  %3d   %-40s %s\n", i, r.type, r.ival, r.len, name, text);
     }
+    return true;
 }
 
 int usage() {
@@ -127,15 +134,26 @@ int main(int argc, char** argv) {
         vp_shm_close(handle);
         return 1;
     }
+    int result = 0;
     for (;;) {
         // Watching redraws the screen in place, as the status monitor does.
         if (watch) vp_clear_screen();
-        show(static_cast<const unsigned char*>(view), true);
+        bool shown = show(handle, view, true);
         fflush(stdout);
+        if (!shown) {
+            // Only the block's owner can cut it down, and no bridge opens a block that short
+            // again: the viewer ends rather than watch what is left.
+            char object[320];
+            vp_shm_object_name(name, object, sizeof object);
+            fprintf(stderr, "vistrel_peek: %s has been cut down below %d bytes; nothing to show\n", object,
+                    MP_BLOCK_SIZE);
+            result = 1;
+            break;
+        }
         if (!watch) break;
         vp_sleep_ms(1000);
     }
     vp_shm_unmap(view, kBlockSize);
     vp_shm_close(handle);
-    return 0;
+    return result;
 }

@@ -1,7 +1,8 @@
 /* read_block.c - prints a bridge's publication block: state, time, status line and every tag. */
 /*
  * Usage: read_block [BLOCK]     BLOCK defaults to Vistrel_MPExtended
- * Exit codes: 0 the table was printed; 1 the block does not exist or cannot be mapped;
+ * Exit codes: 0 the table was printed; 1 the block does not exist, cannot be mapped or is
+ * not read (another user's, open to others, too small or no plain object);
  * 2 no consistent copy could be taken; 3 the bridge has published nothing (yet); 4 usage.
  */
 #include "vistrel_reader.h"
@@ -55,6 +56,27 @@ static const char *printable(char *out, size_t size, const char *field, size_t w
     return out;
 }
 
+/* Why vr_open refused an object of the block's name (a result below 0), in words. */
+static const char *refusal(int err) {
+    switch (err) {
+        case VR_FOREIGN: return "it belongs to another user";
+        case VR_SHARED: return "other users may open it";
+        case VR_SHORT: return "it is smaller than a block";
+        case VR_ODD: return "it is no plain shared-memory object with a single name";
+        default: return "it is no block of this user";
+    }
+}
+
+/* Why vr_snapshot took no copy, for a result below 0 other than VR_NOT_PUBLISHED. */
+static const char *copy_failure(int result) {
+    switch (result) {
+        case VR_BAD_COUNT: return "tag count out of range";
+        case VR_TORN: return "the block kept changing";
+        case VR_CUT: return "the block was cut down while it was read";
+        default: return "the copy was not attempted";
+    }
+}
+
 static void print_header(const char *name, const vr_record *header) {
     char status[VR_TEXT_SIZE + 1];
     char when[64] = "";
@@ -78,6 +100,11 @@ int main(int argc, char **argv) {
     }
 
     err = vr_open(&block, name);
+    if (err < 0) {
+        /* An object of the name that is no block of this user: somebody else's words. */
+        fprintf(stderr, "read_block: not reading block %s: %s\n", name, refusal(err));
+        return 1;
+    }
     if (err != 0) {
         fprintf(stderr, "read_block: block %s cannot be opened (error %d); is its bridge running?\n",
                 name, err);
@@ -91,8 +118,7 @@ int main(int argc, char **argv) {
         return 3;
     }
     if (count < 0) {
-        fprintf(stderr, "read_block: no consistent copy of %s (%s)\n", name,
-                count == VR_BAD_COUNT ? "tag count out of range" : "the block kept changing");
+        fprintf(stderr, "read_block: no consistent copy of %s (%s)\n", name, copy_failure(count));
         return 2;
     }
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 
 #include "vp.h"
@@ -30,10 +31,12 @@ constexpr char kScreenEnd[] = "\033[K\033[J";
 volatile sig_atomic_t keys_changed = 0;
 volatile sig_atomic_t screen_taken = 0;
 // What the program wants while it runs, so that a stopped and continued program takes the
-// terminal again.
+// terminal again, and one started in the background takes it once it is in the foreground.
 volatile sig_atomic_t keys_wanted = 0;
 volatile sig_atomic_t screen_wanted = 0;
 volatile sig_atomic_t resized = 0;
+// The terminal's mode as the program found it, read each time the keys are taken: a shell
+// may have changed it while the program was stopped or in the background.
 termios saved_mode;
 bool handlers_installed = false;
 bool input_closed = false;
@@ -82,18 +85,38 @@ void give_back() {
     }
 }
 
-bool in_foreground() { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+// Whether the program's process group is the foreground group of the terminal of fd.
+bool in_foreground(int fd) { return tcgetpgrp(fd) == getpgrp(); }
 
-void take_again() {
-    if (!in_foreground()) return;
-    if (keys_wanted && !keys_changed) {
+// Whether another process group has the terminal of fd: the program runs in its background
+// (started with '&', or continued with bg), where the screen and the keys are the foreground
+// program's. A terminal that is not the program's own has no group to compare with.
+bool in_background(int fd) {
+    pid_t group = tcgetpgrp(fd);
+    return group > 0 && group != getpgrp();
+}
+
+// Turns line editing and echo off while the program wants keys and has the terminal. Signals
+// are held meanwhile, so that a handler giving the terminal back never runs between the mode
+// being changed and that being noted.
+void take_keys() {
+    if (!keys_wanted || keys_changed || !in_foreground(STDIN_FILENO)) return;
+    sigset_t all, before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
+    if (!keys_changed && tcgetattr(STDIN_FILENO, &saved_mode) == 0) {
         termios mode = saved_mode;
         mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         mode.c_cc[VMIN] = 1;
         mode.c_cc[VTIME] = 0;
         if (tcsetattr(STDIN_FILENO, TCSANOW, &mode) == 0) keys_changed = 1;
     }
-    if (screen_wanted && !screen_taken) {
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+void take_again() {
+    take_keys();
+    if (screen_wanted && !screen_taken && !in_background(STDOUT_FILENO)) {
         write_text(kTake, sizeof kTake - 1);
         screen_taken = 1;
     }
@@ -139,14 +162,56 @@ void install(int sig, void (*handler)(int)) {
     sigaction(sig, &sa, nullptr);
 }
 
+// For the signals that end the program with a core dump, which a fault report of the program's
+// own may handle: the terminal is given back only when nothing else handles the signal. A
+// handler set up later replaces this one and then gives no terminal back.
+void install_if_default(int sig, void (*handler)(int)) {
+    struct sigaction old = {};
+    sigaction(sig, nullptr, &old);
+    if ((old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL) return;
+    install(sig, handler);
+}
+
 void install_handlers() {
     if (handlers_installed) return;
     handlers_installed = true;
     atexit(vp_console_restore);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) install(sig, on_end);
+    // Every signal that ends the program by default, without a core dump, and that a person or
+    // another program can send.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGVTALRM, SIGPROF})
+        install(sig, on_end);
+#ifdef SIGPOLL
+    install(SIGPOLL, on_end);
+#endif
+#ifdef SIGPWR
+    install(SIGPWR, on_end);
+#endif
+#ifdef SIGSTKFLT
+    install(SIGSTKFLT, on_end);
+#endif
+#ifdef SIGRTMIN
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) install(sig, on_end);
+#endif
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS, SIGXCPU, SIGXFSZ})
+        install_if_default(sig, on_end);
     install(SIGTSTP, on_stop);
     install(SIGCONT, on_continue);
     install(SIGWINCH, on_resize);
+}
+
+// How long the rest of an escape sequence may take to arrive, all its pieces together.
+constexpr int kSequenceMs = 50;
+
+long long monotonic_ms() {
+    timespec ts = {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The milliseconds left until a deadline on that clock, 0 once it has passed.
+int ms_until(long long deadline) {
+    long long left = deadline - monotonic_ms();
+    return left > 0 ? static_cast<int>(left) : 0;
 }
 
 // Reads what the terminal has within ms more into the pending bytes.
@@ -166,14 +231,16 @@ void consume(size_t n) {
 
 // The key that the pending bytes begin with. Escape sequences of the cursor and paging keys
 // come in the forms that common terminals send; an escape sequence that the rest has not
-// reached yet is given a moment to arrive.
+// reached yet is given one moment to arrive, however many pieces it comes in, so that a slow
+// or endless one cannot hold up the screen of the next second.
 int next_key() {
     if (pending[0] != 0x1b) {
         int c = pending[0];
         consume(1);
         return c;
     }
-    if (pending_len == 1) read_more(30);
+    const long long deadline = monotonic_ms() + kSequenceMs;
+    if (pending_len == 1) read_more(ms_until(deadline));
     if (pending_len == 1 || (pending[1] != '[' && pending[1] != 'O')) {
         consume(1);
         return 0x1b;
@@ -183,7 +250,7 @@ int next_key() {
         while (end < pending_len && !(pending[end] >= 0x40 && pending[end] <= 0x7e)) end++;
         if (end < pending_len) break;
         size_t had = pending_len;
-        read_more(30);
+        read_more(ms_until(deadline));
         if (pending_len == had) {
             // Cut off, or longer than the room: dropped whole.
             pending_len = 0;
@@ -241,6 +308,11 @@ int vp_console_size(int* rows, int* cols) {
 void vp_console_draw(const char* text, size_t len) {
     fflush(stdout);
     install_handlers();
+    // In the background of its terminal the program leaves the screen alone: it would draw over
+    // the foreground program's, or be stopped for writing. Once it is in the foreground again it
+    // takes the screen and, when it asked for them, the keys.
+    if (in_background(STDOUT_FILENO)) return;
+    take_keys();
     int n = 0;
     if (!screen_taken) {
         parts[n++] = {const_cast<char*>(kTake), sizeof kTake - 1};
@@ -264,14 +336,15 @@ void vp_console_draw(const char* text, size_t len) {
 
 int vp_console_keys_start() {
     if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return -1;
-    // A program in the background would be stopped by the terminal for changing its mode or
-    // reading from it.
-    if (!in_foreground()) return -1;
-    if (tcgetattr(STDIN_FILENO, &saved_mode) != 0) return -1;
+    // Only the program's own terminal: one in whose foreground it runs, or will run once it is
+    // brought there (fg). A program in the background would be stopped by the terminal for
+    // changing its mode or reading from it, so there the keys wait for the foreground.
+    bool background = in_background(STDIN_FILENO);
+    if (!background && !in_foreground(STDIN_FILENO)) return -1;
     install_handlers();
     keys_wanted = 1;
-    take_again();
-    if (!keys_changed) {
+    take_keys();
+    if (!keys_changed && !background) {
         keys_wanted = 0;
         return -1;
     }

@@ -7,9 +7,15 @@
 #include <vector>
 
 #include "mpx_harness.h"
+#include "other_user.h"
 #include "scratch.h"
 #include "vistrel_reader.h"
 #include "vp.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -206,5 +212,54 @@ TEST(ReadBlock, ExitCodesForAMissingAnUnpublishedBlockAndWrongUse) {
     const char* none[] = {"none", nullptr};
     EXPECT_EQ(-1, vp_run_to_file("no-such-dir/no-such-program", none, "none.out"));
 }
+
+#ifndef _WIN32
+// What the program writes on its error output for the block of that name; its exit code in code.
+std::string error_output(const std::string& name, int* code) {
+    fflush(stderr);
+    int saved = dup(2);
+    int file = open("read_block.err", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (saved < 0 || file < 0) return "<no error output>";
+    dup2(file, 2);
+    close(file);
+    *code = read_block({name}).code;
+    dup2(saved, 2);
+    close(saved);
+    return read_file("read_block.err");
+}
+
+// An object of the block's name that the reader does not trust is refused with the reason in
+// words, as each refusal of the header's open means it, and nothing of it is printed.
+TEST(ReadBlock, SaysWhyItDoesNotReadAnObjectOfTheName) {
+    ScratchDir dir;
+    std::string base = unique_block_name("VistrelRefused");
+    struct Case {
+        std::string name;
+        bool made;
+        const char* reason;
+    };
+    std::vector<Case> cases = {
+        {base + "Shared", make_raw_block(base + "Shared", 0666, MP_BLOCK_SIZE, "Numtags"), "other users may open it"},
+        {base + "Short", make_raw_block(base + "Short", 0600, 4096, "Numtags"), "it is smaller than a block"},
+        {base + "Linked", make_raw_block(base + "Linked", 0600, MP_BLOCK_SIZE, "Numtags"),
+         "it is no plain shared-memory object with a single name"},
+    };
+    // A second name for the same object.
+    EXPECT_EQ(0, link(("/dev/shm/" + base + "Linked").c_str(), ("/dev/shm/" + base + "Linked2").c_str()));
+    if (can_act_as_other_user())
+        cases.push_back({base + "Foreign",
+                         as_other_user([&] { return make_raw_block(base + "Foreign", 0600, MP_BLOCK_SIZE, "Numtags"); }),
+                         "it belongs to another user"});
+    for (const Case& c : cases) {
+        EXPECT_TRUE(c.made) << c.name;
+        int code = -1;
+        EXPECT_EQ("read_block: not reading block " + c.name + ": " + c.reason + "\n", error_output(c.name, &code));
+        EXPECT_EQ(1, code) << c.name;
+        EXPECT_EQ("", read_file("read_block.out")) << c.name;
+    }
+    for (const Case& c : cases) vp_shm_unlink(c.name.c_str());
+    vp_shm_unlink((base + "Linked2").c_str());
+}
+#endif
 
 }  // namespace

@@ -77,6 +77,35 @@ if [ "$what" = soak ]; then
     grep -q "soak: .* must\|usage: scripts/soak.sh" <<< "$out" || fail "soak.sh gave no reason for refusing $c: $out"
   done
   echo "soak.sh refuses every value that is no number"
+
+  # A short run with the machine-wide names (no private /dev/shm), beside a block of the same
+  # name that was there before it, as a demo's would be: the stand-in bridges make their block
+  # when it is missing and open it otherwise, as the bridges do. Only the block that appeared
+  # during the run is removed at its end.
+  for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
+    [ ! -e "/dev/shm/$b" ] || fail "/dev/shm/$b exists before the check; something else uses the block names"
+    cat > "$tree/build/asan/${b#Vistrel_}" <<BRIDGE
+#!/usr/bin/env bash
+[ -e /dev/shm/$b ] || printf 'made by the soak' > /dev/shm/$b
+exec sleep 60
+BRIDGE
+  done
+  mv "$tree/build/asan/MPExtended" "$tree/build/asan/mpextended/Vistrel_MPExtended"
+  mv "$tree/build/asan/WIFIRemote" "$tree/build/asan/wifiremote/Vistrel_WIFIRemote"
+  chmod +x "$tree/build/asan/mpextended/Vistrel_MPExtended" "$tree/build/asan/wifiremote/Vistrel_WIFIRemote"
+  made_blocks=(/dev/shm/Vistrel_WIFIRemote /dev/shm/Vistrel_MPExtended)
+  (umask 077; printf 'a demo' > /dev/shm/Vistrel_WIFIRemote)
+  rm -rf "$tree/build/soak"
+  set +e
+  out=$(VISTREL_SOAK_PRIVATE=shared timeout 60 bash "$tree/scripts/soak.sh" --no-build --seconds 1 2>&1)
+  rc=$?
+  set -e
+  echo "soak.sh --seconds 1 beside a block that was there before: exit $rc"
+  grep -q "soak: results after" <<< "$out" || { echo "$out" | tail -5; fail "soak.sh did not finish its run (exit $rc)"; }
+  [ "$(cat /dev/shm/Vistrel_WIFIRemote 2>/dev/null)" = "a demo" ] ||
+    fail "soak.sh removed or changed a block that was there before its run"
+  [ ! -e /dev/shm/Vistrel_MPExtended ] || fail "soak.sh left the block that appeared during its run"
+  echo "soak.sh removes only the blocks that appeared during its run"
   exit 0
 fi
 

@@ -59,8 +59,9 @@ TEST(StatusBlock, AnObjectOthersMayHaveMadeOrWrittenIsNotShown) {
 }
 
 // The monitor's own block of this user cut down after it was opened (only that user can): the
-// copies read it as empty instead of ending the monitor with a fault.
-TEST(StatusBlock, ABlockCutDownUnderTheMonitorReadsAsEmpty) {
+// copies read it as empty instead of ending the monitor with a fault, and once it has its size
+// again the line that said it was cut goes.
+TEST(StatusBlock, ABlockCutDownUnderTheMonitorReadsAsEmptyUntilItIsWholeAgain) {
     std::string name = unique_block_name("VistrelStatusCut");
     vp_shm_unlink(name.c_str());
     MP_status_open_block(1, name.c_str());
@@ -82,6 +83,13 @@ TEST(StatusBlock, ABlockCutDownUnderTheMonitorReadsAsEmpty) {
             MP_status_read_tables();
             if (MP_status_count2 != 0) _exit(11);
             if (std::string(MP_status_channel_problem(1)).find("cut down") == std::string::npos) _exit(12);
+            if (!raw_block_resize(name, MP_BLOCK_SIZE)) _exit(13);
+            MP_status_read_tables();
+            if (MP_status_channel_problem(1)[0] != '\0') _exit(14);
+            // A second cut is reported as the first was.
+            if (!raw_block_resize(name, 0)) _exit(15);
+            MP_status_read_tables();
+            if (std::string(MP_status_channel_problem(1)).find("cut down") == std::string::npos) _exit(16);
             _exit(0);
         },
         ::testing::ExitedWithCode(0), "");

@@ -6,8 +6,15 @@
 #include <vector>
 
 #include "mp_tags.h"
+#include "other_user.h"
 #include "scratch.h"
 #include "vp.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -80,5 +87,38 @@ TEST_F(HostileBlock, ExampleReaderShowsControlsAsQuestionMarks) {
     EXPECT_NE(std::string::npos, out.find(kShownName)) << out;
     EXPECT_NE(std::string::npos, out.find(std::string(" ") + kShownText + "\n")) << out;
 }
+
+#ifndef _WIN32
+// The block's owner cuts it down while the viewer watches it: the viewer says so and ends with
+// an error instead of a bus error from its next look into the mapped view.
+TEST_F(HostileBlock, PeekWatchingABlockThatIsCutDownEndsWithoutAFault) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int out = open("peek.out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open("peek.err", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0) _exit(126);
+        dup2(out, 1);
+        dup2(err, 2);
+        execl(VISTREL_VISTREL_PEEK, "vistrel_peek", "-w", name_.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    bool shown = wait_until([] { return read_file("peek.out").find(std::string("Status=") + kShownStatus) != std::string::npos; }, 20000);
+    bool cut = raw_block_resize(name_, 0);
+    int status = 0;
+    bool ended = wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    ASSERT_TRUE(shown) << read_file("peek.out");
+    ASSERT_TRUE(cut);
+    ASSERT_TRUE(ended) << "the viewer went on watching";
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(1, WEXITSTATUS(status));
+    EXPECT_EQ("vistrel_peek: shared-memory object /dev/shm/" + name_ + " has been cut down below 1048576 bytes; nothing to show\n",
+              read_file("peek.err"));
+}
+#endif
 
 }  // namespace
