@@ -16,6 +16,7 @@
 #include <functional>
 #include <string>
 
+#include "pty_child.h"
 #include "scratch.h"
 #include "vp.h"
 
@@ -40,21 +41,8 @@ public:
 
     // Runs body in the child, which ends with the value that body returns.
     bool start(const std::function<int()>& body) {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return false;
-        std::string slave = ptsname(master_);
-        pid_ = fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            setsid();
-            int fd = open(slave.c_str(), O_RDWR);
-            if (fd < 0) _exit(126);
-            for (int std_fd = 0; std_fd <= 2; std_fd++) dup2(fd, std_fd);
-            if (fd > 2) close(fd);
-            close(master_);
-            _exit(body());
-        }
-        return true;
+        pid_ = pty_child_start(&master_, 0, 0, body);
+        return pid_ > 0;
     }
 
     // Reads what the child wrote until it holds text; whether it came within the wait.

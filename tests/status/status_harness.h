@@ -35,6 +35,7 @@
 #endif
 
 #include "mp_tags.h"
+#include "pty_child.h"
 #include "scratch.h"
 #include "vp.h"
 
@@ -53,29 +54,18 @@ public:
     // A terminal of rows by cols; without a size (0), a terminal whose size is unknown, on
     // which the monitor lists every row as on a pipe.
     bool start(const std::vector<std::string>& args = {}, int rows = 0, int cols = 0) {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return false;
-        if (rows > 0 && !resize(rows, cols)) return false;
-        std::string slave = ptsname(master_);
         std::vector<std::string> words = {"Vistrel_Status"};
         words.insert(words.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (std::string& w : words) argv.push_back(w.data());
         argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            // The terminal becomes the monitor's console and controlling terminal, as a
-            // terminal window's would.
-            setsid();
-            int fd = open(slave.c_str(), O_RDWR);
-            if (fd < 0) _exit(126);
-            for (int std_fd = 0; std_fd <= 2; std_fd++) dup2(fd, std_fd);
-            if (fd > 2) close(fd);
-            close(master_);
+        // The terminal becomes the monitor's console and controlling terminal, as a terminal
+        // window's would.
+        pid_ = pty_child_start(&master_, rows, cols, [&] {
             execv(VISTREL_VISTREL_STATUS, argv.data());
-            _exit(127);
-        }
+            return 127;
+        });
+        if (pid_ <= 0) return false;
         reader_ = std::thread([this] { read_console(); });
         return true;
     }
