@@ -94,6 +94,37 @@ VR_CHECK(offsetof(vr_record, ival) == 72, ival_offset);
 VR_CHECK(offsetof(vr_record, time) == 76, time_offset);
 VR_CHECK(offsetof(vr_record, string) == 80, string_offset);
 
+/* How a block's texts are written, as its bridge's Text_Encoding= setting chose. The bridge
+ * writes the name of its encoding into the block's last VR_ENCODING_SIZE bytes, which no table
+ * ever reaches (a full table ends at 696,660 bytes): VR_ENCODING_MARK followed by "Raw",
+ * "Windows-1252", "ASCII" or "UTF-8", zero-terminated. Names, numbers, dates and the list of
+ * tags are the same in every encoding; only the bytes of text values differ. */
+#define VR_ENCODING_OFFSET (VR_BLOCK_SIZE - 64)
+#define VR_ENCODING_SIZE 64
+#define VR_ENCODING_MARK "VistrelText="
+typedef enum vr_encoding {
+    VR_TEXT_RAW,          /* as the services sent them: each multi-byte UTF-8 character one
+                           * blank, JSON escapes such as \" and \u00e9 left as they arrived */
+    VR_TEXT_WINDOWS_1252, /* escapes undone, one byte per character in Windows-1252 */
+    VR_TEXT_ASCII,        /* escapes undone, plain letters only (e for \u00e9, ss for sharp s) */
+    VR_TEXT_UTF8          /* escapes undone, valid UTF-8 */
+} vr_encoding;
+
+/* The encoding that the marker bytes name (VR_ENCODING_SIZE of them, copied out of a block).
+ * A block without a marker was written by a bridge that knows only Raw, or not yet opened by its
+ * bridge; a marker that names nothing known counts as Raw too. */
+static inline vr_encoding vr_encoding_named(const char *marker) {
+    static const char *const names[] = {"Raw", "Windows-1252", "ASCII", "UTF-8"};
+    size_t mark = sizeof VR_ENCODING_MARK - 1;
+    size_t i;
+    if (memcmp(marker, VR_ENCODING_MARK, mark) != 0) return VR_TEXT_RAW;
+    for (i = 0; i < sizeof names / sizeof names[0]; i++) {
+        size_t n = strlen(names[i]) + 1; /* the zero too: "UTF-8x" is no encoding */
+        if (mark + n <= VR_ENCODING_SIZE && memcmp(marker + mark, names[i], n) == 0) return (vr_encoding)i;
+    }
+    return VR_TEXT_RAW;
+}
+
 /* The first 8 bytes of a block, the header entry's name. */
 typedef enum vr_state {
     VR_STATE_EMPTY,    /* zeros: made by a reader, no bridge has opened it yet */
@@ -287,6 +318,13 @@ static inline int vr_read_at(const vr_block *block, size_t offset, void *dest, s
     }
 #endif
     return -1;
+}
+
+/* The encoding of an opened block's texts (see vr_encoding_named); Raw when it cannot be read. */
+static inline vr_encoding vr_encoding_of(const vr_block *block) {
+    char marker[VR_ENCODING_SIZE];
+    if (block == NULL || vr_read_at(block, VR_ENCODING_OFFSET, marker, sizeof marker) != 0) return VR_TEXT_RAW;
+    return vr_encoding_named(marker);
 }
 
 /* One copy attempt from a block into table, which holds room records: the header entry first,

@@ -334,3 +334,38 @@ TEST(ReaderBlock, ABlockCutDownUnderTheReaderIsAnErrorNotAFault) {
 #endif
 
 }  // namespace
+
+// The encoding marker at the block's end, as a bridge writes it and as other bytes may leave it.
+TEST_F(ReaderMemory, TheEncodingMarkerNamesOnlyKnownEncodings) {
+    struct Case {
+        const char* marker;
+        vr_encoding expected;
+    };
+    const Case cases[] = {
+        {"VistrelText=Raw", VR_TEXT_RAW},
+        {"VistrelText=Windows-1252", VR_TEXT_WINDOWS_1252},
+        {"VistrelText=ASCII", VR_TEXT_ASCII},
+        {"VistrelText=UTF-8", VR_TEXT_UTF8},
+        {"", VR_TEXT_RAW},                       // a block without a marker
+        {"VistrelText=UTF-8x", VR_TEXT_RAW},     // a longer name is no encoding
+        {"VistrelText=utf-8", VR_TEXT_RAW},      // the bridge writes the names as they stand
+        {"VistrelText=", VR_TEXT_RAW},
+        {"vistreltext=ASCII", VR_TEXT_RAW},
+    };
+    vr_block b{};
+    b.view = block_.data();
+    b.size = block_.size();
+    for (const Case& c : cases) {
+        memset(block_.data() + VR_ENCODING_OFFSET, 0, VR_ENCODING_SIZE);
+        memcpy(block_.data() + VR_ENCODING_OFFSET, c.marker, strlen(c.marker));
+        EXPECT_EQ(c.expected, vr_encoding_of(&b)) << c.marker;
+    }
+    // A marker that fills its 64 bytes without a zero names nothing.
+    memcpy(block_.data() + VR_ENCODING_OFFSET, "VistrelText=ASCII", 17);
+    memset(block_.data() + VR_ENCODING_OFFSET + 17, 'A', VR_ENCODING_SIZE - 17);
+    EXPECT_EQ(VR_TEXT_RAW, vr_encoding_of(&b));
+    // A block shorter than a bridge's has no marker to read.
+    b.size = VR_ENCODING_OFFSET + 10;
+    EXPECT_EQ(VR_TEXT_RAW, vr_encoding_of(&b));
+    EXPECT_EQ(VR_TEXT_RAW, vr_encoding_of(nullptr));
+}
