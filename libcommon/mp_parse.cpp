@@ -23,6 +23,30 @@ char g_text[TEXT_CHARS + 1];
 char g_message[TEXT_CHARS + 1];
 int g_depth;  // nested objects open in the current flattening
 
+// A dry run stores and reports nothing; it hands each store to its visitor, if any.
+bool g_dry = false;
+MP_ParseVisitor g_visit = nullptr;
+void* g_visit_context = nullptr;
+// Set whenever the scan reads the text's terminating zero.
+bool g_reached_end = false;
+
+// Whether the scan writes its stores and reports: not in a dry run.
+bool reporting() { return !g_dry; }
+
+void store(const char* name, int type, int ival, const char* text) {
+    if (!g_dry)
+        MP_put_tag(name, type, ival, text);
+    else if (g_visit)
+        g_visit(name, type, ival, text, g_visit_context);
+}
+
+// Whether text[i] is the text's terminating zero; reading it is noted.
+bool at_zero(const char* text, int i) {
+    if (text[i] != '\0') return false;
+    g_reached_end = true;
+    return true;
+}
+
 const char* const PROPERTIES = "Properties.";
 
 // Index of the first `sought` at or after start, or -1. A backslash hides itself and the
@@ -40,9 +64,11 @@ int find_unescaped(const char* text, char sought, int start) {
     for (int p = start;; ++p) {
         p += static_cast<int>(strcspn(text + p, stops));
         char c = text[p];
-        if (c == '\0') return -1;
+        if (c == '\0' || (c == '\\' && (text[p + 1] == '\0' || text[p + 2] == '\0'))) {
+            g_reached_end = true;
+            return -1;
+        }
         if (c == '\\') {
-            if (text[p + 1] == '\0' || text[p + 2] == '\0') return -1;
             p += 2;
             c = text[p];
         }
@@ -53,7 +79,7 @@ int find_unescaped(const char* text, char sought, int start) {
 // Whether the n characters from p on all lie before the text's zero.
 bool readable(const char* text, int p, int n) {
     for (int j = 0; j < n; ++j)
-        if (text[p + j] == '\0') return false;
+        if (at_zero(text, p + j)) return false;
     return true;
 }
 
@@ -108,10 +134,12 @@ int build_name(const char* prefix, int prefix_len, const char* member, int membe
 }
 
 void report_long_name(const char* where, int at) {
+    if (!reporting()) return;
     MP_errlogf(where, "Tag name longer than %d characters at %d, nothing stored", NAME_CHARS, at);
 }
 
 void report_illegal(const char* text, int at) {
+    if (!reporting()) return;
     int head = snprintf(g_message, sizeof g_message, "Illegal character code %d found at %d on line:",
                         static_cast<int>(static_cast<signed char>(text[at])), at);
     // The scanned text follows, escaped (it came from a service) and cut so that the whole
@@ -139,8 +167,9 @@ int parse_number(const char* text, int s, bool name_fits, int at) {
     }
     int end = j;
     while (is_digit(text[end]) || text[end] == '-') ++end;
+    at_zero(text, end);
     if (j == first_digit) {
-        MP_errlogf("Parse_item:", "No digits in number at %d, nothing stored", s);
+        if (reporting()) MP_errlogf("Parse_item:", "No digits in number at %d, nothing stored", s);
         return end;
     }
     if (!name_fits) {
@@ -164,7 +193,7 @@ int parse_number(const char* text, int s, bool name_fits, int at) {
         for (int d = 0; d < n; d++) v[d] = text[first + d];
         v[n] = '\0';
     }
-    MP_put_tag(g_name, MP_TYPE_INT, ival, g_value);
+    store(g_name, MP_TYPE_INT, ival, g_value);
     return end;
 }
 
@@ -176,20 +205,20 @@ bool parse_tags(const char* prefix, const char* text, int* pos) {
     MP_TRACE("MP_Parse_tags");
     int p = *pos;
     if (p < 0) {
-        MP_errlogf("Parse_tags:", "Position %d lies before the text", p);
+        if (reporting()) MP_errlogf("Parse_tags:", "Position %d lies before the text", p);
         return true;
     }
     while (text[p] == '{' || text[p] == ',') {
         // Nothing in front of the name is looked at; the name's first character is dropped.
         int a = readable(text, p, 9) ? find_unescaped(text, '"', p + 9) : -1;
         if (a < 0) {
-            MP_errlogf("Parse_tags:", "Cant find terminating quote for Tag at %d", p);
+            if (reporting()) MP_errlogf("Parse_tags:", "Cant find terminating quote for Tag at %d", p);
             *pos = past_end(text, p);
             return true;
         }
         int b = readable(text, a, 11) ? find_unescaped(text, '"', a + 11) : -1;
         if (b < 0) {
-            MP_errlogf("Parse_tags:", "Cant find terminating quote for Value at %d", a);
+            if (reporting()) MP_errlogf("Parse_tags:", "Cant find terminating quote for Value at %d", a);
             *pos = past_end(text, a);
             return true;
         }
@@ -202,16 +231,16 @@ bool parse_tags(const char* prefix, const char* text, int* pos) {
                 memcpy(g_name, prefix, static_cast<size_t>(plen));
                 copy_cut(g_name + plen, name_len, text + p + 9, name_len);
                 copy_cut(g_text, TEXT_CHARS, text + a + 11, b - (a + 11));
-                MP_put_tag(g_name, MP_TYPE_TEXT, 0, g_text);
+                store(g_name, MP_TYPE_TEXT, 0, g_text);
             }
         }
         // The element ends with "}" and a separator; the next one starts behind them.
         *pos = b + 3;
-        if (text[b + 1] == '\0' || text[b + 2] == '\0') return true;
+        if (at_zero(text, b + 1) || at_zero(text, b + 2)) return true;
         p = b + 3;
-        if (text[p] == '\0') return false;
+        if (at_zero(text, p)) return false;
     }
-    if (text[p] != '\0') *pos = p + 1;
+    if (!at_zero(text, p)) *pos = p + 1;
     return false;
 }
 
@@ -221,27 +250,27 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
     MP_TRACE("MP_Parse_item");
     int p = *pos;
     if (p < 0) {
-        MP_errlogf("Parse_item:", "Position %d lies before the text", p);
+        if (reporting()) MP_errlogf("Parse_item:", "Position %d lies before the text", p);
         return true;
     }
     char c = text[p];
     if (c != '{' && c != '[' && c != ',') {
         *pos = p + 1;
-        return c == '\0';
+        return at_zero(text, p);
     }
     *pos = p + 1;
     c = text[p + 1];
-    if (c == '}' || c == ']' || c == ',' || c == '\r' || c == '\n' || c == '\0') {
+    if (c == '}' || c == ']' || c == ',' || c == '\r' || c == '\n' || at_zero(text, p + 1)) {
         *pos = p + 2;  // an empty object stores nothing
         return c == '\0';
     }
     NameHead head{false, 0, 0};
     int i = p + 1;
-    while (text[i] != '\0') {
+    while (!at_zero(text, i)) {
         if (text[i] == ',' || text[i] == '{') *pos = ++i;
         c = text[i];
         // A line break ends an object just as "}" does.
-        if (c == '}' || c == ']' || c == '\r' || c == '\n' || c == '\0') {
+        if (c == '}' || c == ']' || c == '\r' || c == '\n' || at_zero(text, i)) {
             *pos = i + 1;
             return c == '\0';
         }
@@ -254,13 +283,13 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
         int q = i;
         int k = find_unescaped(text, '"', q + 1);
         if (k < 0) {
-            MP_errlogf("Parse_item:", "Cant find terminating quote for tagname at %d", q);
+            if (reporting()) MP_errlogf("Parse_item:", "Cant find terminating quote for tagname at %d", q);
             *pos = q + 1;
             return false;
         }
         bool fits = build_name(prefix, *prefix_len, text + q + 1, k - q - 1, head) <= NAME_CHARS;
         // The ":" after the name is stepped over unseen; a name that ends the text has no value.
-        int s = text[k + 1] == '\0' ? k + 1 : k + 2;
+        int s = at_zero(text, k + 1) ? k + 1 : k + 2;
         i = *pos = s;
         c = text[s];
         bool tag_name = g_name[0] == 'T' && g_name[1] == 'a' && g_name[2] == 'g';
@@ -275,13 +304,13 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
             // Nested arrays are not matched: the first "]" ends the stored text.
             int r = find_unescaped(text, ']', s + 1);
             if (r < 0) {
-                MP_errlogf("Parse_item:", "Cant find closing bracket for array at %d", s);
+                if (reporting()) MP_errlogf("Parse_item:", "Cant find closing bracket for array at %d", s);
                 *pos = past_end(text, s);
                 return true;
             }
             if (fits) {
                 copy_cut(g_text, TEXT_CHARS, text + s, r - s + 1);
-                MP_put_tag(g_name, MP_TYPE_INT, 0, g_text);
+                store(g_name, MP_TYPE_INT, 0, g_text);
             } else {
                 report_long_name("Parse_item:", q);
             }
@@ -298,21 +327,22 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
         } else if (is_digit(c) || c == '-') {
             *pos = parse_number(text, s, fits, q);
         } else if (c == 'f' && strncmp(text + s, "false", 5) == 0) {
-            if (fits) MP_put_tag(g_name, MP_TYPE_TEXT, 0, "false");
+            if (fits) store(g_name, MP_TYPE_TEXT, 0, "false");
             else report_long_name("Parse_item:", q);
             *pos = s + 5;
         } else if (c == 't' && strncmp(text + s, "true", 4) == 0) {
-            if (fits) MP_put_tag(g_name, MP_TYPE_TEXT, 1, "true");
+            if (fits) store(g_name, MP_TYPE_TEXT, 1, "true");
             else report_long_name("Parse_item:", q);
             *pos = s + 4;
         } else if (c == 'n' && strncmp(text + s, "null", 4) == 0) {
-            if (fits) MP_put_tag(g_name, MP_TYPE_TEXT, 0, "null");
+            if (fits) store(g_name, MP_TYPE_TEXT, 0, "null");
             else report_long_name("Parse_item:", q);
             *pos = s + 4;
         } else if (c == '{') {
             if (g_depth >= MP_PARSE_MAX_DEPTH) {
-                MP_errlogf("Parse_item:", "Objects nested deeper than %d levels at %d, rest of text not read",
-                           MP_PARSE_MAX_DEPTH, s);
+                if (reporting())
+                    MP_errlogf("Parse_item:", "Objects nested deeper than %d levels at %d, rest of text not read",
+                               MP_PARSE_MAX_DEPTH, s);
                 *pos = past_end(text, s);
                 return true;
             }
@@ -333,7 +363,7 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
         } else if (c == '"') {
             int e = find_unescaped(text, '"', s + 1);
             if (e < 0) {
-                MP_errlogf("Parse_item:", "Cant find terminating quote for value at %d", s);
+                if (reporting()) MP_errlogf("Parse_item:", "Cant find terminating quote for value at %d", s);
                 *pos = past_end(text, s);
                 return true;
             }
@@ -341,19 +371,23 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
             if (e > s + 1) {
                 if (fits) {
                     copy_cut(g_value, VALUE_CHARS, text + s + 1, e - s - 1);
-                    MP_put_tag(g_name, MP_TYPE_TEXT, 0, g_value);
+                    store(g_name, MP_TYPE_TEXT, 0, g_value);
                 } else {
                     report_long_name("Parse_item:", q);
                 }
             }
             // The character after the closing quote is stepped over unseen, even a "}".
             *pos = e + 2;
-            if (text[e + 1] == '\0') return true;
+            if (at_zero(text, e + 1)) return true;
         } else {
-            // Nothing the scanner knows starts here: the rest of the text is abandoned.
-            MP_escape_untrusted(g_message, sizeof g_message, text + s,
-                                strnlen(text + s, sizeof g_message), nullptr);
-            MP_errlog("Parse item: Unknown character-", g_message);
+            // Nothing the scanner knows starts here: the rest of the text is abandoned. A value
+            // cut short by the text's end may have been a false, true or null.
+            if (strnlen(text + s, 5) < 5) g_reached_end = true;
+            if (reporting()) {
+                MP_escape_untrusted(g_message, sizeof g_message, text + s,
+                                    strnlen(text + s, sizeof g_message), nullptr);
+                MP_errlog("Parse item: Unknown character-", g_message);
+            }
             *pos = past_end(text, s);
             return true;
         }
@@ -361,6 +395,9 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
     }
     return false;
 }
+
+// The prefix of a dry run, which the run empties after a nested object as a real run does.
+char g_dry_prefix[NAME_CHARS + 2];
 
 bool arguments_missing(const char* where, const void* a, const void* b, const void* c, const void* d) {
     if (a != nullptr && b != nullptr && c != nullptr && d != nullptr) return false;
@@ -406,4 +443,28 @@ void MP_Parse_tags(const char* label, const char* prefix, const char* text, int*
     (void)label;  // handed down by the callers but used in no output
     if (arguments_missing("Parse_tags:", text, pos, prefix, prefix)) return;
     parse_tags(prefix, text, pos);
+}
+
+MP_ParseDryRun MP_Parse_item_dry(const char* prefix, int prefix_len, const char* text, int pos,
+                                 MP_ParseVisitor visit, void* context) {
+    MP_TRACE("MP_Parse_item_dry");
+    MP_ParseDryRun run{pos, true, false};
+    if (text == nullptr || prefix == nullptr) return run;
+    // The prefix is read no further than one character past what a name can hold, as a real
+    // run reads it.
+    size_t plen = strnlen(prefix, NAME_CHARS + 1);
+    memcpy(g_dry_prefix, prefix, plen);
+    g_dry_prefix[plen] = '\0';
+    int dry_prefix_len = prefix_len;
+    g_dry = true;
+    g_visit = visit;
+    g_visit_context = context;
+    g_reached_end = false;
+    run.ended = parse_item("", g_dry_prefix, text, &pos, &dry_prefix_len);
+    run.position = pos;
+    run.reached_end = g_reached_end;
+    g_dry = false;
+    g_visit = nullptr;
+    g_visit_context = nullptr;
+    return run;
 }

@@ -12,3 +12,22 @@ void MP_Parse(const char* label, const char* text);
 void MP_Parse_it(const char* label, char* prefix, const char* text, int* pos, int* prefix_len);
 void MP_Parse_item(const char* label, char* prefix, const char* text, int* pos, int* prefix_len);
 void MP_Parse_tags(const char* label, const char* prefix, const char* text, int* pos);
+
+// What the flattener would store, handed to a dry run's visitor instead of the tag table: the
+// full name, the type, the integer value and the text, each as MP_put_tag would receive it.
+using MP_ParseVisitor = void (*)(const char* name, int type, int ival, const char* text, void* context);
+
+// How a dry run of MP_Parse_item went.
+struct MP_ParseDryRun {
+    int position;      // where the real run would leave the position
+    bool ended;        // the real run would end the scan of the whole text
+    bool reached_end;  // it read as far as the text's terminating zero: more text behind that
+                       // zero could change what the run stores and where it ends
+};
+
+// Runs MP_Parse_item over the object at pos under the prefix (prefix_len as for MP_Parse_item)
+// without storing or logging anything: visit, when given, receives every store that the real run
+// would make, in order. A reader that holds only the beginning of a longer text learns so
+// whether that beginning decides the object.
+MP_ParseDryRun MP_Parse_item_dry(const char* prefix, int prefix_len, const char* text, int pos,
+                                 MP_ParseVisitor visit, void* context);

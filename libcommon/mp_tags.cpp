@@ -10,7 +10,6 @@
 
 MP_TagEntry MP_Tags[MP_TABLE_SIZE];
 int MP_Numtags = 0;
-int MP_Tag_Reserve = 0;
 int MP_Tag_Refused = 0;
 
 namespace {
@@ -25,6 +24,28 @@ char work[MP_TAG_TEXT_MAX + 4];
 char put_line[MP_LOG_LINE_SIZE];
 // The result of MP_gtag; every call overwrites it.
 char gtag_text[4096];
+
+// The open group of stores: the count and the header's state word at its beginning, and the
+// entries it changed with the bytes they held then, each saved once. Entries added by the group
+// lie above begin_count and need no saving: they were unused, all zero, before.
+bool group_open = false;
+int begin_count = 0;
+char begin_state[8];
+MP_TagEntry saved_entry[MP_MAXTAGS];
+int saved_index[MP_MAXTAGS];
+int saved_count = 0;
+// The group that saved each entry last; groups are numbered from 1, so 0 is none.
+unsigned saved_by[MP_TABLE_SIZE];
+unsigned group_number = 0;
+
+// Keeps entry index as the open group found it, before its first change in the group.
+void save_for_group(int index) {
+    if (!group_open || index > begin_count || saved_by[index] == group_number) return;
+    saved_by[index] = group_number;
+    saved_index[saved_count] = index;
+    saved_entry[saved_count] = MP_Tags[index];
+    saved_count++;
+}
 
 // The tag lock: made by the first MP_lock, so that a failed creation is tried again later.
 // Ten holders may pass at once; each bridge runs one thread, so it never blocks.
@@ -219,6 +240,44 @@ void MP_Clear_tags() {
     MP_tagindex_invalidate();
 }
 
+void MP_tags_begin() {
+    MP_TRACE("MP_tags_begin");
+    if (group_open) MP_tags_commit();
+    group_open = true;
+    group_number++;
+    if (group_number == 0) {
+        // After four thousand million groups the numbers start again: no entry may look saved.
+        memset(saved_by, 0, sizeof saved_by);
+        group_number = 1;
+    }
+    begin_count = tag_count();
+    memcpy(begin_state, MP_Tags[0].name, sizeof begin_state);
+    saved_count = 0;
+}
+
+void MP_tags_commit() {
+    MP_TRACE("MP_tags_commit");
+    group_open = false;
+    saved_count = 0;
+}
+
+void MP_tags_rollback() {
+    MP_TRACE("MP_tags_rollback");
+    if (!group_open) return;
+    for (int i = saved_count - 1; i >= 0; i--) MP_Tags[saved_index[i]] = saved_entry[i];
+    int count = tag_count();
+    if (count > begin_count) {
+        // The names added by the group go, and their entries are unused again, as before.
+        memset(&MP_Tags[begin_count + 1], 0, static_cast<size_t>(count - begin_count) * sizeof(MP_TagEntry));
+        MP_Numtags = begin_count;
+        MP_Tags[0].len = begin_count;
+        memcpy(MP_Tags[0].name, begin_state, sizeof begin_state);
+        MP_tagindex_invalidate();
+    }
+    group_open = false;
+    saved_count = 0;
+}
+
 int MP_put_tag(const char* name, int type, int ival, const char* string) {
     MP_TRACE("MP_put_tag");
     if (!name) {
@@ -251,22 +310,23 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
 
     int name_len = MP_tag_name_length(name);
     int count = tag_count();
-    // New names stop short of the reserve while one is kept.
-    int limit = MP_MAXTAGS - (MP_Tag_Reserve > 0 ? MP_Tag_Reserve : 0);
     // A name not found is taken into the index as the next entry straight away, when there is
     // room for it: it is stored there below before anything looks it up.
-    int index = MP_tagindex_find_or_add(name, name_len, count < limit ? count + 1 : 0);
+    int index = MP_tagindex_find_or_add(name, name_len, count < MP_MAXTAGS ? count + 1 : 0);
     if (index) {
         // An empty text changes nothing. A store under a shorter name that matched a longer
         // one keeps the longer name.
-        if (len > 0) {
-            MP_TagEntry& e = MP_Tags[index];
+        MP_TagEntry& e = MP_Tags[index];
+        bool same = e.type == effective && e.ival == ival && (!dated || e.time == seconds) &&
+                    memcmp(e.string, text, len) == 0 && e.string[len] == '\0';
+        if (len > 0 && !same) {
+            save_for_group(index);
             store_text(e.string, text, len);
             e.type = effective;
             e.ival = ival;
             if (dated) e.time = seconds;
         }
-    } else if (count >= limit) {
+    } else if (count >= MP_MAXTAGS) {
         index = MP_MAXTAGS + 1;
         MP_Tag_Refused++;
         set_header_count(count);

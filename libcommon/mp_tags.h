@@ -38,12 +38,17 @@ inline constexpr int MP_CHANNELS = 10;            // publication channels 0 to 9
 extern MP_TagEntry MP_Tags[MP_TABLE_SIZE];
 extern int MP_Numtags;
 
-// While above 0, this many entries are kept free: a store of a new name that would take one
-// of them is refused as if the table were full, and counted in MP_Tag_Refused. A writer that
-// fills the table in bulk sets it, so that the tags stored after it still find room.
-extern int MP_Tag_Reserve;
-// New names refused since the program started, for a full table or for the reserve.
+// New names refused since the program started because the table was full.
 extern int MP_Tag_Refused;
+
+// A group of stores that is kept whole or not at all. From MP_tags_begin on, every entry that
+// a store changes keeps the bytes it held at the beginning, and MP_tags_rollback puts them back
+// and takes out the names added meanwhile, so that the table is byte for byte what it was;
+// MP_tags_commit keeps the stores. A store that changes nothing (the same type, value, time
+// and text again) writes nothing. A begin while a group is open commits that group first.
+void MP_tags_begin();
+void MP_tags_commit();
+void MP_tags_rollback();
 
 void MP_Clear_tags();
 int MP_put_tag(const char* name, int type, int ival, const char* string);

@@ -24,6 +24,8 @@ constexpr int kSendCopySize = 4108;
 
 // Room for the status and error texts that the connect loop forms.
 char tcp_message[256];
+// The status line of the last failed send of this connection.
+char send_failure[64];
 // The sent text with its line feeds turned into blanks, for the second log line of MP_Send.
 char send_copy[kSendCopySize];
 
@@ -97,6 +99,7 @@ int TCP_Attempt(const char* tag) {
     MP_TRACE("TCP_Attempt");
     MP_Global_Socket = VP_INVALID_SOCKET;
     MP_Global_Connected = 0;
+    send_failure[0] = '\0';
 
     vp_socket s = vp_tcp_socket();
     if (s == VP_INVALID_SOCKET) {
@@ -160,32 +163,44 @@ int MP_Send(const char* text) {
     MP_log_secret("MP_Send:", text);
 
     // A blocking socket may still take a long text in parts: send on until all of it is gone,
-    // within the send limit as a whole. Each send is bounded by the socket's own limit; the
-    // clock bounds a server that takes a few bytes at a time.
+    // within the send limit as a whole. Each send waits at most for what is left of the limit,
+    // so that a server that takes a few bytes at a time cannot stretch it.
     size_t length = strlen(text);
     if (length > 0x7FFFFFFF) length = 0x7FFFFFFF;
     int total = (int)length;
     int sent = 0;
     double started = vp_process_seconds();
+    bool shortened = false;
+    long code = 0;
     while (sent < total) {
-        int n = vp_send(MP_Global_Socket, text + sent, total - sent);
-        long code = n <= 0 ? (long)vp_net_error() : 0;
-        if (n > 0) {
-            sent += n;
-            if (sent == total) break;
-            if ((vp_process_seconds() - started) * 1000.0 < MP_Global_SendLimitMs) continue;
-            code = VP_WSAETIMEDOUT;
+        if (sent > 0) {
+            double left_ms = MP_Global_SendLimitMs - (vp_process_seconds() - started) * 1000.0;
+            if (left_ms <= 0) {
+                code = VP_WSAETIMEDOUT;
+                break;
+            }
+            // A bound below a millisecond would read as none at all.
+            vp_set_send_timeout(MP_Global_Socket, left_ms < 1 ? 1 : (int)left_ms);
+            shortened = true;
         }
+        int n = vp_send(MP_Global_Socket, text + sent, total - sent);
+        if (n <= 0) {
+            code = (long)vp_net_error();
+            break;
+        }
+        sent += n;
+    }
+    if (shortened) vp_set_send_timeout(MP_Global_Socket, MP_Global_SendLimitMs);
+    if (sent < total) {
         MP_errlogf("MP_Send failed:", "Unable to send to server: %ld", code);
         // The rest of the text cannot follow later in its place, so the connection is given
-        // up; the conversation sees MP_Global_Connected cleared and ends, and the status says
-        // why until the connection loop publishes its next attempt.
+        // up; the conversation sees MP_Global_Connected cleared and ends, and publishes the
+        // status that says why with its table.
         MP_Global_Connected = 0;
         if (code == VP_WSAETIMEDOUT)
             MP_errlogf("MP_Send failed:", "The server took nothing for %d ms; the connection is given up",
                        MP_Global_SendLimitMs);
-        snprintf(tcp_message, sizeof tcp_message, "MP_Send Failed: Error at send(): %ld", code);
-        CommsPacket(0, tcp_message);
+        snprintf(send_failure, sizeof send_failure, "MP_Send Failed: Error at send(): %ld", code);
         return -1;
     }
 
@@ -197,6 +212,8 @@ int MP_Send(const char* text) {
     MP_log_secret("MP_Send:", send_copy);
     return sent;
 }
+
+const char* MP_Send_failure() { return send_failure; }
 
 int MP_recv(const char* tag, char* buffer, int capacity) {
     MP_TRACE("MP_recv");

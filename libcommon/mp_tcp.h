@@ -24,9 +24,13 @@ int TCP_Attempt(const char* tag);
 void Ttcp_converthostname(const char* tag, char* host);
 // Whether the text is a dotted IPv4 address: four decimal parts of 1 to 3 digits, each 0-255.
 bool Ttcp_is_dotted_address(const char* host);
-// Sends the whole text. Bytes sent; 0 when not connected; -1 when sending failed, after which
-// the connection is given up: MP_Global_Connected is 0 and the status line published says why.
+// Sends the whole text, within the send limit as a whole. Bytes sent; 0 when not connected; -1
+// when sending failed, after which the connection is given up: MP_Global_Connected is 0, and
+// MP_Send_failure holds the status line that says why, for the caller to publish with its table.
 int MP_Send(const char* text);
+// The status line of the last failed send of this connection ("MP_Send Failed: Error at
+// send(): <code>"), or "" when none failed since the connection was made.
+const char* MP_Send_failure();
 // Receives into buffer, which must hold capacity + 1 bytes: the text is always terminated at
 // position capacity. The first read waits for the server; after it, only what has already
 // arrived is taken. Bytes received; 0 when the server closed; -1 on a receive error, or when

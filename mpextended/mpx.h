@@ -43,14 +43,10 @@ inline constexpr int MPX_CHANNEL_CAPACITY = 4096;
 // Recording objects taken from one answer, from its head: the list comes newest first, so the
 // recordings in progress lead it. The rest of the list is read and dropped.
 inline constexpr int MPX_RECORDING_LIMIT = 98;
-// Tag-table entries kept free while the recordings are stored, for what is derived from them:
-// nine Recording<k> tags and up to eight Channel<id> tags for each of eight recordings in
-// progress at once, each on a channel of its own (more tuners than a household has). A large
-// library of series episodes (23 tags each) would otherwise fill the table with Rec tags before
-// the tags that a display shows could be stored; 98 recordings of 18 tags, as most are, still
-// fit beside it. The service's channel answer has five members, so the three spare entries of
-// each channel also cover the few summary tags and cleared slots that a first poll adds.
-inline constexpr int MPX_DERIVED_RESERVE = 8 * (9 + 8);
+// Entries set aside, while the recordings are stored near a full table, for each channel of a
+// recording in progress whose name is not known yet: the service's channel answer has five
+// members, which the channel look-up stores beside the name.
+inline constexpr int MPX_CHANNEL_ENTRIES = 8;
 // An elapsed time above this (12 hours), or below 0, is shown as 0.
 inline constexpr int MPX_ELAPSED_LIMIT = 43200;
 // "Recording%d.IsRecording" is cleared up to this slot at least, and beyond it as far as slots
@@ -63,12 +59,16 @@ inline constexpr int MPX_CLEARED_SLOTS = 9;
 inline constexpr int MPX_ANSWER_LIMIT_MS = 10000;
 // The limit in force; tests shorten it.
 extern int MP_Global_mAnswerLimitMs;
-// How long a whole answer may take, from its first bytes to its last. Each wait is bounded by
-// the answer limit, but a service that sends a byte every few seconds of a long announced
-// length would hold the bridge for good; the largest libraries arrive in well under a second.
+// How long a whole answer may take, from its first bytes to its last, waits included. Each
+// wait is bounded by the answer limit, but a service that sends a byte every few seconds of a
+// long announced length would hold the bridge for good; the largest libraries arrive in well
+// under a second.
 inline constexpr int MPX_WHOLE_ANSWER_LIMIT_MS = 60000;
 // The limit in force; tests shorten it.
 extern int MP_Global_mWholeAnswerLimitMs;
+// The time (seconds since 1970) that the derivation takes as now; 0, the default, is the
+// clock's. Tests fix it, so that elapsed times at their limits do not depend on when they run.
+extern long long MP_Global_mFixedNow;
 
 // Composes and sends the recordings request and the channel request for an id. The result is
 // that of MP_Send: bytes sent, 0 when not connected, -1 when sending failed. The tag is not used.
@@ -84,40 +84,37 @@ int MP_Extended_compose_request(char* out, int size, int channel, int id);
 void MP_Extended_give_up(const char* format, ...) MP_PRINTF(1, 2);
 // The reason given since the last poll began; "" while none was.
 const char* MP_Extended_give_up_status();
+// Gives the conversation up because the service closed the connection during an answer: the
+// log then says "Connection closed" as the conversation ends.
+void MP_Extended_give_up_on_close();
 
-// Where an answer's body begins, as its header says: the bytes received so far, the body's
-// length by Content-Length and the position behind the header's empty line.
-struct MpxFrame {
-    int received;
-    long long length;
-    int body;
-    double deadline;  // process seconds by which the whole answer must have arrived
-};
-// Finds the header of the answer in buf (n bytes received so far, terminated, room its
-// capacity), receiving its missing pieces; stray bytes ahead of the status line are passed
-// over. Returns 1 with the frame, or -1 when the conversation was given up (logged): the
-// connection ended or failed, the header never completed, or it names no usable length.
-int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, MpxFrame* frame);
-
-// An answer's body as it passes through a fixed buffer: the window buf[0, have), which begins
-// behind the header, holds the body's bytes from offset `consumed` on, room of them at most,
-// and `length` is the whole body's, by Content-Length.
+// An answer's body as it passes through a fixed buffer: the window buf[0, have) holds what the
+// reader keeps of it, room bytes at most; `received` bytes of the body have arrived so far and
+// `length` is the whole body's, by Content-Length. The reader may rewrite what it holds (the
+// recordings scan cleans its text in place) and drop what it is done with.
 struct MpxBody {
     char* buf;
     int room;
     int have;
-    long long consumed;
+    long long received;
     long long length;
     int channel;
-    double deadline;
+    double deadline;  // process seconds by which the whole answer must have arrived
 };
-// Frames the answer in buf (n bytes received) and opens the window on what has come of its
-// body. Returns 1, or -1 when the conversation was given up.
+// Finds the header of the answer in buf (n bytes received so far, terminated, room its
+// capacity), receiving its missing pieces; stray bytes ahead of the status line, and interim
+// answers (100 Continue) ahead of the final one, are passed over. Opens the window on the body
+// behind the header, holding what has come of it. Returns 1, or -1 when the conversation was
+// given up (logged): the connection ended or failed, the answer took too long, the header never
+// completed, or it names no usable length.
 int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int channel, MpxBody* b);
-// Drops the window's first keep_from bytes and receives more of the body behind the rest, as
-// much as fits and has arrived, never beyond the body's end. Returns 1 when bytes were added,
-// 0 when the body is complete or the window full, -1 when the conversation was given up.
-int MP_Extended_body_more(const char* tag, MpxBody* b, int keep_from);
+// Receives more of the body behind what the window holds, until the window is full or the body
+// has arrived whole: never beyond the body's end, so that nothing of a later answer is taken.
+// What the window holds afterwards depends on the bytes of the answer alone, never on how they
+// were split into receives. Returns 1, or -1 when the conversation was given up.
+int MP_Extended_body_fill(const char* tag, MpxBody* b);
+// Drops the window's first n bytes.
+void MP_Extended_body_drop(MpxBody* b, int n);
 // The channel answer's first receive ended (received 0) or failed (-1): logged, and the
 // conversation given up. Returns -1.
 int MP_Extended_channel_lost(const char* tag, int received);
@@ -133,8 +130,9 @@ int MP_Extended_process_recordings(const char* tag, char* buf, int n);
 void MP_Extended_derive(const char* tag, int r);
 // An empty list: not recording, and the slots above the last count cleared.
 void MP_Extended_not_recording();
-// Forgets what was said once per connection (a list longer than the limit, a table too full
-// for more Rec tags, a recording larger than the buffer); a new connection says it again.
+// Forgets what was said once per connection (an answer larger than the buffer, a list longer
+// than the limit, a table too full for more Rec tags, a recording larger than the buffer); a new
+// connection says it again.
 void MP_Extended_recordings_reset();
 // Reads the answer to a channel request just sent and keeps it as Channel<id>.* tags. Runs
 // inside the tag lock that the recording derivation holds.

@@ -42,9 +42,7 @@ int MP_Extended_process_channel(const char* tag, int id) {
         MP_Extended_body_drain(tag, &b);
         return 0;
     }
-    while (b.have < b.length) {
-        if (MP_Extended_body_more(tag, &b, 0) < 0) return 0;
-    }
+    if (MP_Extended_body_fill(tag, &b) < 0) return 0;
     if (b.length <= 2) {
         MP_log(tag, "Empty channel Message");
         return 0;

@@ -9,6 +9,8 @@
 #include "mp_text.h"
 #include "mpx.h"
 
+long long MP_Global_mFixedNow = 0;
+
 namespace {
 
 // Tag names and texts formed here; every name fits the table's 63 characters.
@@ -66,10 +68,13 @@ void derive(const char* tag, int n, int k) {
     put_recording(k, "EndTime", MP_TYPE_TIME, 0, rec_text(n, "EndTime"));
     long long end = rec_time(n, "EndTime");
 
-    time_t now_s;
-    unsigned short ms;
-    vp_time_now(&now_s, &ms);
-    long long now = static_cast<long long>(now_s);
+    long long now = MP_Global_mFixedNow;
+    if (now == 0) {
+        time_t now_s;
+        unsigned short ms;
+        vp_time_now(&now_s, &ms);
+        now = static_cast<long long>(now_s);
+    }
     long long elapsed = now - start;
     if (elapsed < 0 || elapsed > MPX_ELAPSED_LIMIT) elapsed = 0;
     long long duration = end - start;
@@ -86,7 +91,11 @@ void derive(const char* tag, int n, int k) {
     // Once the connection is lost, further look-ups would only wait for answers that cannot
     // come; the name is asked for again at the next poll.
     if (MP_gtag(text)[0] == '\0' && MP_Global_Connected) {
-        if (MP_Extended_request_channel(tag, id) > 0) MP_Extended_process_channel(tag, id);
+        int sent = MP_Extended_request_channel(tag, id);
+        if (sent > 0)
+            MP_Extended_process_channel(tag, id);
+        else if (sent < 0)
+            MP_Extended_give_up("%s", MP_Send_failure());
     }
     snprintf(title, sizeof title, "%s", MP_gtag(text));
     put_recording(k, "ChannelName", MP_TYPE_INT, 0, title);

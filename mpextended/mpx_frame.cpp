@@ -62,11 +62,12 @@ bool read_length(const char* value, long long* length) {
     return true;
 }
 
-// Where the response's status line begins among the n bytes received, or -1. Stray bytes ahead
-// of it, zero bytes among them, are passed over so that they cannot hide its header.
-int status_line(const char* buf, int n) {
-    size_t at = std::string_view(buf, static_cast<size_t>(n)).find("HTTP/");
-    return at == std::string_view::npos ? -1 : static_cast<int>(at);
+// Where the next status line begins among the n bytes received, from `from` on, or -1. Stray
+// bytes ahead of it, zero bytes among them, are passed over so that they cannot hide its header.
+int status_line(const char* buf, int n, int from) {
+    if (from >= n) return -1;
+    size_t at = std::string_view(buf + from, static_cast<size_t>(n - from)).find("HTTP/");
+    return at == std::string_view::npos ? -1 : from + static_cast<int>(at);
 }
 
 // Where the body begins once the header block that begins at `from` has wholly arrived (behind
@@ -80,26 +81,34 @@ int header_end(const char* buf, int n, int from) {
     return from + static_cast<int>(crlf) + 3;
 }
 
+// Whether the status line at `at` announces an interim answer (100 Continue and its kin, but
+// not 101, which would switch the connection to another protocol): a header of its own without
+// a body, which the final answer follows.
+bool interim(const char* buf, int at) {
+    const char* p = buf + at;
+    while (*p != '\0' && *p != ' ' && *p != '\r' && *p != '\n') p++;
+    if (*p != ' ') return false;
+    const char* code = p + 1;
+    return code[0] == '1' && code[1] >= '0' && code[1] <= '9' && code[2] >= '0' && code[2] <= '9' &&
+           (code[3] == ' ' || code[3] == '\r' || code[3] == '\n') && !(code[1] == '0' && code[2] == '1');
+}
+
 // The connection ended or failed while an answer was awaited: the conversation is given up.
-int lost(const char* tag, const FrameTexts& texts, int received) {
+int lost(const char* tag, const FrameTexts& texts, int received, int code) {
     if (received == 0) {
         MP_logl(texts.closed_level, tag, texts.closed);
-        MP_Extended_give_up("MP_recv Failed: Connection closed during an answer");
-    } else {
-        int code = vp_net_error();
-        MP_errlog(tag, texts.failed);
-        if (code == VP_WSAETIMEDOUT)
-            MP_errlogf(tag, "%s for %d ms; the connection is given up", texts.timed_out,
-                       MP_Global_mAnswerLimitMs);
-        MP_Extended_give_up("MP_recv Failed: Error at socket(): %d", code);
+        MP_Extended_give_up_on_close();
+        return -1;
     }
+    MP_errlog(tag, texts.failed);
+    if (code == VP_WSAETIMEDOUT)
+        MP_errlogf(tag, "%s for %d ms; the connection is given up", texts.timed_out, MP_Global_mAnswerLimitMs);
+    MP_Extended_give_up("MP_recv Failed: Error at socket(): %d", code);
     return -1;
 }
 
-// An answer that has taken longer than the whole-answer limit is given up before the next
-// wait for more of it.
-bool too_slow(const char* tag, double deadline, long long have, long long length) {
-    if (vp_process_seconds() <= deadline) return false;
+// The answer has taken longer than the whole-answer limit: given up.
+int too_slow(const char* tag, long long have, long long length) {
     if (length < 0)
         MP_errlogf(tag, "Answer header not complete after %d ms (%lld bytes); the connection is given up",
                    MP_Global_mWholeAnswerLimitMs, have);
@@ -107,34 +116,67 @@ bool too_slow(const char* tag, double deadline, long long have, long long length
         MP_errlogf(tag, "Answer not complete after %d ms (%lld of %lld bytes); the connection is given up",
                    MP_Global_mWholeAnswerLimitMs, have, length);
     MP_Extended_give_up("MP_recv Failed: Error at socket(): %d", VP_WSAETIMEDOUT);
-    return true;
+    return -1;
+}
+
+// One receive of more of an answer into buf (capacity want), bounded by the answer limit and by
+// what is left of the whole-answer limit, so that the answer is given up once it has taken that
+// long, waits included. Returns the count received, or -1 when the conversation was given up.
+int receive_more(const char* tag, const FrameTexts& texts, char* buf, int want, double deadline,
+                 long long have, long long length) {
+    double left_ms = (deadline - vp_process_seconds()) * 1000.0;
+    if (left_ms <= 0) return too_slow(tag, have, length);
+    bool shortened = left_ms < MP_Global_mAnswerLimitMs;
+    // A wait of less than a millisecond would read as no bound at all.
+    if (shortened) vp_set_recv_timeout(MP_Global_Socket, left_ms < 1 ? 1 : static_cast<int>(left_ms));
+    MP_logl(3, tag, texts.waiting);
+    int got = MP_recv(tag, buf, want);
+    int code = got < 0 ? vp_net_error() : 0;
+    if (shortened) vp_set_recv_timeout(MP_Global_Socket, MP_Global_mAnswerLimitMs);
+    if (got > 0) return got;
+    if (got < 0 && code == VP_WSAETIMEDOUT && vp_process_seconds() >= deadline) return too_slow(tag, have, length);
+    return lost(tag, texts, got, code);
 }
 
 }  // namespace
 
-int MP_Extended_channel_lost(const char* tag, int received) { return lost(tag, kChannelFirst, received); }
+int MP_Extended_channel_lost(const char* tag, int received) {
+    return lost(tag, kChannelFirst, received, received < 0 ? vp_net_error() : 0);
+}
 
-int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, MpxFrame* frame) {
-    MP_TRACE("MP_Extended_frame");
+int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int channel, MpxBody* b) {
+    MP_TRACE("MP_Extended_body_start");
     const FrameTexts& texts = channel ? kChannel : kRecordings;
+    // The whole answer is timed from its first bytes, which have just arrived.
     double deadline = vp_process_seconds() + MP_Global_mWholeAnswerLimitMs / 1000.0;
     // Nothing is judged on part of a header: a piece that ends inside it would read as an answer
     // without a length, and the rest of that answer, header and all, would then be taken for the
-    // next one, whose body would be looked for in the wrong bytes.
-    int start = status_line(buf, n);
+    // next one, whose body would be looked for in the wrong bytes. An interim answer's header is
+    // passed over, and the final answer's header is looked for behind it.
+    int seek = 0;  // where the status line is looked for: behind any interim answer
+    int start = status_line(buf, n, seek);
     int body = start < 0 ? -1 : header_end(buf, n, start);
-    while (body < 0) {
+    for (;;) {
+        if (body >= 0 && interim(buf, start)) {
+            MP_logf(3, tag, "Interim answer of %d bytes passed over", body - start);
+            seek = body;
+            start = status_line(buf, n, seek);
+            body = start < 0 ? -1 : header_end(buf, n, start);
+            continue;
+        }
+        if (body >= 0) break;
         if (n >= room) {
             MP_errlogf(tag, "No complete response header in %d bytes; dropping the connection", n);
             MP_Extended_give_up("Unusable answer: no complete header in %d bytes", n);
             return -1;
         }
-        if (too_slow(tag, deadline, n, -1)) return -1;
-        MP_logl(3, tag, texts.waiting);
-        int got = MP_recv(tag, buf + n, room - n);
-        if (got <= 0) return lost(tag, texts, got);
+        int got = receive_more(tag, texts, buf + n, room - n, deadline, n, -1);
+        if (got < 0) return -1;
+        // Where the last search for the status line or the header's end stopped, it goes on;
+        // a mark cut by the end of a piece is found whole once the rest is here.
+        int from = start >= 0 ? start : n - 4 > seek ? n - 4 : seek;
         n += got;
-        if (start < 0) start = status_line(buf, n);
+        if (start < 0) start = status_line(buf, n, from);
         if (start >= 0) body = header_end(buf, n, start);
     }
     int h = strfindstr(buf + start, kHeader, kHeaderLen);
@@ -153,62 +195,54 @@ int MP_Extended_frame(const char* tag, char* buf, int n, int room, int channel, 
         MP_logf(3, tag, "Message sizes: iResult=%d, clen=%lld, hlen=%d", n, length, body);
     else
         MP_logf(3, tag, "Message sizes: rlen=%d, clen=%lld, hlen=%d", n, length, body);
-    frame->received = n;
-    frame->length = length;
-    frame->body = body;
-    frame->deadline = deadline;
-    return 1;
-}
-
-int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int channel, MpxBody* b) {
-    MP_TRACE("MP_Extended_body_start");
-    MpxFrame f;
-    if (MP_Extended_frame(tag, buf, n, room, channel, &f) < 0) return -1;
     // The window begins where the body does, behind the header. Only one request is ever
     // outstanding, so bytes behind the answer are none of the next one's; they are dropped.
-    long long here = f.received - f.body;
-    if (here > f.length) {
-        MP_logf(3, tag, "%lld bytes behind the answer are dropped", here - f.length);
-        here = f.length;
+    long long here = n - body;
+    if (here > length) {
+        MP_logf(3, tag, "%lld bytes behind the answer are dropped", here - length);
+        here = length;
     }
-    buf[f.body + here] = '\0';
-    b->buf = buf + f.body;
-    b->room = room - f.body;
+    buf[body + here] = '\0';
+    b->buf = buf + body;
+    b->room = room - body;
     b->have = static_cast<int>(here);
-    b->consumed = 0;
-    b->length = f.length;
+    b->received = here;
+    b->length = length;
     b->channel = channel;
-    b->deadline = f.deadline;
+    b->deadline = deadline;
     return 1;
 }
 
-int MP_Extended_body_more(const char* tag, MpxBody* b, int keep_from) {
-    MP_TRACE("MP_Extended_body_more");
-    if (keep_from > 0) {
-        memmove(b->buf, b->buf + keep_from, static_cast<size_t>(b->have - keep_from));
-        b->have -= keep_from;
-        b->consumed += keep_from;
-        b->buf[b->have] = '\0';
-    }
-    long long missing = b->length - b->consumed - b->have;
-    int room = b->room - b->have;
-    if (missing <= 0 || room <= 0) return 0;
-    // Never more than the body still owes, so that nothing of a later answer is taken here.
-    int want = missing < room ? static_cast<int>(missing) : room;
-    if (too_slow(tag, b->deadline, b->consumed + b->have, b->length)) return -1;
+int MP_Extended_body_fill(const char* tag, MpxBody* b) {
+    MP_TRACE("MP_Extended_body_fill");
     const FrameTexts& texts = b->channel ? kChannel : kRecordings;
-    MP_logl(3, tag, texts.waiting);
-    int got = MP_recv(tag, b->buf + b->have, want);
-    if (got <= 0) return lost(tag, texts, got);
-    b->have += got;
+    while (b->have < b->room && b->received < b->length) {
+        // Never more than the body still owes, so that nothing of a later answer is taken here.
+        long long owed = b->length - b->received;
+        int room = b->room - b->have;
+        int want = owed < room ? static_cast<int>(owed) : room;
+        int got = receive_more(tag, texts, b->buf + b->have, want, b->deadline, b->received, b->length);
+        if (got < 0) return -1;
+        b->have += got;
+        b->received += got;
+    }
     b->buf[b->have] = '\0';
     return 1;
+}
+
+void MP_Extended_body_drop(MpxBody* b, int n) {
+    if (n <= 0) return;
+    if (n > b->have) n = b->have;
+    memmove(b->buf, b->buf + n, static_cast<size_t>(b->have - n));
+    b->have -= n;
+    b->buf[b->have] = '\0';
 }
 
 int MP_Extended_body_drain(const char* tag, MpxBody* b) {
     MP_TRACE("MP_Extended_body_drain");
     for (;;) {
-        int rc = MP_Extended_body_more(tag, b, b->have);
-        if (rc <= 0) return rc;
+        MP_Extended_body_drop(b, b->have);
+        if (b->received >= b->length) return 0;
+        if (MP_Extended_body_fill(tag, b) < 0) return -1;
     }
 }

@@ -1,4 +1,19 @@
-// mpx_recordings.cpp - the recordings list into Rec tags, a window of the receive buffer at a time.
+// mpx_recordings.cpp - the recordings list into Rec tags: the same tags for the same bytes, however they arrive.
+//
+// The tags that an answer gives depend on its bytes alone. The body passes through the receive
+// buffer a window at a time, and every window is filled as far as the body goes or the buffer
+// holds before anything is judged, whatever the pieces the bytes came in. An answer that fits
+// the buffer is therefore scanned as one text, once it has arrived whole. In a larger one, the
+// window's text is cleaned of multi-byte characters up to a character that the next window
+// completes, and a recording object is stored only when a dry run of the flattener shows that
+// the window decides it: the run stops before the window's end, so that no byte behind it can
+// change what the object stores or where the scan goes on. An object that does not end in the
+// window is carried to its start and completed there. So the tags are those that a scan of the
+// whole body would give, for its first 98 recordings.
+//
+// Nothing is kept of an answer that is given up: its stores form one group of the tag table,
+// kept only once the whole answer has arrived.
+#include <cstdio>
 #include <cstring>
 
 #include "mp_log.h"
@@ -12,200 +27,316 @@ namespace {
 constexpr char kDescription[] = "Description";
 constexpr int kDescriptionLen = 11;
 static_assert(sizeof kDescription - 1 == kDescriptionLen);
+// How much of an object must be there before it can be judged: its "{", the opening quote of
+// its first member name, and "Description".
+constexpr int kJudged = 2 + kDescriptionLen;
 
 char prefix[64];
-char known[64];
+char name[64];
+
 // What is said once per connection: a large library is the normal state of its owner's
 // service, not a fault to report at every poll.
+bool told_overflow = false;
 bool told_too_many = false;
 bool told_full = false;
 bool told_huge = false;
 
-// Whether an object that opens at position p of the text is a recording: the member name
-// behind its opening quote is "Description".
+// The list's text in the window: the body without its last byte (the list's closing "]"),
+// each multi-byte character one blank, up to its first zero byte, if any. buf[0, clean) holds
+// cleaned text, terminated while it is scanned; behind it lie raw bytes of the body, the first
+// of them from body offset raw_next.
+struct ListText {
+    MpxBody* b;
+    long long length;  // the text's length before cleaning
+    int clean;
+    long long raw_next;
+    bool whole;        // the rest of the text is cleaned: buf[clean] is its end
+    char covered;      // the raw byte that the terminator at buf[clean] stands on
+};
+
+// How many bytes at the end of text[from, to) begin a multi-byte character that may go on
+// behind `to`: a lead byte followed only by continuation bytes, fewer than its sequence takes.
+int open_character(const char* text, int from, int to) {
+    for (int j = to - 1; j >= from && j >= to - 5; j--) {
+        unsigned char c = static_cast<unsigned char>(text[j]);
+        if ((c & 0xC0) == 0x80) continue;
+        if (c < 0xC0) return 0;
+        int n = c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF8 ? 4 : c < 0xFC ? 5 : 6;
+        return to - j < n ? to - j : 0;
+    }
+    return 0;
+}
+
+// Cleans the raw bytes behind the clean text, as far as they belong to the text, and
+// terminates the clean text. Each newly cleaned part is logged once.
+void clean_more(const char* tag, ListText& t) {
+    MpxBody& b = *t.b;
+    char* buf = b.buf;
+    int from = t.clean;
+    buf[from] = t.covered;
+    long long left = t.length - t.raw_next;
+    int raw = b.have - from;
+    bool last = raw >= left;
+    int to = last ? from + static_cast<int>(left) : b.have;
+    int end = last ? to : to - open_character(buf, from, to);
+    // A zero byte ends the text, as it ends any text that is cleaned and scanned whole.
+    const void* zero = memchr(buf + from, 0, static_cast<size_t>(end - from));
+    if (zero != nullptr) {
+        end = static_cast<int>(static_cast<const char*>(zero) - buf);
+        last = true;
+    }
+    char kept = buf[end];
+    buf[end] = '\0';
+    remove_utf8(buf + from);
+    int produced = static_cast<int>(strlen(buf + from));
+    buf[end] = kept;
+    if (produced > 0) MP_log_untrusted(1, tag, buf + from, static_cast<size_t>(produced));
+    if (last) {
+        // Nothing behind the text is needed: the body's last byte is no part of it.
+        b.have = from + produced;
+    } else {
+        memmove(buf + from + produced, buf + end, static_cast<size_t>(b.have - end));
+        b.have -= end - from - produced;
+    }
+    t.raw_next += end - from;
+    t.clean = from + produced;
+    t.whole = last;
+    t.covered = buf[t.clean];
+    buf[t.clean] = '\0';
+}
+
+// Drops the window's first `keep_from` bytes and brings in more of the body. Returns 1, 0 when
+// the window cannot take more because what it must keep fills it (a single recording larger
+// than the buffer), or -1 when the conversation was given up.
+int advance(const char* tag, ListText& t, int keep_from) {
+    MpxBody& b = *t.b;
+    if (keep_from == 0 && b.have >= b.room) {
+        // The same list comes at every poll; an error line each time would also write the
+        // recent lines out every few seconds.
+        if (!told_huge) MP_errlogf(tag, "A recording of more than %d bytes; the list is taken up to it", b.room);
+        told_huge = true;
+        return 0;
+    }
+    b.buf[t.clean] = t.covered;
+    MP_Extended_body_drop(&b, keep_from);
+    t.clean -= keep_from;
+    if (MP_Extended_body_fill(tag, &b) < 0) return -1;
+    t.covered = b.buf[t.clean];
+    clean_more(tag, t);
+    return 1;
+}
+
+// Where the next "{" stands in the clean text from `from` on, passing over a backslash and the
+// character behind it (an escaped brace is none), or -1. With -1, *resume is where the search
+// goes on once the text behind the window's end has arrived: its end, or a backslash whose
+// escaped character lies behind it.
+int find_brace(const char* text, int from, int end, int* resume) {
+    int q = from;
+    for (;;) {
+        q += static_cast<int>(strcspn(text + q, "{\\"));
+        if (q >= end) break;
+        if (text[q] == '{') return q;
+        // A backslash hides itself and the next character; the one after that is taken as it
+        // stands, a backslash included.
+        if (q + 2 >= end) {
+            *resume = q;
+            return -1;
+        }
+        q += 2;
+        if (text[q] == '{') return q;
+        q++;
+    }
+    *resume = end;
+    return -1;
+}
+
+// Whether the object that opens at text[p] is a recording: the member name behind its opening
+// quote is "Description".
 bool is_recording_object(const char* text, int p) {
     return text[p + 1] != '\0' && strncmp(text + p + 2, kDescription, kDescriptionLen) == 0;
 }
 
-// One past the "}" that closes the object opening at text[from], or -1 when the text ends (at
-// end) first. Strings are passed over whole, escaped quotes and all. *members counts the
-// colons outside strings: every member, nested ones too, that flattening the object may store.
-int object_end(const char* text, int from, int end, int* members) {
-    int depth = 0;
-    int colons = 0;
-    for (int i = from; i < end; i++) {
-        char c = text[i];
-        if (c == '"') {
-            int open = i;
-            for (;;) {
-                const void* q = memchr(text + i + 1, '"', static_cast<size_t>(end - i - 1));
-                if (q == nullptr) return -1;
-                i = static_cast<int>(static_cast<const char*>(q) - text);
-                // The quote ends the string unless an odd number of backslashes escapes it.
-                int slashes = 0;
-                while (i - 1 - slashes > open && text[i - 1 - slashes] == '\\') slashes++;
-                if (slashes % 2 == 0) break;
-            }
-        } else if (c == '{' || c == '[') {
-            depth++;
-        } else if (c == '}' || c == ']') {
-            if (--depth == 0) {
-                *members = colons;
-                return i + 1;
-            }
-        } else if (c == ':') {
-            colons++;
-        }
-    }
-    return -1;
-}
-
-// Writes "Rec<n>" and "Rec<n>." into the name buffers.
+// Writes "Rec<n>" into the prefix and "<stem><n>.<member>" into name.
 void name_rec(int n) {
     char* end = prefix + sizeof prefix;
-    char* p = MP_cat_int(MP_cat_text(prefix, end, "Rec"), end, n, 0);
-    memcpy(known, prefix, static_cast<size_t>(p - prefix));
-    known[p - prefix] = '.';
-    known[p - prefix + 1] = '\0';
+    MP_cat_int(MP_cat_text(prefix, end, "Rec"), end, n, 0);
+}
+const char* name_of(const char* stem, int n, const char* member) {
+    char* end = name + sizeof name;
+    char* p = MP_cat_int(MP_cat_text(name, end, stem), end, n, 0);
+    MP_cat_text(MP_cat_text(p, end, "."), end, member);
+    return name;
+}
+bool missing(const char* tag_name) { return MP_get_tag(tag_name, nullptr, nullptr, nullptr) == 0; }
+
+// What one recording object would store, as a dry run of the flattener sees it.
+struct Preview {
+    char in_progress_name[64];  // "Rec<n>.IsRecording"
+    char channel_name[64];      // "Rec<n>.IdChannel"
+    bool count_new;             // look each name up, to count those not in the table yet
+    int stores;
+    int new_names;
+    bool in_progress;
+    int channel;
+};
+
+void preview_store(const char* tag_name, int, int ival, const char* text, void* context) {
+    Preview& v = *static_cast<Preview*>(context);
+    v.stores++;
+    if (v.count_new && missing(tag_name)) v.new_names++;
+    if (strcmp(tag_name, v.in_progress_name) == 0)
+        v.in_progress = strncmp(text, "true", 4) == 0;
+    else if (strcmp(tag_name, v.channel_name) == 0)
+        v.channel = ival;
 }
 
-void tell_full(const char* tag, int r) {
-    if (told_full) return;
-    told_full = true;
-    MP_errlogf(tag, "Tag table nearly full: recordings from Rec%d on are not stored, to keep %d entries "
-               "for the recordings in progress", r, MPX_DERIVED_RESERVE);
+MP_ParseDryRun preview(const char* text, int p, int n, bool count_new, Preview& v) {
+    snprintf(v.in_progress_name, sizeof v.in_progress_name, "Rec%d.IsRecording", n);
+    snprintf(v.channel_name, sizeof v.channel_name, "Rec%d.IdChannel", n);
+    v.count_new = count_new;
+    v.stores = 0;
+    v.new_names = 0;
+    v.in_progress = false;
+    v.channel = 0;
+    name_rec(n);
+    return MP_Parse_item_dry(prefix, static_cast<int>(strlen(prefix)), text, p, preview_store, &v);
 }
 
-// Near a full table the members of each object are counted before it is stored; further from
-// it, a recording (some 23 members) fits without counting, and one of unlikely size that
-// reaches the reserve is stopped by the table itself.
-constexpr int kNearFull = MPX_DERIVED_RESERVE + 64;
+// The members that the derivation stores for each recording in progress.
+constexpr const char* kDerived[] = {"Entry",    "IsRecording", "Title",     "StartTime",  "EndTime",
+                                    "SoFar",    "Duration",    "IdChannel", "ChannelName"};
 
-// Whether recording r, of up to `members` members, may be stored: its names are in the table
-// already, or the free entries stay above the reserve for the derived tags.
-bool room_for(const char* tag, int r, int members) {
+// The new table entries that the derivation of this poll needs for the recordings stored so
+// far, counting the names that the table holds already: the summary tags, the slots that it
+// marks as no longer recording, and for each recording in progress its Recording<k> tags and
+// the answer of a channel whose name is not known yet.
+struct Needs {
+    int entries = 0;
+    int in_progress = 0;
+    static constexpr int kChannels = 32;
+    int channels[kChannels];
+    int channel_count = 0;
+    bool channels_full = false;
+
+    void start() {
+        entries = missing("IsRecording") + missing("NRecordings") + missing("Recordings") + missing("IRecordings");
+        for (int d = 1; d <= MPX_CLEARED_SLOTS; d++) entries += missing(name_of("Recording", d, "IsRecording"));
+        in_progress = 0;
+        channel_count = 0;
+        channels_full = false;
+    }
+    bool counted(int channel) const {
+        for (int i = 0; i < channel_count; i++)
+            if (channels[i] == channel) return true;
+        return false;
+    }
+    // The new entries that one more recording in progress, on that channel, would need.
+    int for_next(int channel) const {
+        int k = in_progress + 1;
+        int need = 0;
+        for (const char* member : kDerived) need += missing(name_of("Recording", k, member));
+        // Its IsRecording slot was counted among the slots to mark already.
+        if (k <= MPX_CLEARED_SLOTS && missing(name_of("Recording", k, "IsRecording"))) need--;
+        char channel_tag[40];
+        snprintf(channel_tag, sizeof channel_tag, "Channel%d.DisplayName", channel);
+        if (MP_gtag(channel_tag)[0] == '\0' && (channels_full || !counted(channel))) need += MPX_CHANNEL_ENTRIES;
+        return need;
+    }
+    // Recording n has been stored: counted if the derivation will take it as in progress.
+    void took(int n) {
+        if (strncmp(MP_gtag(name_of("Rec", n, "IsRecording")), "true", 4) != 0) return;
+        int channel = MP_itag(name_of("Rec", n, "IdChannel"));
+        entries += for_next(channel);
+        in_progress++;
+        if (counted(channel)) return;
+        if (channel_count < kChannels)
+            channels[channel_count++] = channel;
+        else
+            channels_full = true;
+    }
+};
+Needs needs;
+
+// Whether recording n, which the dry run v previewed, may be stored: what it adds to the table
+// leaves the entries that the derivation needs then.
+bool room_for(const char* tag, const char* text, int p, int n, Preview& v) {
     int free = MP_MAXTAGS - MP_Numtags;
-    if (free >= kNearFull || free - members >= MPX_DERIVED_RESERVE) return true;
-    name_rec(r);
-    if (MP_get_tag(known, nullptr, nullptr, nullptr) != 0) return true;
-    tell_full(tag, r);
+    int need = needs.entries + (v.in_progress ? needs.for_next(v.channel) : 0);
+    // Every store a new name: the most it can take.
+    if (free - v.stores >= need) return true;
+    if (!v.count_new) preview(text, p, n, true, v);
+    if (free - v.new_names >= need) return true;
+    if (!told_full)
+        MP_errlogf(tag, "Tag table nearly full: recordings from Rec%d on are not stored, to keep %d entries "
+                   "for the recordings in progress", n, need);
+    told_full = true;
     return false;
 }
 
-// Flattens the recording that opens at p under "Rec<r>", in the text up to stop. With clean,
-// its multi-byte characters become one blank each first, within the object alone, so that they
-// can neither move the body nor be cut by a window's end. Returns where scanning goes on: stop
-// for a cleaned object, where the flattener left off otherwise, or -1 when the flattener
-// abandoned the rest of the text.
-int take(const char* tag, char* text, int p, int stop, int r, bool clean) {
-    char saved = text[stop];
-    text[stop] = '\0';
-    if (clean) remove_utf8(text + p);
-    int length = clean ? static_cast<int>(strlen(text + p)) : stop - p;
-    name_rec(r);
-    int prefix_len = static_cast<int>(strlen(prefix));
-    int at = 0;
-    MP_lock();
-    MP_Parse_item(tag, prefix, text + p, &at, &prefix_len);
-    MP_unlock();
-    text[stop] = saved;
-    if (at > length) return -1;
-    return clean ? stop : p + at;
-}
-
-// How far the window holds scannable text: the body without its last byte, the list's
-// closing "]".
-int window_end(const MpxBody& b, long long text_len) {
-    long long left = text_len - b.consumed;
-    if (left <= 0) return 0;
-    return left < b.have ? static_cast<int>(left) : b.have;
-}
-
-// Takes the recording objects from the head of the list, a window at a time. While the list
-// goes on beyond the window, each object is stored only once its end is in the window, and an
-// object cut by the window's end is carried to its start and completed there. Once the rest of
-// the list is in the window, it is scanned as one text. Returns how many were stored, or -1
-// when the conversation was given up.
+// Takes the recording objects from the head of the list, as a scan of the whole text would.
+// Returns how many were stored, or -1 when the conversation was given up.
 int scan(const char* tag, MpxBody& b) {
-    const long long text_len = b.length - 1;
-    const int refused = MP_Tag_Refused;
+    if (MP_Extended_body_fill(tag, &b) < 0) return -1;
+    if (b.have > b.room - 2 && !told_overflow) {
+        // The answer does not fit the buffer; it is read through it all the same.
+        MP_errlog(tag, "Receive buffer overflow");
+        told_overflow = true;
+    }
+    ListText t{&b, b.length - 1, 0, 0, false, b.buf[0]};
+    clean_more(tag, t);
+    needs.start();
     int r = 0;
-    int p = 0;         // where scanning goes on in the window
-    int logged = 0;    // the window's bytes before this have been logged
-    int end = 0;       // the end of the text in the window
-    bool whole = false;  // the rest of the text is in the window, cleaned of multi-byte characters
+    int p = 0;
     for (;;) {
-        if (!whole) {
-            end = window_end(b, text_len);
-            b.buf[end] = '\0';
-            if (end > logged) {
-                MP_log_untrusted(1, tag, b.buf + logged, static_cast<size_t>(end - logged));
-                logged = end;
-            }
-            if (b.consumed + end >= text_len) {
-                whole = true;
-                remove_utf8(b.buf + p);
-                end = p + static_cast<int>(strlen(b.buf + p));
-            }
-        }
-        int found = p < end ? strfind(b.buf + p, '{', 0) : 0;
-        int e = -1;
-        int members = 0;
-        if (found != 0) {
-            p += found - 1;
-            // The object's first member name must have arrived before it can be judged.
-            if (end - p >= 2 + kDescriptionLen || whole) {
-                if (!is_recording_object(b.buf, p)) break;
-                if (r == MPX_RECORDING_LIMIT) {
-                    if (!told_too_many) {
-                        told_too_many = true;
-                        MP_logf(1, tag, "Too many recordings in message; the first %d are taken",
-                                MPX_RECORDING_LIMIT);
-                    }
-                    break;
-                }
-                if (!whole || MP_MAXTAGS - MP_Numtags < kNearFull) e = object_end(b.buf, p, end, &members);
-                if (whole) e = end;
-            }
-        } else if (whole) {
-            break;
+        int resume = 0;
+        int at = find_brace(b.buf, p, t.clean, &resume);
+        int keep_from = -1;  // where the window is cut when more of the text must come first
+        Preview v;
+        MP_ParseDryRun dry{};
+        if (at < 0) {
+            if (t.whole) break;
+            keep_from = resume;
+        } else if (!t.whole && t.clean - at < kJudged) {
+            keep_from = at;
         } else {
-            // Nothing to keep but a backslash at the end, which escapes what comes next.
-            p = end > 0 && b.buf[end - 1] == '\\' ? end - 1 : end;
-        }
-        if (e < 0) {
-            if (p == 0 && b.have == b.room) {
-                // The same list comes at every poll; an error line each time would also write
-                // the recent lines out every few seconds.
-                if (!told_huge) MP_errlogf(tag, "A recording of more than %d bytes; the list is taken up to it", b.room);
-                told_huge = true;
+            p = at;
+            if (!is_recording_object(b.buf, p)) break;
+            if (r == MPX_RECORDING_LIMIT) {
+                if (!told_too_many)
+                    MP_logf(1, tag, "Too many recordings in message; the first %d are taken", MPX_RECORDING_LIMIT);
+                told_too_many = true;
                 break;
             }
-            int rc = MP_Extended_body_more(tag, &b, p);
+            dry = preview(b.buf, p, r + 1, false, v);
+            if (dry.reached_end && !t.whole) keep_from = p;
+        }
+        if (keep_from >= 0) {
+            int rc = advance(tag, t, keep_from);
             if (rc < 0) return -1;
-            logged -= p;
-            p = 0;
             if (rc == 0) break;
+            p = 0;
             continue;
         }
-        if (!room_for(tag, r + 1, members)) break;
+        if (!room_for(tag, b.buf, p, r + 1, v)) break;
         r++;
-        int next = take(tag, b.buf, p, e, r, !whole);
-        if (MP_Tag_Refused != refused) {
-            // Names this object had not stored before met the reserve: it is not counted.
-            tell_full(tag, r);
-            r--;
-            break;
-        }
-        if (next < 0) break;
-        p = next;
+        name_rec(r);
+        int prefix_len = static_cast<int>(strlen(prefix));
+        int pos = p;
+        MP_lock();
+        MP_Parse_item(tag, prefix, b.buf, &pos, &prefix_len);
+        MP_unlock();
+        needs.took(r);
+        if (dry.ended) break;
+        p = pos;
     }
+    b.buf[t.clean] = t.covered;
     return r;
 }
 
 }  // namespace
 
 void MP_Extended_recordings_reset() {
+    told_overflow = false;
     told_too_many = false;
     told_full = false;
     told_huge = false;
@@ -223,11 +354,16 @@ int MP_Extended_process_recordings(const char* tag, char* buf, int n) {
         return 0;
     }
 
-    MP_Tag_Reserve = MPX_DERIVED_RESERVE;
+    // The recordings count only once the whole answer is here: the rest of the list is read
+    // and dropped, so that the next answer starts clean, and an answer given up on the way
+    // leaves the table as the last whole one left it.
+    MP_tags_begin();
     int r = scan(tag, b);
-    MP_Tag_Reserve = 0;
-    // The rest of the list is read and dropped, so that the next answer starts clean.
-    if (r < 0 || MP_Extended_body_drain(tag, &b) < 0) return 0;
+    if (r < 0 || MP_Extended_body_drain(tag, &b) < 0) {
+        MP_tags_rollback();
+        return 0;
+    }
+    MP_tags_commit();
     MP_Extended_derive(tag, r);
     return 0;
 }

@@ -32,6 +32,14 @@ int wait_for_message(const char* tag) {
     }
 }
 
+// The connection was given up while the bridge was sending (a request or an answer that could
+// not be sent): its status says why. A give-up that published its own status (an identify that
+// cannot be sent) has no failed send to tell.
+int send_failed() {
+    if (MP_Send_failure()[0] != '\0') CommsPacket(0, MP_Send_failure());
+    return 0;
+}
+
 }  // namespace
 
 int MP_Global_wSilenceLimitMs = WFR_SILENCE_LIMIT_MS;
@@ -47,13 +55,13 @@ int MP_Process_incoming(const char* tag) {
     long code = 0;
     for (;;) {
         MP_poll_requests();
-        // A request that could not be sent has given the connection up, and its status line
-        // says so; nothing more is received or published on it.
-        if (!MP_Global_Connected) return 0;
+        // A request that could not be sent has given the connection up; its status line says
+        // so, and nothing more is received or published on it.
+        if (!MP_Global_Connected) return send_failed();
         // A plug-in that has gone silent for good (a half-open connection after a network
         // fault or a stalled host) would otherwise hold the bridge in its receive for ever.
         int waited = wait_for_message(tag);
-        if (waited < 0) return 0;
+        if (waited < 0) return send_failed();
         if (waited == 0) {
             n = -1;
             code = VP_WSAETIMEDOUT;
@@ -70,7 +78,7 @@ int MP_Process_incoming(const char* tag) {
         remove_utf8(wfr_receive_buffer);
         MP_WifiRemote_Decode(tag, wfr_receive_buffer);
         // An answer (identify, properties) that could not be sent gave the connection up.
-        if (!MP_Global_Connected) return 0;
+        if (!MP_Global_Connected) return send_failed();
         CommsPacket(0, "OK");
     }
     MP_Global_Connected = 0;
