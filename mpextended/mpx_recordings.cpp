@@ -262,10 +262,14 @@ Needs needs;
 bool room_for(const char* tag, const char* text, int p, int n, Preview& v) {
     int free = MP_MAXTAGS - MP_Numtags;
     int need = needs.entries + (v.in_progress ? needs.for_next(v.channel) : 0);
-    // Every store a new name: the most it can take.
-    if (free - v.stores >= need) return true;
-    if (!v.count_new) preview(text, p, n, true, v);
-    if (free - v.new_names >= need) return true;
+    // Every store taken for a new name, the most the recording can add; near the limit, the
+    // names it adds are counted.
+    int adds = v.stores;
+    if (free - adds < need) {
+        if (!v.count_new) preview(text, p, n, true, v);
+        adds = v.new_names;
+    }
+    if (free - adds >= need) return true;
     if (!told_full)
         MP_errlogf(tag, "Tag table nearly full: recordings from Rec%d on are not stored, to keep %d entries "
                    "for the recordings in progress", n, need);
