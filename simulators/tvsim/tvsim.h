@@ -45,7 +45,8 @@ struct SimChannel {
 
 // What the simulator does with the answer to one recordings request.
 enum class SimAction {
-    Normal, Split, NoLength, Length, CloseMid, Stall, StallMid, Pad, Close, Body, Total, StopReading
+    Normal, Split, NoLength, Length, CloseMid, Stall, StallMid, Pad, Close, Body, Total, StopReading,
+    Cut, SplitAt, Continue
 };
 
 struct SimMisbehaviour {
@@ -54,8 +55,11 @@ struct SimMisbehaviour {
     int pieces = 1;
     int pause_ms = 0;
     bool mid_character = false;  // Split: move each cut into a multi-byte character
-    long size = 0;               // Pad: the body's least size; Total: the whole answer's size
+    long size = 0;               // Pad: the body's least size; Total: the whole answer's size;
+                                 // Cut: the bytes of the body sent
     std::string text;            // Length: the header's value; Body: the whole body
+    bool stall = false;          // Cut: nothing more after the bytes sent, instead of a close
+    std::vector<size_t> at;      // SplitAt: the body offsets at which it is cut
 };
 
 struct Scenario {
@@ -65,6 +69,8 @@ struct Scenario {
     std::vector<SimChannel> channels;
     std::vector<SimMisbehaviour> misbehaviours;
     std::vector<int> stalled_channels;  // channels whose answers stop in the middle
+    // Bodies given whole for single recordings requests (the line "list K BODY"), by request.
+    std::vector<std::pair<int, std::string>> lists;
     bool has_list = false;  // false: the default list is served
 };
 
@@ -86,6 +92,8 @@ std::string channel_body(const Scenario& s, int id);
 std::string channel_name(const Scenario& s, int id);
 // The misbehaviour for the n-th recordings request.
 SimMisbehaviour misbehaviour_for(const Scenario& s, int n);
+// The body given for the n-th recordings request by a "list" line, or null.
+const std::string* list_for(const Scenario& s, int n);
 
 struct ServerOptions {
     int port = 4322;

@@ -49,6 +49,8 @@ Scenario lines ("#" begins a comment; times are seconds from the moment of the a
                                              one; none: no one), on channels 1 to 7. The same
                                              line always gives the same recordings.
   empty-list                                 the list is "[]"
+  list K BODY                                BODY as the body of the K-th answer (any "on K"
+                                             action applies to it)
   channel ID NAME                            a channel's name; without NAME the answer is empty
   channel-pad ID BYTES                       that channel's answer is at least BYTES long
   channel-stall ID                           that channel's answers stop in the middle: half
@@ -64,6 +66,10 @@ Scenario lines ("#" begins a comment; times are seconds from the moment of the a
      total BYTES            the whole answer, status line and headers included, exactly
                             BYTES bytes (still a valid list), in one send
      body TEXT              TEXT as the whole body
+     split-at A,B,... MS    the body cut at those byte offsets, MS ms between the pieces
+     cut BYTES close|stall  the header announcing the whole body, then its first BYTES
+                            bytes, then a close, or nothing more
+     continue               an interim "100 Continue" answer ahead of the answer
      close                  close the connection without an answer
      close-mid              send half of the answer, then close
      stall                  never answer (until the client closes)

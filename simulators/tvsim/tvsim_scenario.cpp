@@ -100,6 +100,36 @@ bool parse_misbehaviour(std::istringstream& in, SimMisbehaviour& m, std::string&
         }
         m.action = action == "pad" ? SimAction::Pad : SimAction::Total;
         m.size = static_cast<long>(a);
+    } else if (action == "cut") {
+        std::string size, then;
+        in >> size >> then;
+        if (!read_number(size, a) || a < 0 || (then != "close" && then != "stall")) {
+            error = "cut takes a count of body bytes and close or stall";
+            return false;
+        }
+        m.action = SimAction::Cut;
+        m.size = static_cast<long>(a);
+        m.stall = then == "stall";
+    } else if (action == "split-at") {
+        std::string offsets, pause;
+        in >> offsets >> pause;
+        std::istringstream list(offsets);
+        std::string one;
+        while (std::getline(list, one, ',')) {
+            if (!read_number(one, a) || a < 1 || (!m.at.empty() && static_cast<size_t>(a) <= m.at.back())) {
+                error = "split-at takes rising body offsets from 1, separated by commas, and a pause in ms";
+                return false;
+            }
+            m.at.push_back(static_cast<size_t>(a));
+        }
+        if (m.at.empty() || !read_number(pause, b) || b < 0) {
+            error = "split-at takes rising body offsets from 1, separated by commas, and a pause in ms";
+            return false;
+        }
+        m.action = SimAction::SplitAt;
+        m.pause_ms = static_cast<int>(b);
+    } else if (action == "continue") {
+        m.action = SimAction::Continue;
     } else if (action == "stop-reading") {
         m.action = SimAction::StopReading;
     } else if (action == "length" || action == "body") {
@@ -214,6 +244,15 @@ bool scenario_line(Scenario& s, const std::string& line, std::string& error) {
             return false;
         }
         s.stalled_channels.push_back(static_cast<int>(v));
+    } else if (key == "list") {
+        std::string when;
+        in >> when;
+        long long n = 0;
+        if (!read_number(when, n) || n < 1) {
+            error = "list takes a request number from 1 and the body";
+            return false;
+        }
+        s.lists.emplace_back(static_cast<int>(n), rest_of(in));
     } else if (key == "empty-list") {
         s.recordings.clear();
         s.has_list = true;
@@ -338,4 +377,10 @@ SimMisbehaviour misbehaviour_for(const Scenario& s, int n) {
     for (const SimMisbehaviour& m : s.misbehaviours)
         if (m.poll == 0) return m;
     return SimMisbehaviour{};
+}
+
+const std::string* list_for(const Scenario& s, int n) {
+    for (const auto& l : s.lists)
+        if (l.first == n) return &l.second;
+    return nullptr;
 }

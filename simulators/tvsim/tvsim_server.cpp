@@ -188,8 +188,10 @@ After answer_recordings(vp_socket s, const Scenario& sc) {
     unsigned short ms;
     vp_time_now(&now, &ms);
     long long t = static_cast<long long>(now);
+    const std::string* given = list_for(sc, n);
     std::string body = m.action == SimAction::Body ? m.text
-                       : recordings_body(sc, t, m.action == SimAction::Pad ? m.size : 0);
+                       : given != nullptr           ? *given
+                                                    : recordings_body(sc, t, m.action == SimAction::Pad ? m.size : 0);
     if (m.action == SimAction::Total) {
         std::string exact = body_of_total(sc, t, m.size);
         if (exact.empty()) {
@@ -201,8 +203,8 @@ After answer_recordings(vp_socket s, const Scenario& sc) {
         }
     }
     std::string head = headers("200 OK", length_line(body.size()));
-    const char* names[] = {"normal", "split", "no-length", "length", "close-mid", "stall",
-                           "stall-mid", "pad", "close", "body", "total", "stop-reading"};
+    const char* names[] = {"normal", "split", "no-length", "length", "close-mid", "stall", "stall-mid", "pad",
+                           "close", "body", "total", "stop-reading", "cut", "split-at", "continue"};
     event("answer " + std::to_string(n) + " " + names[static_cast<int>(m.action)] + " " +
           std::to_string(body.size()) + " bytes");
     switch (m.action) {
@@ -221,8 +223,17 @@ After answer_recordings(vp_socket s, const Scenario& sc) {
     case SimAction::StallMid:
         send_all(s, head + body.substr(0, body.size() / 2));
         return m.action == SimAction::CloseMid ? After::Close : After::Stall;
+    case SimAction::Cut:
+        send_all(s, head + body.substr(0, static_cast<size_t>(m.size) < body.size() ? static_cast<size_t>(m.size) : body.size()));
+        event("cut " + std::to_string(m.size) + (m.stall ? " stall" : " close"));
+        return m.stall ? After::Stall : After::Close;
+    case SimAction::Continue:
+        if (!send_all(s, "HTTP/1.1 100 Continue\r\n\r\n")) return After::Close;
+        return send_all(s, head + body) ? After::Go : After::Close;
+    case SimAction::SplitAt:
     case SimAction::Split: {
-        std::vector<size_t> at = cuts(body, m.pieces, m.mid_character);
+        std::vector<size_t> at = m.action == SimAction::Split ? cuts(body, m.pieces, m.mid_character) : m.at;
+        while (!at.empty() && at.back() >= body.size()) at.pop_back();
         size_t from = 0;
         std::string piece = head;
         for (size_t i = 0; i <= at.size(); i++) {

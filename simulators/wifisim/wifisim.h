@@ -24,6 +24,7 @@ struct SimOptions {
     int close_after = 0;  // close the first connection after this many messages sent; 0: never
     int exact_bytes = 0;  // answer the first properties request with a message of this size; 0: off
     bool stop_reading = false;  // once authenticated, the first connection is read no more
+    int quiet_ms = 0;  // once the first connection has its properties reply, say nothing this long
 };
 extern SimOptions sim;
 

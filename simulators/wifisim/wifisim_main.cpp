@@ -47,6 +47,8 @@ constexpr char kHelp[] =
     "                     of exactly N bytes, line end included (the reply grown by a Filler\n"
     "                     member), in one send; the authenticationresponse and its status go\n"
     "                     in one send before it, and no unasked message follows for 30 s\n"
+    "  --quiet MS         once the first connection has its properties reply, answer nothing and\n"
+    "                     send nothing for MS (the requests are read and journaled), then go on\n"
     "  --stop-reading     once the first connection has its properties reply, read nothing more\n"
     "                     on it: authenticationresponse messages follow without pause, each\n"
     "                     making the bridge send its properties requests again, until it can\n"
@@ -98,6 +100,7 @@ bool parse_options() {
         else if (strcmp(w, "--chatter") == 0) sim.chatter_ms = number(v);
         else if (strcmp(w, "--split") == 0) sim.split_ms = number(v);
         else if (strcmp(w, "--close-after") == 0) sim.close_after = number(v);
+        else if (strcmp(w, "--quiet") == 0) sim.quiet_ms = number(v);
         else if (strcmp(w, "--exact") == 0) sim.exact_bytes = number(v);
         else return false;
         if (takes_value) i++;

@@ -157,6 +157,8 @@ char exact_message[65536];
 bool exact_sent = false;
 long long quiet_until = -1;
 constexpr long long kQuietMs = 30000;
+// With --quiet: until then the plug-in answers nothing either.
+long long silent_until = -1;
 // Set once the first connection's properties reply has gone, with --stop-reading.
 bool stop_now = false;
 
@@ -203,9 +205,10 @@ void flood_unread(vp_socket s) {
     }
 }
 
-// Answers one message of the bridge by its type.
+// Answers one message of the bridge by its type; while the plug-in is quiet, nothing.
 void handle(const char* line) {
     sim_journal("RECV", line);
+    if (silent_until >= 0 && sim_ms() < silent_until) return;
     char type[64];
     sim_type_of(line, type, sizeof type);
     if (strcmp(type, "identify") == 0) {
@@ -227,6 +230,10 @@ void handle(const char* line) {
             queue(message);
         }
         if (sim.stop_reading && first_connection) stop_now = true;
+        if (sim.quiet_ms > 0 && first_connection) {
+            quiet_until = silent_until = sim_ms() + sim.quiet_ms;
+            sim_journal("QUIET", "from now");
+        }
     } else if (strcmp(type, "requeststatus") == 0) {
         sim_status(message, sizeof message);
         queue(message);
@@ -267,6 +274,7 @@ void sim_session(vp_socket s, int number) {
     auth_due = -1;
     exact_sent = false;
     quiet_until = -1;
+    silent_until = -1;
     stop_now = false;
     char text[32];
     snprintf(text, sizeof text, "%d", number);

@@ -25,3 +25,6 @@ private:
 
 // A port on which nothing listens: one that was free a moment ago.
 int closed_loopback_port();
+// Shuts the sending side of a connected socket, so that every later send on it fails while
+// receives go on. Returns whether the system did so.
+bool stop_sending(vp_socket s);

@@ -35,6 +35,25 @@ std::string recording(const std::string& title, bool in_progress, int channel, l
            ",\"StartTime\":" + date_from_now(start) + ",\"Title\":\"" + title + "\"}";
 }
 
+// Sends the whole text, as a service does; false when the connection ended first.
+bool send_all(vp_socket s, const std::string& text) {
+    size_t sent = 0;
+    while (sent < text.size()) {
+        int n = vp_send(s, text.data() + sent, static_cast<int>(text.size() - sent));
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A recording whose start and end are given in seconds since 1970.
+std::string recording_at(const std::string& title, bool in_progress, int channel, long long start, long long end) {
+    auto date = [](long long t) { return "\"\\/Date(" + std::to_string(t * 1000) + "+0100)\\/\""; };
+    return "{\"Description\":\"d\",\"EndTime\":" + date(end) + ",\"IdChannel\":" + std::to_string(channel) +
+           ",\"IsRecording\":" + (in_progress ? "true" : "false") + ",\"StartTime\":" + date(start) +
+           ",\"Title\":\"" + title + "\"}";
+}
+
 std::string list(const std::vector<std::string>& objects) {
     std::string body = "[";
     for (size_t i = 0; i < objects.size(); i++) body += (i ? "," : "") + objects[i];
@@ -542,6 +561,198 @@ TEST_F(Processing, ChannelAnswers) {
     MP_Extended_process_channel(tag, 11);
     EXPECT_EQ(MP_Global_Connected, 0);
     EXPECT_GE(log_lines("Connection closed in MP_Extended_process_channel"), 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// One answer, one outcome.
+
+// The tags of the table, every byte of them: what a display reads of the block.
+std::string table_bytes() {
+    return std::string(reinterpret_cast<const char*>(&MP_Tags[1]), static_cast<size_t>(MP_Numtags) * sizeof(MP_TagEntry));
+}
+
+// A new list that ends or stops after some of its objects leaves every tag exactly as the last
+// whole answer left it, and the block then says why: an answer that fits the buffer, and one
+// much larger whose first objects have been taken from the buffer before the rest failed.
+TEST_F(Processing, AnswerGivenUpHalfWayLeavesEveryTagAsTheLastWholeOne) {
+    MP_Global_mAnswerLimitMs = 300;
+    std::vector<std::string> a;
+    for (int i = 1; i <= 5; i++) a.push_back(recording("A" + std::to_string(i), i == 1, 1));
+    ASSERT_NO_FATAL_FAILURE(poll_async(response(list(a))));
+    const std::string before = table_bytes();
+    ASSERT_EQ(text_of("Recording1.Title"), "A1");
+
+    struct Case {
+        const char* what;
+        size_t description;  // characters of each description
+        int objects_sent;
+        bool stall;
+    };
+    const Case cases[] = {{"closed after two objects", 1, 2, false},
+                          {"stalled after two objects", 1, 2, true},
+                          {"larger than the buffer, closed after three objects", 30000, 3, false},
+                          {"larger than the buffer, stalled after three objects", 30000, 3, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> b;
+        for (int i = 1; i <= 5; i++) {
+            std::string r = recording("B" + std::to_string(i), i == 2, 2);
+            r.replace(r.find("\"d\""), 3, "\"" + std::string(c.description, 'b') + "\"");
+            b.push_back(r);
+        }
+        std::string answer = response(list(b));
+        size_t cut = answer.find(b[static_cast<size_t>(c.objects_sent)]);
+        ASSERT_NE(cut, std::string::npos);
+        ASSERT_NO_FATAL_FAILURE(connect());
+        vp_socket server = server_;
+        std::thread service([&] {
+            send_all(server, answer.substr(0, cut));
+            if (!c.stall) vp_close_socket(server);
+        });
+        int n = MP_recv("TCP[MPEx]:", buf_, MPX_RECEIVE_CAPACITY);
+        ASSERT_GT(n, 0);
+        MP_Extended_handle_response("TCP[MPEx]:", buf_, n);
+        service.join();
+        if (!c.stall) server_ = VP_INVALID_SOCKET;
+        EXPECT_EQ(MP_Global_Connected, 0);
+        EXPECT_STREQ(MP_Extended_give_up_status(), c.stall ? "MP_recv Failed: Error at socket(): 10060"
+                                                           : "MP_recv Failed: Connection closed during an answer");
+        EXPECT_STREQ(MP_Tags[0].string, MP_Extended_give_up_status()) << "the status published with the table";
+        EXPECT_EQ(text_of("Rec1.Title"), "A1");
+        EXPECT_EQ(text_of("NRecordings"), "Five");
+        EXPECT_TRUE(table_bytes() == before) << "a tag changed";
+    }
+}
+
+// Only the bytes of the answer itself are read: an answer larger than the buffer and the next
+// one behind it in one segment leave the next one whole for the next receive.
+TEST_F(Processing, ReaderTakesNothingOfTheAnswerBehind) {
+    MP_Global_mAnswerLimitMs = 5000;
+    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+    std::string big = answer_for(shaped(200, 0, 0));
+    ASSERT_GT(big.size(), 2u * MPX_RECEIVE_CAPACITY);
+    std::string next = response(list({recording("Next", false, 2)}));
+    vp_socket server = server_;
+    std::thread service([&] { send_all(server, big + next); });
+    int n = MP_recv("TCP[MPEx]:", buf_, MPX_RECEIVE_CAPACITY);
+    ASSERT_GT(n, 0);
+    MP_Extended_handle_response("TCP[MPEx]:", buf_, n);
+    service.join();
+    EXPECT_EQ(MP_Global_Connected, 1) << MP_Extended_give_up_status();
+    EXPECT_EQ(text_of("NRecordings"), "NinetyEight");
+    n = MP_recv("TCP[MPEx]:", buf_, MPX_RECEIVE_CAPACITY);
+    EXPECT_EQ(std::string(buf_, static_cast<size_t>(n > 0 ? n : 0)), next);
+}
+
+// Near a full table a recording is stored while the entries it adds leave those that the
+// derivation of the poll needs: one that leaves exactly as many is stored, one more is not.
+// Two recordings of six members each, the first in progress on a known channel: the derivation
+// needs its nine Recording1 tags and the eight cleared slots Recording2 to Recording9.
+TEST_F(Processing, RecordingThatLeavesExactlyTheEntriesNeededIsStored) {
+    const std::string answer = response(list({recording("First", true, 5), recording("Second", false, 5)}));
+    for (int spare = 0; spare >= -1; spare--) {
+        SCOPED_TRACE(spare == 0 ? "exactly the entries needed" : "one entry short");
+        MP_Numtags = 0;
+        MP_Clear_tags();
+        MP_read_cfg_file(1);
+        MP_put_tag("Channel5.DisplayName", MP_TYPE_TEXT, 0, "Das Erste");
+        // 12 Rec tags and 17 derived ones end a table of 2,048, with `spare` entries to spare.
+        int fill_to = MP_MAXTAGS - 12 - 17 + (spare < 0 ? 1 : 0);
+        char filler[32];
+        for (int i = 0; MP_Numtags < fill_to; i++) {
+            snprintf(filler, sizeof filler, "Filler%d", i);
+            MP_put_tag(filler, MP_TYPE_INT, i, "0");
+        }
+        MP_Extended_recordings_reset();
+        int before = log_lines("Tag table nearly full");
+        MP_Extended_process_recordings("TCP[MPEx]:", buf_, first_piece(answer));
+        if (spare == 0) {
+            EXPECT_EQ(text_of("NRecordings"), "Two");
+            EXPECT_EQ(text_of("Rec2.Title"), "Second");
+            EXPECT_EQ(log_lines("Tag table nearly full"), before);
+            EXPECT_EQ(MP_Numtags, MP_MAXTAGS) << "the derivation filled the table exactly";
+        } else {
+            EXPECT_EQ(text_of("NRecordings"), "One");
+            EXPECT_EQ(text_of("Rec2.Title"), "");
+            EXPECT_EQ(log_lines("Tag table nearly full: recordings from Rec2 on are not stored, to keep 17 entries"),
+                      before + 1);
+        }
+        EXPECT_EQ(text_of("Recording1.Title"), "First");
+        EXPECT_EQ(text_of("Recording1.ChannelName"), "Das Erste");
+        EXPECT_EQ(text_of("Recording9.IsRecording"), "false");
+    }
+}
+
+// Elapsed times up to 12 hours are shown; one second more shows as 0. The clock is fixed, so that
+// the limit is met to the second however long the poll takes.
+TEST_F(Processing, TwelveHoursInProgressIsTheLongestElapsedTimeShown) {
+    const long long now = 1800000000;
+    MP_Global_mFixedNow = now;
+    struct Restore { ~Restore() { MP_Global_mFixedNow = 0; } } restore;
+    MP_put_tag("Channel5.DisplayName", MP_TYPE_TEXT, 0, "Das Erste");
+    const struct {
+        long long elapsed;
+        const char* shown;
+    } cases[] = {{43200, "12:00:00"}, {43201, "0:00:00"}, {43199, "11:59:59"}, {0, "0:00:00"}, {-1, "0:00:00"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.elapsed);
+        std::string answer = response(list({recording_at("Long", true, 5, now - c.elapsed, now + 600)}));
+        MP_Extended_process_recordings("TCP[MPEx]:", buf_, first_piece(answer));
+        EXPECT_EQ(text_of("Recording1.SoFar"), c.shown);
+        long long planned = 600 + c.elapsed;
+        char duration[32];
+        snprintf(duration, sizeof duration, "%lld:%02lld:%02lld", planned / 3600, planned % 3600 / 60, planned % 60);
+        EXPECT_EQ(text_of("Recording1.Duration"), duration) << "the planned time has no limit";
+    }
+}
+
+// The whole-answer limit holds with the waits: a wait for more of an answer ends when the
+// answer's time is up, not a whole answer limit later.
+TEST_F(Processing, WholeAnswerLimitEndsTheWaitInProgress) {
+    MP_Global_mWholeAnswerLimitMs = 1000;
+    MP_Global_mAnswerLimitMs = 800;
+    struct Restore { ~Restore() { MP_Global_mWholeAnswerLimitMs = MPX_WHOLE_ANSWER_LIMIT_MS; } } restore;
+    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+    vp_socket server = server_;
+    std::thread service([server] {
+        vp_sleep_ms(600);
+        vp_send(server, "x", 1);
+    });
+    MP_Extended_handle_response("TCP[MPEx]:", buf_, first_piece("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n[{"));
+    service.join();
+    EXPECT_EQ(MP_Global_Connected, 0);
+    EXPECT_EQ(log_lines("Answer not complete after 1000 ms (3 of 5000 bytes)"), 1);
+    EXPECT_EQ(log_lines("No further data for 800 ms"), 0);
+}
+
+// A channel request that cannot be sent ends the conversation, but the derivation runs to its
+// end with the names the table holds, and the table of the poll is published once, at its end,
+// with the status that says why.
+TEST_F(Processing, FailedChannelRequestPublishesTheWholeDerivationOnce) {
+    const std::string block = unique_block_name("Vistrel_mpxonce");
+    CommsStart(0, 1, block.c_str(), MP_BLOCK_SIZE);
+    struct Unlink {
+        std::string name;
+        ~Unlink() { vp_shm_unlink(name.c_str()); }
+    } unlink{block};
+    ASSERT_NE(CommsView(0), nullptr);
+    MP_put_tag("Channel7.DisplayName", MP_TYPE_TEXT, 0, "Arte");
+    serve(response(list({recording("Unknown channel", true, 6), recording("Known channel", true, 7)})));
+    ASSERT_TRUE(stop_sending(client_));
+    int n = MP_recv("TCP[MPEx]:", buf_, MPX_RECEIVE_CAPACITY);
+    ASSERT_GT(n, 0);
+    int published = log_lines("CommsSend entry 0");
+    MP_Extended_handle_response("TCP[MPEx]:", buf_, n);
+    EXPECT_EQ(MP_Global_Connected, 0);
+    EXPECT_EQ(log_lines("CommsSend entry 0"), published + 1) << "published more than once";
+    const MP_TagEntry* shown = static_cast<const MP_TagEntry*>(CommsView(0));
+    EXPECT_EQ(std::string(shown[0].string).rfind("MP_Send Failed: Error at send(): ", 0), 0u) << shown[0].string;
+    ASSERT_EQ(shown[0].len, MP_Numtags);
+    EXPECT_EQ(memcmp(&shown[1], &MP_Tags[1], static_cast<size_t>(MP_Numtags) * sizeof(MP_TagEntry)), 0);
+    EXPECT_EQ(text_of("Recordings"), "Two");
+    EXPECT_EQ(text_of("Recording1.ChannelName"), "");
+    EXPECT_EQ(text_of("Recording2.Title"), "Known channel");
+    EXPECT_EQ(text_of("Recording2.ChannelName"), "Arte");
 }
 
 TEST(MpxRequests, ComposedByteForByte) {

@@ -305,6 +305,29 @@ TEST_F(WfrEndToEnd, ReconnectsFiveSecondsAfterTheServerCloses) {
 
 // A message whose size, line end included, is 4,096 bytes or a multiple of it, after which the
 // plug-in says nothing for a while: it is acted on as soon as it has arrived.
+// A plug-in that is busy and says nothing for 8 s, its requests unanswered, is still a live
+// plug-in: the bridge keeps asking on the same connection and takes its messages when they come
+// again. Only a silence of a minute gives the connection up.
+TEST_F(WfrEndToEnd, PlugInQuietForEightSecondsKeepsItsConnection) {
+    ASSERT_NO_FATAL_FAILURE(start("", "--chatter 0 --quiet 8000"));
+    ASSERT_TRUE(wait_event("QUIET", "", 1, 20000)) << "the properties reply never went";
+    long long quiet_from = events("QUIET").front().ms;
+    // Two rounds of requests go unanswered, then a round after the quiet is answered.
+    ASSERT_TRUE(wait_until([&] {
+        for (const Event& e : events("SEND", "\"Type\":\"status\""))
+            if (e.ms >= quiet_from + 8000) return true;
+        return false;
+    }, 30000)) << "no status answer after the quiet";
+    EXPECT_GE(events("RECV", "requeststatus").size(), 2u);
+    EXPECT_TRUE(wait_until([&] {
+        std::string type = tag("Type");
+        return type == "status" || type == "nowplaying";
+    }, 10000)) << "the answers after the quiet were not published";
+    EXPECT_EQ(events("ACCEPT").size(), 1u) << "the bridge gave the quiet plug-in up";
+    EXPECT_EQ(log_count("No message from WifiRemote"), 0);
+    EXPECT_EQ(status(), "OK");
+}
+
 TEST_F(WfrEndToEnd, MessagesOfExactMultiplesOf4096BytesAreActedOnAtOnce) {
     for (int size : {4096, 8192}) {
         SCOPED_TRACE(size);

@@ -1,0 +1,240 @@
+// test_answers.cpp - the real Vistrel_MPExtended: one answer, one outcome, whatever the pieces it arrives in.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mpx_harness.h"
+#include "scratch.h"
+#include "vp.h"
+
+namespace {
+
+std::string json_date(long long seconds) { return "\"\\/Date(" + std::to_string(seconds * 1000) + "+0100)\\/\""; }
+
+long long now_seconds() {
+    time_t now;
+    unsigned short ms;
+    vp_time_now(&now, &ms);
+    return static_cast<long long>(now);
+}
+
+// A recording object as the service sends it, "Description" first, with members of its own
+// behind the ones that the bridge reads.
+std::string recording(const std::string& description, const std::string& title, bool in_progress, int channel,
+                      const std::string& more = "") {
+    long long now = now_seconds();
+    return "{\"Description\":\"" + description + "\"" + more + ",\"EndTime\":" + json_date(now + 1800) +
+           ",\"IdChannel\":" + std::to_string(channel) + ",\"IsRecording\":" + (in_progress ? "true" : "false") +
+           ",\"StartTime\":" + json_date(now - 600) + ",\"Title\":\"" + title + "\"}";
+}
+
+std::string list(const std::vector<std::string>& objects) {
+    std::string body = "[";
+    for (size_t i = 0; i < objects.size(); i++) body += (i ? "," : "") + objects[i];
+    return body + "]";
+}
+
+int count_prefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    int n = 0;
+    for (const std::string& l : lines) n += l.compare(0, prefix.size(), prefix) == 0;
+    return n;
+}
+
+// The tag lines that each answer stored, by answer: the log split at each "Got a message",
+// without the times of the lines.
+std::vector<std::vector<std::string>> stores_by_answer(const std::vector<std::string>& log) {
+    std::vector<std::vector<std::string>> answers;
+    for (const std::string& line : log) {
+        if (line.find("Got a message (") != std::string::npos) answers.emplace_back();
+        size_t at = line.find(" put_tag ");
+        if (at != std::string::npos && !answers.empty()) answers.back().push_back(line.substr(at));
+    }
+    return answers;
+}
+
+class MpxAnswers : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(vp_net_start(), 0); }
+    void TearDown() override {
+        if (!HasFailure()) return;
+        std::vector<std::string> ev = sim_.events();
+        printf("Simulator events (%zu, the last 15):\n", ev.size());
+        for (size_t i = ev.size() > 15 ? ev.size() - 15 : 0; i < ev.size(); i++) printf("  %.150s\n", ev[i].c_str());
+    }
+    void start(const std::string& scenario, const std::string& settings) {
+        ASSERT_TRUE(sim_.start(scenario)) << "the simulator did not come up";
+        ASSERT_TRUE(bridge_.start(settings, sim_.port));
+        block_.emplace();
+        ASSERT_TRUE(block_->mapped());
+    }
+    // Waits until the simulator has answered the recordings request n times.
+    bool answers(int n, int ms) {
+        return wait_until([&] { return count_prefix(sim_.events(), "answer ") >= n; }, ms);
+    }
+    // Waits until the published table satisfies the check and returns it (empty when it never did).
+    template <typename Check>
+    std::vector<MP_TagEntry> published(Check check, int ms) {
+        std::vector<MP_TagEntry> seen;
+        wait_until([&] {
+            std::vector<MP_TagEntry> t = block_->tags();
+            if (t.size() <= 1 || !check(t)) return false;
+            seen = t;
+            return true;
+        }, ms);
+        return seen;
+    }
+    std::vector<std::string> log() { return read_lines(kMpxLog); }
+
+    ScratchDir dir_;
+    TvSim sim_;
+    Bridge bridge_;
+    std::optional<Block> block_;
+};
+
+// A new list whose answer the service closes after two of its objects, though its length
+// announced them all: the block keeps every tag of the last whole list, and its status says why.
+TEST_F(MpxAnswers, CloseAfterTwoObjectsOfANewListKeepsTheLastWholeList) {
+    std::vector<std::string> a, b;
+    for (int i = 1; i <= 5; i++) {
+        a.push_back(recording("first list", "A" + std::to_string(i), i == 1, 1));
+        b.push_back(recording("second list", "B" + std::to_string(i), i == 1, 2));
+    }
+    std::string second = list(b);
+    size_t two = second.find(b[2]);
+    ASSERT_NO_FATAL_FAILURE(start("list 1 " + list(a) + "\nlist 2 " + second + "\non 2 cut " + std::to_string(two) +
+                                      " close\n",
+                                  "Debug=1\nMPExtended_Wait=1\n"));
+    std::vector<MP_TagEntry> whole = published([](const std::vector<MP_TagEntry>& t) {
+        return status_of(t[0]) == "OK" && tag_named(t, "Recording1.ChannelName").found;
+    }, 20000);
+    ASSERT_FALSE(whole.empty()) << "the first list was never published";
+    ASSERT_EQ(tag_named(whole, "Rec3.Title").text, "A3");
+    std::vector<MP_TagEntry> after = published([](const std::vector<MP_TagEntry>& t) {
+        return status_of(t[0]) != "OK" && status_of(t[0]) != "Connecting.....";
+    }, 20000);
+    ASSERT_FALSE(after.empty()) << "the cut answer was never reported";
+    EXPECT_EQ(status_of(after[0]), "MP_recv Failed: Connection closed during an answer");
+    ASSERT_EQ(after.size(), whole.size()) << "the table gained tags";
+    for (size_t i = 1; i < whole.size(); i++)
+        EXPECT_EQ(memcmp(&after[i], &whole[i], sizeof(MP_TagEntry)), 0) << whole[i].name << ": " << after[i].string;
+    EXPECT_EQ(tag_named(after, "Rec1.Title").text, "A1");
+    EXPECT_EQ(tag_named(after, "Recording1.Title").text, "A1");
+}
+
+// Lists that a scan reads in ways that a reader of JSON would not: the same answer, once in one
+// piece and once cut before its second object with a pause, stores the same tags with the same
+// values, those of a scan of the whole text. Each list is served whole, then cut.
+TEST_F(MpxAnswers, SameListStoresTheSameTagsWholeOrCut) {
+    struct Variant {
+        const char* what;
+        std::string body;
+        std::string cut_before;  // the piece boundary lies in front of this text
+        int cut_into;            // ... moved this many bytes into it
+        std::string recordings;  // NRecordings as a scan of the whole text gives it
+    };
+    const std::vector<Variant> variants = {
+        // The second escaped quote of the description is taken as its end, and the scan stops
+        // at the brace inside the text that follows.
+        {"escaped quotes and a brace in a description",
+         list({recording("12\\\"\\\" screen {see} notes", "R1", false, 1), recording("d", "R2", true, 2),
+               recording("d", "R3", false, 3)}),
+         ",{\"Description\"", 0, "One"},
+        // An empty array ends the scan of its object; the next "{" is the one in its title.
+        {"an empty array and a brace in a title",
+         list({recording("d", "Mord {im} Zug", false, 1, ",\"Genres\":[]"), recording("d", "R2", true, 2),
+               recording("d", "R3", false, 3)}),
+         ",{\"Description\"", 0, "One"},
+        // A lead byte without its continuation, stray continuation bytes, and a four-byte
+        // character that the cut divides.
+        {"text that is not valid UTF-8",
+         list({recording("caf\xC3 \x80\x80 \xF0\x9F\x93\xBA end", "R1 \xE2\x82", false, 1),
+               recording("\xF0", "R2", false, 2), recording("d", "R3", false, 3)}),
+         "\xF0\x9F\x93\xBA", 2, "Three"},
+    };
+    std::string scenario;
+    for (size_t v = 0; v < variants.size(); v++) {
+        int whole = static_cast<int>(2 * v + 1);
+        size_t cut = variants[v].body.find(variants[v].cut_before);
+        ASSERT_NE(cut, std::string::npos);
+        cut += static_cast<size_t>(variants[v].cut_into);
+        scenario += "list " + std::to_string(whole) + " " + variants[v].body + "\n";
+        scenario += "list " + std::to_string(whole + 1) + " " + variants[v].body + "\n";
+        scenario += "on " + std::to_string(whole + 1) + " split-at " + std::to_string(cut) + " 200\n";
+    }
+    ASSERT_NO_FATAL_FAILURE(start(scenario, "Debug=3\nMPExtended_Wait=0\n"));
+    ASSERT_TRUE(answers(static_cast<int>(2 * variants.size()) + 1, 30000));
+    bridge_.stop();
+    std::vector<std::vector<std::string>> stored = stores_by_answer(log());
+    ASSERT_GE(stored.size(), 2 * variants.size());
+    for (size_t v = 0; v < variants.size(); v++) {
+        SCOPED_TRACE(variants[v].what);
+        const std::vector<std::string>& whole = stored[2 * v];
+        const std::vector<std::string>& cut = stored[2 * v + 1];
+        EXPECT_EQ(whole, cut);
+        EXPECT_EQ(line_count(whole, "name=" + std::string(29, ' ') + "NRecordings, string=" + variants[v].recordings), 1);
+        EXPECT_EQ(line_count(whole, "Recording1.SoFar"), 0) << "a recording was taken for one in progress";
+    }
+}
+
+// 98 recordings that the table holds beside the tags derived from them are stored at every
+// poll, without a word about a full table: recordings of twenty members each, and a library in
+// which every third recording is a series episode of 23.
+TEST_F(MpxAnswers, NinetyEightRecordingsThatFitBesideTheirDerivedTagsAreAllStored) {
+    std::vector<std::string> objects;
+    for (int i = 1; i <= 98; i++) {
+        std::string more;
+        for (int m = 1; m <= 14; m++) more += ",\"Extra" + std::to_string(m) + "\":\"v" + std::to_string(i) + "\"";
+        objects.push_back(recording("Recorded from the evening programme", "Programme " + std::to_string(i), i <= 2,
+                                    i % 7 + 1, more));
+    }
+    const std::string twenty = list(objects);
+    const struct {
+        const char* what;
+        std::string scenario;
+        std::string last_title;
+    } shapes[] = {{"twenty members each", "list 1 " + twenty + "\nlist 2 " + twenty + "\nlist 3 " + twenty + "\n",
+                   "Programme 98"},
+                  {"every third a series episode", "library 98 in-progress 2 series 3 short\n", ""}};
+    for (const auto& shape : shapes) {
+        SCOPED_TRACE(shape.what);
+        for (const char* file : {"port.txt", "events.txt", "requests.txt", kMpxLog}) remove(file);
+        ASSERT_NO_FATAL_FAILURE(start(shape.scenario, "Debug=1\nMPExtended_Wait=1\n"));
+        ASSERT_TRUE(answers(3, 30000)) << "fewer than three answers";
+        // The second answer has been processed whole once the third has gone out.
+        std::vector<MP_TagEntry> t = published([](const std::vector<MP_TagEntry>& tags) {
+            return tag_named(tags, "Recording2.ChannelName").found;
+        }, 10000);
+        ASSERT_FALSE(t.empty());
+        EXPECT_EQ(tag_named(t, "NRecordings").text, "NinetyEight");
+        EXPECT_TRUE(tag_named(t, "Rec98.Title").found);
+        if (!shape.last_title.empty()) {
+            EXPECT_EQ(tag_named(t, "Rec98.Title").text, shape.last_title);
+        }
+        EXPECT_EQ(tag_named(t, "Recordings").text, "Two");
+        EXPECT_EQ(line_count(log(), "Tag table nearly full"), 0);
+        bridge_.stop();
+        sim_.stop();
+        block_.reset();
+    }
+}
+
+// An interim "100 Continue" ahead of the answer is passed over: the answer behind it is taken,
+// on the same connection.
+TEST_F(MpxAnswers, InterimContinueAheadOfTheAnswerIsPassedOver) {
+    ASSERT_NO_FATAL_FAILURE(start("on 1 continue\n", "Debug=3\nMPExtended_Wait=1\n"));
+    ASSERT_TRUE(answers(2, 20000));
+    std::vector<MP_TagEntry> t = published([](const std::vector<MP_TagEntry>& tags) {
+        return tag_named(tags, "NRecordings").text == "Five";
+    }, 10000);
+    ASSERT_FALSE(t.empty()) << "the answer behind the interim one was not taken";
+    EXPECT_EQ(status_of(t[0]), "OK");
+    EXPECT_EQ(count_prefix(sim_.events(), "accept "), 1);
+    EXPECT_EQ(line_count(log(), "Interim answer of 25 bytes passed over"), 1);
+}
+
+}  // namespace
