@@ -256,38 +256,41 @@ struct Needs {
     }
 };
 Needs needs;
+// What the derivation needed when a recording did not leave room for it.
+int over_need = 0;
 
-// Whether recording n, which the dry run v previewed, may be stored: what it adds to the table
-// leaves the entries that the derivation needs then.
-bool room_for(const char* tag, const char* text, int p, int n, Preview& v) {
-    int free = MP_MAXTAGS - MP_Numtags;
-    int need = needs.entries + (v.in_progress ? needs.for_next(v.channel) : 0);
-    // Every store taken for a new name, the most the recording can add; near the limit, the
-    // names it adds are counted.
-    int adds = v.stores;
-    if (free - adds < need) {
-        if (!v.count_new) preview(text, p, n, true, v);
-        adds = v.new_names;
-    }
-    if (free - adds >= need) return true;
+void tell_full(const char* tag, int n, int need) {
     if (!told_full)
         MP_errlogf(tag, "Tag table nearly full: recordings from Rec%d on are not stored, to keep %d entries "
                    "for the recordings in progress", n, need);
     told_full = true;
-    return false;
 }
 
-// Takes the recording objects from the head of the list, as a scan of the whole text would.
-// Returns how many were stored, or -1 when the conversation was given up.
-int scan(const char* tag, MpxBody& b) {
-    if (MP_Extended_body_fill(tag, &b) < 0) return -1;
-    if (b.have > b.room - 2 && !told_overflow) {
-        // The answer does not fit the buffer; it is read through it all the same.
-        MP_errlog(tag, "Receive buffer overflow");
-        told_overflow = true;
+// Whether recording n, which the dry run v previewed, may be stored: what it adds to the table
+// leaves the entries that the derivation needs then. *need is set to those.
+bool room_for(const char* text, int p, int n, Preview& v, int* need) {
+    int free = MP_MAXTAGS - MP_Numtags;
+    *need = needs.entries + (v.in_progress ? needs.for_next(v.channel) : 0);
+    // Every store taken for a new name, the most the recording can add; near the limit, the
+    // names it adds are counted.
+    int adds = v.stores;
+    if (free - adds < *need) {
+        if (!v.count_new) preview(text, p, n, true, v);
+        adds = v.new_names;
     }
-    ListText t{&b, b.length - 1, 0, 0, false, b.buf[0]};
-    clean_more(tag, t);
+    return free - adds >= *need;
+}
+
+// Takes up to `limit` recording objects from the head of the list, as a scan of the whole text
+// would. A list that lies whole in the window is stored object by object and checked after each:
+// when one leaves too few entries for the derivation, *over is set to its number and the scan
+// stops, for the caller to take the list again without it. A list that passes through the window
+// is previewed object by object before it is stored, since what has passed cannot be taken again.
+// Returns how many were stored, or -1 when the conversation was given up.
+int take(const char* tag, ListText& t, int limit, int* over) {
+    MpxBody& b = *t.b;
+    const bool careful = !t.whole;
+    const int refused = MP_Tag_Refused;
     needs.start();
     int r = 0;
     int p = 0;
@@ -305,14 +308,16 @@ int scan(const char* tag, MpxBody& b) {
         } else {
             p = at;
             if (!is_recording_object(b.buf, p)) break;
-            if (r == MPX_RECORDING_LIMIT) {
-                if (!told_too_many)
+            if (r == limit) {
+                if (limit == MPX_RECORDING_LIMIT && !told_too_many)
                     MP_logf(1, tag, "Too many recordings in message; the first %d are taken", MPX_RECORDING_LIMIT);
-                told_too_many = true;
+                told_too_many = told_too_many || limit == MPX_RECORDING_LIMIT;
                 break;
             }
-            dry = preview(b.buf, p, r + 1, false, v);
-            if (dry.reached_end && !t.whole) keep_from = p;
+            if (careful) {
+                dry = preview(b.buf, p, r + 1, false, v);
+                if (dry.reached_end && !t.whole) keep_from = p;
+            }
         }
         if (keep_from >= 0) {
             int rc = advance(tag, t, keep_from);
@@ -321,7 +326,11 @@ int scan(const char* tag, MpxBody& b) {
             p = 0;
             continue;
         }
-        if (!room_for(tag, b.buf, p, r + 1, v)) break;
+        int need = 0;
+        if (careful && !room_for(b.buf, p, r + 1, v, &need)) {
+            tell_full(tag, r + 1, need);
+            break;
+        }
         r++;
         name_rec(r);
         int prefix_len = static_cast<int>(strlen(prefix));
@@ -330,8 +339,39 @@ int scan(const char* tag, MpxBody& b) {
         MP_Parse_item(tag, prefix, b.buf, &pos, &prefix_len);
         MP_unlock();
         needs.took(r);
-        if (dry.ended) break;
+        if (!careful && (MP_Tag_Refused != refused || MP_MAXTAGS - MP_Numtags < needs.entries)) {
+            *over = r;
+            over_need = needs.entries;
+            return r;
+        }
+        // A position past the text's end: the flattener abandoned the rest of it.
+        if (pos > t.clean) break;
         p = pos;
+    }
+    return r;
+}
+
+// Takes the recording objects from the head of the list. Returns how many were stored, or -1
+// when the conversation was given up.
+int scan(const char* tag, MpxBody& b) {
+    if (MP_Extended_body_fill(tag, &b) < 0) return -1;
+    if (b.have > b.room - 2 && !told_overflow) {
+        // The answer does not fit the buffer; it is read through it all the same.
+        MP_errlog(tag, "Receive buffer overflow");
+        told_overflow = true;
+    }
+    ListText t{&b, b.length - 1, 0, 0, false, b.buf[0]};
+    clean_more(tag, t);
+    int over = 0;
+    int r = take(tag, t, MPX_RECORDING_LIMIT, &over);
+    if (over > 0) {
+        // The list lies whole in the window: it is taken again, up to the recording before the
+        // one that did not leave room, from the table as it was before.
+        int need = over_need;
+        MP_tags_rollback();
+        MP_tags_begin();
+        r = take(tag, t, over - 1, &over);
+        tell_full(tag, over, need);
     }
     b.buf[t.clean] = t.covered;
     return r;

@@ -648,10 +648,17 @@ TEST_F(Processing, ReaderTakesNothingOfTheAnswerBehind) {
 // derivation of the poll needs: one that leaves exactly as many is stored, one more is not.
 // Two recordings of six members each, the first in progress on a known channel: the derivation
 // needs its nine Recording1 tags and the eight cleared slots Recording2 to Recording9.
+// Both ways of taking a list: one that lies in the buffer whole, and one that passes through it.
 TEST_F(Processing, RecordingThatLeavesExactlyTheEntriesNeededIsStored) {
-    const std::string answer = response(list({recording("First", true, 5), recording("Second", false, 5)}));
+    MP_Global_mAnswerLimitMs = 5000;
+    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+    for (size_t description : {size_t{1}, size_t{40000}})
     for (int spare = 0; spare >= -1; spare--) {
-        SCOPED_TRACE(spare == 0 ? "exactly the entries needed" : "one entry short");
+        SCOPED_TRACE(std::string(description > 1 ? "larger than the buffer, " : "in the buffer, ") +
+                     (spare == 0 ? "exactly the entries needed" : "one entry short"));
+        std::string first = recording("First", true, 5), second = recording("Second", false, 5);
+        for (std::string* r : {&first, &second}) r->replace(r->find("\"d\""), 3, "\"" + std::string(description, 'd') + "\"");
+        const std::string answer = response(list({first, second}));
         MP_Numtags = 0;
         MP_Clear_tags();
         MP_read_cfg_file(1);
@@ -665,7 +672,12 @@ TEST_F(Processing, RecordingThatLeavesExactlyTheEntriesNeededIsStored) {
         }
         MP_Extended_recordings_reset();
         int before = log_lines("Tag table nearly full");
-        MP_Extended_process_recordings("TCP[MPEx]:", buf_, first_piece(answer));
+        std::thread service([&] { send_all(server_, answer); });
+        int n = MP_recv("TCP[MPEx]:", buf_, MPX_RECEIVE_CAPACITY);
+        ASSERT_GT(n, 0);
+        MP_Extended_process_recordings("TCP[MPEx]:", buf_, n);
+        service.join();
+        ASSERT_EQ(MP_Global_Connected, 1) << MP_Extended_give_up_status();
         if (spare == 0) {
             EXPECT_EQ(text_of("NRecordings"), "Two");
             EXPECT_EQ(text_of("Rec2.Title"), "Second");
