@@ -95,6 +95,7 @@ void MP_Extended_give_up_on_close();
 struct MpxBody {
     char* buf;
     int room;
+    int header;  // the bytes of the header that went ahead of the body
     int have;
     long long received;
     long long length;
@@ -103,8 +104,8 @@ struct MpxBody {
 };
 // Finds the header of the answer in buf (n bytes received so far, terminated, room its
 // capacity), receiving its missing pieces; stray bytes ahead of the status line, and interim
-// answers (100 Continue) ahead of the final one, are passed over. Opens the window on the body
-// behind the header, holding what has come of it. Returns 1, or -1 when the conversation was
+// answers (100 Continue) ahead of the final one, are passed over. Opens the window on the body:
+// what has come of it, moved to the buffer's start. Returns 1, or -1 when the conversation was
 // given up (logged): the connection ended or failed, the answer took too long, the header never
 // completed, or it names no usable length.
 int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int channel, MpxBody* b);

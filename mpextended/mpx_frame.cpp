@@ -195,16 +195,19 @@ int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int chan
         MP_logf(3, tag, "Message sizes: iResult=%d, clen=%lld, hlen=%d", n, length, body);
     else
         MP_logf(3, tag, "Message sizes: rlen=%d, clen=%lld, hlen=%d", n, length, body);
-    // The window begins where the body does, behind the header. Only one request is ever
-    // outstanding, so bytes behind the answer are none of the next one's; they are dropped.
+    // Only one request is ever outstanding, so bytes behind the answer are none of the next
+    // one's; they are dropped. The header is done with: the body moves to the buffer's start,
+    // so that every window of it has the whole buffer.
     long long here = n - body;
     if (here > length) {
         MP_logf(3, tag, "%lld bytes behind the answer are dropped", here - length);
         here = length;
     }
-    buf[body + here] = '\0';
-    b->buf = buf + body;
-    b->room = room - body;
+    memmove(buf, buf + body, static_cast<size_t>(here));
+    buf[here] = '\0';
+    b->buf = buf;
+    b->room = room;
+    b->header = body;
     b->have = static_cast<int>(here);
     b->received = here;
     b->length = length;

@@ -355,7 +355,7 @@ int take(const char* tag, ListText& t, int limit, int* over) {
 // when the conversation was given up.
 int scan(const char* tag, MpxBody& b) {
     if (MP_Extended_body_fill(tag, &b) < 0) return -1;
-    if (b.have > b.room - 2 && !told_overflow) {
+    if (b.header + b.length > MPX_RECEIVE_CAPACITY - 2 && !told_overflow) {
         // The answer does not fit the buffer; it is read through it all the same.
         MP_errlog(tag, "Receive buffer overflow");
         told_overflow = true;

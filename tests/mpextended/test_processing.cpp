@@ -225,7 +225,8 @@ TEST_F(Processing, FramingFindsTheBodyBehindTheHeaderAndReadsItInPieces) {
     EXPECT_EQ(b.received, 42);
     ASSERT_EQ(MP_Extended_body_fill(tag, &b), 1) << "a whole body needs nothing more";
     EXPECT_EQ(b.have, 42) << "nothing is read beyond the body";
-    EXPECT_EQ(b.buf, buf_ + whole.size() - 42) << "the window begins behind the header";
+    EXPECT_EQ(b.buf, buf_) << "the body moves to the buffer's start";
+    EXPECT_EQ(b.header, static_cast<int>(whole.size()) - 42);
     EXPECT_EQ(std::string(b.buf), "[" + std::string(40, 'x') + "]");
     EXPECT_EQ(log_lines("Waiting for extra data in process_MP_Extended"), 2);
     EXPECT_EQ(log_lines("Message sizes: rlen=" + std::to_string(n) + ", clen=42, hlen=" +
@@ -542,6 +543,15 @@ TEST_F(Processing, ChannelAnswers) {
     serve(response("{\"DisplayName\":\"Arte HD\",\"Id\":10}"));
     MP_Extended_process_channel(tag, 10);
     EXPECT_EQ(text_of("Channel10.DisplayName"), "Arte HD");
+    // A header that fills the whole channel buffer: the body behind it is still read whole.
+    const std::string padded = "{\"DisplayName\":\"Padded\"}";
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(padded.size()) + "\r\nX-Pad: ";
+    head += std::string(MPX_CHANNEL_CAPACITY - head.size() - 4, 'p') + "\r\n\r\n";
+    ASSERT_EQ(head.size(), static_cast<size_t>(MPX_CHANNEL_CAPACITY));
+    serve(head + padded);
+    MP_Extended_process_channel(tag, 14);
+    EXPECT_EQ(text_of("Channel14.DisplayName"), "Padded");
+    EXPECT_EQ(MP_Global_Connected, 1);
     // Once the connection is given up, a look-up ends at once without a receive.
     MP_Global_Connected = 0;
     int receives = log_lines("TCP[MPEx]: MP_Recv:");
