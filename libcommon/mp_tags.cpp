@@ -299,7 +299,7 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
 }
 
 int MP_put_tag_undated(const char* name, int type, int ival, const char* string) {
-    MP_TRACE("MP_put_tag");
+    MP_TRACE("MP_put_tag_undated");
     return put_tag(name, type, ival, string, false);
 }
 

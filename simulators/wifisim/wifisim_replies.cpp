@@ -16,7 +16,9 @@ constexpr Property kProperties[] = {
     {"#Play.Current.Title", "Evening News"},
     {"#Play.Current.Channel", "BBC One"},
     {"#Play.Current.Genre", "News"},
-    {"#Play.Current.Plot", "The day's national and international news."},
+    // Letters beyond ASCII, a quote and a line break, as the plug-in sends them: UTF-8 and JSON
+    // escapes.
+    {"#Play.Current.Plot", "Die Nachrichten des Tages aus K\xC3\xB6ln und Z\xC3\xBCrich \xE2\x80\x93 \\\"live\\\" aus dem Studio.\\nUntertitel"},
     {"#Play.Current.Year", "2026"},
     {"#TV.View.channel", "BBC One"},
     {"#TV.View.title", "Evening News"},
