@@ -19,7 +19,6 @@ cd demo
 >> plugins\MP.cfg echo MPExtended_Wait=5
 >> plugins\MP.cfg echo WifiRemote_IPAddress=127.0.0.1
 >> plugins\MP.cfg echo WifiRemote_Port=18017
->> plugins\MP.cfg echo Properties=Play.Current.Plot
 if not "%~1"=="" >> plugins\MP.cfg echo Text_Encoding=%~1
 
 rem The TV simulator serves a library of 300 recordings shaped like a real one, three of them

@@ -93,7 +93,6 @@ MPExtended_Port=$(cat tvsim.port)
 MPExtended_Wait=5
 WifiRemote_IPAddress=127.0.0.1
 WifiRemote_Port=$(cat wifisim.port)
-Properties=Play.Current.Plot
 CFG
   if [ -n "$encoding" ]; then echo "Text_Encoding=$encoding" >> plugins/MP.cfg; fi
 fi
