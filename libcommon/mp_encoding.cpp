@@ -115,6 +115,28 @@ struct Output {
     }
 };
 
+// The bytes from i on that stand for themselves in every encoding: printable ASCII but the
+// backslash. Received texts are mostly such runs, which then go in one copy.
+int plain_run(const char* src, int i, int n) {
+    int j = i;
+    while (j < n) {
+        unsigned char c = static_cast<unsigned char>(src[j]);
+        if (c < 0x20 || c >= 0x7F || c == '\\') break;
+        j++;
+    }
+    return j - i;
+}
+
+// Copies a plain run as far as the text has room; false when the room ended it.
+bool plain(Output& o, const char* src, int* i, int run) {
+    int room = MP_TEXT_CONVERTED_MAX - o.len;
+    int k = run < room ? run : room;
+    memcpy(o.out + o.len, src + *i, static_cast<size_t>(k));
+    o.len += k;
+    *i += k;
+    return k == run;
+}
+
 // The character that begins at src[i], a byte of 0x80 or above, and the bytes it takes: a token
 // of a named text, a sequence of a raw one, or a stray continuation byte (invalid).
 MP_TextPoint character_at(const char* src, int i, int n, bool named, int* used) {
@@ -244,6 +266,11 @@ int MP_text_convert(char* out, const char* src, int n) {
     bool named = in_named(src, n);
     int i = 0;
     while (i < n) {
+        int run = plain_run(src, i, n);
+        if (run > 0) {
+            if (!plain(o, src, &i, run)) break;
+            continue;
+        }
         unsigned char c = static_cast<unsigned char>(src[i]);
         MP_TextPoint cp = c;
         int used = 1;
@@ -279,6 +306,11 @@ int MP_text_convert_array(char* out, const char* src, int n) {
     bool named = in_named(src, n);
     int i = 0;
     while (i < n) {
+        int run = plain_run(src, i, n);
+        if (run > 0) {
+            if (!plain(o, src, &i, run)) break;
+            continue;
+        }
         unsigned char c = static_cast<unsigned char>(src[i]);
         unsigned char next = i + 1 < n ? static_cast<unsigned char>(src[i + 1]) : 0;
         if (c == '\\' && next >= 0x20 && next < 0x7F) {
