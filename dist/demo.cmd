@@ -3,7 +3,8 @@ rem demo.cmd - the Vistrel demo: both service simulators on loopback, settings f
 rem that point at them, and the monitor, which starts both bridges. It works in the folder
 rem "demo" below this one, so that the settings and logs of a real installation here in
 rem plugins\ stay untouched. "demo.cmd stop" ends the bridges and simulators that it started:
-rem those that run from the folder demo\, and no program of the same name elsewhere.
+rem those that run from the folder demo\, and no program of the same name elsewhere. Any other
+rem word names the text encoding of the bridges: "demo.cmd Windows-1252" (Raw, ASCII, UTF-8).
 setlocal
 cd /d "%~dp0"
 if /i "%~1"=="stop" goto stop
@@ -18,6 +19,7 @@ cd demo
 >> plugins\MP.cfg echo MPExtended_Wait=5
 >> plugins\MP.cfg echo WifiRemote_IPAddress=127.0.0.1
 >> plugins\MP.cfg echo WifiRemote_Port=18017
+if not "%~1"=="" >> plugins\MP.cfg echo Text_Encoding=%~1
 
 rem The TV simulator serves a library of 300 recordings shaped like a real one, three of them
 rem in progress. The simulators share this console, so that Ctrl-C ends them together with the

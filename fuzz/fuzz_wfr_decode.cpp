@@ -4,7 +4,8 @@
 // the receive loop hands them over, so that lines are cut and carried across blocks. A leading
 // "FILL" makes the first block fill the whole receive buffer (its text followed by plain
 // letters, so that flattening the long line stays cheap), which reaches the handling of lines
-// longer than the buffer.
+// longer than the buffer. A leading "ENC" and a digit (0 Raw, 1 Windows-1252, 2 ASCII, 3 UTF-8)
+// names the text encoding; without it the blocks are decoded in Raw.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -15,26 +16,24 @@
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "mp_tcp.h"
-#include "mp_text.h"
 #include "wfr.h"
 
 int MP_Process_incoming(const char*) { return 0; }
 
 namespace {
 
-char block[WFR_RECEIVE_CAPACITY + 1];
-
-// Decodes one block from a copy in the receive buffer, as the receive loop does.
+// Receives one block into the receive buffer and hands it over, as the receive loop does.
 void receive(const uint8_t* data, size_t len, bool fill) {
-    if (len > WFR_RECEIVE_CAPACITY) len = WFR_RECEIVE_CAPACITY;
+    int room = 0;
+    char* block = MP_WifiRemote_receive_room(&room);
+    size_t space = static_cast<size_t>(room);
+    if (len > space) len = space;
     size_t n = len;
     memcpy(block, data, len);
     if (fill) {
-        for (; n < WFR_RECEIVE_CAPACITY; n++) block[n] = 'x';
+        for (; n < space; n++) block[n] = 'x';
     }
-    block[n] = '\0';
-    remove_utf8(block);
-    MP_WifiRemote_Decode("Fuzz:", block);
+    MP_WifiRemote_received("Fuzz:", static_cast<int>(n));
     fuzz_check(MP_trace_depth() == 0, "the call-name trace is out of balance");
 }
 
@@ -53,6 +52,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MP_WifiRemote_Decode_reset();
+    MP_Global_TextEncoding = MP_TEXT_RAW;
+    if (size >= 4 && memcmp(data, "ENC", 3) == 0 && data[3] >= '0' && data[3] <= '3') {
+        MP_Global_TextEncoding = data[3] - '0';
+        data += 4;
+        size -= 4;
+        // The texts that an earlier input left in another encoding are no concern of this one.
+        MP_Numtags = 0;
+        MP_Clear_tags();
+    }
     // A buffer-filling block costs far more than an ordinary one, so only a deliberate marker
     // asks for it and the run's time goes mostly to ordinary blocks.
     bool fill = size >= 4 && memcmp(data, "FILL", 4) == 0;
@@ -68,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         start = i + 1;
     }
     fuzz_check_table();
+    fuzz_check_texts(MP_Global_TextEncoding);
     if (MP_Numtags >= MP_MAXTAGS) {
         MP_Numtags = 0;
         MP_Clear_tags();

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "mp_encoding.h"
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "vp.h"
@@ -52,6 +53,15 @@ int bounded_length(int channel, int length, const char* label) {
     return length;
 }
 
+// Writes the name of the text encoding into the block's last bytes, where readers look for it:
+// no table reaches them. A view too small to keep them clear of a full table gets none.
+void write_marker(int channel) {
+    Channel& c = channels[channel];
+    constexpr size_t kTable = sizeof(MP_TagEntry) * MP_TABLE_SIZE;
+    if (!c.view || c.size < 0 || static_cast<size_t>(c.size) < kTable + MP_TEXT_MARKER_SIZE) return;
+    MP_text_marker(static_cast<char*>(c.view) + c.size - MP_TEXT_MARKER_SIZE);
+}
+
 }  // namespace
 
 void CommsStart(int channel, int full_access, const char* name, int size) {
@@ -94,7 +104,10 @@ void CommsStart(int channel, int full_access, const char* name, int size) {
     c.size = size;
 
     // Readers see "Invalid " until the first publication.
-    if (full_access) CommsSend(channel, "Invalid ", 8);
+    if (full_access) {
+        CommsSend(channel, "Invalid ", 8);
+        write_marker(channel);
+    }
     MP_logf(3, "CommsStart", "entry %d address 0x%08" PRIxPTR, channel,
             reinterpret_cast<uintptr_t>(view));
 }
@@ -154,6 +167,8 @@ void CommsPacket(int channel, const char* status) {
 
     int count = MP_Numtags < 0 ? 0 : MP_Numtags > MP_MAXTAGS ? MP_MAXTAGS : MP_Numtags;
     CommsSend(channel, MP_Tags, (count + 1) * static_cast<int>(sizeof(MP_TagEntry)));
+    // With every publication, so that a marker that anything else wrote over is put right.
+    if (valid_channel(channel)) write_marker(channel);
 }
 
 const void* CommsView(int channel) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "mp_encoding.h"
 #include "mp_log.h"
 #include "mp_tags.h"
 
@@ -97,6 +98,21 @@ void copy_cut(char* dest, int cap, const char* src, int n) {
     dest[n] = '\0';
 }
 
+// Stores a string value (a member's or a property's) under the name in g_name: in Raw, and for
+// a date, as it stands, cut to cap characters; in the readable encodings converted.
+void store_string(char* buf, int cap, const char* src, int n) {
+    if (!MP_text_readable() || MP_text_is_date(src, n)) {
+        copy_cut(buf, cap, src, n);
+        store(g_name, MP_TYPE_TEXT, 0, buf);
+        return;
+    }
+    MP_text_convert(buf, src, n);
+    if (!g_dry)
+        MP_put_tag_undated(g_name, MP_TYPE_TEXT, 0, buf);
+    else if (g_visit)
+        g_visit(g_name, MP_TYPE_TEXT, 0, buf, g_visit_context);
+}
+
 // The beginning of the full names of one object's members: the prefix and its ".", as far as
 // they fit. Once written into g_name it stays there for the following members of the object,
 // until anything else writes g_name (a property run, a nested object).
@@ -128,7 +144,7 @@ int build_name(const char* prefix, int prefix_len, const char* member, int membe
     int total = head.total;
     int room = NAME_CHARS - used;
     int n = member_len < room ? member_len : room;
-    MP_copy_bytes(g_name + used, member, static_cast<size_t>(n));
+    MP_text_copy_name(g_name + used, member, n);
     g_name[used + n] = '\0';
     return total + member_len;
 }
@@ -229,9 +245,9 @@ bool parse_tags(const char* prefix, const char* text, int* pos) {
                 report_long_name("Parse_tags:", p + 9);
             } else {
                 memcpy(g_name, prefix, static_cast<size_t>(plen));
-                copy_cut(g_name + plen, name_len, text + p + 9, name_len);
-                copy_cut(g_text, TEXT_CHARS, text + a + 11, b - (a + 11));
-                store(g_name, MP_TYPE_TEXT, 0, g_text);
+                MP_text_copy_name(g_name + plen, text + p + 9, name_len);
+                g_name[plen + name_len] = '\0';
+                store_string(g_text, TEXT_CHARS, text + a + 11, b - (a + 11));
             }
         }
         // The element ends with "}" and a separator; the next one starts behind them.
@@ -309,7 +325,10 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
                 return true;
             }
             if (fits) {
-                copy_cut(g_text, TEXT_CHARS, text + s, r - s + 1);
+                if (MP_text_readable())
+                    MP_text_convert_array(g_text, text + s, r - s + 1);
+                else
+                    copy_cut(g_text, TEXT_CHARS, text + s, r - s + 1);
                 store(g_name, MP_TYPE_INT, 0, g_text);
             } else {
                 report_long_name("Parse_item:", q);
@@ -370,8 +389,7 @@ bool parse_item(const char* label, char* prefix, const char* text, int* pos, int
             // An empty string stores nothing, so that a tag of that name keeps its value.
             if (e > s + 1) {
                 if (fits) {
-                    copy_cut(g_value, VALUE_CHARS, text + s + 1, e - s - 1);
-                    store(g_name, MP_TYPE_TEXT, 0, g_value);
+                    store_string(g_value, VALUE_CHARS, text + s + 1, e - s - 1);
                 } else {
                     report_long_name("Parse_item:", q);
                 }

@@ -278,8 +278,11 @@ void MP_tags_rollback() {
     saved_count = 0;
 }
 
-int MP_put_tag(const char* name, int type, int ival, const char* string) {
-    MP_TRACE("MP_put_tag");
+namespace {
+
+// The store of MP_put_tag and MP_put_tag_undated: dates says whether a text in the JSON date
+// form becomes a date.
+int put_tag(const char* name, int type, int ival, const char* string, bool dates) {
     if (!name) {
         MP_errlog("MP_put_tag:", "A tag without a name was not stored");
         return 0;
@@ -295,7 +298,7 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
     int effective = type;
     bool dated = false;
     int seconds = 0;
-    if (len > static_cast<size_t>(kDateMarkLen) && memcmp(string, kDateMark, kDateMarkLen) == 0) {
+    if (dates && len > static_cast<size_t>(kDateMarkLen) && memcmp(string, kDateMark, kDateMarkLen) == 0) {
         // Digits cut off with the text's end count no more. A date before 1970 (a minus sign)
         // or any other non-digit has no time value: 0.
         store_text(work, string, len);
@@ -346,6 +349,18 @@ int MP_put_tag(const char* name, int type, int ival, const char* string) {
     // The caller's type and text, as passed: neither cut nor converted.
     log_store(index + 1, type, ival, name, name_len, string, text_len);
     return index;
+}
+
+}  // namespace
+
+int MP_put_tag(const char* name, int type, int ival, const char* string) {
+    MP_TRACE("MP_put_tag");
+    return put_tag(name, type, ival, string, true);
+}
+
+int MP_put_tag_undated(const char* name, int type, int ival, const char* string) {
+    MP_TRACE("MP_put_tag_undated");
+    return put_tag(name, type, ival, string, false);
 }
 
 int MP_get_tag(const char* query, int* type, int* ival, char* string) {

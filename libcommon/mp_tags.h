@@ -52,6 +52,9 @@ void MP_tags_rollback();
 
 void MP_Clear_tags();
 int MP_put_tag(const char* name, int type, int ival, const char* string);
+// MP_put_tag for a text that is never a date, whatever it begins with: a text converted from
+// its JSON form, which has lost the escapes that told it from the date form.
+int MP_put_tag_undated(const char* name, int type, int ival, const char* string);
 int MP_get_tag(const char* query, int* type, int* ival, char* string);
 int MP_itag(const char* query);
 const char* MP_gtag(const char* query);

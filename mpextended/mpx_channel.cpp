@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "mp_encoding.h"
 #include "mp_log.h"
 #include "mp_parse.h"
 #include "mp_tcp.h"
@@ -58,9 +59,12 @@ int MP_Extended_process_channel(const char* tag, int id) {
         MP_log(tag, "Not a channel message");
         return 0;
     }
-    // The caller holds the tag lock for the whole derivation.
+    // The caller holds the tag lock for the whole derivation. The answer is not cleaned of
+    // multi-byte characters: whatever text the recordings scan named, this one is read as the
+    // raw UTF-8 that the service sent.
     int prefix_len = static_cast<int>(strlen(channel_prefix));
     int at = 0;
+    MP_TextNamed raw(nullptr, nullptr, 0);
     MP_Parse_item(tag, channel_prefix, body + p, &at, &prefix_len);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "mp_cfg.h"
+#include "mp_encoding.h"
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "mp_tcp.h"
@@ -19,7 +20,7 @@ namespace {
 constexpr char kLabel[] = "MP_read_cfg_file:";
 int globals_done = 0;
 
-enum Key { kDebug, kAddress, kPort, kUserName, kPassword, kWait, kKeyCount };
+enum Key { kDebug, kAddress, kPort, kUserName, kPassword, kWait, kEncoding, kKeyCount };
 // Compared in this order; the first key that begins the line decides.
 constexpr std::string_view kKeys[kKeyCount] = {
     "Debug=",
@@ -28,6 +29,7 @@ constexpr std::string_view kKeys[kKeyCount] = {
     "MPExtended_UserName=",
     "MPExtended_Password=",
     "MPExtended_Wait=",
+    "Text_Encoding=",
 };
 
 // The pause between polls is limited to 0 .. one day, so that its milliseconds always fit.
@@ -58,6 +60,7 @@ void apply_line(const char* line) {
             MP_cfg_set_secret(kLabel, MP_Global_mPassword, sizeof MP_Global_mPassword, value, kKeys[k].data());
             break;
         case kWait: set_wait(value); break;
+        case kEncoding: MP_text_encoding_setting(kLabel, value, kKeys[k].data()); break;
         default: break;
     }
 }
@@ -88,6 +91,7 @@ void MP_Extended_defaults() {
     // Empties the recent-lines ring and leaves the log closed.
     MP_log_reset();
     MP_Global_mWait = MPX_DEFAULT_WAIT;
+    MP_Global_TextEncoding = MP_TEXT_RAW;
 }
 
 void MP_init_globals() {
@@ -116,6 +120,9 @@ int MP_read_cfg_file(int unused) {
     MP_logf_secret(kLabel, "MP_Global_mUserName=%s", MP_Global_mUserName);
     MP_logf_secret(kLabel, "MP_Global_mPassword=%s", MP_Global_mPassword);
     MP_logf(3, kLabel, "MP_Global_mWait=%d", MP_Global_mWait);
+    // Raw, the default, goes unsaid, so that the log reads as it always has.
+    if (MP_text_readable())
+        MP_logf(3, kLabel, "MP_Global_TextEncoding=%s", MP_TEXT_ENCODING_NAMES[MP_Global_TextEncoding]);
     MP_logl(3, kLabel, "Finished");
     return 0;
 }

@@ -292,6 +292,9 @@ void vp_clear_screen();
 // that a screen redrawn every second does not flicker: POSIX sends the clearing escapes and the
 // text together in one write; Windows clears with "cls" and then writes the text at once.
 void vp_console_show(const char* text, size_t len);
+// Writes UTF-8 text to standard output: to a Windows console as its characters (the console
+// reads bytes in its own output code page, seldom UTF-8), elsewhere as the bytes themselves.
+void vp_console_write(const char* text, size_t len);
 
 // The size of the window that standard output shows on: 0 with its rows and columns, or -1
 // when standard output is no terminal or console (a pipe, a file) or its size is unknown. Read

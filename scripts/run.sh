@@ -3,20 +3,23 @@
 # bridges, against the two service simulators on loopback. With --config FILE the bridges use
 # that settings file (a real media centre) and no simulator is started. The TV simulator serves
 # a library of 300 recordings, three of them in progress; --library N serves N instead (0: the
-# simulator's own list of five). Names given after the options filter the monitor's rows. q in
-# the monitor, or Ctrl-C, ends it all.
+# simulator's own list of five). --text-encoding NAME sets the bridges' Text_Encoding= (Raw,
+# Windows-1252, ASCII or UTF-8) in the demo's settings. Names given after the options filter the
+# monitor's rows. q in the monitor, or Ctrl-C, ends it all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 config=""
 library=300
+encoding=""
 filters=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --config) config=$(realpath "${2:?--config needs a settings file}"); shift 2 ;;
     --library) library=${2:?--library needs a count}; shift 2 ;;
-    -*) echo "usage: scripts/run.sh [--config plugins/MP.cfg] [--library N] [NAME...]" >&2; exit 2 ;;
+    --text-encoding) encoding=${2:?--text-encoding needs Raw, Windows-1252, ASCII or UTF-8}; shift 2 ;;
+    -*) echo "usage: scripts/run.sh [--config plugins/MP.cfg] [--library N] [--text-encoding NAME] [NAME...]" >&2; exit 2 ;;
     # The names left filter the monitor's rows.
     *) filters+=("$1"); shift ;;
   esac
@@ -91,6 +94,7 @@ MPExtended_Wait=5
 WifiRemote_IPAddress=127.0.0.1
 WifiRemote_Port=$(cat wifisim.port)
 CFG
+  if [ -n "$encoding" ]; then echo "Text_Encoding=$encoding" >> plugins/MP.cfg; fi
 fi
 chmod 600 plugins/MP.cfg
 

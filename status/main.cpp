@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "status.h"
+#include "term_text.h"
 #include "vp.h"
 
 int main(int argc, char** argv) {
@@ -21,6 +22,16 @@ int main(int argc, char** argv) {
             fputs(MP_status_usage, stdout);
             return 0;
         }
+        if (options && (strcmp(arg, "--encoding") == 0 || strncmp(arg, "--encoding=", 11) == 0)) {
+            const char* value = arg[10] == '=' ? arg + 11 : i + 1 < argc ? argv[++i] : "";
+            MP_status_encoding_option = MP_term_encoding_named(value);
+            if (MP_status_encoding_option < 0) {
+                fprintf(stderr, "Vistrel_Status: --encoding takes Raw, Windows-1252, ASCII or UTF-8\n\n%s",
+                        MP_status_usage);
+                return 2;
+            }
+            continue;
+        }
         if (options && arg[0] == '-') {
             fprintf(stderr, "Vistrel_Status: unknown option %s\n\n%s", arg, MP_status_usage);
             return 2;
@@ -30,6 +41,9 @@ int main(int argc, char** argv) {
     }
     if (given > count) fprintf(stderr, "Vistrel_Status: only the first %d names filter the rows\n", count);
     MP_status_set_filter(count, names);
+    // The bridges of this folder store texts as its settings file says, which a block without
+    // a marker (a bridge of an earlier version, or none yet) is taken to follow.
+    MP_status_settings_encoding = MP_term_encoding_of_file(VP_PLUGINS "MP.cfg");
 
     MP_status_start_bridges();
     MP_status_run();

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "mp_encoding_names.h"
 #include "mp_tags.h"
 
 // The monitor's two channels: 0 the WifiRemote bridge, 1 the MPExtended bridge.
@@ -33,6 +34,9 @@ void MP_status_start_bridges();
 // Blocks.
 void MP_status_open_block(int channel, const char* name);
 void MP_status_copy_block(int channel, void* dest, size_t length);
+// The encoding marker of a block (MP_TEXT_MARKER_SIZE bytes from its end) into dest; zeros when
+// the channel has no view or the block is too short.
+void MP_status_copy_marker(int channel, char* dest);
 // Why a channel has no view ("" while it has one or has not been opened).
 const char* MP_status_channel_problem(int channel);
 void MP_status_read_tables();
@@ -66,10 +70,23 @@ inline constexpr int STATUS_STALE_AFTER[STATUS_CHANNELS] = {30, 60};
 // read as unsigned so that it stays right after January 2038.
 void MP_status_age_text(char* dest, size_t size, int64_t now, int32_t published, int stale_after);
 
-// A field of at most width bytes up to its zero, made safe for a terminal in out (width + 1
-// bytes): control bytes, DEL and the C1 controls, raw (0x80 to 0x9F) or UTF-8 encoded (C2 80
-// to C2 9F, one '?' for both bytes), show as '?'.
-const char* MP_status_console_text(char* out, const char* field, size_t width);
+// The text encodings that the rows are shown in: the one that --encoding named (-1 when none
+// was given), the settings file's (plugins/MP.cfg of the folder, read at start), and each block's
+// marker as last copied. A block's texts are shown in the option's encoding, else its marker's,
+// else the settings file's.
+extern int MP_status_encoding_option;
+extern int MP_status_settings_encoding;
+extern char MP_status_marker[STATUS_CHANNELS][MP_TEXT_MARKER_SIZE];
+int MP_status_encoding(int channel);
+// The channel whose block row r of the listing comes from.
+int MP_status_row_channel(int r);
+
+// A field of at most width bytes up to its zero, made safe for a terminal in out, as its block's
+// encoding means it (MP_term_text): in Raw (out width + 1 bytes) control bytes, DEL and the C1
+// controls, raw (0x80 to 0x9F) or UTF-8 encoded (C2 80 to C2 9F, one '?' for both bytes), show as
+// '?'; in the readable encodings (out 3 * width + 1 bytes) the letters as UTF-8, every control
+// and every byte that is no character as '?'.
+const char* MP_status_console_text(char* out, const char* field, size_t width, int encoding = MP_TEXT_RAW);
 
 // The lines of both screen forms, without their line ends, as long as they come (dest holds
 // STATUS_LINE_MAX bytes). Channel 0 or 1's state line, with the age of its block at now; row r

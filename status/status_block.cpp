@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "status.h"
+#include "term_text.h"
 #include "vp.h"
 
 const char* const MP_status_block_name[STATUS_CHANNELS] = {"Vistrel_WIFIRemote",
@@ -15,6 +16,9 @@ MP_TagEntry MP_status_merged[MP_TABLE_SIZE];
 int MP_status_count1 = 0;
 int MP_status_count2 = 0;
 int MP_status_row_total = 0;
+int MP_status_encoding_option = -1;
+int MP_status_settings_encoding = MP_TEXT_RAW;
+char MP_status_marker[STATUS_CHANNELS][MP_TEXT_MARKER_SIZE];
 
 namespace {
 struct Channel {
@@ -95,6 +99,21 @@ void MP_status_copy_block(int channel, void* dest, size_t length) {
     }
 }
 
+void MP_status_copy_marker(int channel, char* dest) {
+    Channel* ch = channel >= 0 && channel < STATUS_CHANNELS ? &channels[channel] : nullptr;
+    constexpr size_t kAt = MP_BLOCK_SIZE - MP_TEXT_MARKER_SIZE;
+    if (ch && ch->view && vp_shm_read(ch->handle, ch->view, kAt, dest, MP_TEXT_MARKER_SIZE) == MP_TEXT_MARKER_SIZE)
+        return;
+    memset(dest, 0, MP_TEXT_MARKER_SIZE);
+}
+
+int MP_status_encoding(int channel) {
+    const char* marker = channel >= 0 && channel < STATUS_CHANNELS ? MP_status_marker[channel] : nullptr;
+    return MP_term_block_encoding(MP_status_encoding_option, marker, MP_status_settings_encoding);
+}
+
+int MP_status_row_channel(int r) { return r <= usable_count(MP_status_count1) ? 0 : 1; }
+
 const char* MP_status_channel_problem(int channel) {
     if (channel < 0 || channel >= STATUS_CHANNELS) return "";
     return channels[channel].problem;
@@ -103,6 +122,8 @@ const char* MP_status_channel_problem(int channel) {
 void MP_status_read_tables() {
     // The header first; the count is trusted only while the state word reads "Numtags" and a
     // zero. Otherwise the rows copied last stay.
+    // Each block's marker, which says how its texts are to be shown.
+    for (int c = 0; c < STATUS_CHANNELS; c++) MP_status_copy_marker(c, MP_status_marker[c]);
     MP_status_copy_block(0, &MP_status_header1, sizeof MP_status_header1);
     MP_status_count1 = MP_status_header1.len;
     int rows1 = usable_count(MP_status_count1);

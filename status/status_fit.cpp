@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "status.h"
+#include "term_text.h"
 #include "vp.h"
 
 int MP_status_first = 0;
@@ -15,7 +16,8 @@ namespace {
 constexpr int kMaxRows = 500;
 constexpr int kMaxCols = 1000;
 
-char fit[kMaxRows * kMaxCols];
+// Each line holds STATUS_LINE_MAX bytes at most, however many columns its letters take.
+char fit[kMaxRows * (STATUS_LINE_MAX + 1)];
 size_t fit_len = 0;
 int lines_drawn = 0;
 int line_room = 0;    // the rows that may still take lines
@@ -25,10 +27,11 @@ char state[STATUS_CHANNELS][STATUS_LINE_MAX];
 size_t state_len[STATUS_CHANNELS];
 char line[STATUS_LINE_MAX];
 
-// One line, cut to the window's width.
+// One line, cut to the window's width in columns, never inside a character.
 void put_line(const char* text, size_t len) {
     if (lines_drawn >= line_room) return;
-    if (len > line_width) len = line_width;
+    len = MP_term_fit(text, len, line_width);
+    if (len > STATUS_LINE_MAX) len = STATUS_LINE_MAX;
     if (lines_drawn > 0) fit[fit_len++] = '\n';
     memcpy(fit + fit_len, text, len);
     fit_len += len;
@@ -39,18 +42,23 @@ void put_line(const char* text, size_t len) {
 // leaves at least half a row, else at the width. Returns the bytes of the row that begins at
 // at, and where the next row begins.
 size_t wrap(const char* text, size_t len, size_t at, size_t* next) {
-    if (len - at <= line_width) {
+    // The bytes of the row's width in columns: a letter may take more than one byte.
+    size_t width = MP_term_fit(text + at, len - at, line_width);
+    // A character wider than the row still takes a row of its own.
+    if (width == 0) width = MP_term_fit(text + at, len - at, 2);
+    if (width == 0) width = 1;
+    if (at + width == len) {
         *next = len;
         return len - at;
     }
-    for (size_t k = at + line_width; k > at + line_width / 2; k--) {
+    for (size_t k = at + width; k > at + width / 2; k--) {
         if (text[k] == ' ') {
             *next = k + 1;
             return k - at;
         }
     }
-    *next = at + line_width;
-    return line_width;
+    *next = at + width;
+    return width;
 }
 
 int rows_of(const char* text, size_t len) {

@@ -7,7 +7,7 @@
 bool MP_status_keys_on = false;
 
 const char MP_status_usage[] =
-    "Usage: Vistrel_Status [NAME...]\n"
+    "Usage: Vistrel_Status [--encoding NAME] [NAME...]\n"
     "\n"
     "Starts Vistrel_WIFIRemote and Vistrel_MPExtended from the current folder when they are not\n"
     "running (they keep running after the monitor ends) and shows both publication blocks once a\n"
@@ -17,6 +17,11 @@ const char MP_status_usage[] =
     "\n"
     "  NAME...   list only the rows whose names begin with one of the words, as in\n"
     "            Vistrel_Status Recording Position (case matters); all rows without\n"
+    "  --encoding NAME\n"
+    "            show the texts as stored in that text encoding: Raw, Windows-1252, ASCII or\n"
+    "            UTF-8. Without it each block's own marker says, else Text_Encoding= in\n"
+    "            " VP_PLUGINS "MP.cfg of the current folder. Letters are written for a UTF-8\n"
+    "            terminal; control characters show as '?'.\n"
     "  --help    this text\n"
     "\n"
     "On a terminal the screen fits the window: the state lines and the column header, as many\n"

@@ -6,11 +6,13 @@
 #include <ctime>
 
 #include "status.h"
+#include "term_text.h"
 #include "vp.h"
 
 namespace {
-// The longest row: every number at its widest, a name and a text without terminators.
-constexpr size_t kRowMax = 4 + 2 + 11 + 1 + 12 + 2 + 11 + 3 + 64 + 1 + 260 + 1;
+// The longest row: every number at its widest, a name padded to its column and a text of 256
+// bytes that each take three as UTF-8, without terminators.
+constexpr size_t kRowMax = 4 + 2 + 11 + 1 + 12 + 2 + 11 + 3 + 64 + 1 + 3 * 260 + 1;
 static_assert(kRowMax < STATUS_LINE_MAX);
 // Both full tables and their header entry, the two state lines and the closing lines.
 constexpr size_t kScreenSize = (2 * MP_MAXTAGS + 1) * kRowMax + 4096;
@@ -25,7 +27,7 @@ char time_text[256];
 char age_text[64];
 // A name or text from a block, made safe for the console.
 char name_text[sizeof(MP_TagEntry::name) + 1];
-char value_text[sizeof(MP_TagEntry::string) + 1];
+char value_text[MP_term_text_room(sizeof(MP_TagEntry::string))];
 char line[STATUS_LINE_MAX];
 
 __attribute__((format(printf, 1, 2))) void add(const char* format, ...) {
@@ -87,24 +89,11 @@ void duration_text(char* dest, size_t size, int64_t seconds) {
 }
 }  // namespace
 
-const char* MP_status_console_text(char* out, const char* field, size_t width) {
-    size_t n = 0, k = 0;
-    while (n < width && field[n] != '\0') {
-        unsigned char c = static_cast<unsigned char>(field[n]);
-        // Control bytes would act on the terminal (a text from a server may carry escape
-        // sequences): C0, DEL, and the C1 controls that 8-bit terminals obey raw. Their UTF-8
-        // form, C2 and a byte of the C1 range, is one character and shows as one '?'.
-        if (c == 0xc2 && n + 1 < width && static_cast<unsigned char>(field[n + 1]) >= 0x80 &&
-            static_cast<unsigned char>(field[n + 1]) <= 0x9f) {
-            out[k++] = '?';
-            n += 2;
-            continue;
-        }
-        out[k++] = c < 32 || c == 127 || (c >= 0x80 && c <= 0x9f) ? '?' : field[n];
-        n++;
-    }
-    out[k] = '\0';
-    return out;
+const char* MP_status_console_text(char* out, const char* field, size_t width, int encoding) {
+    // Control bytes would act on the terminal (a text from a server may carry escape sequences).
+    // A Raw text never grows; a readable one may take three bytes for each of its own.
+    size_t size = encoding == MP_TEXT_RAW ? width + 1 : MP_term_text_room(width);
+    return MP_term_text(out, size, field, width, encoding);
 }
 
 void MP_status_age_text(char* dest, size_t size, int64_t now, int32_t published, int stale_after) {
@@ -146,15 +135,22 @@ size_t MP_status_state_line(char* dest, int channel, int64_t now) {
     MP_status_time_text(time_text, header.time);
     MP_status_age_text(age_text, sizeof age_text, now, header.time, STATUS_STALE_AFTER[wifi ? 0 : 1]);
     append(dest, &len, " Numtags%d=%4d Time=%s Status%d=%s  %s", wifi ? 1 : 2, wifi ? MP_status_count1 : MP_status_count2,
-           time_text, wifi ? 1 : 2, MP_status_console_text(value_text, header.string, sizeof header.string), age_text);
+           time_text, wifi ? 1 : 2,
+           MP_status_console_text(value_text, header.string, sizeof header.string, MP_status_encoding(channel)), age_text);
     return len;
 }
 
 size_t MP_status_row_line(char* dest, int r) {
     const MP_TagEntry& row = MP_status_listed_row(r);
-    int n = snprintf(dest, STATUS_LINE_MAX, "%4d  %2d %12d  %3d   %-40s %-s", r, row.type, row.ival, row.len,
-                     MP_status_console_text(name_text, row.name, sizeof row.name),
-                     MP_status_console_text(value_text, row.string, sizeof row.string));
+    // Names are the same in every encoding; the text is shown as its block's encoding means it.
+    MP_status_console_text(name_text, row.name, sizeof row.name);
+    MP_status_console_text(value_text, row.string, sizeof row.string, MP_status_encoding(MP_status_row_channel(r)));
+    // The name's column is 40 characters wide, counted as the terminal shows them.
+    size_t name_len = strlen(name_text);
+    size_t columns = MP_term_columns(name_text, name_len);
+    int pad = columns < 40 ? static_cast<int>(40 - columns) : 0;
+    int n = snprintf(dest, STATUS_LINE_MAX, "%4d  %2d %12d  %3d   %s%*s %-s", r, row.type, row.ival, row.len,
+                     name_text, pad, "", value_text);
     if (n < 0) return 0;
     return static_cast<size_t>(n) < STATUS_LINE_MAX ? static_cast<size_t>(n) : STATUS_LINE_MAX - 1;
 }

@@ -1,10 +1,12 @@
 // peek.cpp - vistrel_peek: shows a publication block's header and tags, once or every second.
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "mp_tags.h"
+#include "term_text.h"
 #include "vp.h"
 
 namespace {
@@ -16,29 +18,29 @@ constexpr size_t kBlockSize = MP_BLOCK_SIZE;
 constexpr int kMaxTags = MP_MAXTAGS;
 Record table[kMaxTags + 1];
 
-// Whether a byte is a control: below 32, DEL, or a C1 control (0x80-0x9F, which an 8-bit
-// terminal takes for CSI, OSC and the like).
-bool is_control(unsigned char c) { return c < 32 || c == 127 || (c >= 0x80 && c <= 0x9F); }
+// The encoding that --encoding named (-1: none) and the one of the settings file of the folder,
+// which a block without a marker is taken to follow.
+int encoding_option = -1;
+int settings_encoding = MP_TEXT_RAW;
 
 // A field copied out of the block with a terminator of our own, since a reader may catch the
 // block half-written. The bridges pass on what their servers send, so every control shows as
-// one '?', a C1 control in its UTF-8 form (C2 80 to C2 9F) included, rather than reaching the
-// terminal.
-void field(char* out, size_t size, const char* in, size_t width) {
-    size_t n = 0;
-    size_t o = 0;
-    while (n < width && o + 1 < size && in[n]) {
-        unsigned char c = static_cast<unsigned char>(in[n]);
-        unsigned char next = n + 1 < width ? static_cast<unsigned char>(in[n + 1]) : 0;
-        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            out[o++] = '?';
-            n += 2;
-            continue;
-        }
-        out[o++] = is_control(c) ? '?' : in[n];
-        n++;
-    }
-    out[o] = '\0';
+// one '?' rather than reaching the terminal; the letters show as the block's encoding means them.
+void field(char* out, size_t size, const char* in, size_t width, int encoding) {
+    MP_term_text(out, size, in, width, encoding);
+}
+
+// One line of output, composed here and written as UTF-8 (to a Windows console as its
+// characters).
+__attribute__((format(printf, 1, 2))) void emit(const char* format, ...) {
+    static char line[2048];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (n < 0) return;
+    size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    vp_console_write(line, len);
 }
 
 // The state word with its zero bytes and other unprintable bytes shown as escapes.
@@ -73,31 +75,44 @@ bool show(vp_shm handle, const void* view, bool with_tags) {
     size_t bytes = static_cast<size_t>(count + 1) * sizeof(Record);
     if (tags && vp_shm_read(handle, view, 0, table, bytes) != bytes) return false;
 
-    char state[40], when[64], status[260];
+    // The block's encoding marker, unless an option names the encoding.
+    char marker[MP_TEXT_MARKER_SIZE] = {};
+    if (vp_shm_read(handle, view, kBlockSize - MP_TEXT_MARKER_SIZE, marker, sizeof marker) != sizeof marker) return false;
+    int encoding = MP_term_block_encoding(encoding_option, marker, settings_encoding);
+
+    char state[40], when[64], status[MP_term_text_room(256)];
     state_text(h.name, state, sizeof state);
     time_text(h.time, when, sizeof when);
-    field(status, sizeof status, h.string, 256);
-    printf("State=\"%s\" Numtags=%d Time=%s Status=%s\n", state, h.len, when, status);
+    field(status, sizeof status, h.string, 256, encoding);
+    emit("State=\"%s\" Numtags=%d Time=%s Text=%s Status=%s\n", state, h.len, when, MP_TEXT_ENCODING_NAMES[encoding],
+         status);
 
     if (!tags) return true;
-    printf("Tag  Typ         Ival  Len   Name                                     String\n");
+    emit("Tag  Typ         Ival  Len   Name                                     String\n");
     for (int i = 1; i <= count; i++) {
         const Record& r = table[i];
-        char name[64], text[260];
-        field(name, sizeof name, r.name, 63);
-        field(text, sizeof text, r.string, 256);
-        printf("%4d  %2d %12d  %3d   %-40s %s\n", i, r.type, r.ival, r.len, name, text);
+        // Names are the same in every encoding.
+        char name[64], text[MP_term_text_room(256)];
+        field(name, sizeof name, r.name, 63, MP_TEXT_RAW);
+        field(text, sizeof text, r.string, 256, encoding);
+        size_t columns = MP_term_columns(name, strlen(name));
+        int pad = columns < 40 ? static_cast<int>(40 - columns) : 0;
+        emit("%4d  %2d %12d  %3d   %s%*s %s\n", i, r.type, r.ival, r.len, name, pad, "", text);
     }
     return true;
 }
 
 int usage() {
     fprintf(stderr,
-            "usage: vistrel_peek [-w|--watch] BLOCK\n"
+            "usage: vistrel_peek [-w|--watch] [--encoding NAME] BLOCK\n"
             "  Shows the state word, tag count, time, status line and tags of a publication\n"
             "  block such as Vistrel_MPExtended; with --watch every second until interrupted.\n"
             "  A block that does not exist yet is created empty and private, as the bridges\n"
-            "  would; one that another user made, or that others may open, is not read.\n");
+            "  would; one that another user made, or that others may open, is not read.\n"
+            "  Texts are shown for a UTF-8 terminal as the block's text encoding stores them:\n"
+            "  --encoding names it (Raw, Windows-1252, ASCII or UTF-8), else the block's marker,\n"
+            "  else Text_Encoding= in " VP_PLUGINS "MP.cfg of the current folder. Control\n"
+            "  characters show as '?'.\n");
     return 2;
 }
 
@@ -107,11 +122,20 @@ int main(int argc, char** argv) {
     const char* name = nullptr;
     bool watch = false;
     for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-w") == 0 || strcmp(argv[i], "--watch") == 0) watch = true;
-        else if (argv[i][0] == '-' || name) return usage();
-        else name = argv[i];
+        if (strcmp(argv[i], "-w") == 0 || strcmp(argv[i], "--watch") == 0) {
+            watch = true;
+        } else if (strcmp(argv[i], "--encoding") == 0 || strncmp(argv[i], "--encoding=", 11) == 0) {
+            const char* value = argv[i][10] == '=' ? argv[i] + 11 : i + 1 < argc ? argv[++i] : "";
+            encoding_option = MP_term_encoding_named(value);
+            if (encoding_option < 0) return usage();
+        } else if (argv[i][0] == '-' || name) {
+            return usage();
+        } else {
+            name = argv[i];
+        }
     }
     if (!name) return usage();
+    settings_encoding = MP_term_encoding_of_file(VP_PLUGINS "MP.cfg");
 
     vp_shm handle;
     int err = vp_shm_open(name, kBlockSize, &handle);

@@ -1,6 +1,7 @@
 // wfr.h - the WifiRemote bridge: its settings, properties requests, decoding and start-up.
 #pragma once
 
+#include "mp_encoding.h"
 #include "vp.h"
 
 // Settings of this bridge beside the common ones (mp_log.h, mp_tcp.h).
@@ -60,8 +61,22 @@ void MP_poll_requests_at(double now);
 // Type. A last line without its line end that is not yet a complete object is kept and
 // completed by the next block.
 int MP_WifiRemote_Decode(const char* prefix, const char* text);
-// Forgets a kept incomplete line; a new connection starts with a clean stream.
+// The same for a block cleaned of multi-byte characters, whose tokens' characters points holds
+// (in the readable text encodings; Raw never reads it).
+int MP_WifiRemote_Decode_points(const char* prefix, const char* text, const MP_TextPoint* points);
+// Forgets a kept incomplete line and carried bytes; a new connection starts with a clean stream.
 void MP_WifiRemote_Decode_reset();
+
+// Where the next block is received, and its room in bytes: the receive buffer behind the bytes
+// of a character that the last block cut off.
+char* MP_WifiRemote_receive_room(int* room);
+// Takes the n bytes just received into the room: cleans them, with the bytes carried before
+// them, of multi-byte characters (each one blank in Raw, one token in the readable encodings),
+// carries a character that their end cuts to the next block, and decodes the rest. The same
+// bytes give the same tags however the network splits them into blocks.
+int MP_WifiRemote_received(const char* prefix, int n);
+// Forgets the carried bytes (MP_WifiRemote_Decode_reset does so too).
+void MP_WifiRemote_receive_reset();
 // Acts on one message: type is its Type value, rest the line after the value's closing quote.
 int MP_WififRemote_Decode_Message(const char* type, const char* rest);
 // Builds the identify message for an AuthMethod character ('0' to '3') into out (size bytes),

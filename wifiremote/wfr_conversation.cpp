@@ -4,13 +4,10 @@
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "mp_tcp.h"
-#include "mp_text.h"
 #include "wfr.h"
 
 namespace {
 
-// One received block, and one more byte for the terminator behind it.
-char wfr_receive_buffer[WFR_RECEIVE_CAPACITY + 1];
 char wfr_message[256];
 
 // Waits for the plug-in to say something, a second at a time so that the periodic requests go
@@ -67,16 +64,16 @@ int MP_Process_incoming(const char* tag) {
             code = VP_WSAETIMEDOUT;
             break;
         }
-        n = MP_recv(tag, wfr_receive_buffer, WFR_RECEIVE_CAPACITY);
+        int room = 0;
+        char* at = MP_WifiRemote_receive_room(&room);
+        n = MP_recv(tag, at, room);
         if (n <= 0) {
             // Take the code before anything else can touch it.
             code = (long)vp_net_error();
             break;
         }
-        wfr_receive_buffer[n] = '\0';
-        if (n > WFR_RECEIVE_CAPACITY - 2) MP_errlog(tag, "Receive buffer overflow");
-        remove_utf8(wfr_receive_buffer);
-        MP_WifiRemote_Decode(tag, wfr_receive_buffer);
+        if (n > room - 2) MP_errlog(tag, "Receive buffer overflow");
+        MP_WifiRemote_received(tag, n);
         // An answer (identify, properties) that could not be sent gave the connection up.
         if (!MP_Global_Connected) return send_failed();
         CommsPacket(0, "OK");

@@ -15,6 +15,10 @@ namespace {
 // block (line_len characters), which the next block completes.
 char line[WFR_RECEIVE_CAPACITY + 1];
 int line_len = 0;
+// The characters of the line's tokens, and whether every part of the line came cleaned, with
+// them: a block decoded as it was received (by tests) holds raw UTF-8 instead.
+MP_TextPoint line_points[WFR_RECEIVE_CAPACITY + 1];
+bool line_cleaned = true;
 // Set while the rest of a line that outgrew the line buffer is passed over, up to its end.
 bool skipping = false;
 char type_buffer[WFR_TYPE_MAX + 1];
@@ -82,9 +86,10 @@ void decode_type(const char* text) {
 // end cut off. Flattening starts at the first "{" of a line, which in such a tail opens a nested
 // object, so its members would be stored under names without their enclosing member
 // (ChannelName for MediaInfo.ChannelName): tags that no later message corrects or removes.
-bool holds_message(const char* text) {
+// A token stands where Raw has a blank, and counts as one.
+bool holds_message(const char* text, bool tokens) {
     const char* p = text;
-    while (*p == ' ' || *p == '\t') p++;
+    while (*p == ' ' || *p == '\t' || (tokens && MP_text_is_token(*p))) p++;
     if (*p == '{') return true;
     const char* brace = strchr(p, '{');
     return brace != nullptr && strncmp(brace + 1, "\"Type\"", 6) == 0;
@@ -94,43 +99,42 @@ bool holds_message(const char* text) {
 void handle_line(const char* prefix) {
     line[line_len] = '\0';
     size_t len = static_cast<size_t>(line_len);
+    bool cleaned = line_cleaned;
     line_len = 0;
+    line_cleaned = true;
     MP_log_untrusted(1, prefix, line, len);
-    if (!holds_message(line)) {
+    if (!holds_message(line, cleaned && MP_text_readable())) {
         MP_errlog("**** Unhandled", "Line is not a message; nothing of it is stored");
         return;
     }
-    MP_Parse(prefix, line);
+    {
+        MP_TextNamed named(cleaned ? line : nullptr, line_points, static_cast<int>(len));
+        MP_Parse(prefix, line);
+    }
     MP_logl(3, "Now decoding", "line");
     decode_type(line);
 }
 
 // Adds n characters of the block to the line; what does not fit is dropped up to the line's
 // end, and the part that fits is handled as the line.
-void extend_line(const char* prefix, const char* from, int n) {
+// The block's tokens' characters go with it (points is null for a block that was not cleaned).
+void extend_line(const char* prefix, const char* from, const MP_TextPoint* points, int n) {
+    if (points == nullptr) line_cleaned = false;
     int room = WFR_RECEIVE_CAPACITY - line_len;
     if (n > room) {
         MP_errlogf(prefix, "Line longer than %d characters; the rest of it is dropped",
                    WFR_RECEIVE_CAPACITY);
-        memcpy(line + line_len, from, static_cast<size_t>(room));
+        MP_text_copy(line + line_len, line_points + line_len, from, points, room);
         line_len = WFR_RECEIVE_CAPACITY;
         handle_line(prefix);
         skipping = true;
         return;
     }
-    memcpy(line + line_len, from, static_cast<size_t>(n));
+    MP_text_copy(line + line_len, line_points + line_len, from, points, n);
     line_len += n;
 }
 
-}  // namespace
-
-void MP_WifiRemote_Decode_reset() {
-    line_len = 0;
-    skipping = false;
-}
-
-int MP_WifiRemote_Decode(const char* prefix, const char* text) {
-    MP_TRACE("MP_WifiRemote_Decode");
+int decode(const char* prefix, const char* text, const MP_TextPoint* points) {
     int p = 0;
     for (;;) {
         // A new line starts behind line ends; a kept line or a skipped rest goes on at once.
@@ -144,7 +148,7 @@ int MP_WifiRemote_Decode(const char* prefix, const char* text) {
             if (ended) skipping = false;
             continue;
         }
-        extend_line(prefix, text + start, p - start);
+        extend_line(prefix, text + start, points ? points + start : nullptr, p - start);
         if (skipping) {
             // The cut line was handled; its rest may end within this block.
             if (ended) skipping = false;
@@ -154,6 +158,25 @@ int MP_WifiRemote_Decode(const char* prefix, const char* text) {
         handle_line(prefix);
     }
     return 0;
+}
+
+}  // namespace
+
+void MP_WifiRemote_Decode_reset() {
+    line_len = 0;
+    line_cleaned = true;
+    skipping = false;
+    MP_WifiRemote_receive_reset();
+}
+
+int MP_WifiRemote_Decode(const char* prefix, const char* text) {
+    MP_TRACE("MP_WifiRemote_Decode");
+    return decode(prefix, text, nullptr);
+}
+
+int MP_WifiRemote_Decode_points(const char* prefix, const char* text, const MP_TextPoint* points) {
+    MP_TRACE("MP_WifiRemote_Decode");
+    return decode(prefix, text, points);
 }
 
 int MP_WififRemote_Decode_Message(const char* type, const char* rest) {

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "mp_cfg.h"
+#include "mp_encoding.h"
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "mp_tcp.h"
@@ -32,7 +33,7 @@ int seed_properties = 0;
 // The tag name of a property: "Properties." and the name.
 char property_tag[80];
 
-enum Key { kDebug, kAddress, kPort, kPasscode, kUserName, kPassword, kProperties, kKeyCount };
+enum Key { kDebug, kAddress, kPort, kPasscode, kUserName, kPassword, kProperties, kEncoding, kKeyCount };
 // Compared in this order; the first key that begins the line decides.
 constexpr std::string_view kKeys[kKeyCount] = {
     "Debug=",
@@ -42,6 +43,7 @@ constexpr std::string_view kKeys[kKeyCount] = {
     "WifiRemote_UserName=",
     "WifiRemote_Password=",
     "Properties=",
+    "Text_Encoding=",
 };
 
 void copy_text(char* dest, size_t size, const char* text) { snprintf(dest, size, "%s", text); }
@@ -113,6 +115,7 @@ void apply_line(const char* line) {
             MP_cfg_set_secret(kLabel, MP_Global_wPassword, sizeof MP_Global_wPassword, value, kKeys[k].data());
             break;
         case kProperties: add_property(value); break;
+        case kEncoding: MP_text_encoding_setting(kLabel, value, kKeys[k].data()); break;
         default: break;
     }
 }
@@ -136,6 +139,7 @@ void MP_WifiRemote_defaults() {
     MP_Global_wAuthenticated = 0;
     MP_Global_wPollMark = 0.0;
     MP_Global_wPollStarted = 0;
+    MP_Global_TextEncoding = MP_TEXT_RAW;
     // The count is 0 at start-up anyway; setting it makes a repeated call leave an empty
     // table as well.
     MP_Numtags = 0;
@@ -168,6 +172,9 @@ int MP_read_cfg_file(int seed) {
 
     MP_logf(3, kLabel, "MP_Global_IPAddress=%s", MP_Global_IPAddress);
     MP_logf(3, kLabel, "MP_Global_Port=%d", MP_Global_Port);
+    // Raw, the default, goes unsaid, so that the log reads as it always has.
+    if (MP_text_readable())
+        MP_logf(3, kLabel, "MP_Global_TextEncoding=%s", MP_TEXT_ENCODING_NAMES[MP_Global_TextEncoding]);
     // The credentials show at debug level 3 only; the ring keeps these lines without them.
     MP_logf_secret(kLabel, "MP_Global_wPasscode=%s", MP_Global_wPasscode);
     MP_logf_secret(kLabel, "MP_Global_wUserName=%s", MP_Global_wUserName);

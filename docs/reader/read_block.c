@@ -1,4 +1,4 @@
-/* read_block.c - prints a bridge's publication block: state, time, status line and every tag. */
+/* read_block.c - prints a bridge's publication block: state, time, status line, text encoding and every tag. */
 /*
  * Usage: read_block [BLOCK]     BLOCK defaults to Vistrel_MPExtended
  * Exit codes: 0 the table was printed; 1 the block does not exist, cannot be mapped or is
@@ -77,7 +77,7 @@ static const char *copy_failure(int result) {
     }
 }
 
-static void print_header(const char *name, const vr_record *header) {
+static void print_header(const char *name, const vr_record *header, vr_encoding encoding) {
     char status[VR_TEXT_SIZE + 1];
     char when[64] = "";
     time_t t = (time_t)header->time;
@@ -88,12 +88,14 @@ static void print_header(const char *name, const vr_record *header) {
     printf("State:  %s\n", state_name(vr_state_of(header)));
     printf("Time:   %ld (%s local)\n", (long)header->time, when);
     printf("Status: %s\n", printable(status, sizeof status, header->string, VR_TEXT_SIZE));
+    printf("Text:   %s\n", vr_encoding_name(encoding));
 }
 
 int main(int argc, char **argv) {
     const char *name = argc > 1 ? argv[1] : VR_MPEXTENDED;
     vr_block block;
     int err, count, i;
+    vr_encoding encoding;
     if (argc > 2 || name[0] == '-') {
         fprintf(stderr, "usage: read_block [BLOCK]   (Vistrel_MPExtended or Vistrel_WIFIRemote)\n");
         return 4;
@@ -111,10 +113,12 @@ int main(int argc, char **argv) {
         return 1;
     }
     count = vr_snapshot(&block, table, VR_TABLE_RECORDS, VR_TRIES);
+    /* How the texts are written: the texts below are printed as their bytes. */
+    encoding = vr_encoding_of(&block);
     vr_close(&block);
 
     if (count == VR_NOT_PUBLISHED) {
-        print_header(name, &table[0]);
+        print_header(name, &table[0], encoding);
         return 3;
     }
     if (count < 0) {
@@ -122,7 +126,7 @@ int main(int argc, char **argv) {
         return 2;
     }
 
-    print_header(name, &table[0]);
+    print_header(name, &table[0], encoding);
     printf("Tags:   %d\n", count);
     for (i = 1; i <= count; i++) {
         char tag[VR_NAME_SIZE + 1], text[VR_TEXT_SIZE + 1];

@@ -94,21 +94,34 @@ VR_CHECK(offsetof(vr_record, ival) == 72, ival_offset);
 VR_CHECK(offsetof(vr_record, time) == 76, time_offset);
 VR_CHECK(offsetof(vr_record, string) == 80, string_offset);
 
-/* How a block's texts are written, as its bridge's Text_Encoding= setting chose. The bridge
+/* How a block's texts are written, as its bridges' Text_Encoding= setting chose. The bridge
  * writes the name of its encoding into the block's last VR_ENCODING_SIZE bytes, which no table
  * ever reaches (a full table ends at 696,660 bytes): VR_ENCODING_MARK followed by "Raw",
- * "Windows-1252", "ASCII" or "UTF-8", zero-terminated. Names, numbers, dates and the list of
- * tags are the same in every encoding; only the bytes of text values differ. */
+ * "Windows-1252", "ASCII" or "UTF-8", zero-terminated, in every encoding (Raw too), when it opens
+ * the block and with each publication. Names, numbers, dates and the list of tags (names, types,
+ * order, count) are the same in every encoding; only the bytes of text values differ. In the
+ * three readable encodings the JSON escapes are undone (\" \\ \/ \uXXXX, surrogate pairs
+ * joined), every control character is one blank, what is no character is '?', and a text is cut
+ * at 256 bytes between characters; a "\/Date(...)\/" value is still a date, and an array's text
+ * stays JSON (escapes as they came, characters in the encoding). */
 #define VR_ENCODING_OFFSET (VR_BLOCK_SIZE - 64)
 #define VR_ENCODING_SIZE 64
 #define VR_ENCODING_MARK "VistrelText="
 typedef enum vr_encoding {
     VR_TEXT_RAW,          /* as the services sent them: each multi-byte UTF-8 character one
-                           * blank, JSON escapes such as \" and \u00e9 left as they arrived */
-    VR_TEXT_WINDOWS_1252, /* escapes undone, one byte per character in Windows-1252 */
-    VR_TEXT_ASCII,        /* escapes undone, plain letters only (e for \u00e9, ss for sharp s) */
-    VR_TEXT_UTF8          /* escapes undone, valid UTF-8 */
+                           * blank, JSON escapes such as \" and \u00e9 left as they arrived;
+                           * channel names unchanged, which may hold UTF-8 */
+    VR_TEXT_WINDOWS_1252, /* one byte per character in Windows-1252; a character it lacks as
+                           * its plain letters (l for l-stroke) or '?' */
+    VR_TEXT_ASCII,        /* plain letters only (e for \u00e9, ss for sharp s, EUR), else '?' */
+    VR_TEXT_UTF8          /* valid UTF-8 */
 } vr_encoding;
+
+/* The name of an encoding as the marker spells it. */
+static inline const char *vr_encoding_name(vr_encoding encoding) {
+    static const char *const names[] = {"Raw", "Windows-1252", "ASCII", "UTF-8"};
+    return (unsigned)encoding < sizeof names / sizeof names[0] ? names[encoding] : "Raw";
+}
 
 /* The encoding that the marker bytes name (VR_ENCODING_SIZE of them, copied out of a block).
  * A block without a marker was written by a bridge that knows only Raw, or not yet opened by its

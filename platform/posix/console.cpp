@@ -297,6 +297,11 @@ void vp_console_show(const char* text, size_t len) {
     write_parts(screen, 2);
 }
 
+void vp_console_write(const char* text, size_t len) {
+    // A terminal here takes UTF-8 as it is.
+    fwrite(text, 1, len, stdout);
+}
+
 int vp_console_size(int* rows, int* cols) {
     winsize ws = {};
     if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_row == 0 || ws.ws_col == 0) return -1;

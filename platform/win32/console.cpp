@@ -20,9 +20,14 @@ DWORD saved_input_mode = 0;
 // The last row of the window as last drawn; the prompt goes below it at the end.
 SHORT last_row = -1;
 
-// One screen's characters, every row padded to the buffer's width: written in one call.
+// One screen's characters, every row padded to the buffer's width: written in one call. The
+// screen's text is UTF-8, and the console's "A" functions would read its bytes in the console's
+// output code page (an OEM page such as 850, seldom UTF-8), so the characters go in as UTF-16
+// through the "W" functions.
 constexpr size_t kDrawSize = 512 * 1024;
-char cells[kDrawSize];
+wchar_t cells[kDrawSize];
+// A line converted to UTF-16 (a line of the screen has no more characters than bytes).
+wchar_t wide_line[8192];
 
 BOOL WINAPI on_control(DWORD) {
     vp_console_restore();
@@ -37,11 +42,21 @@ void install_restore() {
     SetConsoleCtrlHandler(on_control, TRUE);
 }
 
-// Copies the line into the row of width cells, blanks after it.
-void fill_row(char* row, SHORT width, const char* line, size_t line_len) {
-    size_t n = line_len < static_cast<size_t>(width) ? line_len : static_cast<size_t>(width);
-    memcpy(row, line, n);
-    memset(row + n, ' ', static_cast<size_t>(width) - n);
+// The line's characters in UTF-16 into wide_line; returns how many.
+size_t widen(const char* line, size_t line_len) {
+    if (line_len == 0) return 0;
+    if (line_len > sizeof wide_line / sizeof wide_line[0]) line_len = sizeof wide_line / sizeof wide_line[0];
+    int n = MultiByteToWideChar(CP_UTF8, 0, line, static_cast<int>(line_len), wide_line,
+                                static_cast<int>(sizeof wide_line / sizeof wide_line[0]));
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+// Copies the line's characters into the row of width cells, blanks after them.
+void fill_row(wchar_t* row, SHORT width, const char* line, size_t line_len) {
+    size_t chars = widen(line, line_len);
+    size_t n = chars < static_cast<size_t>(width) ? chars : static_cast<size_t>(width);
+    for (size_t i = 0; i < n; i++) row[i] = wide_line[i];
+    for (size_t i = n; i < static_cast<size_t>(width); i++) row[i] = L' ';
 }
 }  // namespace
 
@@ -51,10 +66,34 @@ void vp_clear_screen() {
     (void)rc;
 }
 
+void vp_console_write(const char* text, size_t len) {
+    HANDLE out = output();
+    DWORD mode = 0;
+    if (!GetConsoleMode(out, &mode)) {
+        // A file or a pipe takes the UTF-8 bytes as they are.
+        fwrite(text, 1, len, stdout);
+        return;
+    }
+    fflush(stdout);
+    size_t at = 0;
+    while (at < len) {
+        // Pieces that end before a lead byte, so that no character is parted.
+        size_t n = len - at;
+        if (n > 4096) {
+            n = 4096;
+            while (n > 1 && (static_cast<unsigned char>(text[at + n]) & 0xC0) == 0x80) n--;
+        }
+        size_t chars = widen(text + at, n);
+        DWORD written = 0;
+        if (chars > 0) WriteConsoleW(out, wide_line, static_cast<DWORD>(chars), &written, nullptr);
+        at += n;
+    }
+}
+
 void vp_console_show(const char* text, size_t len) {
     fflush(stdout);
     vp_clear_screen();
-    fwrite(text, 1, len, stdout);
+    vp_console_write(text, len);
     fflush(stdout);
 }
 
@@ -108,13 +147,13 @@ void vp_console_draw(const char* text, size_t len) {
         } else {
             fill_row(cells, width, line, line_len);
             COORD where = {0, static_cast<SHORT>(top + r)};
-            WriteConsoleOutputCharacterA(out, cells, static_cast<DWORD>(width), where, &written);
+            WriteConsoleOutputCharacterW(out, cells, static_cast<DWORD>(width), where, &written);
         }
     }
     if (whole) {
         DWORD written = 0;
         COORD where = {0, top};
-        WriteConsoleOutputCharacterA(out, cells, static_cast<DWORD>(rows) * static_cast<DWORD>(width), where, &written);
+        WriteConsoleOutputCharacterW(out, cells, static_cast<DWORD>(rows) * static_cast<DWORD>(width), where, &written);
     }
 }
 

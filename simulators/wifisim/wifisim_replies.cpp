@@ -57,11 +57,12 @@ void sim_status(char* out, int size) {
              "\"Title\":\"Evening News\",\"CurrentModule\":\"TV\",\"SelectedItem\":\"BBC One\"}");
 }
 
-// The programme started 100 s before the simulator did and plays on in real time.
+// The programme started 100 s before the simulator did and plays on in real time. Its file name
+// holds letters beyond ASCII, in UTF-8, and backslashes, escaped as the plug-in sends them.
 void sim_nowplaying(char* out, int size) {
     long long position = (sim_ms() / 1000 + 100) % kProgrammeSeconds;
     snprintf(out, static_cast<size_t>(size),
-             "{\"Type\":\"nowplaying\",\"Duration\":%d,\"File\":\"D:\\\\TV\\\\Evening News.ts\","
+             "{\"Type\":\"nowplaying\",\"Duration\":%d,\"File\":\"D:\\\\TV\\\\Tagesschau \xE2\x80\x93 K\xC3\xB6ln & Z\xC3\xBCrich.ts\","
              "\"Position\":%lld,\"Speed\":1,\"MediaInfo\":{\"MediaType\":\"tv\",\"ChannelId\":12,"
              "\"ChannelName\":\"BBC One\",\"CurrentProgram\":{\"Id\":4711,\"Title\":\"Evening News\","
              "\"StartTime\":\"2026-12-07T18:00:00\",\"Duration\":%d},\"NextProgram\":{\"Id\":4712,"

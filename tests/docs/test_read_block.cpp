@@ -107,6 +107,8 @@ TEST(ReadBlock, PrintsTheMPExtendedTableAsTheBridgePublishesIt) {
     EXPECT_EQ("Vistrel_MPExtended", field(out.text, "Block:  "));
     EXPECT_EQ("Numtags", field(out.text, "State:  "));
     EXPECT_EQ("OK", field(out.text, "Status: "));
+    // The bridge names its encoding in the block, Raw by default.
+    EXPECT_EQ("Raw", field(out.text, "Text:   "));
     EXPECT_EQ(std::to_string(seen[0].len), field(out.text, "Tags:   "));
 
     Printed title = printed(out.text, "Rec1.Title");

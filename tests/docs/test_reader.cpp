@@ -369,3 +369,16 @@ TEST_F(ReaderMemory, TheEncodingMarkerNamesOnlyKnownEncodings) {
     EXPECT_EQ(VR_TEXT_RAW, vr_encoding_of(&b));
     EXPECT_EQ(VR_TEXT_RAW, vr_encoding_of(nullptr));
 }
+
+// Each encoding's name, as the bridges spell it in the marker, reads back as that encoding.
+TEST_F(ReaderMemory, EachEncodingsNameReadsBackAsItsMarker) {
+    vr_block b{};
+    b.view = block_.data();
+    b.size = block_.size();
+    for (int e = VR_TEXT_RAW; e <= VR_TEXT_UTF8; e++) {
+        std::string marker = std::string(VR_ENCODING_MARK) + vr_encoding_name(static_cast<vr_encoding>(e));
+        memset(block_.data() + VR_ENCODING_OFFSET, 0, VR_ENCODING_SIZE);
+        memcpy(block_.data() + VR_ENCODING_OFFSET, marker.data(), marker.size());
+        EXPECT_EQ(e, vr_encoding_of(&b)) << marker;
+    }
+}

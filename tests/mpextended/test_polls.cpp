@@ -172,6 +172,41 @@ TEST_F(MpxPolls, ElapsedAndPlannedTimesAndChannelLookups) {
     EXPECT_GE(line_count(log(), "TCP[MPEx]: Empty channel Message"), 2);
 }
 
+// A channel answer is read as the service sends it, raw UTF-8, in every text encoding: its name
+// is written as each encoding writes letters, escapes undone, and the recording in progress takes
+// it; every encoding publishes the same tags in the same order.
+TEST_F(MpxPolls, ChannelNamesInEachTextEncoding) {
+    struct Expected {
+        const char* name;
+        const char* channel;
+    };
+    const Expected modes[] = {
+        {"Raw", "\xC3\x96sterreich \xC2\xAB" "Eins\xC2\xBB \\\"live\\\""},
+        {"Windows-1252", "\xD6sterreich \xAB" "Eins\xBB \"live\""},
+        {"ASCII", "Osterreich <<Eins>> \"live\""},
+        {"UTF-8", "\xC3\x96sterreich \xC2\xAB" "Eins\xC2\xBB \"live\""},
+    };
+    std::vector<std::string> raw_names;
+    for (const Expected& m : modes) {
+        SCOPED_TRACE(m.name);
+        block_.reset();
+        bridge_.stop();
+        sim_.stop();
+        for (const char* f : {"port.txt", "events.txt", "requests.txt"}) remove(f);
+        ASSERT_NO_FATAL_FAILURE(start("recording -1800 1800 yes 5 Evening News\n"
+                                      "channel 5 \xC3\x96sterreich \xC2\xAB" "Eins\xC2\xBB \"live\"\n",
+                                      std::string("Text_Encoding=") + m.name + "\n"));
+        ASSERT_TRUE(published([](auto& p) { return tag_named(p, "Recording1.ChannelName").found; }));
+        std::vector<MP_TagEntry> t = seen_;
+        EXPECT_EQ(std::string("1/0/") + m.channel, shown(t, "Channel5.DisplayName"));
+        EXPECT_EQ(std::string("0/0/") + m.channel, shown(t, "Recording1.ChannelName"));
+        std::vector<std::string> names;
+        for (size_t i = 1; i < t.size(); i++) names.push_back(t[i].name);
+        if (raw_names.empty()) raw_names = names;
+        EXPECT_EQ(raw_names, names);
+    }
+}
+
 TEST_F(MpxPolls, BodyInThreePiecesCutInsideCharacters) {
     ASSERT_NO_FATAL_FAILURE(start("on 1 split 3 300 mid\n"));
     ASSERT_TRUE(polls(2));

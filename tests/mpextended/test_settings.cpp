@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "mp_encoding.h"
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "mp_tcp.h"
@@ -94,7 +95,8 @@ TEST_F(Settings, ShippedSampleIsReadAsItReads) {
     const std::vector<std::string> known = {
         "Debug=", "MPExtended_IPAddress=", "MPExtended_Port=", "MPExtended_UserName=",
         "MPExtended_Password=", "MPExtended_Wait=", "WifiRemote_IPAddress=", "WifiRemote_Port=",
-        "WifiRemote_Passcode=", "WifiRemote_UserName=", "WifiRemote_Password=", "Properties="};
+        "WifiRemote_Passcode=", "WifiRemote_UserName=", "WifiRemote_Password=", "Properties=",
+        "Text_Encoding="};
     std::vector<std::string> lines = sample_cfg_setting_lines();
     ASSERT_GE(lines.size(), 12u);
     for (const std::string& line : lines) {
@@ -116,6 +118,8 @@ TEST_F(Settings, ShippedSampleIsReadAsItReads) {
     EXPECT_EQ(MPX_DEFAULT_USERNAME, sample_cfg_value("MPExtended_UserName="));
     EXPECT_EQ(MPX_DEFAULT_PASSWORD, sample_cfg_value("MPExtended_Password="));
     EXPECT_EQ(std::to_string(MPX_DEFAULT_WAIT), sample_cfg_value("MPExtended_Wait="));
+    EXPECT_EQ("Raw", sample_cfg_value("Text_Encoding="));
+    EXPECT_EQ(MP_TEXT_RAW, MP_Global_TextEncoding);
     EXPECT_TRUE(log_lines("**Error**").empty());
     EXPECT_EQ(4, MP_Numtags);
 }
@@ -260,6 +264,45 @@ TEST_F(Settings, InitialisationRunsOnce) {
     EXPECT_EQ(2, MP_Global_Debug);
     EXPECT_EQ(4, MP_Numtags);
     EXPECT_STREQ("IsRecording", MP_Tags[1].name);
+}
+
+// Text_Encoding=: the encoding of the stored texts, in any case; the last line wins; anything
+// else is refused with an error line that names it, and leaves Raw. The encoding in force is
+// logged with the settings unless it is Raw.
+TEST_F(Settings, TextEncodingKey) {
+    struct Case {
+        const char* cfg;
+        int expected;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"", MP_TEXT_RAW, nullptr},
+        {"Text_Encoding=Windows-1252\r\n", MP_TEXT_WINDOWS_1252, nullptr},
+        {"Text_Encoding=utf-8\n", MP_TEXT_UTF8, nullptr},
+        {"Text_Encoding=ASCII\nText_Encoding=raw\n", MP_TEXT_RAW, nullptr},
+        {"Text_Encoding=UTF-8\nText_Encoding=Latin-1\n", MP_TEXT_RAW,
+         "Text_Encoding= value \"Latin-1\" is no text encoding (Raw, Windows-1252, ASCII or UTF-8); using Raw"},
+        {" Text_Encoding=UTF-8\n", MP_TEXT_RAW, nullptr},  // an indented line is no setting
+    };
+    for (const Case& c : cases) {
+        MP_Extended_defaults();
+        remove(MP_Global_LogPath);
+        MP_open_log();
+        read(std::string("Debug=3\n") + c.cfg);
+        EXPECT_EQ(c.expected, MP_Global_TextEncoding) << c.cfg;
+        std::vector<std::string> errors = log_lines("**Error**MP_read_cfg_file: ");
+        if (c.error) {
+            ASSERT_EQ(1u, errors.size()) << c.cfg;
+            EXPECT_NE(std::string::npos, errors[0].find(c.error)) << errors[0];
+        } else {
+            EXPECT_TRUE(errors.empty()) << c.cfg;
+        }
+        EXPECT_EQ(c.expected == MP_TEXT_RAW ? 0u : 1u,
+                  log_lines(std::string("MP_read_cfg_file: MP_Global_TextEncoding=") +
+                            MP_TEXT_ENCODING_NAMES[c.expected]).size())
+            << c.cfg;
+        MP_log_reset();
+    }
 }
 
 }  // namespace

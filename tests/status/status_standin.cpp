@@ -12,6 +12,7 @@
 //   time N                     the header's time
 //   tag NAME TYPE IVAL [TEXT]  one tag
 //   fill N                     N tags Fill.0001 ... of type 0 with ival i and text "Value i"
+//   marker TEXT                the text encoding marker in the block's last 64 bytes
 // TEXT and NAME take \xHH for any byte. The tags are written before the header, so a reader
 // that sees a new count finds its tags in place.
 #include <cstdio>
@@ -62,6 +63,7 @@ void publish() {
     int tags = 0;
     int count = 0;
     bool counted = false;
+    char marker[64] = {};
     char line[1024];
     const char* p = script;
     while (*p) {
@@ -93,6 +95,8 @@ void publish() {
                 snprintf(text, sizeof text, "%s", rest + used);
                 set_tag(++tags, name, type, ival, text);
             }
+        } else if (strcmp(line, "marker") == 0) {
+            unescape(rest, marker, sizeof marker);
         } else if (strcmp(line, "fill") == 0) {
             int n_fill = atoi(rest);
             for (int i = 1; i <= n_fill && tags < MP_MAXTAGS; i++) {
@@ -107,6 +111,7 @@ void publish() {
     unsigned char* block = static_cast<unsigned char*>(view);
     memcpy(block + sizeof(MP_TagEntry), &table[1], static_cast<size_t>(tags) * sizeof(MP_TagEntry));
     memcpy(block, &table[0], sizeof(MP_TagEntry));
+    memcpy(block + MP_BLOCK_SIZE - sizeof marker, marker, sizeof marker);
 }
 
 bool read_script(const char* path) {

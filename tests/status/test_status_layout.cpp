@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "status.h"
+#include "term_text.h"
 #include "vp.h"
 
 #ifdef _WIN32
@@ -298,6 +299,53 @@ TEST_F(Layout, TheFullListingKeepsItsLinesWithTheAgeAfterEachStatus) {
     EXPECT_EQ(MP_DUMP_HEADER, listing[2]);
     EXPECT_EQ(MP_DUMP_RULE, listing[3]);
     EXPECT_EQ("Total Numtags=3", listing[7]);
+}
+
+// The rows of each block in its encoding, the names in Raw's form, the name's column counted in
+// characters as the terminal shows them.
+TEST_F(Layout, EachBlocksRowsAreShownInItsEncoding) {
+    tables(1, 1, 3, now);
+    set_tag(MP_status_merged[1], "Title", 0, "caf\xE9 \x80");
+    set_tag(MP_status_merged[2], "Kan\xC3\xA4le", 0, "caf\xC3\xA9");
+    MP_status_mpx_table[1] = MP_status_merged[2];
+    memset(MP_status_marker, 0, sizeof MP_status_marker);
+    memcpy(MP_status_marker[0], "VistrelText=Windows-1252", 24);
+    MP_status_settings_encoding = MP_TEXT_UTF8;
+    char line[STATUS_LINE_MAX];
+    EXPECT_EQ(row(1, 1, 0, 5, "Title", "caf\xC3\xA9 \xE2\x82\xAC"), std::string(line, MP_status_row_line(line, 1)));
+    // The name takes 6 columns in 7 bytes: 34 blanks pad it to its 40 columns.
+    const std::string kanale = std::string("Kan\xC3\xA4le") + std::string(34, ' ');
+    EXPECT_EQ(row(2, 1, 0, 7, kanale, "caf\xC3\xA9"), std::string(line, MP_status_row_line(line, 2)));
+    // The block's own marker wins over the settings file, an option over both.
+    memcpy(MP_status_marker[1], "VistrelText=ASCII", 18);
+    EXPECT_EQ(row(2, 1, 0, 7, kanale, "caf??"), std::string(line, MP_status_row_line(line, 2)));
+    MP_status_encoding_option = MP_TEXT_RAW;
+    EXPECT_EQ(row(1, 1, 0, 5, "Title", "caf\xE9 ?"), std::string(line, MP_status_row_line(line, 1)));
+    MP_status_encoding_option = -1;
+    MP_status_settings_encoding = MP_TEXT_RAW;
+    memset(MP_status_marker, 0, sizeof MP_status_marker);
+}
+
+// A fitted screen cuts its rows at the window's width in columns, never inside a letter.
+TEST_F(Layout, FittedRowsAreCutBetweenLetters) {
+    tables(3, 0, 10, now);
+    std::string letters;
+    for (int i = 0; i < 120; i++) letters += "\xE9\x80";
+    for (int i = 1; i <= 3; i++) set_tag(MP_status_merged[i], "T" + std::to_string(i), i, letters);
+    memcpy(MP_status_marker[0], "VistrelText=Windows-1252", 24);
+    for (int cols : {80, 81, 82, 83, 200}) {
+        int rows = 0;
+        for (const std::string& l : fitted(12, cols)) {
+            if (l.compare(0, 4, "   1") != 0 && l.compare(0, 4, "   2") != 0 && l.compare(0, 4, "   3") != 0) continue;
+            rows++;
+            char shown[1024];
+            // Whole characters only: shown again as UTF-8, the line is the same.
+            EXPECT_EQ(l, MP_term_text(shown, sizeof shown, l.c_str(), l.size(), MP_TEXT_UTF8)) << cols;
+            EXPECT_EQ(static_cast<size_t>(cols - 1), MP_term_columns(l.data(), l.size())) << cols;
+        }
+        EXPECT_EQ(3, rows) << cols;
+    }
+    memset(MP_status_marker, 0, sizeof MP_status_marker);
 }
 
 // Standard output in a file is no console on either platform: no size, so the monitor writes

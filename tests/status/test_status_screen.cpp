@@ -105,6 +105,32 @@ TEST_F(StatusMonitor, ShowsCOneControlsRawOrEncodedAsQuestionMarks) {
     }
 }
 
+// Each block's texts as its encoding stores them, letters as UTF-8: the WifiRemote block's marker
+// names Windows-1252; the MPExtended block has none, so the settings file of the folder says.
+// A C1 control in UTF-8 and an empty place of Windows-1252 show as '?'.
+TEST_F(StatusMonitor, ShowsEachBlocksLettersAsItsEncodingStoresThem) {
+    write_file(VP_PLUGINS "MP.cfg", "Debug=0\nText_Encoding=utf-8\n");
+    script(kWifi, published_now() + "marker VistrelText=Windows-1252\ntag Title 1 0 Br\\xfccke \\x80 5\\x81\\x9c\n");
+    script(kMpx, published_now() + "tag Rec1.Title 1 0 Ni\\xc3\\xb1o \\xe2\\x80\\x93 x\\xc2\\x85\n");
+    ASSERT_TRUE(monitor.start());
+    Screen s = wait_screen([](const Screen& sc) { return has_total(sc, 3); });
+    ASSERT_EQ(8u, s.size()) << monitor.output();
+    EXPECT_EQ(row(1, 1, 0, 5, "Title", "Br\xc3\xbc" "cke \xe2\x82\xac 5?\xc5\x93"), s[5]);
+    EXPECT_EQ(row(2, 1, 0, 10, "Rec1.Title", "Ni\xc3\xb1o \xe2\x80\x93 x?"), s[6]);
+}
+
+// An option names the encoding of both blocks, whatever their markers and the settings say.
+TEST_F(StatusMonitor, AnEncodingOptionNamesTheEncodingOfBothBlocks) {
+    write_file(VP_PLUGINS "MP.cfg", "Text_Encoding=UTF-8\n");
+    script(kWifi, published_now() + "marker VistrelText=Windows-1252\ntag Title 1 0 Br\\xfccke \\x80 5\n");
+    script(kMpx, published_now() + "tag Rec1.Title 1 0 Ni\\xc3\\xb1o \\xe2\\x80\\x93 x\n");
+    ASSERT_TRUE(monitor.start({"--encoding", "ascii"}));
+    Screen s = wait_screen([](const Screen& sc) { return has_total(sc, 3); });
+    ASSERT_EQ(8u, s.size()) << monitor.output();
+    EXPECT_EQ(row(1, 1, 0, 5, "Title", "Br?cke ? 5"), s[5]);
+    EXPECT_EQ(row(2, 1, 0, 10, "Rec1.Title", "Ni??o ??? x"), s[6]);
+}
+
 TEST(StatusHelp, ListsTheKeysAndFiltersAndRefusesAnUnknownOption) {
     ScratchDir dir;
     const char* help[] = {"Vistrel_Status", "--help", nullptr};
@@ -118,6 +144,9 @@ TEST(StatusHelp, ListsTheKeysAndFiltersAndRefusesAnUnknownOption) {
 
     const char* wrong[] = {"Vistrel_Status", "--rows", nullptr};
     EXPECT_EQ(2, vp_run_to_file(VISTREL_VISTREL_STATUS, wrong, "wrong.txt"));
+    EXPECT_NE(std::string::npos, text.find("--encoding NAME")) << text;
+    const char* unknown[] = {"Vistrel_Status", "--encoding", "Latin-1", nullptr};
+    EXPECT_EQ(2, vp_run_to_file(VISTREL_VISTREL_STATUS, unknown, "wrong.txt"));
 }
 
 #ifndef _WIN32

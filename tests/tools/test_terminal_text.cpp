@@ -88,6 +88,41 @@ TEST_F(HostileBlock, ExampleReaderShowsControlsAsQuestionMarks) {
     EXPECT_NE(std::string::npos, out.find(std::string(" ") + kShownText + "\n")) << out;
 }
 
+// The viewer shows a block's letters as its encoding stores them: its marker names it, else the
+// settings file of the folder; an option names it for any block.
+TEST_F(HostileBlock, PeekShowsLettersAsTheBlocksEncodingStoresThem) {
+    MP_TagEntry tag = {};
+    memcpy(tag.name, "Title", 6);
+    tag.len = 5;
+    tag.type = MP_TYPE_TEXT;
+    set(tag.string, "Br\xfc" "cke \x80\x81\x1b");
+    memcpy(static_cast<char*>(view_) + sizeof(MP_TagEntry), &tag, sizeof tag);
+    char* marker = static_cast<char*>(view_) + MP_BLOCK_SIZE - 64;
+    memcpy(marker, "VistrelText=Windows-1252", 25);
+    auto peek = [&](std::vector<const char*> args) {
+        args.insert(args.begin(), VISTREL_VISTREL_PEEK);
+        args.push_back(name_.c_str());
+        args.push_back(nullptr);
+        EXPECT_EQ(0, vp_run_to_file(VISTREL_VISTREL_PEEK, args.data(), "out.txt"));
+        return read_file("out.txt");
+    };
+    std::string out = peek({});
+    EXPECT_NE(std::string::npos, out.find(" Text=Windows-1252 Status=")) << out;
+    EXPECT_NE(std::string::npos, out.find(" Br\xc3\xbc" "cke \xe2\x82\xac??")) << out;
+    out = peek({"--encoding", "ascii"});
+    EXPECT_NE(std::string::npos, out.find(" Br?cke ???")) << out;
+    // Without a marker the settings file of the folder says.
+    memset(marker, 0, 64);
+    set(tag.string, "Ni\xc3\xb1o\xc2\x9b");
+    memcpy(static_cast<char*>(view_) + sizeof(MP_TagEntry), &tag, sizeof tag);
+    write_file(VP_PLUGINS "MP.cfg", "Text_Encoding=UTF-8\n");
+    out = peek({});
+    EXPECT_NE(std::string::npos, out.find(" Text=UTF-8 Status=")) << out;
+    EXPECT_NE(std::string::npos, out.find(" Ni\xc3\xb1o?")) << out;
+    const char* bad[] = {VISTREL_VISTREL_PEEK, "--encoding", "Latin-1", name_.c_str(), nullptr};
+    EXPECT_EQ(2, vp_run_to_file(VISTREL_VISTREL_PEEK, bad, "out.txt"));
+}
+
 #ifndef _WIN32
 // The block's owner cuts it down while the viewer watches it: the viewer says so and ends with
 // an error instead of a bus error from its next look into the mapped view.

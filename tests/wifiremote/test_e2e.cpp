@@ -139,6 +139,20 @@ protected:
     bool wait_tag(const std::string& name, const std::string& text, int ms) {
         return wait_until([&] { return tag(name) == text; }, ms);
     }
+    // The block's last bytes, where the bridge names the encoding of its texts.
+    std::string marker() const {
+        vp_shm shm = VP_NO_SHM;
+        void* view = nullptr;
+        std::string text;
+        if (vp_shm_open(kBlock, MP_BLOCK_SIZE, &shm) != 0) return text;
+        if (vp_shm_map(shm, MP_BLOCK_SIZE, 1, &view) == 0) {
+            const char* at = static_cast<const char*>(view) + MP_BLOCK_SIZE - 64;
+            text.assign(at, strnlen(at, 64));
+            vp_shm_unmap(view, MP_BLOCK_SIZE);
+        }
+        vp_shm_close(shm);
+        return text;
+    }
     // The published status line, whatever the state of the block ("" before the first).
     std::string status() const {
         vp_shm shm = VP_NO_SHM;
@@ -361,6 +375,66 @@ TEST_F(WfrEndToEnd, PlugInThatStopsReadingIsGivenUpAfterTheSendLimit) {
         << "status: " << status();
     EXPECT_TRUE(wait_event("ACCEPT", "2", 1, 15000)) << "no connection after the give-up";
     EXPECT_GE(events("CLOSE", "peer").size(), 1u);
+}
+
+// The same messages in each text encoding: the same tag names in the same order, texts as each
+// encoding writes them, and the block says which. The plug-in sends every message in two halves,
+// and the second message is parted inside a letter, which the bridge carries to the next block.
+TEST_F(WfrEndToEnd, EachTextEncodingStoresTheSameTagsWithItsOwnTexts) {
+    const std::string first =
+        "{\"Type\":\"extra\",\"Recorded\":\"D:\\\\TV\\\\Die Br\xC3\xBC" "cke.ts\",\"Programme\":{\"Title\":\"El Ni\xC3\xB1o "
+        "\xE2\x80\x93 Wetter im Wandel\",\"Plot\":\"Nachrichten \\\"live\\\" aus dem Studio.\\u000d\\u000aUntertitel "
+        "\\ud83d\\ude00\"}}";
+    // Padded so that the half ends with the lead byte of the u umlaut in Zurich.
+    std::string second;
+    for (int pad = 0; pad < 80; pad++) {
+        second = "{\"Type\":\"extra\",\"Place\":\"\xC5\x81\xC3\xB3" "d\xC5\xBA \xE2\x82\xAC" "5 \xC2\xAB" "Krimi\xC2\xBB Z\xC3\xBC"
+                 "rich\",\"Pad\":\"" + std::string(static_cast<size_t>(pad), 'x') + "\"}";
+        size_t half = (second.size() + 2) / 2;
+        if (second.compare(half - 1, 2, "\xC3\xBC") == 0) break;
+    }
+    ASSERT_EQ(0, second.compare((second.size() + 2) / 2 - 1, 2, "\xC3\xBC"));
+    write_file("extra.txt", first + "\n" + second + "\n");
+
+    struct Expected {
+        const char* name;
+        const char* recorded;
+        const char* title;
+        const char* plot;
+        const char* place;
+    };
+    const Expected modes[] = {
+        {"Raw", "D:\\\\TV\\\\Die Br cke.ts", "El Ni o   Wetter im Wandel",
+         "Nachrichten \\\"live\\\" aus dem Studio.\\u000d\\u000aUntertitel \\ud83d\\ude00", "  d   5  Krimi  Z rich"},
+        {"Windows-1252", "D:\\TV\\Die Br\xFC" "cke.ts", "El Ni\xF1o \x96 Wetter im Wandel",
+         "Nachrichten \"live\" aus dem Studio.  Untertitel ?", "L\xF3" "dz \x80" "5 \xAB" "Krimi\xBB Z\xFCrich"},
+        {"ASCII", "D:\\TV\\Die Brucke.ts", "El Nino - Wetter im Wandel",
+         "Nachrichten \"live\" aus dem Studio.  Untertitel ?", "Lodz EUR5 <<Krimi>> Zurich"},
+        {"UTF-8", "D:\\TV\\Die Br\xC3\xBC" "cke.ts", "El Ni\xC3\xB1o \xE2\x80\x93 Wetter im Wandel",
+         "Nachrichten \"live\" aus dem Studio.  Untertitel \xF0\x9F\x98\x80",
+         "\xC5\x81\xC3\xB3" "d\xC5\xBA \xE2\x82\xAC" "5 \xC2\xAB" "Krimi\xC2\xBB Z\xC3\xBC" "rich"},
+    };
+    std::vector<std::string> raw_names;
+    for (const Expected& m : modes) {
+        SCOPED_TRACE(m.name);
+        ASSERT_NO_FATAL_FAILURE(start(std::string("Text_Encoding=") + m.name + "\n", "--chatter 0 --split 50 --extra-file extra.txt"));
+        // The properties reply comes after both messages; the periodic requests 5 s later.
+        ASSERT_TRUE(wait_tag("Properties.Play.Current.Title", "Evening News", 20000));
+        std::vector<MP_TagEntry> tags = block();
+        std::vector<std::string> names;
+        for (size_t i = 1; i < tags.size(); i++) {
+            names.push_back(tags[i].name);
+            if (names.back() == "Properties.Play.Current.Title") break;
+        }
+        if (raw_names.empty()) raw_names = names;
+        EXPECT_EQ(raw_names, names);
+        EXPECT_EQ(m.recorded, tag("Recorded"));
+        EXPECT_EQ(m.title, tag("Programme.Title"));
+        EXPECT_EQ(m.plot, tag("Programme.Plot"));
+        EXPECT_EQ(m.place, tag("Place"));
+        EXPECT_EQ(std::string("VistrelText=") + m.name, marker());
+        EXPECT_GE(events("SPLIT").size(), 4u);
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "mp_encoding.h"
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "mp_tcp.h"
@@ -113,6 +114,7 @@ TEST_F(WfrSettings, ShippedSampleIsReadAsItReads) {
     EXPECT_EQ(WFR_DEFAULT_PASSCODE, sample_cfg_value("WifiRemote_Passcode="));
     EXPECT_EQ(WFR_DEFAULT_USERNAME, sample_cfg_value("WifiRemote_UserName="));
     EXPECT_EQ(WFR_DEFAULT_PASSWORD, sample_cfg_value("WifiRemote_Password="));
+    EXPECT_EQ(MP_TEXT_RAW, MP_Global_TextEncoding);
 
     std::string asked;
     std::vector<std::string> seeded;
@@ -251,6 +253,20 @@ TEST_F(WfrSettings, InitialisationRunsOnce) {
     EXPECT_EQ(9000, MP_Global_Port);
     EXPECT_STREQ("guest", MP_Global_wUserName);
     EXPECT_EQ(2, MP_Numtags);
+}
+
+// Text_Encoding=, shared with the other bridge: read by this one too, the last line winning, and
+// a value that names no encoding refused with an error line.
+TEST_F(WfrSettings, TextEncodingKey) {
+    read("Text_Encoding=Windows-1252\nProperties=Play.Current.Genre\n");
+    EXPECT_EQ(MP_TEXT_WINDOWS_1252, MP_Global_TextEncoding);
+    MP_WifiRemote_defaults();
+    EXPECT_EQ(MP_TEXT_RAW, MP_Global_TextEncoding);
+    read("Text_Encoding=ascii\nText_Encoding=UTF-8 \n");
+    EXPECT_EQ(MP_TEXT_UTF8, MP_Global_TextEncoding);
+    read("Text_Encoding=UTF-16\n");
+    EXPECT_EQ(MP_TEXT_RAW, MP_Global_TextEncoding);
+    EXPECT_EQ(1u, log_lines("**Error**MP_read_cfg_file: Text_Encoding= value \"UTF-16\" is no text encoding").size());
 }
 
 }  // namespace
