@@ -1,7 +1,8 @@
 // fuzz_mpx_pieces.cpp - libFuzzer target: a recordings answer gives the same tags whole and in pieces, and those of a plain whole-text scan.
 //
 // The input is a recordings body (or, behind "GROW", one list element that is repeated into a
-// list of up to 2 MB) and the seed of the pieces that the answer is cut into. Each input is
+// list of up to 2 MB) and the seed of the pieces that the answer is cut into, whose top two bits
+// choose the text encoding; every text stored must be one that the encoding may store. Each input is
 // polled three times from the same table:
 // - whole: the answer written at once, read as the system hands it over;
 // - in pieces: the answer written a piece at a time, each piece only once the bridge has taken
@@ -27,6 +28,7 @@
 #include <thread>
 
 #include "fuzz_checks.h"
+#include "mp_encoding.h"
 #include "mp_log.h"
 #include "mp_parse.h"
 #include "mp_tags.h"
@@ -206,6 +208,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 5) return 0;
     uint32_t seed = 1u | (data[0] | data[1] << 8 | data[2] << 16 | static_cast<uint32_t>(data[3]) << 24);
+    // The text encoding, from the seed's high bits: whole and in pieces alike.
+    MP_Global_TextEncoding = static_cast<int>(data[3] >> 6);
     std::string body;
     if (size >= 10 && memcmp(data + 4, "GROW", 4) == 0) {
         unsigned count = 1u + (data[8] | (data[9] & 0x0Fu) << 8);
@@ -223,14 +227,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     poll(answer, 0);
     const std::string whole = outcome();
     fuzz_check_table(5);
+    fuzz_check_texts(MP_Global_TextEncoding);
     fuzz_check(MP_trace_depth() == 0, "the call-name trace is out of balance");
 
     seed_table();
     poll(answer, seed);
     fuzz_check(outcome() == whole, "the answer in pieces gave other tags than the answer whole");
 
-    // Far from a full table, the answer is what the plain scan makes it.
-    if (MP_Numtags < MP_MAXTAGS - 300) {
+    // Far from a full table, the answer is what the plain scan makes it (which knows texts as
+    // the services send them only).
+    if (MP_Global_TextEncoding == MP_TEXT_RAW && MP_Numtags < MP_MAXTAGS - 300) {
         seed_table();
         if (reference(body)) fuzz_check(outcome() == whole, "the plain whole-text scan gave other tags");
     }

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "mp_encoding.h"
 #include "mp_log.h"
 #include "mp_parse.h"
 #include "mp_tags.h"
@@ -54,18 +55,9 @@ struct ListText {
     char covered;      // the raw byte that the terminator at buf[clean] stands on
 };
 
-// How many bytes at the end of text[from, to) begin a multi-byte character that may go on
-// behind `to`: a lead byte followed only by continuation bytes, fewer than its sequence takes.
-int open_character(const char* text, int from, int to) {
-    for (int j = to - 1; j >= from && j >= to - 5; j--) {
-        unsigned char c = static_cast<unsigned char>(text[j]);
-        if ((c & 0xC0) == 0x80) continue;
-        if (c < 0xC0) return 0;
-        int n = c < 0xE0 ? 2 : c < 0xF0 ? 3 : c < 0xF8 ? 4 : c < 0xFC ? 5 : 6;
-        return to - j < n ? to - j : 0;
-    }
-    return 0;
-}
+// The characters of the window's tokens, in the readable text encodings: one entry for every
+// byte of the receive buffer, which the window begins at.
+MP_TextPoint points[MPX_RECEIVE_CAPACITY + 1];
 
 // Cleans the raw bytes behind the clean text, as far as they belong to the text, and
 // terminates the clean text. Each newly cleaned part is logged once.
@@ -78,28 +70,26 @@ void clean_more(const char* tag, ListText& t) {
     int raw = b.have - from;
     bool last = raw >= left;
     int to = last ? from + static_cast<int>(left) : b.have;
-    int end = last ? to : to - open_character(buf, from, to);
     // A zero byte ends the text, as it ends any text that is cleaned and scanned whole.
-    const void* zero = memchr(buf + from, 0, static_cast<size_t>(end - from));
+    const void* zero = memchr(buf + from, 0, static_cast<size_t>(to - from));
     if (zero != nullptr) {
-        end = static_cast<int>(static_cast<const char*>(zero) - buf);
+        to = static_cast<int>(static_cast<const char*>(zero) - buf);
         last = true;
     }
-    char kept = buf[end];
-    buf[end] = '\0';
-    remove_utf8(buf + from);
-    int produced = static_cast<int>(strlen(buf + from));
-    buf[end] = kept;
-    if (produced > 0) MP_log_untrusted(1, tag, buf + from, static_cast<size_t>(produced));
+    // A character that may go on behind the window's end is held back, uncleaned, for the
+    // bytes that complete it.
+    int held = 0;
+    int clean = MP_text_clean(buf, points, from, to, last, &held);
+    if (clean > from) MP_log_untrusted(1, tag, buf + from, static_cast<size_t>(clean - from));
     if (last) {
         // Nothing behind the text is needed: the body's last byte is no part of it.
-        b.have = from + produced;
+        b.have = clean;
     } else {
-        memmove(buf + from + produced, buf + end, static_cast<size_t>(b.have - end));
-        b.have -= end - from - produced;
+        memmove(buf + clean + held, buf + to, static_cast<size_t>(b.have - to));
+        b.have -= to - clean - held;
     }
-    t.raw_next += end - from;
-    t.clean = from + produced;
+    t.raw_next += to - from - held;
+    t.clean = clean;
     t.whole = last;
     t.covered = buf[t.clean];
     buf[t.clean] = '\0';
@@ -118,7 +108,9 @@ int advance(const char* tag, ListText& t, int keep_from) {
         return 0;
     }
     b.buf[t.clean] = t.covered;
-    MP_Extended_body_drop(&b, keep_from);
+    MP_text_drop(b.buf, points, b.have, keep_from);
+    b.have -= keep_from;
+    b.buf[b.have] = '\0';
     t.clean -= keep_from;
     if (MP_Extended_body_fill(tag, &b) < 0) return -1;
     t.covered = b.buf[t.clean];
@@ -291,6 +283,8 @@ int take(const char* tag, ListText& t, int limit, int* over) {
     MpxBody& b = *t.b;
     const bool careful = !t.whole;
     const int refused = MP_Tag_Refused;
+    // The flattener reads the characters of the window's tokens from their side array.
+    MP_TextNamed named(b.buf, points, t.clean);
     needs.start();
     int r = 0;
     int p = 0;
@@ -323,6 +317,7 @@ int take(const char* tag, ListText& t, int limit, int* over) {
             int rc = advance(tag, t, keep_from);
             if (rc < 0) return -1;
             if (rc == 0) break;
+            MP_text_name(b.buf, points, t.clean);
             p = 0;
             continue;
         }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "mpx.h"
 #include "mpx_harness.h"
 #include "scratch.h"
 #include "vp.h"
@@ -217,6 +218,67 @@ TEST_F(MpxAnswers, NinetyEightRecordingsThatFitBesideTheirDerivedTagsAreAllStore
         }
         EXPECT_EQ(tag_named(t, "Recordings").text, "Two");
         EXPECT_EQ(line_count(log(), "Tag table nearly full"), 0);
+        bridge_.stop();
+        sim_.stop();
+        block_.reset();
+    }
+}
+
+// A list larger than the buffer, read in each text encoding: accented letters, JSON escapes, a
+// character outside Windows-1252 and one beyond the 16-bit range, at the head of the list and
+// behind the buffer's first window, and a letter at the 256-byte limit of a text. Every encoding
+// publishes the same tags in the same order; only the texts differ, as each writes them.
+TEST_F(MpxAnswers, RecordingsInEachTextEncoding) {
+    const std::string filler(1500, 'f');
+    const std::string at_limit = std::string(255, 'x') + "\xC3\xA9 behind the limit";
+    std::vector<std::string> objects;
+    for (int i = 1; i <= 60; i++) {
+        std::string title = "Programme " + std::to_string(i);
+        if (i == 1) title = "Tatort: Sch\xC3\xBCsse im Morgengrauen";
+        if (i == 45) title = "Caf\\u00e9 \\\"Zentral\\\" \\u2013 Nord\\\\S\\u00fcd";
+        if (i == 60) title = "\xC5\x81\xC3\xB3" "d\xC5\xBA \xF0\x9F\x8E\xAC";
+        objects.push_back(recording(i == 2 ? at_limit : filler, title, i == 1, 1));
+    }
+    const std::string body = list(objects);
+    ASSERT_GT(body.size(), 2u * MPX_RECEIVE_CAPACITY - 40000);
+    struct Mode {
+        const char* name;
+        const char* first;   // Rec1.Title, also Recording1.Title
+        const char* escaped; // Rec45.Title
+        const char* foreign; // Rec60.Title
+        std::string limit;   // Rec2.Description
+    };
+    const Mode modes[] = {
+        {"Raw", "Tatort: Sch sse im Morgengrauen", "Caf\\u00e9 \\\"Zentral\\\" \\u2013 Nord\\\\S\\u00fcd", "  d   ",
+         std::string(255, 'x') + " "},
+        {"Windows-1252", "Tatort: Sch\xFCsse im Morgengrauen", "Caf\xE9 \"Zentral\" \x96 Nord\\S\xFC" "d",
+         "L\xF3" "dz ?", std::string(255, 'x') + "\xE9"},
+        {"ASCII", "Tatort: Schusse im Morgengrauen", "Cafe \"Zentral\" - Nord\\Sud", "Lodz ?",
+         std::string(255, 'x') + "e"},
+        {"UTF-8", "Tatort: Sch\xC3\xBCsse im Morgengrauen", "Caf\xC3\xA9 \"Zentral\" \xE2\x80\x93 Nord\\S\xC3\xBC" "d",
+         "\xC5\x81\xC3\xB3" "d\xC5\xBA \xF0\x9F\x8E\xAC", std::string(255, 'x')},
+    };
+    std::vector<std::string> raw_names;
+    for (const Mode& m : modes) {
+        SCOPED_TRACE(m.name);
+        for (const char* file : {"port.txt", "events.txt", "requests.txt", kMpxLog}) remove(file);
+        ASSERT_NO_FATAL_FAILURE(start("list 1 " + body + "\nlist 2 " + body + "\n",
+                                      std::string("Debug=0\nMPExtended_Wait=1\nText_Encoding=") + m.name + "\n"));
+        std::vector<MP_TagEntry> t = published([](const std::vector<MP_TagEntry>& tags) {
+            return tag_named(tags, "Recording1.ChannelName").found;
+        }, 20000);
+        ASSERT_FALSE(t.empty());
+        EXPECT_EQ(tag_named(t, "NRecordings").text, "Sixty");
+        EXPECT_EQ(tag_named(t, "Rec1.Title").text, m.first);
+        EXPECT_EQ(tag_named(t, "Recording1.Title").text, m.first);
+        EXPECT_EQ(tag_named(t, "Rec45.Title").text, m.escaped);
+        EXPECT_EQ(tag_named(t, "Rec60.Title").text, m.foreign);
+        EXPECT_EQ(tag_named(t, "Rec2.Description").text, m.limit);
+        EXPECT_EQ(tag_named(t, "Rec3.Description").text, filler.substr(0, 256));
+        std::vector<std::string> names;
+        for (size_t i = 1; i < t.size(); i++) names.push_back(t[i].name);
+        if (raw_names.empty()) raw_names = names;
+        EXPECT_EQ(raw_names, names);
         bridge_.stop();
         sim_.stop();
         block_.reset();
