@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "mp_log.h"
 #include "vistrel_reader.h"
@@ -16,7 +17,9 @@ inline constexpr int LCD_MAX_ROWS = 8;        // rows of a screen that are used
 inline constexpr int LCD_TEXT_MAX = 256;      // characters of one expanded line
 inline constexpr int LCD_TEMPLATE_MAX = 200;  // characters of one template
 inline constexpr int LCD_MAX_RECORDINGS = 16; // recording screens at most
-inline constexpr int LCD_HOST_MAX = 255;      // characters of LCD_Host=
+// Characters of LCD_Host=: well below the settings reader's pieces of 127 characters, so that
+// a longer name is refused whole rather than cut.
+inline constexpr int LCD_HOST_MAX = 63;
 inline constexpr int LCD_DEFAULT_PORT = 13666;
 inline constexpr char LCD_DEFAULT_HOST[] = "127.0.0.1";
 // A block whose last publication is older than this, in seconds, is stale (the reader's guide
@@ -137,7 +140,8 @@ struct LcdSection {
     int min_rows = 1;  // used on displays of at least this many rows
     LcdRowTemplate rows[LCD_MAX_ROWS];
 };
-inline constexpr int LCD_MAX_SECTIONS = 24;
+// Room for every screen at every height.
+inline constexpr int LCD_MAX_SECTIONS = LCD_SCREEN_KINDS * LCD_MAX_ROWS;
 struct LcdLayout {
     LcdSection sections[LCD_MAX_SECTIONS];
     int count = 0;
@@ -239,7 +243,8 @@ void lcd_remove_all(const LcdScreens& have, LcdCommands* cmds);
 // ---------------------------------------------------------------------------------------------
 // Settings and the session with LCDd.
 struct LcdSettings {
-    char host[LCD_HOST_MAX + 1] = "127.0.0.1";
+    LcdSettings() { memcpy(host, LCD_DEFAULT_HOST, sizeof LCD_DEFAULT_HOST); }
+    char host[LCD_HOST_MAX + 1] = {};
     int port = LCD_DEFAULT_PORT;
     char layout_path[260] = VP_PLUGINS "lcd.layout";
     char cfg_path[260] = VP_PLUGINS "MP.cfg";

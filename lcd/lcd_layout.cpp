@@ -71,11 +71,11 @@ bool row_line(std::string_view line, LcdRowKind* kind, int* row, std::string_vie
     return true;
 }
 
-// The section of that screen and height, made when there is none yet; null when full.
+// The section of that screen and height, made when there is none yet. There is room for
+// every screen at every height, and no two sections share both.
 LcdSection* section_for(LcdLayout* layout, LcdScreenKind screen, int rows) {
     for (int i = 0; i < layout->count; i++)
         if (layout->sections[i].screen == screen && layout->sections[i].min_rows == rows) return &layout->sections[i];
-    if (layout->count == LCD_MAX_SECTIONS) return nullptr;
     LcdSection* s = &layout->sections[layout->count++];
     *s = LcdSection{};
     s->screen = screen;
@@ -134,11 +134,6 @@ int lcd_layout_read(LcdLayout* layout, const char* text, size_t len, const char*
                 replaced[screen] = true;
             }
             section = section_for(layout, screen, rows);
-            if (section == nullptr) {
-                snprintf(why, sizeof why, "more than %d sections", LCD_MAX_SECTIONS);
-                refuse();
-                continue;
-            }
             skipping = false;
             continue;
         }

@@ -5,12 +5,6 @@
 
 #include "lcd.h"
 #include "mp_crash.h"
-#include "mp_tcp.h"
-
-// The settings reader's library brings the bridges' connection loop along, which hands each
-// connection to a conversation of the program's. This program has none: its one connection,
-// to LCDd, is its own.
-int MP_Process_incoming(const char*) { return 0; }
 
 namespace {
 

@@ -5,8 +5,14 @@
 
 #include "lcd.h"
 #include "mp_cfg.h"
+#include "mp_tcp.h"
 
 LcdSettings lcd_settings;
+
+// The settings reader's library brings the bridges' connection loop along, which hands each
+// connection to a conversation of the program's. This program has none: its one connection,
+// to LCDd, is its own.
+int MP_Process_incoming(const char*) { return 0; }
 
 namespace {
 

@@ -126,6 +126,14 @@ void expand_field(std::string_view field, const LcdSource& source, Part& part) {
     }
 }
 
+// The '}' that closes the field opening at the '{' at i, or npos when another '{' or the end
+// comes first: that '{' is then literal text.
+size_t field_close(std::string_view t, size_t i) {
+    size_t close = t.find('}', i + 1);
+    size_t reopen = t.find('{', i + 1);
+    return reopen < close ? std::string_view::npos : close;
+}
+
 }  // namespace
 
 bool lcd_seconds_of(const LcdValue& value, long long* seconds) {
@@ -170,7 +178,7 @@ void lcd_expand(const char* tmpl, const LcdSource& source, int width, LcdLine* o
     std::string_view t(tmpl);
     size_t i = 0;
     while (i < t.size()) {
-        size_t close = t[i] == '{' ? t.find('}', i + 1) : std::string_view::npos;
+        size_t close = t[i] == '{' ? field_close(t, i) : std::string_view::npos;
         if (close == std::string_view::npos) {
             // Literal text, up to the next '{'; a '{' without its '}' is literal too.
             size_t next = t.find('{', i + 1);
@@ -208,7 +216,7 @@ void lcd_expand(const char* tmpl, const LcdSource& source, int width, LcdLine* o
 int lcd_template_check(const char* tmpl, char* why, size_t why_size) {
     std::string_view t(tmpl);
     for (size_t i = t.find('{'); i != std::string_view::npos; i = t.find('{', i + 1)) {
-        size_t close = t.find('}', i + 1);
+        size_t close = field_close(t, i);
         if (close == std::string_view::npos) {
             snprintf(why, why_size, "a '{' without its '}' (shown as it is)");
             return -1;
@@ -221,7 +229,7 @@ int lcd_template_check(const char* tmpl, char* why, size_t why_size) {
         size_t colon = field.find(':');
         std::string_view name = field.substr(0, colon);
         std::string_view arg;
-        if (name.empty() || name.find('{') != std::string_view::npos) {
+        if (name.empty()) {
             snprintf(why, why_size, "a field without a tag name");
             return -1;
         }
@@ -245,8 +253,8 @@ bool lcd_bar_names(const char* tmpl, int number, char (&value)[VR_NAME_SIZE], ch
     std::string_view t(tmpl);
     int found = 0;
     for (size_t i = t.find('{'); i != std::string_view::npos && found < 2; i = t.find('{', i + 1)) {
-        size_t close = t.find('}', i + 1);
-        if (close == std::string_view::npos) break;
+        size_t close = field_close(t, i);
+        if (close == std::string_view::npos) continue;
         std::string_view field = t.substr(i + 1, close - i - 1);
         std::string_view raw = field.substr(0, field.find(':'));
         if (field != "|" && field_name(raw, number, found == 0 ? value : maximum)) found++;

@@ -94,7 +94,8 @@ TEST_F(Settings, ShippedSampleIsReadAsItReads) {
     const std::vector<std::string> known = {
         "Debug=", "MPExtended_IPAddress=", "MPExtended_Port=", "MPExtended_UserName=",
         "MPExtended_Password=", "MPExtended_Wait=", "WifiRemote_IPAddress=", "WifiRemote_Port=",
-        "WifiRemote_Passcode=", "WifiRemote_UserName=", "WifiRemote_Password=", "Properties="};
+        "WifiRemote_Passcode=", "WifiRemote_UserName=", "WifiRemote_Password=", "Properties=", "LCD_Host=",
+        "LCD_Port="};
     std::vector<std::string> lines = sample_cfg_setting_lines();
     ASSERT_GE(lines.size(), 12u);
     for (const std::string& line : lines) {
@@ -118,6 +119,14 @@ TEST_F(Settings, ShippedSampleIsReadAsItReads) {
     EXPECT_EQ(std::to_string(MPX_DEFAULT_WAIT), sample_cfg_value("MPExtended_Wait="));
     EXPECT_TRUE(log_lines("**Error**").empty());
     EXPECT_EQ(4, MP_Numtags);
+}
+
+// The display client's keys share the file: the bridge passes over them without a word.
+TEST_F(Settings, DisplayClientKeysAreNotTheBridges) {
+    read("LCD_Host=10.9.9.9\nLCD_Port=13666\nLCD_Port=99999999\n");
+    EXPECT_STREQ("127.0.0.1", MP_Global_IPAddress);
+    EXPECT_EQ(4322, MP_Global_Port);
+    EXPECT_TRUE(log_lines("**Error**").empty());
 }
 
 TEST_F(Settings, ValuesAreReadAsScanfReadsThem) {
