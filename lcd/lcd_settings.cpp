@@ -19,7 +19,7 @@ namespace {
 constexpr char kLabel[] = "lcd_read_cfg";
 
 // What the command line sets; it wins over the settings file.
-const char* option_host = nullptr;
+char option_host[LCD_HOST_MAX + 1];
 int option_port = 0;
 
 void apply(const char* line) {
@@ -84,9 +84,10 @@ const char lcd_usage[] =
     "It logs to plugins/vistrel_lcd.log and the console; Debug= of the settings file applies.\n";
 
 int lcd_options(int argc, char** argv, FILE* out, FILE* err) {
-    option_host = nullptr;
+    option_host[0] = '\0';
     option_port = 0;
-    for (int i = 1; i < argc; i++) {
+    for (int i = 1; i < argc; i += 2) {
+        // Every option but --help takes a value, the word after it.
         const char* a = argv[i];
         if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
             fputs(lcd_usage, out);
@@ -96,7 +97,7 @@ int lcd_options(int argc, char** argv, FILE* out, FILE* err) {
         bool ok = v != nullptr;
         if (ok && strcmp(a, "--host") == 0) {
             ok = v[0] != '\0' && strlen(v) <= static_cast<size_t>(LCD_HOST_MAX) && strpbrk(v, " \t") == nullptr;
-            option_host = v;
+            if (ok) memcpy(option_host, v, strlen(v) + 1);
         } else if (ok && strcmp(a, "--port") == 0) {
             ok = port_word(v, &option_port);
         } else if (ok && strcmp(a, "--layout") == 0) {
@@ -114,7 +115,6 @@ int lcd_options(int argc, char** argv, FILE* out, FILE* err) {
                                                : "a file name");
             return 2;
         }
-        i++;
     }
     return 0;
 }
@@ -128,6 +128,6 @@ void lcd_read_cfg(const char* path) {
         lcd_report(1, "No %s: LCDd is looked for at the defaults", path);
     else
         MP_cfg_read_file(kLabel, path, apply);
-    if (option_host) snprintf(lcd_settings.host, sizeof lcd_settings.host, "%s", option_host);
+    if (option_host[0]) memcpy(lcd_settings.host, option_host, sizeof option_host);
     if (option_port) lcd_settings.port = option_port;
 }
