@@ -169,12 +169,15 @@ struct LcdBlock {
     int count = 0;               // tags in table while live
     LcdBlockState state = LCD_BLOCK_MISSING;
     vr_encoding encoding = VR_TEXT_RAW;
+    int refusal = 0;  // the reader's refusal of the object at the name, told once
+    LcdBlockState told = LCD_BLOCK_MISSING;  // the state last written to the log
 };
 extern LcdBlock lcd_mpx;
 extern LcdBlock lcd_wfr;
 // Reads a block afresh: missing when it cannot be opened, is not published or cannot be copied
 // whole; stale when its publication time is more than its limit away from now; else live with
-// its table. A torn copy keeps the table of the last good one.
+// its table. A torn copy keeps the table of the last good one. An object at the name that is
+// not a block of this user is refused with an error line, once; a change of state is logged.
 void lcd_block_read(LcdBlock* block, int64_t now);
 // Judges a copied table: live, or stale by its header's time (read as unsigned 32-bit).
 LcdBlockState lcd_block_age_state(const vr_record& header, int64_t now, int stale_after);

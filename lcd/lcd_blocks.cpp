@@ -28,11 +28,33 @@ LcdBlockState lcd_block_age_state(const vr_record& header, int64_t now, int stal
     return LCD_BLOCK_LIVE;
 }
 
-void lcd_block_read(LcdBlock* block, int64_t now) {
+namespace {
+
+// Why the reader does not read an object of a block's name; null for an error of the system
+// (no block there at all, most often).
+const char* refusal_text(int rc) {
+    switch (rc) {
+    case VR_FOREIGN: return "it belongs to another user";
+    case VR_SHARED: return "other users may open it";
+    case VR_SHORT: return "it is smaller than a block";
+    case VR_ODD: return "it is no plain shared-memory object";
+    default: return nullptr;
+    }
+}
+
+const char* state_text(LcdBlockState s) {
+    return s == LCD_BLOCK_LIVE ? "live" : s == LCD_BLOCK_STALE ? "stale: no data shown" : "missing: no data shown";
+}
+
+void read_table(LcdBlock* block, int64_t now) {
     vr_block b;
     // Opened afresh each time: a bridge that starts again may make a new block under the name
     // (on Windows a block lives only while somebody holds it).
-    if (vr_open(&b, block->name) != 0) {
+    int rc = vr_open(&b, block->name);
+    if (rc != block->refusal && refusal_text(rc))
+        lcd_error("Not reading the block %s: %s; its screens show no data", block->name, refusal_text(rc));
+    block->refusal = refusal_text(rc) ? rc : 0;
+    if (rc != 0) {
         block->state = LCD_BLOCK_MISSING;
         block->count = 0;
         return;
@@ -57,6 +79,16 @@ void lcd_block_read(LcdBlock* block, int64_t now) {
     block->count = count;
     block->encoding = encoding;
     block->state = lcd_block_age_state(block->table[0], now, block->stale_after);
+}
+
+}  // namespace
+
+void lcd_block_read(LcdBlock* block, int64_t now) {
+    read_table(block, now);
+    if (block->state != block->told) {
+        lcd_report(1, "Block %s: %s", block->name, state_text(block->state));
+        block->told = block->state;
+    }
 }
 
 bool lcd_block_value(const LcdBlock& block, const char* name, LcdValue* value) {

@@ -22,14 +22,34 @@ constexpr char kLabel[] = "lcd_read_cfg";
 char option_host[LCD_HOST_MAX + 1];
 int option_port = 0;
 
+// A host name or a dotted address: letters, digits, '.', '-' and '_' only. The name is written
+// into the program's lines, so nothing else of the file's may come along.
+bool host_word(const char* text) {
+    if (*text == '\0') return false;
+    for (const char* p = text; *p; p++) {
+        char c = *p;
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                  c == '-' || c == '_';
+        if (!ok) return false;
+    }
+    return true;
+}
+
 void apply(const char* line) {
     static constexpr std::string_view keys[] = {"Debug=", "LCD_Host=", "LCD_Port="};
     const char* value;
     switch (MP_cfg_key(line, keys, 3, &value)) {
     case 0: MP_cfg_set_debug(kLabel, value); break;
-    case 1:
-        MP_cfg_set_text(kLabel, lcd_settings.host, sizeof lcd_settings.host, value, "LCD_Host=");
+    case 1: {
+        char host[sizeof lcd_settings.host];
+        memcpy(host, lcd_settings.host, sizeof host);
+        if (MP_cfg_set_text(kLabel, host, sizeof host, value, "LCD_Host=") == 0) break;
+        if (host_word(host))
+            memcpy(lcd_settings.host, host, sizeof host);
+        else
+            lcd_error("LCD_Host= value holds characters that no host name has; keeping %s", lcd_settings.host);
         break;
+    }
     case 2: {
         int port;
         MP_CfgNumber r = MP_cfg_read_int(value, &port);
@@ -96,7 +116,7 @@ int lcd_options(int argc, char** argv, FILE* out, FILE* err) {
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
         bool ok = v != nullptr;
         if (ok && strcmp(a, "--host") == 0) {
-            ok = v[0] != '\0' && strlen(v) <= static_cast<size_t>(LCD_HOST_MAX) && strpbrk(v, " \t") == nullptr;
+            ok = strlen(v) <= static_cast<size_t>(LCD_HOST_MAX) && host_word(v);
             if (ok) memcpy(option_host, v, strlen(v) + 1);
         } else if (ok && strcmp(a, "--port") == 0) {
             ok = port_word(v, &option_port);
@@ -111,7 +131,7 @@ int lcd_options(int argc, char** argv, FILE* out, FILE* err) {
         if (!ok) {
             fprintf(err, "vistrel_lcd: %s takes %s\n", a,
                     strcmp(a, "--port") == 0 ? "a port number from 1 to 65535"
-                    : strcmp(a, "--host") == 0 ? "a host name or address without blanks"
+                    : strcmp(a, "--host") == 0 ? "a host name or address (letters, digits, '.', '-', '_')"
                                                : "a file name");
             return 2;
         }

@@ -70,6 +70,7 @@ protected:
         return std::string(v.text, v.len);
     }
 
+    ScratchDir dir_;
     std::string name_;
     vp_shm handle_ = VP_NO_SHM;
     void* view_ = nullptr;
@@ -123,6 +124,26 @@ TEST_F(BlockRead, EncodingFromTheMarkerAtTheBlocksEnd) {
     lcd_block_read(&block_, 1796722548);
     EXPECT_EQ(VR_TEXT_UTF8, block_.encoding);
 }
+
+#ifndef _WIN32
+// (On Windows the reader cannot map a smaller mapping and says so with the system's error.)
+TEST_F(BlockRead, ObjectThatIsNoBlockOfOursIsRefusedWithOneErrorLine) {
+    snprintf(MP_Global_LogPath, sizeof MP_Global_LogPath, VP_PLUGINS "lcd_test.log");
+    MP_open_log();
+    // Smaller than a block: what another program of the user made, or a block cut down.
+    ASSERT_EQ(0, vp_shm_open(name_.c_str(), 4096, &handle_));
+    for (int i = 0; i < 3; i++) lcd_block_read(&block_, 1796722548);
+    EXPECT_EQ(LCD_BLOCK_MISSING, block_.state);
+    int errors = 0;
+    for (const std::string& l : read_lines(VP_PLUGINS "lcd_test.log"))
+        if (l.find("**Error**") != std::string::npos) {
+            errors++;
+            EXPECT_NE(std::string::npos, l.find("Not reading the block " + name_ + ": it is smaller than a block")) << l;
+        }
+    EXPECT_EQ(1, errors) << "told once, not at every second";
+    MP_log_reset();
+}
+#endif
 
 TEST_F(BlockRead, CountBeyondTheTableGivesNoData) {
     vr_record* r = make();

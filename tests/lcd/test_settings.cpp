@@ -92,6 +92,8 @@ TEST_F(Settings, ValuesThatWouldConnectSomewhereElseAreRefused) {
         {"LCD_Host=" + std::string(64, 'h'), "LCD_Host= value of 64 characters is longer than 63; keeping 127.0.0.1"},
         // The reader takes 127 characters of a line at a time: a longer name is refused, not cut.
         {"LCD_Host=" + std::string(300, 'h'), "LCD_Host= value of 118 characters is longer than 63"},
+        {"LCD_Host=lcd\x1b]0;owned\x07", "LCD_Host= value holds characters that no host name has; keeping 127.0.0.1"},
+        {"LCD_Host=a/b", "LCD_Host= value holds characters that no host name has"},
         {"LCD_Port=abc", nullptr},
         {"LCD_Host=", nullptr},
     };
@@ -136,6 +138,7 @@ TEST_F(Settings, WrongOptionsEndWithTheReasonAndHelpWithTheUsage) {
         {{"--port", "12ab"}, 2, "--port takes a port number"},
         {{"--port"}, 2, "unknown option --port"},
         {{"--host", "two words"}, 2, "--host takes a host name"},
+        {{"--host", "lcd\x1b[2J"}, 2, "--host takes a host name"},
         {{"--host", std::string(64, 'h')}, 2, "--host takes a host name"},
         {{"--host", ""}, 2, "--host takes a host name"},
         {{"--layout", ""}, 2, "--layout takes a file name"},
