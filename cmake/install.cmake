@@ -6,13 +6,16 @@
 # share/. The settings are installed as plugins/MP.cfg.sample: a reinstall or an upgrade over
 # an existing folder must never overwrite the settings that a user has made there.
 install(TARGETS Vistrel_MPExtended Vistrel_WIFIRemote Vistrel_Status
-                vistrel_tvsim vistrel_wifisim vistrel_peek
+                vistrel_tvsim vistrel_wifisim vistrel_peek vistrel_lcd
         RUNTIME DESTINATION .)
 # The sample becomes the settings, with the services' passwords, where it lies: readable and
 # writable by its owner only (POSIX; a zip for Windows keeps no such rights), and a copy made
 # with cp keeps that.
 install(FILES ${PROJECT_SOURCE_DIR}/dist/MP.cfg DESTINATION plugins RENAME MP.cfg.sample
         PERMISSIONS OWNER_READ OWNER_WRITE)
+# The display client's layout, as it is built in, for a user to copy to plugins/lcd.layout and
+# change; like the settings, never installed under the name that is read.
+install(FILES ${PROJECT_SOURCE_DIR}/dist/lcd.layout DESTINATION plugins RENAME lcd.layout.sample)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
 # The whole documentation folder: the pages, and the readers' header and example sources.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION docs

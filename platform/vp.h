@@ -222,6 +222,24 @@ vp_socket vp_accept(vp_socket listener);
 int vp_wait_readable(vp_socket s, int ms);
 
 // ---------------------------------------------------------------------------------------------
+// Stop requests: Ctrl-C, and on POSIX also SIGTERM and a hang-up (SIGHUP); on Windows also
+// Ctrl-Break and the closing of the console window. A program that must tidy up before it ends
+// (take its screens off a display, close a connection in good order) catches them and ends in
+// its own time; one that does not ends at once, as these requests end any program.
+
+// From this call on, the requests no longer end the program but are noted. A request that the
+// program was started to ignore (POSIX: a program started with '&' by a shell without job
+// control ignores Ctrl-C) stays ignored. Returns 0, or the OS error.
+int vp_stop_catch();
+// Whether a stop request has come since vp_stop_catch.
+bool vp_stop_requested();
+// Waits up to ms for the socket to become readable, or for nothing but the time when s is
+// VP_INVALID_SOCKET, and returns at once when a stop request comes (or has come): one of the
+// values below, or -1 on a socket error (vp_net_error).
+enum : int { VP_WAIT_TIME = 0, VP_WAIT_READABLE = 1, VP_WAIT_STOP = 2 };
+int vp_wait_or_stop(vp_socket s, int ms);
+
+// ---------------------------------------------------------------------------------------------
 // Processes.
 
 uint32_t vp_getpid();

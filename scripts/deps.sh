@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # deps.sh - installs the Debian packages that are missing. With --demo only what the demo builds
-# with (compiler, CMake, Ninja); without, also what the tests need (clang with its sanitizer
-# run-time, GoogleTest, Google Benchmark, mingw-w64 and wine for the Windows build).
+# with (compiler, CMake, Ninja); with --lcd what the demo's display needs (the LCDproc server and
+# tmux, whose split shows it); without, also what the tests need (clang with its sanitizer
+# run-time, GoogleTest, Google Benchmark, mingw-w64 and wine for the Windows build, and LCDproc,
+# whose LCDd the display client's tests run).
 set -euo pipefail
 
 demo=(cmake ninja-build g++)
-tests=(clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev g++-mingw-w64-x86-64-posix mingw-w64 wine64)
+tests=(clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev g++-mingw-w64-x86-64-posix mingw-w64 wine64
+       lcdproc)
 case "${1:-}" in
   --demo) packages=("${demo[@]}") ;;
+  --lcd) packages=(lcdproc tmux) ;;
   "") packages=("${demo[@]}" "${tests[@]}") ;;
-  *) echo "usage: scripts/deps.sh [--demo]" >&2; exit 2 ;;
+  *) echo "usage: scripts/deps.sh [--demo | --lcd]" >&2; exit 2 ;;
 esac
 
 missing=()

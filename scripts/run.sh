@@ -5,26 +5,40 @@
 # a library of 300 recordings, three of them in progress; --library N serves N instead (0: the
 # simulator's own list of five). --text-encoding NAME sets the bridges' Text_Encoding= (Raw,
 # Windows-1252, ASCII or UTF-8) in the demo's settings. Names given after the options filter the
-# monitor's rows. q in the monitor, or Ctrl-C, ends it all.
+# monitor's rows. With --lcd the display comes too: LCDd with its curses driver (20x4) in a tmux
+# pane below the monitor, and vistrel_lcd showing both blocks on it. q in the monitor, or
+# Ctrl-C, ends it all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+args=("$@")
 
 config=""
 library=300
 encoding=""
+lcd=0
 filters=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --config) config=$(realpath "${2:?--config needs a settings file}"); shift 2 ;;
     --library) library=${2:?--library needs a count}; shift 2 ;;
     --text-encoding) encoding=${2:?--text-encoding needs Raw, Windows-1252, ASCII or UTF-8}; shift 2 ;;
-    -*) echo "usage: scripts/run.sh [--config plugins/MP.cfg] [--library N] [--text-encoding NAME] [NAME...]" >&2; exit 2 ;;
+    --lcd) lcd=1; shift ;;
+    -*) echo "usage: scripts/run.sh [--config plugins/MP.cfg] [--library N] [--text-encoding NAME] [--lcd] [NAME...]" >&2; exit 2 ;;
     # The names left filter the monitor's rows.
     *) filters+=("$1"); shift ;;
   esac
 done
 case "$library" in ''|*[!0-9]*) echo "--library takes a count of recordings" >&2; exit 2 ;; esac
+
+# The display is drawn in a tmux pane below the monitor: outside tmux the demo starts again in
+# a tmux session of its own, which ends with it.
+if [ "$lcd" -eq 1 ] && [ -z "${TMUX:-}" ]; then
+  scripts/deps.sh --lcd
+  again=$(printf '%q ' "$root/scripts/run.sh" "${args[@]}")
+  exec tmux new-session -s "vistrel-demo-$$" \
+    "$again || { echo 'scripts/run.sh failed; Enter closes this window'; read -r _; }"
+fi
 
 # The demo's own release build of the programs alone: no tests or benchmarks, so that it needs
 # nothing beyond the compiler, CMake and Ninja.
@@ -32,6 +46,10 @@ scripts/deps.sh --demo
 cmake --preset release -B build/demo -DVISTREL_TESTS=OFF -DVISTREL_BENCH=OFF >/dev/null
 cmake --build build/demo --target Vistrel_MPExtended Vistrel_WIFIRemote Vistrel_Status \
   vistrel_tvsim vistrel_wifisim
+if [ "$lcd" -eq 1 ]; then
+  scripts/deps.sh --lcd
+  cmake --build build/demo --target vistrel_lcd
+fi
 
 run="$root/run"
 mkdir -p "$run/plugins"
@@ -97,6 +115,46 @@ CFG
   if [ -n "$encoding" ]; then echo "Text_Encoding=$encoding" >> plugins/MP.cfg; fi
 fi
 chmod 600 plugins/MP.cfg
+
+# LCDd with its curses driver, 20x4, on a free loopback port, in a tmux pane below the monitor;
+# and vistrel_lcd, which finds it through the settings, with its console lines in a file.
+start_display() {
+  local lcdd drivers port p pane
+  lcdd=$(command -v LCDd || echo /usr/sbin/LCDd)
+  drivers=$(find /usr/lib /usr/local/lib -path '*/lcdproc/curses.so' 2>/dev/null | head -n 1)
+  [ -x "$lcdd" ] && [ -n "$drivers" ] || { echo "LCDd or its curses driver is missing (scripts/deps.sh --lcd)" >&2; exit 1; }
+  port=""
+  for p in $(seq 13666 13766); do
+    # A connection that is refused: nothing listens there.
+    if ! (: > "/dev/tcp/127.0.0.1/$p") 2>/dev/null; then port=$p; break; fi
+  done
+  [ -n "$port" ] || { echo "no free port for LCDd between 13666 and 13766" >&2; exit 1; }
+  cat > LCDd.conf <<CONF
+[server]
+DriverPath=${drivers%curses.so}
+Driver=curses
+Bind=127.0.0.1
+Port=$port
+ReportToSyslog=no
+User=$(id -un)
+Foreground=yes
+WaitTime=3
+ServerScreen=blank
+[curses]
+Size=20x4
+TopLeftX=2
+TopLeftY=0
+UseACS=no
+DrawBorder=yes
+CONF
+  echo "LCD_Port=$port" >> plugins/MP.cfg
+  pane=$(tmux split-window -v -d -l 7 -P -F '#{pane_pid}' \
+    "exec $(printf '%q' "$lcdd") -f -c $(printf '%q' "$run/LCDd.conf")")
+  started+=("$pane")
+  "$bin/lcd/vistrel_lcd" > plugins/vistrel_lcd.out 2>&1 &
+  started+=($!)
+}
+[ "$lcd" -eq 0 ] || start_display
 
 # The monitor starts a bridge only when no program of that file name runs anywhere; a copy from
 # another folder would then be watched instead of ours, against other settings.

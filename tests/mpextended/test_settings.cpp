@@ -96,7 +96,7 @@ TEST_F(Settings, ShippedSampleIsReadAsItReads) {
         "Debug=", "MPExtended_IPAddress=", "MPExtended_Port=", "MPExtended_UserName=",
         "MPExtended_Password=", "MPExtended_Wait=", "WifiRemote_IPAddress=", "WifiRemote_Port=",
         "WifiRemote_Passcode=", "WifiRemote_UserName=", "WifiRemote_Password=", "Properties=",
-        "Text_Encoding="};
+        "Text_Encoding=", "LCD_Host=", "LCD_Port="};
     std::vector<std::string> lines = sample_cfg_setting_lines();
     ASSERT_GE(lines.size(), 12u);
     for (const std::string& line : lines) {
@@ -122,6 +122,14 @@ TEST_F(Settings, ShippedSampleIsReadAsItReads) {
     EXPECT_EQ(MP_TEXT_RAW, MP_Global_TextEncoding);
     EXPECT_TRUE(log_lines("**Error**").empty());
     EXPECT_EQ(4, MP_Numtags);
+}
+
+// The display client's keys share the file: the bridge passes over them without a word.
+TEST_F(Settings, DisplayClientKeysAreNotTheBridges) {
+    read("LCD_Host=10.9.9.9\nLCD_Port=13666\nLCD_Port=99999999\n");
+    EXPECT_STREQ("127.0.0.1", MP_Global_IPAddress);
+    EXPECT_EQ(4322, MP_Global_Port);
+    EXPECT_TRUE(log_lines("**Error**").empty());
 }
 
 TEST_F(Settings, ValuesAreReadAsScanfReadsThem) {

@@ -46,8 +46,9 @@ grep -qF "$(basename "$package")" "$source/README.md" || fail "README.md does no
 cmake -E tar tf "$package" | sed 's|^[^/]*/||' | grep -v '/$' | grep -v '^$' | sort > "$work/listing"
 cat "$work/listing"
 expected=(Vistrel_MPExtended$exe Vistrel_WIFIRemote$exe Vistrel_Status$exe vistrel_tvsim$exe
-          vistrel_wifisim$exe vistrel_peek$exe plugins/MP.cfg.sample README.md docs/configuration.md
-          docs/reading-blocks.md docs/reader/vistrel_reader.h docs/reader/read_block.c)
+          vistrel_wifisim$exe vistrel_peek$exe vistrel_lcd$exe plugins/MP.cfg.sample plugins/lcd.layout.sample
+          README.md docs/configuration.md docs/reading-blocks.md docs/reader/vistrel_reader.h
+          docs/reader/read_block.c)
 [ "$mode" = wine ] && expected+=(demo.cmd)
 for f in "${expected[@]}"; do
   grep -qxF "$f" "$work/listing" || fail "the package lacks $f"
@@ -91,7 +92,7 @@ start() {
   pids+=($!)
 }
 
-for sim in vistrel_tvsim vistrel_wifisim; do
+for sim in vistrel_tvsim vistrel_wifisim vistrel_lcd; do
   run "$sim" --help > "$work/$sim.help" 2>&1 || fail "$sim --help failed"
   grep -q -- "--port" "$work/$sim.help" || fail "$sim --help does not list --port"
 done

@@ -147,3 +147,50 @@ echo "run.sh: exit $rc"
 mode=$(stat -c %a "$tree/run/plugins/MP.cfg")
 [ "$mode" = 600 ] || fail "run.sh wrote the settings with mode $mode, not 600"
 echo "run.sh removes only the blocks made during its run, and keeps its settings private"
+
+# run.sh --lcd inside tmux: the display's LCDd goes into a tmux pane and vistrel_lcd beside it,
+# pointed at the port written into LCDd's settings; both end with the demo. Stand-ins for tmux
+# (it runs the pane's command itself and prints its process id), LCDd and vistrel_lcd record
+# what they were given.
+rm -f /dev/shm/Vistrel_MPExtended
+for p in tmux LCDd; do
+  cat > "$work/bin/$p" <<STUB
+#!/usr/bin/env bash
+printf '%s\n' "\$*" >> "$work/$p.args"
+STUB
+done
+cat >> "$work/bin/tmux" <<'STUB'
+[ "$1" = split-window ] || exit 1
+bash -c "${@: -1}" > /dev/null 2>&1 &
+echo $!
+STUB
+cat >> "$work/bin/LCDd" <<STUB
+echo \$\$ > "$work/lcdd.pid"
+exec sleep 60
+STUB
+mkdir -p "$tree/build/demo/lcd"
+cat > "$tree/build/demo/lcd/vistrel_lcd" <<STUB
+#!/usr/bin/env bash
+echo \$\$ > "$work/lcd.pid"
+exec sleep 60
+STUB
+chmod +x "$work/bin/tmux" "$work/bin/LCDd" "$tree/build/demo/lcd/vistrel_lcd"
+set +e
+out=$(TMUX=/tmp/stand-in,1,0 PATH="$work/bin:$PATH" timeout 60 bash "$tree/scripts/run.sh" --lcd 2>&1 < /dev/null)
+rc=$?
+set -e
+echo "run.sh --lcd: exit $rc"
+[ "$rc" -eq 0 ] || { echo "$out" | tail -5; fail "run.sh --lcd ended with $rc"; }
+grep -q '^split-window ' "$work/tmux.args" || fail "run.sh --lcd made no tmux pane"
+conf="$tree/run/LCDd.conf"
+grep -qx 'Driver=curses' "$conf" && grep -qx 'Size=20x4' "$conf" || fail "LCDd.conf is not for the curses driver at 20x4"
+port=$(sed -n 's/^Port=//p' "$conf")
+grep -qx "LCD_Port=$port" "$tree/run/plugins/MP.cfg" || fail "vistrel_lcd is not pointed at LCDd's port $port"
+grep -qx -- "-f -c $tree/run/LCDd.conf" "$work/LCDd.args" || fail "LCDd was not started on its settings: $(cat "$work/LCDd.args")"
+for p in lcdd lcd; do
+  [ -s "$work/$p.pid" ] || fail "$p was not started"
+  pid=$(cat "$work/$p.pid")
+  for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$pid" 2>/dev/null; then kill "$pid"; fail "$p still runs after the demo"; fi
+done
+echo "run.sh --lcd starts LCDd in a tmux pane and vistrel_lcd for it, and ends both"

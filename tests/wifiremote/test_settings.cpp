@@ -99,6 +99,14 @@ TEST_F(WfrSettings, KeysAreReadByTheCommonSyntax) {
     EXPECT_EQ(8080, MP_Global_Port);
 }
 
+// The display client's keys share the file: the bridge passes over them without a word.
+TEST_F(WfrSettings, DisplayClientKeysAreNotTheBridges) {
+    read("LCD_Host=10.9.9.9\nLCD_Port=13666\nLCD_Port=99999999\n");
+    EXPECT_STREQ("127.0.0.1", MP_Global_IPAddress);
+    EXPECT_EQ(WFR_DEFAULT_PORT, MP_Global_Port);
+    EXPECT_TRUE(log_lines("**Error**").empty());
+}
+
 // The shipped sample settings file: this bridge reads its own keys from it as the values the
 // file shows, which are the built-in defaults, and asks for each of its properties, in file
 // order, with a seeded tag for each.

@@ -1,0 +1,290 @@
+// lcd.h - vistrel_lcd: the screens of both blocks on a character display through the LCDproc
+// server LCDd: letters, protocol quoting, templates, the layout, the screens and the session.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "mp_log.h"
+#include "vistrel_reader.h"
+#include "vp.h"
+
+// ---------------------------------------------------------------------------------------------
+// Sizes. Everything lives in fixed static storage.
+inline constexpr int LCD_MAX_WIDTH = 80;      // columns used of a wider display
+inline constexpr int LCD_MAX_ROWS = 8;        // rows of a screen that are used
+inline constexpr int LCD_TEXT_MAX = 256;      // characters of one expanded line
+inline constexpr int LCD_TEMPLATE_MAX = 200;  // characters of one template
+inline constexpr int LCD_MAX_RECORDINGS = 16; // recording screens at most
+// Characters of LCD_Host=: well below the settings reader's pieces of 127 characters, so that
+// a longer name is refused whole rather than cut.
+inline constexpr int LCD_HOST_MAX = 63;
+inline constexpr int LCD_DEFAULT_PORT = 13666;
+inline constexpr char LCD_DEFAULT_HOST[] = "127.0.0.1";
+// A block whose last publication is older than this, in seconds, is stale (the reader's guide
+// gives these limits): a live bridge publishes far more often.
+inline constexpr int LCD_STALE_WIFIREMOTE = 30;
+inline constexpr int LCD_STALE_MPEXTENDED = 60;
+
+// ---------------------------------------------------------------------------------------------
+// Letters: LCDd's drivers map ISO-8859-1 onto their displays' characters.
+
+// Converts len bytes of a block's text (up to its first zero byte), written in enc, into
+// ISO-8859-1 as a person reads it: Raw texts have their JSON escapes undone (\uXXXX becomes its
+// Latin-1 letter, or '?') and multi-byte UTF-8 decoded; Windows-1252's letters 0x80-0x9F become
+// their plain form ("EUR", "...", 'S'), or '?' where there is none; a letter outside Latin-1 is
+// '?'; control characters (C0, DEL, C1) become blanks. Writes at most size - 1 bytes and a zero,
+// never part of a letter's replacement; returns the number written.
+size_t lcd_latin1(vr_encoding enc, const char* in, size_t len, char* out, size_t size);
+
+// ---------------------------------------------------------------------------------------------
+// The LCDd protocol: one command a line; an argument with blanks is quoted.
+
+// Writes len bytes of text as one double-quoted argument: '"' and '\' escaped with a
+// backslash, control bytes (C0, DEL and 0x80-0x9F) as blanks, so that no text can end the
+// argument or the line early, and no escape of LCDd's makes a control byte of it. Returns the
+// length written (with a zero after it), or 0 and an empty out when size cannot hold it all.
+size_t lcd_quote(const char* text, size_t len, char* out, size_t size);
+
+// The display as LCDd describes it in its answer to "hello".
+struct LcdDisplay {
+    int width = 0;    // columns used (at most LCD_MAX_WIDTH)
+    int rows = 0;     // rows used (at most LCD_MAX_ROWS)
+    int cellwid = 5;  // pixels of a character cell, for the bars
+    int cellhgt = 8;
+    int real_width = 0;  // as reported
+    int real_rows = 0;
+};
+// Reads "connect LCDproc 0.5.9 protocol 0.3 lcd wid 20 hgt 4 cellwid 5 cellhgt 8". Returns 0,
+// or -1 with the reason in why when the line is no such answer or names no usable size.
+int lcd_parse_connect(const char* line, LcdDisplay* display, char* why, size_t why_size);
+
+// What one line from LCDd is.
+enum LcdReply { LCD_SUCCESS, LCD_HUH, LCD_NOTICE, LCD_CONNECT, LCD_BYE, LCD_UNKNOWN };
+LcdReply lcd_reply_kind(const char* line);
+
+// Gathers LCDd's bytes into lines, however the reads split them. A line longer than the buffer
+// is kept cut and marked.
+struct LcdLineReader {
+    static constexpr size_t kMax = 512;
+    char line[kMax + 1] = {};
+    size_t len = 0;
+    bool too_long = false;
+    bool done = false;  // line holds a whole line, given out by the last call
+    // Takes bytes from data (n of them) up to and with the first line end: returns how many it
+    // took, with *complete set when a whole line is now in line (zero-terminated, without its
+    // line end and a carriage return before it). The next call starts a new line.
+    size_t take(const char* data, size_t n, bool* complete);
+};
+
+// ---------------------------------------------------------------------------------------------
+// Templates: "{Recording#.ChannelName}{|}REC", "{Position:mmss}/{Duration:mmss}".
+
+// One value for a template field: a tag's type, number and text as its block holds it, in the
+// block's encoding.
+struct LcdValue {
+    int type = VR_TYPE_TEXT;
+    int ival = 0;
+    const char* text = "";
+    size_t len = 0;
+    vr_encoding encoding = VR_TEXT_ASCII;
+};
+// Finds the value of a name: true and *value, or false when there is none (the field is empty).
+using LcdLookup = bool (*)(const char* name, LcdValue* value, void* context);
+struct LcdSource {
+    LcdLookup lookup = nullptr;
+    void* context = nullptr;
+    // Replaces '#' in field names (the recording's number on its screen); 0 leaves '#'.
+    int number = 0;
+};
+
+// A line made from a template for a display of some width.
+struct LcdLine {
+    char text[LCD_TEXT_MAX + 1] = {};
+    int len = 0;
+    // The text is longer than the width and is shown scrolling; otherwise it fits.
+    bool scroll = false;
+};
+// Expands a template: literal text as it is, each {Name} or {Name:format} as its value in
+// ISO-8859-1 (empty when there is none), and "{|}" places what follows at the right end of
+// the line, cutting what precedes it. A line with "{|}" has exactly width characters; one
+// without it and no longer than width is as long as it is; a longer one scrolls and is cut at
+// LCD_TEXT_MAX. Formats: mmss, hmmss, hmm (a count of seconds: a number, or a duration text
+// such as 0:45:00), hhmm, hhmmss (the clock of a date text), yes=TEXT and no=TEXT (TEXT when
+// the value reads true, or not). A '{' without its '}' is literal text.
+void lcd_expand(const char* tmpl, const LcdSource& source, int width, LcdLine* out);
+// Why a template would not show as its writer meant (an unknown format, a '{' that is not
+// closed, an empty name): 0, or -1 with the reason in why.
+int lcd_template_check(const char* tmpl, char* why, size_t why_size);
+// A count of seconds from a value: an integer tag's number, or a text of digits in up to three
+// groups parted by ':' ("110", "1:50", "0:45:00"). Returns false when there is none.
+bool lcd_seconds_of(const LcdValue& value, long long* seconds);
+// The first two field names of a bar's template "{Value} {Maximum}", '#' replaced as above.
+// Returns false when it has fewer than two.
+bool lcd_bar_names(const char* tmpl, int number, char (&value)[VR_NAME_SIZE], char (&maximum)[VR_NAME_SIZE]);
+// The bar's length in pixels over width cells of cellwid pixels: value / maximum of it, none
+// when the maximum is not above 0.
+int lcd_bar_pixels(long long value, long long maximum, int width, int cellwid);
+
+// ---------------------------------------------------------------------------------------------
+// The layout: per screen and per display height, a template per row.
+enum LcdScreenKind { LCD_RECORDING, LCD_PLAYING, LCD_IDLE, LCD_SCREEN_KINDS };
+enum LcdRowKind { LCD_ROW_NONE, LCD_ROW_TEXT, LCD_ROW_BAR };
+struct LcdRowTemplate {
+    LcdRowKind kind = LCD_ROW_NONE;
+    char text[LCD_TEMPLATE_MAX + 1] = {};
+};
+struct LcdSection {
+    LcdScreenKind screen = LCD_IDLE;
+    int min_rows = 1;  // used on displays of at least this many rows
+    LcdRowTemplate rows[LCD_MAX_ROWS];
+};
+// Room for every screen at every height.
+inline constexpr int LCD_MAX_SECTIONS = LCD_SCREEN_KINDS * LCD_MAX_ROWS;
+struct LcdLayout {
+    LcdSection sections[LCD_MAX_SECTIONS];
+    int count = 0;
+};
+extern const char* const lcd_screen_names[LCD_SCREEN_KINDS];
+// The built-in layout, as lcd.layout.sample spells it.
+extern const char lcd_default_layout[];
+// Reads a layout text (lines parted by LF or CR LF) into layout: for each screen that the text
+// names, its sections replace the built-in ones. Every line that cannot be used gets an error
+// line naming origin and the line number, and the rest is read. Returns the number of such lines.
+int lcd_layout_read(LcdLayout* layout, const char* text, size_t len, const char* origin);
+// The built-in layout, then plugins/lcd.layout when there is one (path, may be null).
+void lcd_layout_load(LcdLayout* layout, const char* path);
+// The section of a screen for a display of rows rows: the one with the most rows at most that
+// many, or else the smallest; null when the screen has none.
+const LcdSection* lcd_layout_pick(const LcdLayout& layout, LcdScreenKind screen, int rows);
+
+// ---------------------------------------------------------------------------------------------
+// The blocks, read through the readers' header once a second.
+enum LcdBlockState { LCD_BLOCK_MISSING, LCD_BLOCK_STALE, LCD_BLOCK_LIVE };
+struct LcdBlock {
+    const char* name = "";
+    int stale_after = 0;
+    vr_record* table = nullptr;  // VR_TABLE_RECORDS records
+    int count = 0;               // tags in table while live
+    LcdBlockState state = LCD_BLOCK_MISSING;
+    vr_encoding encoding = VR_TEXT_RAW;
+    int refusal = 0;  // the reader's refusal of the object at the name, told once
+    LcdBlockState told = LCD_BLOCK_MISSING;  // the state last written to the log
+};
+extern LcdBlock lcd_mpx;
+extern LcdBlock lcd_wfr;
+// Reads a block afresh: missing when it cannot be opened, is not published or cannot be copied
+// whole; stale when its publication time is more than its limit away from now; else live with
+// its table. A torn copy keeps the table of the last good one. An object at the name that is
+// not a block of this user is refused with an error line, once; a change of state is logged.
+void lcd_block_read(LcdBlock* block, int64_t now);
+// Judges a copied table: live, or stale by its header's time (read as unsigned 32-bit).
+LcdBlockState lcd_block_age_state(const vr_record& header, int64_t now, int stale_after);
+// A tag of a live block as a template value.
+bool lcd_block_value(const LcdBlock& block, const char* name, LcdValue* value);
+
+// ---------------------------------------------------------------------------------------------
+// The screens as they should stand now.
+enum LcdWidgetKind { LCD_WIDGET_NONE, LCD_WIDGET_STRING, LCD_WIDGET_SCROLLER, LCD_WIDGET_BAR };
+struct LcdRow {
+    LcdWidgetKind kind = LCD_WIDGET_NONE;
+    char text[LCD_TEXT_MAX + 1] = {};
+    int len = 0;
+    int pixels = 0;
+};
+struct LcdScreen {
+    char id[24] = {};
+    char title[32] = {};
+    bool foreground = false;
+    LcdRow rows[LCD_MAX_ROWS];
+};
+inline constexpr int LCD_MAX_SCREENS = LCD_MAX_RECORDINGS + 2;
+struct LcdScreens {
+    LcdScreen screens[LCD_MAX_SCREENS];
+    int count = 0;
+};
+// The program's own values: @Time, @Date, @NoData.
+struct LcdClock {
+    int64_t now = 0;
+};
+// Composes the screens from both blocks at now: one per recording in progress of a live
+// MPExtended block, the playing screen while a live WifiRemote block says something plays, and
+// the idle screen when there is neither.
+void lcd_compose(const LcdLayout& layout, const LcdDisplay& display, const LcdBlock& mpx, const LcdBlock& wfr,
+                 int64_t now, LcdScreens* out);
+// The program value of a name that begins with '@' (the clock at now, the blocks' state).
+bool lcd_program_value(const char* name, int64_t now, const LcdBlock& mpx, const LcdBlock& wfr, char* buf,
+                       size_t size, LcdValue* value);
+
+// ---------------------------------------------------------------------------------------------
+// The commands that bring what LCDd shows from one set of screens to another.
+
+// A batch of whole command lines, each with its line end, and where each begins.
+struct LcdCommands {
+    static constexpr size_t kBytes = 64 * 1024;
+    static constexpr int kMax = 1024;
+    char bytes[kBytes];
+    size_t len = 0;
+    int starts[kMax];
+    int count = 0;
+    bool overflow = false;
+    void clear() {
+        len = 0;
+        count = 0;
+        overflow = false;
+    }
+    // Adds one command line; a command that does not fit marks the batch as overflowing.
+    void add(const char* line, size_t line_len);
+};
+// Appends to cmds the commands that turn have into want: screens removed, added (with their
+// name, priority and widgets) and changed widget by widget; nothing for what stays the same.
+void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& display, LcdCommands* cmds);
+// The commands that take all of have off the display.
+void lcd_remove_all(const LcdScreens& have, LcdCommands* cmds);
+
+// ---------------------------------------------------------------------------------------------
+// Settings and the session with LCDd.
+struct LcdSettings {
+    LcdSettings() { memcpy(host, LCD_DEFAULT_HOST, sizeof LCD_DEFAULT_HOST); }
+    char host[LCD_HOST_MAX + 1] = {};
+    int port = LCD_DEFAULT_PORT;
+    char layout_path[260] = VP_PLUGINS "lcd.layout";
+    char cfg_path[260] = VP_PLUGINS "MP.cfg";
+    bool once = false;
+};
+extern LcdSettings lcd_settings;
+// Reads LCD_Host= and LCD_Port= (and Debug=) from the settings file, through the bridges'
+// shared reader.
+void lcd_read_cfg(const char* path);
+// Command-line options over the settings: --host, --port, --layout, --config. Returns 0 to run,
+// 1 when --help was answered, 2 for a wrong option (written to err).
+int lcd_options(int argc, char** argv, FILE* out, FILE* err);
+extern const char lcd_usage[];
+
+// Whether a connection to LCDd stands, and the display it reported.
+extern bool lcd_connected;
+extern LcdDisplay lcd_display;
+// Connects, says hello and names the client. Returns 0, or -1 with the reason logged.
+int lcd_session_open();
+// Sends the commands in chunks that each fit one network packet, and waits for each chunk's
+// answers before the next (LCDd parses each read as whole lines). Returns 0 when every command
+// succeeded; -1 when LCDd refused one, closed, or did not answer, after which the session is
+// closed.
+int lcd_session_send(const LcdCommands& cmds);
+void lcd_session_close();
+// Why the last open or send failed (a connect error, a refusal, the connection's end).
+const char* lcd_session_reason();
+// Takes LCDd's unasked lines (listen, ignore, keys) while it waits up to ms; returns
+// VP_WAIT_STOP on a stop request, VP_WAIT_TIME otherwise; a lost connection closes the session.
+int lcd_session_idle(int ms);
+
+// The program: the loop of a second, the retry every 5 s, and the end on a stop request.
+int lcd_main(int argc, char** argv);
+
+// Every line of the program goes through these two, into its log and onto the console (only
+// onto the console while no log is open). A report of level 0 is always written; 1 to 3 follow
+// Debug= as the bridges' lines do. Text from outside (LCDd's answers, a layout file) is escaped
+// by the caller with MP_escape_untrusted.
+void lcd_report(int level, const char* format, ...) MP_PRINTF(2, 3);
+void lcd_error(const char* format, ...) MP_PRINTF(1, 2);

@@ -1,0 +1,122 @@
+// lcd_commands.cpp - the LCDd commands that change what the display holds from one set of screens to the next.
+#include <cstdio>
+#include <cstring>
+
+#include "lcd.h"
+
+namespace {
+
+// Frames of LCDd's renderer (eight a second) between two steps of a scrolling line.
+constexpr int kScrollSpeed = 2;
+
+// The widget of a row: its id tells its kind, so that a row that changes kind gets a new one.
+void widget_id(char (&id)[16], LcdWidgetKind kind, int row) {
+    char k = kind == LCD_WIDGET_SCROLLER ? 'm' : kind == LCD_WIDGET_BAR ? 'b' : 't';
+    snprintf(id, sizeof id, "%c%d", k, row + 1);
+}
+
+// Room for one command: the longest is a scroller's, with a whole line quoted.
+char line[2 * LCD_TEXT_MAX + 128];
+char quoted[2 * LCD_TEXT_MAX + 3];
+
+void command(LcdCommands* cmds, int n) {
+    if (n > 0 && static_cast<size_t>(n) < sizeof line) cmds->add(line, static_cast<size_t>(n));
+    else cmds->overflow = true;
+}
+
+void set_widget(const LcdScreen& s, int r, const LcdDisplay& display, LcdCommands* cmds) {
+    const LcdRow& row = s.rows[r];
+    char id[16];
+    widget_id(id, row.kind, r);
+    if (row.kind == LCD_WIDGET_BAR) {
+        command(cmds, snprintf(line, sizeof line, "widget_set %s %s 1 %d %d", s.id, id, r + 1, row.pixels));
+        return;
+    }
+    lcd_quote(row.text, static_cast<size_t>(row.len), quoted, sizeof quoted);
+    if (row.kind == LCD_WIDGET_SCROLLER)
+        command(cmds, snprintf(line, sizeof line, "widget_set %s %s 1 %d %d %d m %d %s", s.id, id, r + 1,
+                               display.width, r + 1, kScrollSpeed, quoted));
+    else
+        command(cmds, snprintf(line, sizeof line, "widget_set %s %s 1 %d %s", s.id, id, r + 1, quoted));
+}
+
+void add_widget(const LcdScreen& s, int r, const LcdDisplay& display, LcdCommands* cmds) {
+    static const char* const types[] = {"", "string", "scroller", "hbar"};
+    char id[16];
+    widget_id(id, s.rows[r].kind, r);
+    command(cmds, snprintf(line, sizeof line, "widget_add %s %s %s", s.id, id, types[s.rows[r].kind]));
+    set_widget(s, r, display, cmds);
+}
+
+// One option a command: LCDd answers a screen_set once for every option it carries, so that
+// one with several would answer as several commands.
+void set_screen(const LcdScreen& s, bool whole, LcdCommands* cmds) {
+    lcd_quote(s.title, strlen(s.title), quoted, sizeof quoted);
+    command(cmds, snprintf(line, sizeof line, "screen_set %s -name %s", s.id, quoted));
+    command(cmds, snprintf(line, sizeof line, "screen_set %s -priority %s", s.id, s.foreground ? "foreground" : "info"));
+    // The heartbeat would blink in the last column over the text.
+    if (whole) command(cmds, snprintf(line, sizeof line, "screen_set %s -heartbeat off", s.id));
+}
+
+const LcdScreen* find(const LcdScreens& set, const char* id) {
+    for (int i = 0; i < set.count; i++)
+        if (strcmp(set.screens[i].id, id) == 0) return &set.screens[i];
+    return nullptr;
+}
+
+bool same_row(const LcdRow& a, const LcdRow& b) {
+    if (a.kind != b.kind) return false;
+    if (a.kind == LCD_WIDGET_BAR) return a.pixels == b.pixels;
+    return a.len == b.len && memcmp(a.text, b.text, static_cast<size_t>(a.len)) == 0;
+}
+
+}  // namespace
+
+void LcdCommands::add(const char* text, size_t text_len) {
+    if (count == kMax || text_len + 1 > kBytes - len) {
+        overflow = true;
+        return;
+    }
+    starts[count++] = static_cast<int>(len);
+    memcpy(bytes + len, text, text_len);
+    len += text_len;
+    bytes[len++] = '\n';
+}
+
+void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& display, LcdCommands* cmds) {
+    for (int i = 0; i < have.count; i++)
+        if (find(want, have.screens[i].id) == nullptr)
+            command(cmds, snprintf(line, sizeof line, "screen_del %s", have.screens[i].id));
+    for (int i = 0; i < want.count; i++) {
+        const LcdScreen& w = want.screens[i];
+        const LcdScreen* h = find(have, w.id);
+        if (h == nullptr) {
+            command(cmds, snprintf(line, sizeof line, "screen_add %s", w.id));
+            set_screen(w, true, cmds);
+            for (int r = 0; r < LCD_MAX_ROWS; r++)
+                if (w.rows[r].kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
+            continue;
+        }
+        if (h->foreground != w.foreground || strcmp(h->title, w.title) != 0) set_screen(w, false, cmds);
+        for (int r = 0; r < LCD_MAX_ROWS; r++) {
+            const LcdRow& hr = h->rows[r];
+            const LcdRow& wr = w.rows[r];
+            if (same_row(hr, wr)) continue;
+            if (hr.kind == wr.kind) {
+                set_widget(w, r, display, cmds);
+                continue;
+            }
+            if (hr.kind != LCD_WIDGET_NONE) {
+                char id[16];
+                widget_id(id, hr.kind, r);
+                command(cmds, snprintf(line, sizeof line, "widget_del %s %s", w.id, id));
+            }
+            if (wr.kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
+        }
+    }
+}
+
+void lcd_remove_all(const LcdScreens& have, LcdCommands* cmds) {
+    for (int i = 0; i < have.count; i++)
+        command(cmds, snprintf(line, sizeof line, "screen_del %s", have.screens[i].id));
+}

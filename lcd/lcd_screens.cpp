@@ -1,0 +1,125 @@
+// lcd_screens.cpp - the screens that both blocks call for now: recordings in progress, what plays, or the clock.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "lcd.h"
+
+namespace {
+
+constexpr char kDays[] = "SunMonTueWedThuFriSat";
+constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+
+// What a screen's templates look their names up in: its block (none for the clock), the
+// program's own values, and room for the text of one of those.
+struct Lookup {
+    const LcdBlock* block;
+    const LcdBlock* mpx;
+    const LcdBlock* wfr;
+    int64_t now;
+    char buf[64];
+};
+
+bool look_up(const char* name, LcdValue* value, void* context) {
+    auto* l = static_cast<Lookup*>(context);
+    if (name[0] == '@') return lcd_program_value(name, l->now, *l->mpx, *l->wfr, l->buf, sizeof l->buf, value);
+    return l->block != nullptr && lcd_block_value(*l->block, name, value);
+}
+
+bool text_is(const LcdBlock& block, const char* name, const char* text) {
+    LcdValue v;
+    return lcd_block_value(block, name, &v) && v.len == strlen(text) && memcmp(v.text, text, v.len) == 0;
+}
+
+// One screen of a kind, its rows made from the layout's section for the display.
+void add_screen(const LcdLayout& layout, const LcdDisplay& display, LcdScreenKind kind, int number,
+                Lookup& lookup, LcdScreens* out) {
+    if (out->count == LCD_MAX_SCREENS) return;
+    LcdScreen& s = out->screens[out->count++];
+    s = LcdScreen{};
+    if (kind == LCD_RECORDING) {
+        snprintf(s.id, sizeof s.id, "vistrel_rec%d", number);
+        snprintf(s.title, sizeof s.title, "Recording %d", number);
+    } else {
+        snprintf(s.id, sizeof s.id, "vistrel_%s", kind == LCD_PLAYING ? "play" : "idle");
+        snprintf(s.title, sizeof s.title, "%s", kind == LCD_PLAYING ? "Playing" : "Clock");
+    }
+    s.foreground = kind != LCD_IDLE;
+    const LcdSection* section = lcd_layout_pick(layout, kind, display.rows);
+    if (section == nullptr) return;
+    LcdSource source{look_up, &lookup, number};
+    for (int r = 0; r < display.rows && r < LCD_MAX_ROWS; r++) {
+        const LcdRowTemplate& t = section->rows[r];
+        LcdRow& row = s.rows[r];
+        if (t.kind == LCD_ROW_TEXT) {
+            static LcdLine line;
+            lcd_expand(t.text, source, display.width, &line);
+            row.kind = line.scroll ? LCD_WIDGET_SCROLLER : LCD_WIDGET_STRING;
+            memcpy(row.text, line.text, static_cast<size_t>(line.len) + 1);
+            row.len = line.len;
+        } else if (t.kind == LCD_ROW_BAR) {
+            char value_name[VR_NAME_SIZE], maximum_name[VR_NAME_SIZE];
+            LcdValue value, maximum;
+            long long v = 0, m = 0;
+            row.kind = LCD_WIDGET_BAR;
+            if (lcd_bar_names(t.text, number, value_name, maximum_name) && look_up(value_name, &value, &lookup) &&
+                look_up(maximum_name, &maximum, &lookup) && lcd_seconds_of(value, &v) && lcd_seconds_of(maximum, &m))
+                row.pixels = lcd_bar_pixels(v, m, display.width, display.cellwid);
+        }
+    }
+}
+
+}  // namespace
+
+bool lcd_program_value(const char* name, int64_t now, const LcdBlock& mpx, const LcdBlock& wfr, char* buf,
+                       size_t size, LcdValue* value) {
+    struct tm tm;
+    bool clock = strcmp(name, "@Time") == 0 || strcmp(name, "@Date") == 0;
+    if (clock && vp_localtime(static_cast<time_t>(now), &tm) != 0) return false;
+    int n;
+    if (strcmp(name, "@Time") == 0) {
+        n = snprintf(buf, size, "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+    } else if (strcmp(name, "@Date") == 0) {
+        n = snprintf(buf, size, "%.3s %02d %.3s", kDays + 3 * (tm.tm_wday % 7), tm.tm_mday,
+                     kMonths + 3 * (tm.tm_mon % 12));
+    } else if (strcmp(name, "@NoData") == 0) {
+        bool tv = mpx.state != LCD_BLOCK_LIVE, player = wfr.state != LCD_BLOCK_LIVE;
+        n = snprintf(buf, size, "%s", tv && player ? "No data: TV, player" : tv ? "No data: TV" : player ? "No data: player" : "");
+    } else {
+        return false;
+    }
+    if (n < 0) return false;
+    value->type = VR_TYPE_TEXT;
+    value->ival = 0;
+    value->text = buf;
+    value->len = strnlen(buf, size);
+    value->encoding = VR_TEXT_ASCII;
+    return true;
+}
+
+void lcd_compose(const LcdLayout& layout, const LcdDisplay& display, const LcdBlock& mpx, const LcdBlock& wfr,
+                 int64_t now, LcdScreens* out) {
+    out->count = 0;
+    Lookup lookup{&mpx, &mpx, &wfr, now, {}};
+    // The recordings in progress are Recording1 to Recording<IRecordings>; a slot whose
+    // recording has ended reads false and keeps its old texts, which are never shown. An empty
+    // list leaves the counts and the slots as they were and sets only IsRecording to false.
+    LcdValue count;
+    if (text_is(mpx, "IsRecording", "true") && lcd_block_value(mpx, "IRecordings", &count)) {
+        long long n = 0;
+        lcd_seconds_of(count, &n);
+        for (int k = 1; k <= n && k <= LCD_MAX_RECORDINGS; k++) {
+            char name[VR_NAME_SIZE];
+            snprintf(name, sizeof name, "Recording%d.IsRecording", k);
+            if (text_is(mpx, name, "true")) add_screen(layout, display, LCD_RECORDING, k, lookup, out);
+        }
+    }
+    if (text_is(wfr, "IsPlaying", "true")) {
+        lookup.block = &wfr;
+        add_screen(layout, display, LCD_PLAYING, 0, lookup, out);
+    }
+    if (out->count == 0) {
+        lookup.block = nullptr;
+        add_screen(layout, display, LCD_IDLE, 0, lookup, out);
+    }
+}

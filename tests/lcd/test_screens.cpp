@@ -1,0 +1,293 @@
+// test_screens.cpp - the screens that the blocks call for, and the LCDd commands that take the display from one set to the next.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "lcd.h"
+
+namespace {
+
+const int64_t kNow = 1796722548;  // in December 2026
+
+// A block's table as a test sets it up.
+class FakeBlock {
+public:
+    FakeBlock(const char* name, int stale_after) {
+        block.name = name;
+        block.stale_after = stale_after;
+        block.table = table_.data();
+        block.state = LCD_BLOCK_LIVE;
+        block.encoding = VR_TEXT_RAW;
+        memcpy(table_[0].name, "Numtags", 8);
+        table_[0].time = static_cast<int32_t>(kNow);
+    }
+    void add(const char* name, int type, int ival, const std::string& text) {
+        vr_record& r = table_[static_cast<size_t>(++block.count)];
+        snprintf(r.name, sizeof r.name, "%s", name);
+        r.type = type;
+        r.ival = ival;
+        snprintf(r.string, sizeof r.string, "%s", text.c_str());
+    }
+    // The MPExtended tags of k recordings in progress, of which the ended ones read false.
+    void recordings(int k, std::vector<bool> ended = {}) {
+        add("IsRecording", VR_TYPE_TEXT, 1, k > 0 ? "true" : "false");
+        add("IRecordings", VR_TYPE_INT, k, std::to_string(k));
+        for (int i = 1; i <= k; i++) {
+            std::string p = "Recording" + std::to_string(i) + ".";
+            bool over = static_cast<size_t>(i) <= ended.size() && ended[static_cast<size_t>(i) - 1];
+            add((p + "IsRecording").c_str(), VR_TYPE_TEXT, 0, over ? "false" : "true");
+            add((p + "Title").c_str(), VR_TYPE_TEXT, 0, "Title " + std::to_string(i));
+            add((p + "ChannelName").c_str(), VR_TYPE_INT, 0, "Channel " + std::to_string(i));
+            add((p + "SoFar").c_str(), VR_TYPE_TIME, 0, "0:15:00");
+            add((p + "Duration").c_str(), VR_TYPE_TIME, 0, "0:30:00");
+        }
+    }
+    LcdBlock block;
+
+private:
+    std::vector<vr_record> table_ = std::vector<vr_record>(VR_TABLE_RECORDS);
+};
+
+class Screens : public ::testing::Test {
+protected:
+    Screens() { lcd_layout_load(&layout_, nullptr); }
+    LcdDisplay display(int width, int rows) {
+        LcdDisplay d;
+        d.width = d.real_width = width;
+        d.rows = d.real_rows = rows;
+        return d;
+    }
+    const LcdScreens& compose(int width, int rows) {
+        lcd_compose(layout_, display(width, rows), mpx.block, wfr.block, kNow, &out_);
+        return out_;
+    }
+    std::vector<std::string> ids(const LcdScreens& s) {
+        std::vector<std::string> v;
+        for (int i = 0; i < s.count; i++) v.push_back(s.screens[i].id);
+        return v;
+    }
+    void playing(const std::string& title, int position, int duration, bool paused) {
+        wfr.add("Position", VR_TYPE_INT, position, std::to_string(position));
+        wfr.add("Duration", VR_TYPE_INT, duration, std::to_string(duration));
+        wfr.add("IsPlaying", VR_TYPE_TEXT, 1, "true");
+        wfr.add("IsPaused", VR_TYPE_TEXT, paused, paused ? "true" : "false");
+        wfr.add("Title", VR_TYPE_TEXT, 0, title);
+    }
+
+    FakeBlock mpx{"Vistrel_MPExtended", 60};
+    FakeBlock wfr{"Vistrel_WIFIRemote", 30};
+    LcdLayout layout_;
+    LcdScreens out_;
+};
+
+using Ids = std::vector<std::string>;
+
+TEST_F(Screens, OnePerRecordingInProgressThenThePlayingScreen) {
+    mpx.recordings(3, {false, true, false});
+    playing("Evening News", 110, 1800, false);
+    const LcdScreens& s = compose(20, 4);
+    EXPECT_EQ((Ids{"vistrel_rec1", "vistrel_rec3", "vistrel_play"}), ids(s));
+    for (int i = 0; i < s.count; i++) EXPECT_TRUE(s.screens[i].foreground) << s.screens[i].id;
+    const LcdScreen& rec3 = s.screens[1];
+    EXPECT_STREQ("Recording 3", rec3.title);
+    EXPECT_STREQ("Channel 3        REC", rec3.rows[0].text);
+    EXPECT_STREQ("Title 3", rec3.rows[1].text);
+    EXPECT_STREQ("0:15 / 0:30", rec3.rows[2].text);
+    EXPECT_EQ(LCD_WIDGET_BAR, rec3.rows[3].kind);
+    EXPECT_EQ(50, rec3.rows[3].pixels);
+    const LcdScreen& play = s.screens[2];
+    EXPECT_STREQ("Evening News", play.rows[0].text);
+    EXPECT_STREQ("01:50/30:00         ", play.rows[1].text);
+    EXPECT_EQ(110 * 100 / 1800, play.rows[2].pixels);
+    EXPECT_EQ(LCD_WIDGET_STRING, play.rows[3].kind) << "a missing tag makes an empty row";
+    EXPECT_EQ(0, play.rows[3].len);
+}
+
+TEST_F(Screens, WhichScreensTheBlocksCallFor) {
+    struct Case {
+        const char* what;
+        int recordings;
+        bool summary_true;
+        LcdBlockState mpx_state, wfr_state;
+        bool plays;
+        Ids expected;
+    } cases[] = {
+        {"nothing at all", 0, false, LCD_BLOCK_LIVE, LCD_BLOCK_LIVE, false, {"vistrel_idle"}},
+        {"two recordings", 2, true, LCD_BLOCK_LIVE, LCD_BLOCK_LIVE, false, {"vistrel_rec1", "vistrel_rec2"}},
+        // An empty list sets only IsRecording to false; the slots keep reading true.
+        {"an empty list after two", 2, false, LCD_BLOCK_LIVE, LCD_BLOCK_LIVE, false, {"vistrel_idle"}},
+        {"stale MPExtended block", 2, true, LCD_BLOCK_STALE, LCD_BLOCK_LIVE, true, {"vistrel_play"}},
+        {"missing MPExtended block", 2, true, LCD_BLOCK_MISSING, LCD_BLOCK_LIVE, false, {"vistrel_idle"}},
+        {"stale WifiRemote block", 1, true, LCD_BLOCK_LIVE, LCD_BLOCK_STALE, true, {"vistrel_rec1"}},
+        {"both stale", 1, true, LCD_BLOCK_STALE, LCD_BLOCK_STALE, true, {"vistrel_idle"}},
+        {"more than the screens' room", 40, true, LCD_BLOCK_LIVE, LCD_BLOCK_LIVE, true, {}},
+    };
+    for (const Case& c : cases) {
+        FakeBlock m{"Vistrel_MPExtended", 60}, w{"Vistrel_WIFIRemote", 30};
+        m.recordings(c.recordings);
+        if (!c.summary_true) snprintf(m.block.table[1].string, VR_TEXT_SIZE, "false");  // IsRecording
+        if (c.plays) w.add("IsPlaying", VR_TYPE_TEXT, 1, "true");
+        m.block.state = c.mpx_state;
+        w.block.state = c.wfr_state;
+        LcdScreens s;
+        lcd_compose(layout_, display(16, 2), m.block, w.block, kNow, &s);
+        Ids expected = c.expected;
+        if (c.recordings == 40) {
+            for (int k = 1; k <= LCD_MAX_RECORDINGS; k++) expected.push_back("vistrel_rec" + std::to_string(k));
+            expected.push_back("vistrel_play");
+        }
+        EXPECT_EQ(expected, ids(s)) << c.what;
+    }
+}
+
+TEST_F(Screens, ClockSaysWhichBridgesHaveNoData) {
+    struct Case {
+        LcdBlockState mpx_state, wfr_state;
+        const char* line;
+    } cases[] = {
+        {LCD_BLOCK_LIVE, LCD_BLOCK_LIVE, ""},
+        {LCD_BLOCK_MISSING, LCD_BLOCK_LIVE, "No data: TV"},
+        {LCD_BLOCK_LIVE, LCD_BLOCK_STALE, "No data: player"},
+        {LCD_BLOCK_STALE, LCD_BLOCK_MISSING, "No data: TV, player"},
+    };
+    for (const Case& c : cases) {
+        mpx.block.state = c.mpx_state;
+        wfr.block.state = c.wfr_state;
+        const LcdScreens& s = compose(20, 2);
+        ASSERT_EQ(1, s.count);
+        const LcdScreen& idle = s.screens[0];
+        EXPECT_FALSE(idle.foreground);
+        EXPECT_STREQ(c.line, idle.rows[1].text);
+        // The date and the clock of kNow in local time, the clock at the right.
+        time_t t = static_cast<time_t>(kNow);
+        char date[16], clock[8];
+        strftime(date, sizeof date, "%a %d %b", localtime(&t));
+        strftime(clock, sizeof clock, "%H:%M", localtime(&t));
+        EXPECT_EQ(std::string(date) + "     " + clock, idle.rows[0].text);
+    }
+}
+
+TEST_F(Screens, TextsOfTheBlockInItsEncodingReachTheScreenAsLatin1) {
+    mpx.recordings(1);
+    snprintf(mpx.block.table[4].string, VR_TEXT_SIZE, "Sch\\u00fcsse \\\"live\\\"");  // Recording1.Title
+    EXPECT_STREQ("Sch\xfcsse \"live\"", compose(20, 2).screens[0].rows[1].text);
+    mpx.block.encoding = VR_TEXT_UTF8;
+    snprintf(mpx.block.table[4].string, VR_TEXT_SIZE, "Sch\xc3\xbcsse");
+    EXPECT_STREQ("Sch\xfcsse", compose(20, 2).screens[0].rows[1].text);
+}
+
+TEST_F(Screens, LongTitleScrollsAndTheRestIsCutToTheWidth) {
+    mpx.recordings(1);
+    snprintf(mpx.block.table[4].string, VR_TEXT_SIZE, "A title far longer than sixteen");
+    snprintf(mpx.block.table[5].string, VR_TEXT_SIZE, "A channel with a long name");
+    const LcdScreen& s = compose(16, 2).screens[0];
+    EXPECT_EQ(LCD_WIDGET_STRING, s.rows[0].kind);
+    EXPECT_STREQ("A channel wi REC", s.rows[0].text);
+    EXPECT_EQ(LCD_WIDGET_SCROLLER, s.rows[1].kind);
+    EXPECT_STREQ("A title far longer than sixteen", s.rows[1].text);
+    for (int r = 2; r < LCD_MAX_ROWS; r++) EXPECT_EQ(LCD_WIDGET_NONE, s.rows[r].kind) << "rows beyond the display";
+}
+
+// The commands of a diff, one a line.
+std::vector<std::string> lines_of(const LcdCommands& c) {
+    std::vector<std::string> v;
+    for (int i = 0; i < c.count; i++) {
+        size_t from = static_cast<size_t>(c.starts[i]);
+        size_t to = i + 1 < c.count ? static_cast<size_t>(c.starts[i + 1]) : c.len;
+        EXPECT_EQ('\n', c.bytes[to - 1]);
+        v.emplace_back(c.bytes + from, to - from - 1);
+    }
+    return v;
+}
+
+class Diff : public Screens {
+protected:
+    std::vector<std::string> diff(const LcdScreens& have, const LcdScreens& want, int width = 16) {
+        static LcdCommands cmds;
+        cmds.clear();
+        lcd_diff(have, want, display(width, 2), &cmds);
+        EXPECT_FALSE(cmds.overflow);
+        // No command holds a line end of its own: each is exactly one line.
+        EXPECT_EQ(static_cast<long>(cmds.count), std::count(cmds.bytes, cmds.bytes + cmds.len, '\n'));
+        return lines_of(cmds);
+    }
+    LcdScreens none_;
+};
+
+TEST_F(Diff, NewScreenIsAddedWithItsOptionsOneACommandAndItsWidgets) {
+    mpx.recordings(1);
+    LcdScreens want = compose(16, 2);
+    EXPECT_EQ((std::vector<std::string>{
+                  "screen_add vistrel_rec1",
+                  "screen_set vistrel_rec1 -name \"Recording 1\"",
+                  "screen_set vistrel_rec1 -priority foreground",
+                  "screen_set vistrel_rec1 -heartbeat off",
+                  "widget_add vistrel_rec1 t1 string",
+                  "widget_set vistrel_rec1 t1 1 1 \"Channel 1    REC\"",
+                  "widget_add vistrel_rec1 t2 string",
+                  "widget_set vistrel_rec1 t2 1 2 \"Title 1\"",
+              }),
+              diff(none_, want));
+    EXPECT_TRUE(diff(want, want).empty()) << "nothing is sent for what stays";
+}
+
+TEST_F(Diff, OnlyWhatChangedIsSent) {
+    mpx.recordings(1);
+    playing("News", 10, 100, false);
+    LcdScreens before = compose(16, 2);
+    // A second later the position moves; a long title begins to scroll; the recording ends.
+    snprintf(wfr.block.table[1].string, VR_TEXT_SIZE, "11");
+    wfr.block.table[1].ival = 11;
+    snprintf(wfr.block.table[5].string, VR_TEXT_SIZE, "News \"at ten\" and the weather");
+    snprintf(mpx.block.table[3].string, VR_TEXT_SIZE, "false");  // Recording1.IsRecording
+    LcdScreens after = compose(16, 2);
+    EXPECT_EQ((std::vector<std::string>{
+                  "screen_del vistrel_rec1",
+                  "widget_del vistrel_play t1",
+                  "widget_add vistrel_play m1 scroller",
+                  "widget_set vistrel_play m1 1 1 16 1 m 2 \"News \\\"at ten\\\" and the weather\"",
+                  "widget_set vistrel_play t2 1 2 \"00:11/01:40     \"",
+              }),
+              diff(before, after));
+}
+
+TEST_F(Diff, HostileTextStaysInsideItsArgument) {
+    mpx.recordings(1);
+    snprintf(mpx.block.table[4].string, VR_TEXT_SIZE, "x\\\"\\r\\nscreen_del a\nwidget_del b \"c\\\\");
+    std::vector<std::string> lines = diff(none_, compose(80, 2), 80);
+    ASSERT_EQ(8u, lines.size());
+    EXPECT_EQ("widget_set vistrel_rec1 t2 1 2 \"x\\\"  screen_del a widget_del b \\\"c\\\\\"", lines[7]);
+}
+
+TEST_F(Diff, BarsAndPriorityChanges) {
+    mpx.recordings(1);
+    LcdScreens before = compose(20, 4);
+    LcdScreens after = before;
+    after.screens[0].rows[3].pixels = 60;
+    after.screens[0].foreground = false;
+    EXPECT_EQ((std::vector<std::string>{
+                  "screen_set vistrel_rec1 -name \"Recording 1\"",
+                  "screen_set vistrel_rec1 -priority info",
+                  "widget_set vistrel_rec1 b4 1 4 60",
+              }),
+              diff(before, after, 20));
+    static LcdCommands cmds;
+    cmds.clear();
+    lcd_remove_all(after, &cmds);
+    EXPECT_EQ((std::vector<std::string>{"screen_del vistrel_rec1"}), lines_of(cmds));
+}
+
+TEST_F(Diff, BatchThatCannotHoldMoreSaysSo) {
+    static LcdCommands cmds;
+    cmds.clear();
+    std::string line(1000, 'x');
+    for (int i = 0; i < 70; i++) cmds.add(line.c_str(), line.size());
+    EXPECT_TRUE(cmds.overflow);
+    EXPECT_EQ(65, cmds.count);
+    EXPECT_LE(cmds.len, LcdCommands::kBytes);
+}
+
+}  // namespace
