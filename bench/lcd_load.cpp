@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "mp_tags.h"
+#include "proc_stats.h"
 #include "vp.h"
 
 namespace {
@@ -87,56 +88,6 @@ std::vector<MP_TagEntry> playing_tags() {
     put(v[3], "Duration", MP_TYPE_INT, 1800, "1800");
     put(v[4], "Position", MP_TYPE_INT, 0, "0");
     return v;
-}
-
-long long cpu_ticks(pid_t pid) {
-    char path[64], buf[1024];
-    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    int fd = open(path, O_RDONLY);
-    if (fd < 0) return -1;
-    ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n <= 0) return -1;
-    buf[n] = '\0';
-    const char* p = strrchr(buf, ')');
-    if (p == nullptr) return -1;
-    long long utime = 0, stime = 0;
-    int field = 2;
-    for (const char* q = p + 1; *q; q++) {
-        if (*q != ' ') continue;
-        field++;
-        if (field == 14) utime = atoll(q + 1);
-        if (field == 15) {
-            stime = atoll(q + 1);
-            break;
-        }
-    }
-    return utime + stime;
-}
-
-std::string status_field(pid_t pid, const char* key) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-    FILE* f = fopen(path, "r");
-    if (f == nullptr) return "?";
-    char line[256];
-    std::string value = "?";
-    size_t key_len = strlen(key);
-    while (fgets(line, sizeof line, f)) {
-        if (strncmp(line, key, key_len) == 0 && line[key_len] == ':') {
-            const char* v = line + key_len + 1;
-            while (*v == ' ' || *v == '\t') v++;
-            value.assign(v, strcspn(v, "\n"));
-        }
-    }
-    fclose(f);
-    return value;
-}
-
-double now_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 // The stand-in for LCDd: the answer to hello, then "success" for every other line.
