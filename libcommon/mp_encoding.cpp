@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "mp_log.h"
+#include "mp_text.h"
 
 int MP_Global_TextEncoding = MP_TEXT_RAW;
 
@@ -44,24 +45,9 @@ MP_TextPoint character_of(const unsigned char* s, int k) {
     return cp;
 }
 
-// Position of the first byte of 0xC0 or above at or after from, or len. Received text is almost
-// all plain ASCII, so eight bytes at a time are passed over while none has its top bit set.
+// Position of the first byte of 0xC0 or above at or after from, or len.
 int next_lead(const char* text, int from, int len) {
-    constexpr uint64_t kTopBits = 0x8080808080808080ULL;
-    int p = from;
-    while (p < len) {
-        uint64_t group;
-        if (len - p >= static_cast<int>(sizeof group)) {
-            memcpy(&group, text + p, sizeof group);
-            if ((group & kTopBits) == 0) {
-                p += sizeof group;
-                continue;
-            }
-        }
-        if (static_cast<unsigned char>(text[p]) >= 0xC0) return p;
-        p++;
-    }
-    return len;
+    return static_cast<int>(MP_next_lead(text, static_cast<size_t>(from), static_cast<size_t>(len)));
 }
 
 // Copies the code points of the tokens among n bytes of text (already in place at dest).

@@ -20,11 +20,16 @@ bool within(const char* text, int start) {
     return strnlen(text, static_cast<size_t>(start)) == static_cast<size_t>(start);
 }
 
-// Position of the first lead byte of a multi-byte character (0xC0 and above) at or after
-// from, or len when there is none. Responses are almost all plain ASCII, so eight bytes at a
-// time are passed over while none of them has its top bit set; elsewhere the scan goes on
-// byte by byte.
-size_t next_lead(const char* text, size_t from, size_t len) {
+
+constexpr const char* unit_words[20] = {
+    "None",    "One",     "Two",       "Three",    "Four",     "Five",    "Six",
+    "Seven",   "Eight",   "Nine",      "Ten",      "Eleven",   "Twelve",  "Thirteen",
+    "Fourteen", "Fifteen", "Sixteen", "Seventeen", "Eighteen", "Nineteen"};
+constexpr const char* tens_words[10] = {"",      "",      "Twenty",  "Thirty", "Forty",
+                                        "Fifty", "Sixty", "Seventy", "Eighty", "Ninety"};
+}  // namespace
+
+size_t MP_next_lead(const char* text, size_t from, size_t len) {
     constexpr uint64_t kTopBits = 0x8080808080808080ULL;
     size_t p = from;
     while (p < len) {
@@ -41,14 +46,6 @@ size_t next_lead(const char* text, size_t from, size_t len) {
     }
     return len;
 }
-
-constexpr const char* unit_words[20] = {
-    "None",    "One",     "Two",       "Three",    "Four",     "Five",    "Six",
-    "Seven",   "Eight",   "Nine",      "Ten",      "Eleven",   "Twelve",  "Thirteen",
-    "Fourteen", "Fifteen", "Sixteen", "Seventeen", "Eighteen", "Nineteen"};
-constexpr const char* tens_words[10] = {"",      "",      "Twenty",  "Thirty", "Forty",
-                                        "Fifty", "Sixty", "Seventy", "Eighty", "Ninety"};
-}  // namespace
 
 void base64_encode(const unsigned char* data, unsigned int length, int* out_length, char* out) {
     MP_TRACE("base64_encode");
@@ -88,7 +85,7 @@ void remove_utf8(char* text) {
     if (!text) return;
     size_t len = strlen(text);
     // Nothing moves before the first lead byte, so the text up to there is only looked at.
-    size_t r = next_lead(text, 0, len);
+    size_t r = MP_next_lead(text, 0, len);
     size_t w = r;
     while (r < len) {
         // A lead byte: the whole sequence becomes one blank. Only continuation bytes belong to
@@ -103,7 +100,7 @@ void remove_utf8(char* text) {
         r += k;
         if (r >= len) break;
         // The plain run up to the next lead byte moves down as one block.
-        size_t next = next_lead(text, r, len);
+        size_t next = MP_next_lead(text, r, len);
         memmove(text + w, text + r, next - r);
         w += next - r;
         r = next;
