@@ -9,6 +9,10 @@ extern char MP_Global_BarChar;
 
 void base64_encode(const unsigned char* data, unsigned int length, int* out_length, char* out);
 void remove_utf8(char* text);
+// Registers a credential with the log (MP_log_add_secret) as it is sent, and as it reads in
+// what a service sends back once the receive has turned its multi-byte characters into blanks
+// (remove_utf8). Returns 0, or -1 when a form could not be kept.
+int MP_add_credential(const char* text);
 int strfind(const char* text, char sought, int start);
 int strfindstr(const char* text, const char* pattern, int n);
 void strcpytonl(char* dest, const char* src);

@@ -104,6 +104,7 @@ int MP_read_cfg_file(int unused) {
     MP_logl(3, kLabel, "Started");
 
     MP_cfg_read_file(kLabel, MPX_CFG_PATH, apply_line);
+    MP_Extended_register_secrets();
 
     MP_put_tag("IsRecording", MP_TYPE_TEXT, 1, "false");
     MP_put_tag("NRecordings", MP_TYPE_TEXT, 0, "None");

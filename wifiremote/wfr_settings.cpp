@@ -159,6 +159,7 @@ int MP_read_cfg_file(int seed) {
     MP_logl(3, kLabel, "Started");
 
     MP_cfg_read_file(kLabel, WFR_CFG_PATH, apply_line);
+    MP_WifiRemote_register_secrets();
 
     // Room for the end was kept by every addition.
     strcat(MP_Global_wRequest1, kRequestEnd);
