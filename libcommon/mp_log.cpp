@@ -504,10 +504,12 @@ void mp_log_scrub_ring() {
     for (RingSlot& slot : ring) {
         size_t len = static_cast<size_t>(slot.len);
         size_t found;
-        if (slot.raw_at != 0 || len <= kTextAt || mp_log_secrets::next(slot.text, len, kTextAt, len, &found) == len)
+        if (slot.raw_at != 0 || len <= kTextAt ||
+            mp_log_secrets::next(slot.text, len, kTextAt, len, &found) == len)
             continue;
         size_t used;
-        size_t n = mp_log_secrets::copy(clean, MP_LOG_LINE_SIZE - 1 - kTextAt, slot.text, len, kTextAt, &used);
+        size_t n =
+            mp_log_secrets::copy(clean, MP_LOG_LINE_SIZE - 1 - kTextAt, slot.text, len, kTextAt, &used);
         memcpy(slot.text + kTextAt, clean, n);
         slot.len = static_cast<int>(kTextAt + n);
         slot.text[slot.len] = '\0';

@@ -78,7 +78,8 @@ void add_property(const char* name) {
     if (len > 0 && name[len - 1] == '\r') len--;
     const char* fault = property_fault(name, len);
     if (fault) {
-        MP_errlogf(kLabel, "Property \"%s\" %s; not requested", MP_cfg_shown(name, static_cast<size_t>(len)), fault);
+        MP_errlogf(kLabel, "Property \"%s\" %s; not requested", MP_cfg_shown(name, static_cast<size_t>(len)),
+                   fault);
         return;
     }
     char* request = static_cast<int>(strlen(MP_Global_wRequest1)) <= WFR_FIRST_REQUEST_LIMIT

@@ -157,8 +157,9 @@ int vp_file_open_own(const char* path, FILE** stream, int* others) {
     *stream = nullptr;
     *others = -1;
     // The reparse-point flag opens a link itself rather than what it leads to.
-    HANDLE h = CreateFileA(path, GENERIC_READ | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = CreateFileA(path, GENERIC_READ | READ_CONTROL,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
     int rc = 0;
     int kind = kind_of(h);
@@ -206,8 +207,8 @@ int vp_file_examine(const char* path, vp_file_facts* facts) {
     if (h == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
     facts->kind = kind_of(h);
     // Changing the data, or deleting the file to put another in its place.
-    int rc = owner_and_writers(h, FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE, &facts->owner, facts->owner_text,
-                               sizeof facts->owner_text, &facts->others_write);
+    int rc = owner_and_writers(h, FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE, &facts->owner,
+                               facts->owner_text, sizeof facts->owner_text, &facts->others_write);
     CloseHandle(h);
     if (rc != 0) return rc;
 

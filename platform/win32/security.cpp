@@ -46,13 +46,14 @@ bool is_ours(PSID sid) {
 // group and TrustedInstaller, which owns the system's own files.
 bool is_admin(PSID sid) {
     if (sid == nullptr) return false;
-    if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid)) return true;
+    if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid))
+        return true;
     alignas(DWORD) static BYTE installer[SECURITY_MAX_SID_SIZE];
     static bool made = false;
     if (!made) {
         PSID sid_made = nullptr;
-        if (!ConvertStringSidToSidA("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &sid_made))
-            return false;
+        constexpr char kInstaller[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+        if (!ConvertStringSidToSidA(kInstaller, &sid_made)) return false;
         made = CopySid(sizeof installer, installer, sid_made) != 0;
         LocalFree(sid_made);
         if (!made) return false;
@@ -83,7 +84,8 @@ void each_allow(PACL dacl, Take take) {
             case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE: {
                 // Flags, then the object GUIDs that the flags say are there.
                 DWORD flags;
-                memcpy(&flags, reinterpret_cast<BYTE*>(ace) + sizeof(ACE_HEADER) + sizeof(DWORD), sizeof flags);
+                const BYTE* after_mask = reinterpret_cast<BYTE*>(ace) + sizeof(ACE_HEADER) + sizeof(DWORD);
+                memcpy(&flags, after_mask, sizeof flags);
                 sid_at = sizeof(ACE_HEADER) + 2 * sizeof(DWORD);
                 if (flags & ACE_OBJECT_TYPE_PRESENT) sid_at += sizeof(GUID);
                 if (flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) sid_at += sizeof(GUID);

@@ -136,6 +136,7 @@ void chaos_write_counts() {
     if (!counts_path) return;
     // Written under another name and renamed, so that a reader never sees half a file.
     std::string text;
-    for (int k = 0; k < kChaosKinds; k++) text += std::string(kNames[k]) + " " + std::to_string(counts[k]) + "\n";
+    for (int k = 0; k < kChaosKinds; k++)
+        text += std::string(kNames[k]) + " " + std::to_string(counts[k]) + "\n";
     sim_write_whole("simulator", counts_path, text);
 }

@@ -389,7 +389,8 @@ int run_server(const Scenario& sc, const ServerOptions& o) {
     }
     // Written whole, with its line end last, so that a reader that sees the line end has the
     // whole number.
-    if (!o.port_file.empty()) sim_write_whole("vistrel_tvsim", o.port_file.c_str(), std::to_string(port) + "\n");
+    if (!o.port_file.empty())
+        sim_write_whole("vistrel_tvsim", o.port_file.c_str(), std::to_string(port) + "\n");
     event("listening on 127.0.0.1:" + std::to_string(port) + " as " + sc.user);
     int connections = 0;
     while (!expired()) {
