@@ -80,13 +80,17 @@ int receive() {
     return static_cast<int>(r.size());
 }
 
-// The bridge's state as after its first polls: defaults, the four summary tags, debug level
-// 0 and its block. The table is emptied first, so that each benchmark starts alike.
+// The bridge's state as after its first polls: defaults, its credentials known to the log, the
+// four summary tags, debug level 0 and its block. The table is emptied first, so that each
+// benchmark starts alike.
 bool start_bridge(benchmark::State& state) {
     MP_Numtags = 0;
     MP_Clear_tags();
     MP_Extended_defaults();
     MP_Global_Debug = 0;
+    // The credentials registered with the log, as reading the settings does: below debug level 3
+    // every line is then searched for them.
+    MP_Extended_register_secrets();
     MP_put_tag("IsRecording", MP_TYPE_TEXT, 1, "false");
     MP_put_tag("NRecordings", MP_TYPE_TEXT, 0, "None");
     MP_put_tag("Recordings", MP_TYPE_TEXT, 0, "None");

@@ -5,6 +5,10 @@
 # installed flat into one folder (the host program's folder on Windows), not into bin/ and
 # share/. The settings are installed as plugins/MP.cfg.sample: a reinstall or an upgrade over
 # an existing folder must never overwrite the settings that a user has made there.
+# The monitor starts a bridge only from a folder that nobody else may change, so the folders
+# made by an installation are 0755 whatever the installing user's mask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+    GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 install(TARGETS Vistrel_MPExtended Vistrel_WIFIRemote Vistrel_Status
                 vistrel_tvsim vistrel_wifisim vistrel_peek vistrel_lcd
         RUNTIME DESTINATION .)

@@ -36,6 +36,8 @@ rem of the demo runs from the folder demo\, so it is found by its image path the
 rem real installation, in this folder or anywhere else, has another path and keeps running.
 set "VISTREL_DEMO_DIR=%~dp0demo\"
 powershell -NoProfile -ExecutionPolicy Bypass -Command "$d = $env:VISTREL_DEMO_DIR; Get-Process -Name Vistrel_MPExtended,Vistrel_WIFIRemote,vistrel_tvsim,vistrel_wifisim -ErrorAction SilentlyContinue | Where-Object { $_.Path -and $_.Path.StartsWith($d, [System.StringComparison]::OrdinalIgnoreCase) } | Stop-Process -Force -ErrorAction Stop" >nul 2>&1
-if errorlevel 1 echo Not all demo programs could be ended; end those that run from %~dp0demo\ in the Task Manager.
+rem The folder's name is shown in quotes: a name may hold & or another character that the
+rem command interpreter would otherwise take as the start of a command of its own.
+if errorlevel 1 echo Not all demo programs could be ended; end those that run from "%~dp0demo\" in the Task Manager.
 echo Stopped; the logs are in demo\plugins\.
 endlocal

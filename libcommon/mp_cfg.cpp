@@ -58,7 +58,7 @@ int MP_cfg_set_text(const char* label, char* setting, int size, const char* valu
     if (len == 0) return 0;
     if (len >= size) {
         MP_errlogf(label, "%s value of %d characters is longer than %d; keeping %s", key, len,
-                   size - 1, setting);
+                   size - 1, MP_cfg_shown(setting));
         return 0;
     }
     memcpy(setting, word, static_cast<size_t>(len));
@@ -104,17 +104,58 @@ void MP_cfg_set_port(const char* label, const char* value, const char* key) {
     MP_Global_Port = v;
 }
 
+const char* MP_cfg_shown(const char* text, size_t len) {
+    // Two at a time, so that one line can show two values.
+    static char shown[2][4 * MP_CFG_SHOWN_MAX + 1];
+    static int next = 0;
+    char* out = shown[next];
+    next ^= 1;
+    if (!text) text = "";
+    if (len == static_cast<size_t>(-1)) len = strnlen(text, MP_CFG_SHOWN_MAX);
+    if (len > MP_CFG_SHOWN_MAX) len = MP_CFG_SHOWN_MAX;
+    MP_escape_untrusted(out, sizeof shown[0], text, len, nullptr);
+    return out;
+}
+
+namespace {
+
+// Reads the next piece into cfg_line as fgets would: up to and with a line feed, or
+// MP_CFG_PIECE_MAX characters. Past MP_CFG_READ_MAX bytes of the file nothing more is read.
+bool read_piece(FILE* f, long long* total) {
+    size_t n = 0;
+    int c = 0;
+    while (n < MP_CFG_PIECE_MAX && *total < MP_CFG_READ_MAX && (c = getc(f)) != EOF) {
+        ++*total;
+        cfg_line[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    cfg_line[n] = '\0';
+    return n > 0;
+}
+
+}  // namespace
+
 int MP_cfg_read_file(const char* label, const char* path, void (*apply)(const char* line)) {
     MP_TRACE("MP_cfg_read_file");
-    FILE* f = fopen(path, "r");
-    if (!f) {
-        MP_errlog(label, "Failed to open cfg file");
+    FILE* f = nullptr;
+    int others = -1;
+    int rc = vp_file_open_own(path, &f, &others);
+    if (rc != 0) {
+        if (vp_error_is_missing(rc)) {
+            MP_errlog(label, "Failed to open cfg file");
+        } else {
+            // Someone else may have put it there (a link, a FIFO or a device that would hold the
+            // bridge before it publishes, a file of another user): nothing of it is taken.
+            char why[256];
+            vp_open_error_text(rc, why, sizeof why);
+            MP_errlogf(label, "Failed to open cfg file %s: %s; the defaults are used", path, why);
+        }
         return -1;
     }
     MP_logl(3, label, "File Opened");
     // The settings hold the services' passwords and choose the servers that receive them: say
-    // so at start when other users may read or change the file.
-    int others = vp_file_modes ? vp_file_others_access(path) : 0;
+    // so at start when other users may read or change the file that was opened.
+    if (!vp_file_modes) others = 0;
     if (others > 0) {
         const char* what = others == VP_OTHERS_READ    ? "read"
                            : others == VP_OTHERS_WRITE ? "change"
@@ -122,7 +163,8 @@ int MP_cfg_read_file(const char* label, const char* path, void (*apply)(const ch
         MP_errlogf(label, "%s holds passwords and other users may %s it; make it private: chmod 600 %s",
                    path, what, path);
     }
-    while (fgets(cfg_line, sizeof cfg_line, f)) {
+    long long total = 0;
+    while (read_piece(f, &total)) {
         strcpytonl(cfg_line, cfg_line);
         // Empty lines, comments ("/") and indented lines are skipped.
         char first = cfg_line[0];
@@ -130,6 +172,8 @@ int MP_cfg_read_file(const char* label, const char* path, void (*apply)(const ch
             continue;
         apply(cfg_line);
     }
+    if (total >= MP_CFG_READ_MAX && getc(f) != EOF)
+        MP_errlogf(label, "%s is longer than %d bytes; the rest of it is not read", path, MP_CFG_READ_MAX);
     fclose(f);
     return 0;
 }

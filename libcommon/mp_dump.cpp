@@ -26,9 +26,18 @@ void write_listing(FILE* out) {
 
 void MP_Dump() {
     MP_TRACE("MP_Dump");
-    FILE* f = fopen(VP_PLUGINS "MP_Dump.log", "w");
-    if (f == nullptr) {
+    // Opened as the logs are: what stands at the name may have been put there by someone else
+    // (a link to another file, a FIFO, a file of another user), which is then neither written
+    // nor waited on; a file made here admits only its owner.
+    FILE* f = nullptr;
+    int rc = vp_file_open_private(VP_PLUGINS "MP_Dump.log", VP_PRIVATE_TRUNCATE, &f);
+    if (rc != 0) {
         fputs("Failed to open dump file", stdout);
+        if (rc < 0) {
+            char why[256];
+            vp_open_error_text(rc, why, sizeof why);
+            printf(" %s: %s", VP_PLUGINS "MP_Dump.log", why);
+        }
         return;
     }
     write_listing(f);

@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "mp_log_stream.h"
+#include "mp_logsecret.h"
 #include "vp.h"
 
 int MP_Global_Debug = 0;
@@ -75,14 +76,15 @@ void write_stamp(char* out) {
     memcpy(out, stamp_text, 12);
 }
 
-// Writes the prefix, the whole text and a line end; the part of the text already in the
-// line is taken from there, the rest (rest_len characters) from the caller's text, which may
-// be longer than a slot.
+// Writes the prefix, the whole text and a line end (a line that holds credentials, at debug
+// level 3 and above, where nothing is redacted).
 void write_whole(FILE* out, const char* line, size_t line_len, const char* rest, size_t rest_len) {
     fwrite(line, 1, line_len, out);
     if (rest_len) fwrite(rest, 1, rest_len, out);
     fputc('\n', out);
 }
+
+constexpr size_t kMarkLen = sizeof MP_LOG_REDACTED - 1;
 
 // Where the text of the line being composed starts in its ring slot (MP_log_open_line).
 size_t open_text_at = 0;
@@ -120,21 +122,6 @@ void line_written() {
     if (ftell(MP_log_stream) > MP_LOG_RESTART_SIZE) MP_open_log();
 }
 
-// Ends the line composed in the slot at the write position, whose text holds kept characters
-// at open_text_at, followed in the caller's text by rest_len more that the slot had no room
-// for: stores it and writes it out under the level rule.
-int close_line(int level, size_t kept, const char* rest, size_t rest_len, int force) {
-    const char* line = ring[ring_write].text;
-    size_t pos = store_line(kept);
-    if (!to_be_written(level, force)) return 0;
-
-    if (rest_len == kUnmeasured) rest_len = strlen(rest);
-    write_whole(MP_log_stream, line, pos, rest, rest_len);
-    write_whole(stdout, line, pos, rest, rest_len);
-    line_written();
-    return 0;
-}
-
 // Writes len bytes of service text escaped, a piece at a time, so that no buffer need hold
 // all of it.
 void write_escaped(FILE* out, const char* text, size_t len) {
@@ -148,7 +135,51 @@ void write_escaped(FILE* out, const char* text, size_t len) {
     }
 }
 
-// Writes a stored line and its line end: our own part as it is, a service's part escaped.
+// Writes text[from, len), service text escaped, and below Debug=3 with every registered secret
+// replaced. The bytes before from are read as the context of a short secret.
+void write_text(FILE* out, const char* text, size_t len, size_t from, bool escape) {
+    auto piece = [&](const char* p, size_t n) {
+        if (escape)
+            write_escaped(out, p, n);
+        else
+            fwrite(p, 1, n, out);
+    };
+    if (!mp_log_secrets::active()) {
+        piece(text + from, len - from);
+        return;
+    }
+    size_t i = from;
+    while (i < len) {
+        size_t found;
+        size_t at = mp_log_secrets::next(text, len, i, len, &found);
+        piece(text + i, at - i);
+        if (at == len) break;
+        fwrite(MP_LOG_REDACTED, 1, kMarkLen, out);
+        i = at + found;
+    }
+}
+
+// Ends the line composed in the slot at the write position, whose text holds kept characters
+// at open_text_at, made from the caller's text up to position used, which is followed by more
+// that the slot had no room for (len characters in all, kUnmeasured when not yet measured):
+// stores it and writes it out under the level rule.
+int close_line(int level, size_t kept, const char* text, size_t len, size_t used, int force) {
+    const char* line = ring[ring_write].text;
+    size_t pos = store_line(kept);
+    if (!to_be_written(level, force)) return 0;
+
+    if (len == kUnmeasured) len = used + strlen(text + used);
+    for (FILE* out : {MP_log_stream, stdout}) {
+        fwrite(line, 1, pos, out);
+        write_text(out, text, len, used, false);
+        fputc('\n', out);
+    }
+    line_written();
+    return 0;
+}
+
+// Writes a stored line and its line end: our own part as it is (redacted when it was stored),
+// a service's part, kept as it came, redacted and escaped now.
 void write_slot(FILE* out, const RingSlot& slot) {
     size_t len = static_cast<size_t>(slot.len);
     if (slot.raw_at == 0) {
@@ -156,9 +187,47 @@ void write_slot(FILE* out, const RingSlot& slot) {
     } else {
         size_t own = static_cast<size_t>(slot.raw_at);
         fwrite(slot.text, 1, own, out);
-        write_escaped(out, slot.text + own, len - own);
+        write_text(out, slot.text + own, len - own, 0, true);
     }
     fputc('\n', out);
+}
+
+// MP_log_open_line for a label of any source: below Debug=3 a secret in it is replaced.
+char* open_checked_line(const char* label, size_t* room) {
+    size_t label_len = label ? strnlen(label, MP_LOG_LABEL_MAX) : 0;
+    size_t found;
+    if (label_len > 0 && mp_log_secrets::active() &&
+        mp_log_secrets::next(label, label_len, 0, label_len, &found) < label_len) {
+        static char clean[MP_LOG_LABEL_MAX];
+        size_t used;
+        size_t n = mp_log_secrets::copy(clean, sizeof clean, label, label_len, 0, &used);
+        return MP_log_open_line(clean, n, room);
+    }
+    return MP_log_open_line(label, label_len, room);
+}
+
+// Copies service text into the ring's room, below Debug=3 with its secrets replaced, escaped;
+// a replacement or an escape goes in whole or not at all. Returns the characters written, with
+// *used the number of text bytes that they show.
+size_t escaped_copy(char* out, size_t room, const char* text, size_t len, size_t* used) {
+    bool redact = mp_log_secrets::active();
+    size_t o = 0;
+    size_t i = 0;
+    while (i < len && o < room) {
+        size_t found = 0;
+        // Every byte shows as one character or more, so a secret that begins beyond the room
+        // left is never reached.
+        size_t at = redact ? mp_log_secrets::next(text, len, i, i + (room - o), &found) : len;
+        size_t taken;
+        o += MP_escape_untrusted(out + o, room - o + 1, text + i, at - i, &taken);
+        i += taken;
+        if (i < at || at == len || room - o < kMarkLen) break;
+        memcpy(out + o, MP_LOG_REDACTED, kMarkLen);
+        o += kMarkLen;
+        i = at + found;
+    }
+    *used = i;
+    return o;
 }
 
 // A line that holds credentials: written whole from the caller's text at debug level 3 and
@@ -167,7 +236,7 @@ void write_slot(FILE* out, const RingSlot& slot) {
 int secret_line(const char* label, const char* text) {
     if (!text) text = "";
     size_t room;
-    char* at = MP_log_open_line(label, label ? strnlen(label, MP_LOG_LABEL_MAX) : 0, &room);
+    char* at = open_checked_line(label, &room);
     const char* line = ring[ring_write].text;
     bool written = to_be_written(MP_LOG_SECRET_LEVEL, 0);
     if (written) {
@@ -218,10 +287,18 @@ int MP_log_close_untrusted_line(int level, size_t text_len, int force) {
 int MP_log_line(int level, const char* label, const char* text, int force) {
     if (!text) text = "";
     size_t room;
-    char* at = MP_log_open_line(label, label ? strnlen(label, MP_LOG_LABEL_MAX) : 0, &room);
-    size_t kept = strnlen(text, room);
-    memcpy(at, text, kept);
-    return close_line(level, kept, text + kept, kUnmeasured, force);
+    char* at = open_checked_line(label, &room);
+    if (!mp_log_secrets::active()) {
+        size_t kept = strnlen(text, room);
+        memcpy(at, text, kept);
+        return close_line(level, kept, text, kUnmeasured, kept, force);
+    }
+    // Redacted as it goes into the ring, so that the ring never keeps a secret of this line; a
+    // secret may lie anywhere, so the whole text is measured.
+    size_t len = strlen(text);
+    size_t used;
+    size_t kept = mp_log_secrets::copy(at, room, text, len, 0, &used);
+    return close_line(level, kept, text, len, used, force);
 }
 
 int MP_log(const char* label, const char* text) {
@@ -329,10 +406,10 @@ int MP_log_untrusted(int level, const char* label, const char* text, size_t len)
     if (!text) len = 0;
     int force = level == 1 ? MP_Global_Debug : 0;
     size_t room;
-    char* at = MP_log_open_line(label, label ? strnlen(label, MP_LOG_LABEL_MAX) : 0, &room);
+    char* at = open_checked_line(label, &room);
     size_t used;
-    size_t kept = MP_escape_untrusted(at, room + 1, text, len, &used);
-    if (used == len) return close_line(level, kept, "", 0, force);
+    size_t kept = escaped_copy(at, room, text, len, &used);
+    if (used == len) return close_line(level, kept, "", 0, 0, force);
 
     // Longer, once escaped, than the ring keeps: the ring holds its beginning, and the whole
     // text is written escaped piece by piece, so that no buffer need hold all of it.
@@ -341,7 +418,7 @@ int MP_log_untrusted(int level, const char* label, const char* text, size_t len)
     if (!to_be_written(level, force)) return 0;
     for (FILE* out : {MP_log_stream, stdout}) {
         fwrite(line, 1, line_len, out);
-        write_escaped(out, text + used, len - used);
+        write_text(out, text, len, used, true);
         fputc('\n', out);
     }
     line_written();
@@ -401,6 +478,7 @@ int MP_errlogf(const char* label, const char* format, ...) {
 
 void MP_log_reset() {
     MP_TRACE("MP_log_reset");
+    mp_log_secrets::forget();
     for (RingSlot& slot : ring) {
         slot.pending = 0;
         slot.raw_at = 0;
@@ -416,3 +494,24 @@ void MP_log_reset() {
 }
 
 bool MP_log_is_open() { return MP_log_stream != nullptr; }
+
+void mp_log_scrub_ring() {
+    if (!mp_log_secrets::active()) return;
+    // The lines of a service's text are redacted whenever they are written; the others were
+    // redacted as they were stored, with the secrets known then.
+    constexpr size_t kTextAt = 13;  // behind the stamp: the label and the text
+    static char clean[MP_LOG_LINE_SIZE];
+    for (RingSlot& slot : ring) {
+        size_t len = static_cast<size_t>(slot.len);
+        size_t found;
+        if (slot.raw_at != 0 || len <= kTextAt ||
+            mp_log_secrets::next(slot.text, len, kTextAt, len, &found) == len)
+            continue;
+        size_t used;
+        size_t n =
+            mp_log_secrets::copy(clean, MP_LOG_LINE_SIZE - 1 - kTextAt, slot.text, len, kTextAt, &used);
+        memcpy(slot.text + kTextAt, clean, n);
+        slot.len = static_cast<int>(kTextAt + n);
+        slot.text[slot.len] = '\0';
+    }
+}

@@ -88,8 +88,9 @@ int MP_log_line(int level, const char* label, const char* text, int force);
 // the level rule. Nothing may be logged in between.
 char* MP_log_open_line(const char* label, size_t label_len, size_t* room);
 // The text holds a service's bytes (the names and texts of tags): the ring keeps them as they
-// are, and they are escaped as MP_log_untrusted escapes them whenever the line is written, now
-// or with the lines held back for an error.
+// are, and they are escaped as MP_log_untrusted escapes them, and below Debug=3 redacted
+// (MP_log_add_secret), whenever the line is written, now or with the lines held back for an
+// error. The tag store logs a line for every store, and most of them are never written.
 int MP_log_close_untrusted_line(int level, size_t text_len, int force);
 int MP_log(const char* label, const char* text);
 int MP_logl(int level, const char* label, const char* text);
@@ -102,6 +103,28 @@ int MP_errlog(const char* label, const char* text);
 inline constexpr int MP_LOG_SECRET_LEVEL = 3;
 inline constexpr char MP_LOG_WITHHELD[] = "(withheld below Debug=3)";
 int MP_log_secret(const char* label, const char* text);
+
+// Credentials in any other line. A service may send back what it received (an error page that
+// echoes the request's headers, a message that repeats the identify), and such text reaches the
+// log as a service's text, a flattened message or a tag store. So the bridges register their
+// credentials here once their settings are read, in every form in which they are sent, and
+// below Debug=3 every line that the log writes, or keeps for a later error, shows
+// MP_LOG_REDACTED in place of each occurrence, in its label and its text, whatever its source.
+// An empty text is never a secret. A secret shorter than MP_LOG_SECRET_WORD bytes (a one-letter
+// password) is replaced only where it stands alone, with no letter or digit right before or
+// after it: every "a" or every "12" of the log replaced would leave it unreadable, while such a
+// credential sent back by a service still stands alone (in quotes, behind a colon, at the end
+// of a header line).
+inline constexpr int MP_LOG_SECRETS_MAX = 16;
+inline constexpr int MP_LOG_SECRET_POOL = 8192;  // bytes of all secrets together
+inline constexpr size_t MP_LOG_SECRET_WORD = 4;
+inline constexpr char MP_LOG_REDACTED[] = "***";
+// Registers len bytes of text as a secret (the log keeps a copy); the lines already kept are
+// redacted afresh. Returns 0 (also for an empty text or one registered before), or -1 when
+// MP_LOG_SECRETS_MAX secrets or the pool are used up and it is not kept.
+int MP_log_add_secret(const char* text, size_t len);
+// Forgets every registered secret (MP_log_reset does so too).
+void MP_log_forget_secrets();
 
 // Text from a service: len bytes of text, which need no terminator (a window of a receive
 // buffer), logged with its control bytes escaped, so that nothing a service sends reaches a
@@ -135,8 +158,9 @@ int MP_close_log();
 int MP_log_file_size(const char* path);
 const char* MP_libcommon_version();
 
-// Empties the recent-lines ring and marks the log as not open (the programs' initialisation).
-// A stream that is still open is closed without a banner, so that no file handle is left over.
+// Empties the recent-lines ring, forgets the registered secrets and marks the log as not open
+// (the programs' initialisation). A stream that is still open is closed without a banner, so
+// that no file handle is left over.
 void MP_log_reset();
 // Whether a log file is open.
 bool MP_log_is_open();

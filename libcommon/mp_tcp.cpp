@@ -113,7 +113,11 @@ int TCP_Attempt(const char* tag) {
     // The port is a 16-bit number on the wire, as the network byte order conversion takes it.
     int port = MP_Global_Port & 0xFFFF;
 
-    MP_logf(2, "Connecting......", " at %s/%d", MP_Global_IPAddress, MP_Global_Port);
+    // The address comes from the settings file: its control characters are shown escaped.
+    char shown[4 * sizeof MP_Global_IPAddress + 1];
+    MP_escape_untrusted(shown, sizeof shown, MP_Global_IPAddress,
+                        strnlen(MP_Global_IPAddress, sizeof MP_Global_IPAddress), nullptr);
+    MP_logf(2, "Connecting......", " at %s/%d", shown, MP_Global_Port);
     CommsPacket(0, "Connecting.....");
 
     if (vp_connect(s, addr, port) != 0) {

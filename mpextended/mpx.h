@@ -27,6 +27,11 @@ void MP_Extended_defaults();
 // Reads plugins/MP.cfg, stores the four summary tags and logs the settings in force. The
 // argument is not used.
 int MP_read_cfg_file(int unused);
+// Registers the credentials of the settings in force with the log, in place of any registered
+// before: the password, "user:password" and its base64 form as the Authorization line carries
+// it, so that no line below Debug=3 shows them, also where the service sends them back. Returns
+// 0, or -1 (logged) when one of them could not be kept.
+int MP_Extended_register_secrets();
 // Start-up up to the publication block: trace, crash report, defaults, log, settings, block.
 void MP_Extended_startup();
 // The program: start-up, then the connection loop for ever.

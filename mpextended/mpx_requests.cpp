@@ -32,13 +32,9 @@ constexpr int kCredentialsMax = 2 * (sizeof MP_Global_mUserName - 1) + 1;
 static_assert(sizeof credentials > kCredentialsMax);
 static_assert(sizeof credentials_b64 >= (kCredentialsMax + 2) / 3 * 4 + 1);
 
-}  // namespace
-
-// The format is one of the two request lines above, each with at most the one int it names.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-int MP_Extended_compose_request(char* out, int size, int channel, int id) {
-    MP_TRACE("MP_Extended_compose_request");
+// The credentials of the settings in force, "user:password", and their base64 form as the
+// Authorization line carries it.
+void compose_credentials() {
     // User name and password hold at most 255 characters each, so the credentials always fit.
     int clen = snprintf(credentials, sizeof credentials, "%s:%s", MP_Global_mUserName,
                         MP_Global_mPassword);
@@ -47,6 +43,27 @@ int MP_Extended_compose_request(char* out, int size, int channel, int id) {
     int b64len = 0;
     base64_encode(reinterpret_cast<const unsigned char*>(credentials),
                   static_cast<unsigned int>(clen), &b64len, credentials_b64);
+}
+
+}  // namespace
+
+int MP_Extended_register_secrets() {
+    MP_TRACE("MP_Extended_register_secrets");
+    MP_log_forget_secrets();
+    compose_credentials();
+    int rc = MP_add_credential(MP_Global_mPassword);
+    if (MP_add_credential(credentials) != 0) rc = -1;
+    if (MP_add_credential(credentials_b64) != 0) rc = -1;
+    if (rc != 0) MP_errlog("MP_read_cfg_file:", "The credentials are too long to be kept out of the log");
+    return rc;
+}
+
+// The format is one of the two request lines above, each with at most the one int it names.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+int MP_Extended_compose_request(char* out, int size, int channel, int id) {
+    MP_TRACE("MP_Extended_compose_request");
+    compose_credentials();
 
     char line[sizeof kChannelLine + 16];
     if (channel)

@@ -108,13 +108,14 @@ int MP_read_cfg_file(int unused) {
     MP_logl(3, kLabel, "Started");
 
     MP_cfg_read_file(kLabel, MPX_CFG_PATH, apply_line);
+    MP_Extended_register_secrets();
 
     MP_put_tag("IsRecording", MP_TYPE_TEXT, 1, "false");
     MP_put_tag("NRecordings", MP_TYPE_TEXT, 0, "None");
     MP_put_tag("Recordings", MP_TYPE_TEXT, 0, "None");
     MP_put_tag("IRecordings", MP_TYPE_INT, 0, "0");
 
-    MP_logf(3, kLabel, "MP_Global_IPAddress=%s", MP_Global_IPAddress);
+    MP_logf(3, kLabel, "MP_Global_IPAddress=%s", MP_cfg_shown(MP_Global_IPAddress));
     MP_logf(3, kLabel, "MP_Global_Port[%d]=%d", 0, MP_Global_Port);
     // The credentials show at debug level 3 only; the ring keeps these lines without them.
     MP_logf_secret(kLabel, "MP_Global_mUserName=%s", MP_Global_mUserName);

@@ -124,18 +124,57 @@ double vp_process_seconds();
 // is no regular file; -2 when its status cannot be read.
 int vp_file_stat(const char* path, long long* size, time_t* mtime);
 // Opens a file for appending, creating it when it does not exist, or empties it first when
-// truncate is non-zero, as fopen's "a" and "w" do, for files that may hold credentials. A
-// new file admits only its owner (POSIX mode 0600; Windows a descriptor whose one entry is the
-// owner), and an existing one of ours is narrowed to that. The path is opened without
-// following a symbolic link and without waiting on a FIFO, and the file is used only when it
-// is a regular file of this user with a single name; nothing is emptied before that is known.
-// Returns 0 and the stream; VP_LINK, VP_NOT_PLAIN, VP_FOREIGN or VP_MANY_NAMES for a file
-// that is not used; or the OS error.
-int vp_file_open_private(const char* path, int truncate, FILE** stream);
+// flags hold VP_PRIVATE_TRUNCATE, as fopen's "a" and "w" do, for files that may hold
+// credentials or that other users must not be able to steer. Text mode (Windows writes every
+// line end as CR LF) unless flags hold VP_PRIVATE_BINARY. A new file admits only its owner
+// (POSIX mode 0600; Windows a descriptor whose one entry is the owner), and an existing one of
+// ours is narrowed to that. The path is opened without following a symbolic link and without
+// waiting on a FIFO, and the file is used only when it is a regular file of this user with a
+// single name; nothing is emptied before that is known. Returns 0 and the stream; VP_LINK,
+// VP_NOT_PLAIN, VP_FOREIGN or VP_MANY_NAMES for a file that is not used; or the OS error.
+inline constexpr int VP_PRIVATE_TRUNCATE = 1;
+inline constexpr int VP_PRIVATE_BINARY = 2;
+int vp_file_open_private(const char* path, int flags, FILE** stream);
 // Who besides its owner may use a file: 0 nobody; otherwise VP_OTHERS_READ and/or
 // VP_OTHERS_WRITE (POSIX: the group and others bits; Windows: the entries of its access list
 // for anyone but its owner, this user and the system); -1 when that cannot be read.
 int vp_file_others_access(const char* path);
+// Opens a file that this program takes its settings from, for reading (text mode), without
+// following a symbolic link and without waiting on a FIFO, and uses it only when it is a regular
+// file that belongs to this user or to the system's administrators (POSIX: root; Windows: the
+// system, the Administrators group, TrustedInstaller). Returns 0 with the stream and in *others
+// who besides its owner may use the file opened (as vp_file_others_access, -1 unknown);
+// VP_LINK, VP_NOT_PLAIN or VP_FOREIGN for a file that is not used; or the OS error (POSIX
+// ENOENT, Windows ERROR_FILE_NOT_FOUND when there is none).
+int vp_file_open_own(const char* path, FILE** stream, int* others);
+// Whether an OS error code says that a file or a folder on its path does not exist.
+bool vp_error_is_missing(int code);
+
+// What a program that starts another program file needs to know of it and of the folder that
+// holds it, without following a link at the file's own name. Owners, as the file system records
+// them, are told apart as this user, the system's administrators (as for vp_file_open_own),
+// somebody else, or nobody where the file system records no owners. Who may write is counted
+// for everybody but the owner, this user and the administrators: POSIX the group and others
+// write bits; Windows the allow entries of the access list that give a right to change the file
+// (its data, its rules, its owner, or deleting it) or the folder (adding or removing names).
+enum : int { VP_KIND_FILE = 0, VP_KIND_LINK, VP_KIND_OTHER };
+enum : int { VP_OWNER_SELF = 0, VP_OWNER_ADMIN, VP_OWNER_OTHER, VP_OWNER_UNKNOWN };
+struct vp_file_facts {
+    int kind;                  // VP_KIND_*
+    int owner;                 // VP_OWNER_*
+    int others_write;          // 1 when others may change the file, 0 not, -1 unknown
+    unsigned mode;             // POSIX: its permission bits; Windows: 0
+    char owner_text[96];       // "uid 1000", "S-1-5-21-...", for error lines
+    int folder_owner;
+    int folder_others_write;
+    unsigned folder_mode;
+    char folder_owner_text[96];
+    char folder[1024];         // the folder as a person would look for it (absolute), cut
+                               // when longer
+};
+// Returns 0 with the facts filled, or the OS error (see vp_error_is_missing) when the file or
+// its folder cannot be examined.
+int vp_file_examine(const char* path, vp_file_facts* facts);
 // Whether files carry POSIX permission bits that a person sets with chmod. Windows files take
 // the access rules of their folder, which are not the programs' to judge.
 #ifdef _WIN32

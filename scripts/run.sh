@@ -57,11 +57,30 @@ cd "$run"
 # The settings hold passwords: private, as the bridges ask.
 umask 077
 # A block that exists already belongs to someone else (a real installation that runs, or a run
-# of another user) and is left in place; only the names that appear during this run are removed.
+# of another user) and is left in place; only the names that appear during this run are removed,
+# and only while they still lead to the object that appeared: a plain file of this user, whose
+# inode is noted when it is first seen. An object put in its place meanwhile (another user's, a
+# link) is left alone.
 made=()
 for b in /dev/shm/Vistrel_MPExtended /dev/shm/Vistrel_WIFIRemote; do
   [ -e "$b" ] || [ -L "$b" ] || made+=("$b")
 done
+notes="$run/.blocks"
+rm -rf "$notes"
+mkdir -m 700 "$notes"
+# Notes the inode of each new block name that leads to a plain file of this user.
+note_blocks() {
+  local b note
+  for b in ${made[@]+"${made[@]}"}; do
+    note="$notes/${b##*/}"
+    [ ! -s "$note" ] && [ -f "$b" ] && [ ! -L "$b" ] && [ -O "$b" ] && stat -c %i "$b" > "$note"
+  done
+  return 0
+}
+ours() {  # block path: still the object noted for it
+  local note="$notes/${1##*/}"
+  [ -s "$note" ] && [ -f "$1" ] && [ ! -L "$1" ] && [ -O "$1" ] && [ "$(stat -c %i "$1")" = "$(cat "$note")" ]
+}
 bin="$root/build/demo"
 for p in mpextended/Vistrel_MPExtended wifiremote/Vistrel_WIFIRemote status/Vistrel_Status; do
   cp -f "$bin/$p" .
@@ -79,7 +98,11 @@ cleanup() {
         pid=${exe#/proc/}; kill "${pid%/exe}" 2>/dev/null || true ;;
     esac
   done
-  [ "${#made[@]}" -eq 0 ] || rm -f "${made[@]}"
+  # A block made just before the end may not have been noted yet.
+  note_blocks
+  for b in ${made[@]+"${made[@]}"}; do
+    if ours "$b"; then rm -f "$b"; fi
+  done
   printf '\nStopped; logs are in run/plugins/.\n'
 }
 trap cleanup EXIT
@@ -171,4 +194,7 @@ for exe in /proc/[0-9]*/exe; do
 done
 [ "$others" -eq 0 ] || sleep 5
 
+# The blocks' identities are noted as they appear, while the monitor runs.
+( while :; do note_blocks; sleep 0.2; done ) &
+started+=($!)
 ./Vistrel_Status ${filters[@]+"${filters[@]}"}

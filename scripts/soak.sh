@@ -148,16 +148,20 @@ started+=($wfr)
 volatile='(Time|Start|End|SoFar|Position|Date|Duration|Elapsed|Remaining|Scheduled)|^Type$'
 # A block is read from the bridge's own mapping (copied under a name of the soak's own), so that
 # the check still sees it when another program has removed the block's name meanwhile.
+# The copy gets a fresh name that nobody can foresee (mktemp makes it, mode 0600): at a fixed
+# name another user could have planted a link that the copy would write through.
 tags() {  # block name, bridge's process id
-  local range
+  local range copy
   range=$(awk -v n="/dev/shm/$1" 'index($0, n) { print $1; exit }' "/proc/$2/maps" 2>/dev/null)
-  [ -n "$range" ] && cp "/proc/$2/map_files/$range" "/dev/shm/soak_$1" 2>/dev/null || return 0
-  "$bin/tools/vistrel_peek" "soak_$1" | awk -v v="$volatile" '
+  [ -n "$range" ] || return 0
+  copy=$(mktemp "/dev/shm/soak_$1.XXXXXX") || return 0
+  cp "/proc/$2/map_files/$range" "$copy" 2>/dev/null || { rm -f "$copy"; return 0; }
+  "$bin/tools/vistrel_peek" "${copy#/dev/shm/}" | awk -v v="$volatile" '
     NR == 1 { split($0, a, "Status="); print "status " a[2]; print $1, $2; next }
     NR == 2 { next }
     { name = $5; if (name ~ v) next;
       line = $2 " " $3; for (i = 5; i <= NF; i++) line = line " " $i; print line }' | sort
-  rm -f "/dev/shm/soak_$1"
+  rm -f "$copy"
 }
 # Time, then for each bridge: resident memory in kB, descriptors other than sockets, sockets.
 # A bridge holds one socket while connected and none while it waits to reconnect, so sockets

@@ -29,6 +29,14 @@ extern int MP_status_row_total;
 void MP_Kernel32_Start();
 // 1 running, 0 not running, -1 unknown (no process list, or no way to read image paths).
 int MP_status_check_process(const char* name);
+// Whether a bridge's program file may be started: a regular file that belongs to the monitor's
+// user or to root (Windows: to the administrators; a file system that records no owners is not
+// asked) and that nobody else may change, in a folder that nobody else may change; whoever may
+// change either could have a program of theirs run as the monitor's user. Returns true, or false
+// with why (size bytes) naming the file and what is wrong, fit for a terminal.
+bool MP_status_program_safe(const char* program, char* why, size_t size);
+// Starts each bridge that is not running and whose program file is safe to start (otherwise an
+// error line on the console and on the screen says why), then opens both blocks.
 void MP_status_start_bridges();
 
 // Blocks.
@@ -37,8 +45,11 @@ void MP_status_copy_block(int channel, void* dest, size_t length);
 // The encoding marker of a block (MP_TEXT_MARKER_SIZE bytes from its end) into dest; zeros when
 // the channel has no view or the block is too short.
 void MP_status_copy_marker(int channel, char* dest);
-// Why a channel has no view ("" while it has one or has not been opened).
+// Why a channel's bridge was not started and why the channel has no view ("" while there is
+// nothing to say).
 const char* MP_status_channel_problem(int channel);
+// Notes why a channel's bridge was not started, for the screen.
+void MP_status_note_start_problem(int channel, const char* text);
 void MP_status_read_tables();
 
 // The screen.

@@ -27,9 +27,12 @@ struct Channel {
     vp_shm handle;
     void* view;
     char problem[640];
+    char start_problem[512];  // why its bridge was not started
 };
-Channel channels[STATUS_CHANNELS] = {{false, false, VP_NO_SHM, nullptr, ""},
-                                     {false, false, VP_NO_SHM, nullptr, ""}};
+Channel channels[STATUS_CHANNELS] = {{false, false, VP_NO_SHM, nullptr, "", ""},
+                                     {false, false, VP_NO_SHM, nullptr, "", ""}};
+// Both problems of a channel, as MP_status_channel_problem gives them.
+char shown_problems[STATUS_CHANNELS][1160];
 
 constexpr char kNumtags[8] = {'N', 'u', 'm', 't', 'a', 'g', 's', '\0'};
 
@@ -116,7 +119,16 @@ int MP_status_row_channel(int r) { return r <= usable_count(MP_status_count1) ? 
 
 const char* MP_status_channel_problem(int channel) {
     if (channel < 0 || channel >= STATUS_CHANNELS) return "";
-    return channels[channel].problem;
+    Channel& ch = channels[channel];
+    if (ch.start_problem[0] == '\0') return ch.problem;
+    if (ch.problem[0] == '\0') return ch.start_problem;
+    snprintf(shown_problems[channel], sizeof shown_problems[channel], "%s %s", ch.start_problem, ch.problem);
+    return shown_problems[channel];
+}
+
+void MP_status_note_start_problem(int channel, const char* text) {
+    if (channel < 0 || channel >= STATUS_CHANNELS) return;
+    snprintf(channels[channel].start_problem, sizeof channels[channel].start_problem, "%s", text);
 }
 
 void MP_status_read_tables() {

@@ -70,14 +70,61 @@ int MP_status_check_process(const char* name) {
     return found;
 }
 
+bool MP_status_program_safe(const char* program, char* why, size_t size) {
+    vp_file_facts f;
+    int rc = vp_file_examine(program, &f);
+    if (rc != 0) {
+        if (vp_error_is_missing(rc)) {
+            snprintf(why, size, "Not starting %s: there is no such file in this folder.", program);
+        } else {
+            char text[256];
+            vp_open_error_text(rc, text, sizeof text);
+            snprintf(why, size, "Not starting %s: it cannot be examined: %s.", program, text);
+        }
+        return false;
+    }
+    // The folder's name is the file system's and may hold anything.
+    char folder[sizeof f.folder];
+    MP_status_console_text(folder, f.folder, sizeof folder - 1);
+    const char* wrong = nullptr;
+    char detail[160] = "";
+    if (f.kind != VP_KIND_FILE) {
+        wrong = f.kind == VP_KIND_LINK ? "it is a symbolic link, not a regular file"
+                                       : "it is not a regular file";
+    } else if (f.owner == VP_OWNER_OTHER) {
+        wrong = "it belongs to another user";
+        snprintf(detail, sizeof detail, " (owner %s)", f.owner_text);
+    } else if (f.others_write > 0) {
+        wrong = "other users may change it";
+        if (vp_file_modes) snprintf(detail, sizeof detail, " (mode %04o; chmod go-w %s)", f.mode, program);
+    } else if (f.folder_owner == VP_OWNER_OTHER) {
+        wrong = "its folder belongs to another user";
+        snprintf(detail, sizeof detail, " (owner %s)", f.folder_owner_text);
+    } else if (f.folder_others_write > 0) {
+        wrong = "other users may change its folder";
+        if (vp_file_modes)
+            snprintf(detail, sizeof detail, " (mode %04o; chmod go-w on the folder)", f.folder_mode);
+    }
+    if (!wrong) return true;
+    snprintf(why, size, "Not starting %s in %s: %s%s.", program, folder, wrong, detail);
+    return false;
+}
+
 void MP_status_start_bridges() {
     MP_Kernel32_Start();
     // Each bridge that is not running starts from its program file in the current folder, in
     // the background and without this console, and outlives the monitor. Whether the start
-    // succeeded shows on the screen: the bridge's block stays unpublished.
+    // succeeded shows on the screen: the bridge's block stays unpublished. A program file that
+    // someone else could have put there or changed is not started.
     for (int c = 0; c < STATUS_CHANNELS; c++) {
-        if (MP_status_check_process(MP_status_program[c]) == 0)
+        if (MP_status_check_process(MP_status_program[c]) != 0) continue;
+        char why[512];
+        if (MP_status_program_safe(MP_status_program[c], why, sizeof why)) {
             vp_spawn_background(MP_status_program[c], MP_status_start_arg[c]);
+        } else {
+            printf("%s\n", why);
+            MP_status_note_start_problem(c, why);
+        }
     }
     for (int c = 0; c < STATUS_CHANNELS; c++) MP_status_open_block(c, MP_status_block_name[c]);
 }

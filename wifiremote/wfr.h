@@ -88,6 +88,12 @@ inline constexpr int WFR_IDENTIFY_TOO_LONG = -2;
 int MP_WifiRemote_identify(char method, const char* computer, char* out, int size,
                            const char** too_long = nullptr);
 
+// Registers the password and the passcode of the settings in force with the log, in place of
+// any registered before, as they are and as the identify message carries them, so that no line
+// below Debug=3 shows them, also where the plug-in sends them back. Returns 0, or -1 (logged)
+// when one of them could not be kept.
+int MP_WifiRemote_register_secrets();
+
 // Start-up up to the publication block: trace, crash report, defaults, log, settings, block.
 void MP_WifiRemote_startup();
 // The program: start-up, then the connection loop for ever.

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "mp_log.h"
+#include "mp_text.h"
 #include "wfr.h"
 
 namespace {
@@ -60,7 +61,29 @@ struct Builder {
     }
 };
 
+// Registers a credential with the log as it is, and as the identify message carries it.
+int add_credential(const char* value) {
+    // A value of 255 characters can grow sixfold in its JSON form.
+    static char json[6 * 255 + 1];
+    int rc = MP_add_credential(value);
+    Builder b{json, json + sizeof json, nullptr, nullptr};
+    b.escaped(value, "");
+    *b.pos = '\0';
+    if (b.full || MP_add_credential(json) != 0) rc = -1;
+    memset(json, 0, sizeof json);
+    return rc;
+}
+
 }  // namespace
+
+int MP_WifiRemote_register_secrets() {
+    MP_TRACE("MP_WifiRemote_register_secrets");
+    MP_log_forget_secrets();
+    int rc = add_credential(MP_Global_wPassword);
+    if (add_credential(MP_Global_wPasscode) != 0) rc = -1;
+    if (rc != 0) MP_errlog("MP_read_cfg_file:", "The credentials are too long to be kept out of the log");
+    return rc;
+}
 
 int MP_WifiRemote_identify(char method, const char* computer, char* out, int size,
                            const char** too_long) {

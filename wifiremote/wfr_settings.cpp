@@ -80,20 +80,21 @@ void add_property(const char* name) {
     if (len > 0 && name[len - 1] == '\r') len--;
     const char* fault = property_fault(name, len);
     if (fault) {
-        MP_errlogf(kLabel, "Property \"%.*s\" %s; not requested", len, name, fault);
+        MP_errlogf(kLabel, "Property \"%s\" %s; not requested", MP_cfg_shown(name, static_cast<size_t>(len)),
+                   fault);
         return;
     }
     char* request = static_cast<int>(strlen(MP_Global_wRequest1)) <= WFR_FIRST_REQUEST_LIMIT
                         ? MP_Global_wRequest1
                         : MP_Global_wRequest2;
     if (!append_property(request, name, len)) {
-        MP_errlogf(kLabel, "Property \"%.*s\" does not fit the properties requests; not requested",
-                   len, name);
+        MP_errlogf(kLabel, "Property \"%s\" does not fit the properties requests; not requested",
+                   MP_cfg_shown(name, static_cast<size_t>(len)));
         return;
     }
     snprintf(property_tag, sizeof property_tag, "Properties.%.*s", len, name);
     if (seed_properties == 1) MP_put_tag(property_tag, MP_TYPE_TEXT, 0, "");
-    MP_logl(3, "MP_read_cfg_file: Defined ", property_tag);
+    MP_logl(3, "MP_read_cfg_file: Defined ", MP_cfg_shown(property_tag));
 }
 
 void apply_line(const char* line) {
@@ -163,6 +164,7 @@ int MP_read_cfg_file(int seed) {
     MP_logl(3, kLabel, "Started");
 
     MP_cfg_read_file(kLabel, WFR_CFG_PATH, apply_line);
+    MP_WifiRemote_register_secrets();
 
     // Room for the end was kept by every addition.
     strcat(MP_Global_wRequest1, kRequestEnd);
@@ -170,7 +172,7 @@ int MP_read_cfg_file(int seed) {
     MP_put_tag("Position", MP_TYPE_INT, 0, "0");
     MP_put_tag("Duration", MP_TYPE_INT, 0, "0");
 
-    MP_logf(3, kLabel, "MP_Global_IPAddress=%s", MP_Global_IPAddress);
+    MP_logf(3, kLabel, "MP_Global_IPAddress=%s", MP_cfg_shown(MP_Global_IPAddress));
     MP_logf(3, kLabel, "MP_Global_Port=%d", MP_Global_Port);
     // Raw, the default, goes unsaid, so that the log reads as it always has.
     if (MP_text_readable())

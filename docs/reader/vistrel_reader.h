@@ -187,8 +187,45 @@ typedef struct vr_block {
 } vr_block;
 
 #ifdef _WIN32
+/* The SID of an allow entry of an access list, of whatever kind (plain, callback, compound,
+ * object, callback object), or NULL for a deny entry and for one that passes on only to
+ * objects made inside the object. *broken is set for an allow entry whose SID cannot be found
+ * in it: it may admit anybody. */
+static inline PSID vr_allowed_sid(ACE_HEADER *ace, int *broken) {
+    size_t at;
+    DWORD flags;
+    PSID sid;
+    *broken = 0;
+    if (ace->AceFlags & INHERIT_ONLY_ACE) return NULL;
+    switch (ace->AceType) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
+        at = sizeof(ACE_HEADER) + sizeof(DWORD);
+        break;
+    case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
+        at = sizeof(ACE_HEADER) + sizeof(DWORD) + 2 * sizeof(USHORT);
+        break;
+    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+        memcpy(&flags, (BYTE *)ace + sizeof(ACE_HEADER) + sizeof(DWORD), sizeof flags);
+        at = sizeof(ACE_HEADER) + 2 * sizeof(DWORD);
+        if (flags & ACE_OBJECT_TYPE_PRESENT) at += sizeof(GUID);
+        if (flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) at += sizeof(GUID);
+        break;
+    default:
+        return NULL;
+    }
+    sid = (PSID)((BYTE *)ace + at);
+    if (at + 8 > ace->AceSize || !IsValidSid(sid) || at + GetLengthSid(sid) > ace->AceSize) {
+        *broken = 1;
+        return NULL;
+    }
+    return sid;
+}
+
 /* Whether a mapping belongs to this process's user (or to the owner that the user's new
- * objects get) and its access list admits nobody but that user and the system. */
+ * objects get) and its access list admits nobody but that user and the system, by an allow
+ * entry of any kind. */
 static inline int vr_check_mapping(HANDLE mapping) {
     HANDLE token;
     union { TOKEN_USER user; BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE]; } user;
@@ -217,10 +254,13 @@ static inline int vr_check_mapping(HANDLE mapping) {
         for (i = 0; i < dacl->AceCount && result == 0; i++) {
             ACE_HEADER *ace = NULL;
             PSID sid;
-            if (!GetAce(dacl, i, (void **)&ace) || ace->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
-            sid = (PSID)&((ACCESS_ALLOWED_ACE *)ace)->SidStart;
-            if (!EqualSid(sid, user.user.User.Sid) && !EqualSid(sid, deflt.owner.Owner) &&
-                !IsWellKnownSid(sid, WinLocalSystemSid))
+            int broken;
+            if (!GetAce(dacl, i, (void **)&ace)) continue;
+            sid = vr_allowed_sid(ace, &broken);
+            if (broken)
+                result = VR_SHARED;
+            else if (sid != NULL && !EqualSid(sid, user.user.User.Sid) && !EqualSid(sid, deflt.owner.Owner) &&
+                     !IsWellKnownSid(sid, WinLocalSystemSid))
                 result = VR_SHARED;
         }
     LocalFree(sd);

@@ -1,5 +1,9 @@
-// file.cpp - POSIX: file size and modification time through a low-level open; private files.
+// file.cpp - POSIX: file size and modification time, private files, settings files and program files.
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,8 +39,10 @@ int refused_open(const char* path, int e) {
 }
 }  // namespace
 
-int vp_file_open_private(const char* path, int truncate, FILE** stream) {
+int vp_file_open_private(const char* path, int flags, FILE** stream) {
     *stream = nullptr;
+    // Line ends are written as they are on POSIX, in either mode.
+    bool truncate = (flags & VP_PRIVATE_TRUNCATE) != 0;
     // Not O_TRUNC: nothing is emptied before the file is known to be ours.
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) return refused_open(path, errno);
@@ -80,4 +86,86 @@ int vp_file_others_access(const char* path) {
     if (st.st_mode & (S_IRGRP | S_IROTH)) who |= VP_OTHERS_READ;
     if (st.st_mode & (S_IWGRP | S_IWOTH)) who |= VP_OTHERS_WRITE;
     return who;
+}
+
+namespace {
+int others_of(const struct stat& st) {
+    int who = 0;
+    if (st.st_mode & (S_IRGRP | S_IROTH)) who |= VP_OTHERS_READ;
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) who |= VP_OTHERS_WRITE;
+    return who;
+}
+
+// Owners that a program may trust: itself, and root, who may change any file anyway.
+int owner_of(const struct stat& st, char* text, size_t size) {
+    snprintf(text, size, "uid %u", static_cast<unsigned>(st.st_uid));
+    if (st.st_uid == geteuid()) return VP_OWNER_SELF;
+    if (st.st_uid == 0) return VP_OWNER_ADMIN;
+    return VP_OWNER_OTHER;
+}
+}  // namespace
+
+int vp_file_open_own(const char* path, FILE** stream, int* others) {
+    *stream = nullptr;
+    *others = -1;
+    // Without O_NONBLOCK the open of a FIFO would wait for a writer for ever; without
+    // O_NOFOLLOW a link would lead to a file that someone else chose.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return errno == ENOENT ? ENOENT : refused_open(path, errno);
+    struct stat st;
+    int rc = 0;
+    char owner[32];
+    if (fstat(fd, &st) != 0)
+        rc = errno;
+    else if (!S_ISREG(st.st_mode))
+        rc = vp_refuse(VP_NOT_PLAIN, "%s", vp_file_kind(st.st_mode & S_IFMT));
+    else if (owner_of(st, owner, sizeof owner) == VP_OWNER_OTHER)
+        rc = vp_refuse(VP_FOREIGN, "owner %s, mode %04o", owner, mode_bits(st));
+    // Reads of a regular file never wait; the flag only kept the open from waiting on a FIFO.
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        rc = errno;
+    if (rc != 0) {
+        close(fd);
+        return rc;
+    }
+    FILE* f = fdopen(fd, "r");
+    if (!f) {
+        int e = errno;
+        close(fd);
+        return e;
+    }
+    *others = others_of(st);
+    *stream = f;
+    return 0;
+}
+
+bool vp_error_is_missing(int code) { return code == ENOENT || code == ENOTDIR; }
+
+int vp_file_examine(const char* path, vp_file_facts* facts) {
+    memset(facts, 0, sizeof *facts);
+    struct stat st;
+    if (lstat(path, &st) != 0) return errno;
+    facts->kind = S_ISREG(st.st_mode) ? VP_KIND_FILE : S_ISLNK(st.st_mode) ? VP_KIND_LINK : VP_KIND_OTHER;
+    facts->owner = owner_of(st, facts->owner_text, sizeof facts->owner_text);
+    facts->others_write = (others_of(st) & VP_OTHERS_WRITE) != 0;
+    facts->mode = mode_bits(st);
+
+    // The folder that holds the name: whoever may change it may put another file there.
+    char folder[PATH_MAX];
+    const char* slash = strrchr(path, '/');
+    if (!slash) {
+        snprintf(folder, sizeof folder, "%s", ".");
+    } else if (slash == path) {
+        snprintf(folder, sizeof folder, "%s", "/");
+    } else {
+        snprintf(folder, sizeof folder, "%.*s", static_cast<int>(slash - path), path);
+    }
+    if (stat(folder, &st) != 0) return errno;
+    facts->folder_owner = owner_of(st, facts->folder_owner_text, sizeof facts->folder_owner_text);
+    facts->folder_others_write = (others_of(st) & VP_OTHERS_WRITE) != 0;
+    facts->folder_mode = mode_bits(st);
+    char real[PATH_MAX];
+    snprintf(facts->folder, sizeof facts->folder, "%.*s", static_cast<int>(sizeof facts->folder - 1),
+             realpath(folder, real) ? real : folder);
+    return 0;
 }

@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <aclapi.h>
 
+#include <cstddef>
+
 // A security descriptor whose access list holds one entry, this process's user with the rights
 // given. The list is protected: a file made with it takes nothing from its folder's rules.
 struct vp_private_sd {
@@ -23,5 +25,14 @@ int vp_make_private_sd(vp_private_sd* p, DWORD rights);
 int vp_check_owner(HANDLE object, SE_OBJECT_TYPE type);
 // Who besides the owner, this user and the system is admitted by an object's access list:
 // VP_OTHERS_READ and/or VP_OTHERS_WRITE, 0 for nobody. A missing list admits everyone.
-// read_bits and write_bits are the object type's own rights for reading and writing.
+// read_bits and write_bits are the object type's own rights for reading and writing. Every kind
+// of allow entry counts (plain, object, callback, callback object, compound); entries that only
+// pass on to objects made inside the object do not.
 int vp_others_in(PSID owner, PACL dacl, DWORD read_bits, DWORD write_bits);
+// Whether an owner is this user (VP_OWNER_SELF), the system's administrators: the system, the
+// Administrators group or TrustedInstaller (VP_OWNER_ADMIN), or anybody else (VP_OWNER_OTHER);
+// its SID as text in text. A null owner is VP_OWNER_UNKNOWN.
+int vp_owner_kind(PSID owner, char* text, size_t size);
+// Whether an access list lets anybody but the owner, this user and the administrators use any of
+// the rights in bits: 1 yes, 0 no, and 1 for a missing list, which admits everyone.
+int vp_others_may(PSID owner, PACL dacl, DWORD bits);

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "sim_files.h"
 #include "vp.h"
 
 namespace {
@@ -133,12 +135,8 @@ long long chaos_counted(ChaosFault f) { return counts[static_cast<int>(f)]; }
 void chaos_write_counts() {
     if (!counts_path) return;
     // Written under another name and renamed, so that a reader never sees half a file.
-    char temp[1024];
-    snprintf(temp, sizeof temp, "%s.new", counts_path);
-    FILE* f = fopen(temp, "wb");
-    if (!f) return;
-    for (int k = 0; k < kChaosKinds; k++) fprintf(f, "%s %lld\n", kNames[k], counts[k]);
-    fclose(f);
-    remove(counts_path);
-    rename(temp, counts_path);
+    std::string text;
+    for (int k = 0; k < kChaosKinds; k++)
+        text += std::string(kNames[k]) + " " + std::to_string(counts[k]) + "\n";
+    sim_write_whole("simulator", counts_path, text);
 }

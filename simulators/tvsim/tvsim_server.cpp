@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim_chaos.h"
+#include "sim_files.h"
 #include "tvsim.h"
 #include "vp.h"
 
@@ -21,12 +22,23 @@ int recordings_requests = 0;
 // Set when chaos draws a refusal: the listener is closed for this long after the connection.
 long refuse_ms = 0;
 
-void append_file(const std::string& path, const std::string& text) {
+// The event log and the request file, opened at their first line.
+struct Journal {
+    FILE* stream = nullptr;
+    bool tried = false;
+};
+Journal events_file;
+Journal requests_file;
+
+void append_file(Journal& j, const std::string& path, const std::string& text) {
     if (path.empty()) return;
-    FILE* f = fopen(path.c_str(), "ab");
-    if (!f) return;
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
+    if (!j.tried) {
+        j.tried = true;
+        j.stream = sim_open_file("vistrel_tvsim", path.c_str(), false, true);
+    }
+    if (!j.stream) return;
+    fwrite(text.data(), 1, text.size(), j.stream);
+    fflush(j.stream);
 }
 
 // One line of the event log, with the milliseconds since the simulator started, so that a
@@ -36,7 +48,7 @@ void event(const std::string& text) {
     std::string line = std::to_string(ms) + " " + text + "\n";
     fputs(line.c_str(), stdout);
     fflush(stdout);
-    append_file(options->log_file, line);
+    append_file(events_file, options->log_file, line);
 }
 
 bool expired() {
@@ -254,8 +266,9 @@ After answer_recordings(vp_socket s, const Scenario& sc) {
 After answer(vp_socket s, const Scenario& sc, const std::string& head) {
     size_t line_end = head.find("\r\n");
     std::string line = head.substr(0, line_end);
-    event("request " + line);
-    append_file(options->requests_file, head);
+    // Any local program may connect and send anything: its line reaches the terminal escaped.
+    event("request " + sim_escaped(line));
+    append_file(requests_file, options->requests_file, head);
     if (!authorized(sc, head)) {
         event("refused: wrong credentials");
         return send_all(s, "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"TV\"\r\n"
@@ -385,18 +398,10 @@ int run_server(const Scenario& sc, const ServerOptions& o) {
         fprintf(stderr, "vistrel_tvsim: cannot listen on 127.0.0.1:%d (error %d)\n", o.port, vp_net_error());
         return 1;
     }
-    if (!o.port_file.empty()) {
-        // Written whole, with its line end last, so that a reader that sees the line end has
-        // the whole number.
-        std::string tmp = o.port_file + ".tmp";
-        FILE* f = fopen(tmp.c_str(), "wb");
-        if (f) {
-            fprintf(f, "%d\n", port);
-            fclose(f);
-            remove(o.port_file.c_str());
-            rename(tmp.c_str(), o.port_file.c_str());
-        }
-    }
+    // Written whole, with its line end last, so that a reader that sees the line end has the
+    // whole number.
+    if (!o.port_file.empty())
+        sim_write_whole("vistrel_tvsim", o.port_file.c_str(), std::to_string(port) + "\n");
     event("listening on 127.0.0.1:" + std::to_string(port) + " as " + sc.user);
     int connections = 0;
     while (!expired()) {

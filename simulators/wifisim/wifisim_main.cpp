@@ -2,9 +2,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "command_words.h"
 #include "sim_chaos.h"
+#include "sim_files.h"
 #include "wifisim.h"
 
 SimOptions sim;
@@ -126,7 +128,9 @@ long long sim_ms() { return static_cast<long long>((vp_process_seconds() - start
 
 void sim_journal(const char* event, const char* text) {
     if (!journal_file) return;
-    fprintf(journal_file, "%lld %s %s\n", sim_ms(), event, text);
+    // The text may be a client's line: any local program may connect and send anything.
+    std::string shown = sim_escaped(text, strlen(text));
+    fprintf(journal_file, "%lld %s %s\n", sim_ms(), event, shown.c_str());
     fflush(journal_file);
 }
 
@@ -164,8 +168,8 @@ int main(int argc, char** argv) {
         fputs("vistrel_wifisim: unknown option or missing value; --help lists them\n", stderr);
         return 2;
     }
-    if (sim.journal) journal_file = fopen(sim.journal, "ab");
-    if (sim.raw) raw_file = fopen(sim.raw, "ab");
+    if (sim.journal) journal_file = sim_open_file("vistrel_wifisim", sim.journal, false, true);
+    if (sim.raw) raw_file = sim_open_file("vistrel_wifisim", sim.raw, false, true);
     if (vp_net_start() != 0) {
         fputs("vistrel_wifisim: the socket library cannot be started\n", stderr);
         return 1;
@@ -179,18 +183,8 @@ int main(int argc, char** argv) {
     char text[32];
     snprintf(text, sizeof text, "%d", port);
     sim_journal("LISTEN", text);
-    if (sim.port_file) {
-        // Written under another name and renamed, so that a reader never sees half a number.
-        char temp[1024];
-        snprintf(temp, sizeof temp, "%s.new", sim.port_file);
-        FILE* f = fopen(temp, "wb");
-        if (f) {
-            fprintf(f, "%d\n", port);
-            fclose(f);
-            remove(sim.port_file);
-            rename(temp, sim.port_file);
-        }
-    }
+    // Written under another name and renamed, so that a reader never sees half a number.
+    if (sim.port_file) sim_write_whole("vistrel_wifisim", sim.port_file, std::to_string(port) + "\n");
     printf("vistrel_wifisim listening on 127.0.0.1:%d\n", port);
     fflush(stdout);
     for (int number = 1;; number++) {

@@ -1,11 +1,12 @@
 // scratch.cpp - test support: fresh working directories, file reading and bounded waits.
 #include "scratch.h"
 
-#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -18,20 +19,30 @@
 namespace fs = std::filesystem;
 
 ScratchDir::ScratchDir() {
-    static std::atomic<int> counter{0};
     previous_ = fs::current_path().string();
-    fs::path base = fs::temp_directory_path() / "vistrel-tests";
+    // A new folder of an unforeseeable name, made by this process right in the temporary folder
+    // and private to it: another user of the machine can neither have made it beforehand nor
+    // put anything into it (a link where a bridge writes its log, settings of theirs).
+#ifndef _WIN32
+    std::string pattern = (fs::temp_directory_path() / "vistrel-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) abort();
+    path_ = pattern;
+#else
+    std::random_device random;
     for (;;) {
-        // Composed with snprintf: gcc 12 at -O3 warns falsely on chains of std::string "+".
         char leaf[64];
-        snprintf(leaf, sizeof leaf, "t%u-%d", static_cast<unsigned>(vp_getpid()), counter++);
-        fs::path p = base / leaf;
+        snprintf(leaf, sizeof leaf, "vistrel-test-%08x%08x", random(), random());
+        fs::path p = fs::temp_directory_path() / leaf;
         std::error_code ec;
-        if (fs::create_directories(p / "plugins", ec)) {
+        // Made here or not at all: a folder of that name that already exists is not taken.
+        if (fs::create_directory(p, ec)) {
             path_ = p.string();
             break;
         }
+        if (ec && ec != std::errc::file_exists) abort();
     }
+#endif
+    fs::create_directory(fs::path(path_) / "plugins");
     fs::current_path(path_);
 #ifndef _WIN32
     // Settings files hold passwords, and a bridge says so when others may read its settings:

@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
-// Creates a fresh directory with a "plugins" folder below the system's temporary directory
-// and makes it the working directory for the life of the object; the former working directory
-// is restored afterwards. The bridges' files are relative to the working directory. Files made
-// meanwhile admit only their owner (POSIX umask 077).
+// Creates a fresh directory with a "plugins" folder right in the system's temporary directory,
+// under a name that nobody can foresee (POSIX mkdtemp: mode 0700), and makes it the working
+// directory for the life of the object; the former working directory is restored afterwards.
+// The bridges' files are relative to the working directory. Files made meanwhile admit only
+// their owner (POSIX umask 077).
 class ScratchDir {
 public:
     ScratchDir();

@@ -6,6 +6,8 @@
 //                                    non-zero one (so a new block gives an empty file)
 //   write-block NAME TEXT            opens the block and writes TEXT and a zero at its start
 //   write-file PATH TEXT             writes TEXT to a file, to show that a detached child ran
+//   hold-block NAME MS               opens (or makes) the block and keeps it mapped for MS, as a
+//                                    bridge holds its block
 //   sleep MS                         sleeps, then exits with 0
 //   exit CODE                        exits with CODE at once
 // Exit codes: 0 done, 64 unknown subcommand or missing word, 65 the block cannot be opened,
@@ -65,6 +67,17 @@ int read_block(const char* name, const char* out, const char* count) {
     return rc;
 }
 
+int hold_block(const char* name, const char* ms) {
+    void* view;
+    vp_shm handle;
+    int rc = with_block(name, &view, &handle);
+    if (rc != 0) return rc;
+    vp_sleep_ms(static_cast<unsigned>(strtoul(ms, nullptr, 10)));
+    vp_shm_unmap(view, kBlockSize);
+    vp_shm_close(handle);
+    return 0;
+}
+
 int write_block(const char* name, const char* text) {
     void* view;
     vp_shm handle;
@@ -79,7 +92,7 @@ int write_block(const char* name, const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    static const char* const commands[] = {"read-block", "write-block", "write-file", "sleep", "exit"};
+    static const char* const commands[] = {"read-block", "write-block", "write-file", "hold-block", "sleep", "exit"};
     words.split(argc, argv);
     int first = words.find_first(commands);
     if (first == words.count()) return kUsage;
@@ -89,6 +102,7 @@ int main(int argc, char** argv) {
 
     if (strcmp(cmd, "read-block") == 0 && n >= 2) return read_block(arg[0], arg[1], n >= 3 ? arg[2] : nullptr);
     if (strcmp(cmd, "write-block") == 0 && n >= 2) return write_block(arg[0], arg[1]);
+    if (strcmp(cmd, "hold-block") == 0 && n >= 2) return hold_block(arg[0], arg[1]);
     if (strcmp(cmd, "write-file") == 0 && n >= 2)
         return write_out(arg[0], arg[1], strlen(arg[1])) ? 0 : kWriteFailed;
     if (strcmp(cmd, "sleep") == 0 && n >= 1) {

@@ -9,6 +9,11 @@
 #include "scratch.h"
 #include "vp.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 #ifdef _WIN32
@@ -95,5 +100,30 @@ TEST_F(Dump, WithoutItsFolderTheDumpSaysSoOnTheConsoleAndLeavesTheTraceBalanced)
     EXPECT_EQ(depth, MP_trace_depth());
     EXPECT_FALSE(std::filesystem::exists("plugins"));
 }
+
+#ifndef _WIN32
+// The listing is opened as the logs are: a link at its name (to a file that someone else wants
+// overwritten) is not written through, and a new listing admits only its owner.
+TEST_F(Dump, TheListingIsWrittenThroughNoLinkAndIsPrivate) {
+    MP_put_tag("Recordings", MP_TYPE_TEXT, 0, "None");
+    write_file("victim.txt", "untouched");
+    ASSERT_EQ(0, symlink("../victim.txt", VP_PLUGINS "MP_Dump.log"));
+    testing::internal::CaptureStdout();
+    MP_Dump();
+    fflush(stdout);
+    EXPECT_EQ("Failed to open dump file plugins/MP_Dump.log: it is a symbolic link",
+              testing::internal::GetCapturedStdout());
+    EXPECT_EQ("untouched", read_file("victim.txt"));
+
+    std::filesystem::remove(VP_PLUGINS "MP_Dump.log");
+    mode_t mask = umask(022);
+    MP_Dump();
+    umask(mask);
+    struct stat st;
+    ASSERT_EQ(0, stat(VP_PLUGINS "MP_Dump.log", &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777u);
+    EXPECT_EQ(3u, read_lines(VP_PLUGINS "MP_Dump.log").size());
+}
+#endif
 
 }  // namespace

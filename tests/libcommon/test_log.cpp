@@ -1,10 +1,12 @@
 // test_log.cpp - the log core, the level rule, the recent-lines ring, the log file and the trace.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <regex>
 #include <string>
 #include <vector>
@@ -588,6 +590,149 @@ TEST_F(Log, TagStoreLinesAreEscapedWhenWritten) {
         }
     // The table keeps the bytes as they came.
     EXPECT_EQ(std::string(MP_gtag("Rec1.Title")), hostile);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registered secrets: replaced in every line below debug level 3.
+
+void add_secrets(std::initializer_list<const char*> secrets) {
+    for (const char* s : secrets) ASSERT_EQ(0, MP_log_add_secret(s, strlen(s)));
+}
+
+// Where a secret stands in a line of our own and in its label, and what of it shows: every
+// occurrence of a long one, the longest where two begin together, a short one (one letter, two
+// digits) only where it stands alone, an empty one nowhere; at debug level 3 all of it.
+TEST_F(Log, SecretsAreReplacedWhereverTheyStandBelowLevel3) {
+    struct Case {
+        int debug;
+        const char* label;
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {1, "L:", "pw Sesame42 end", "L: pw *** end"},
+        {2, "L:", "Sesame42Sesame42 and Sesame4", "L: ****** and Sesame4"},
+        {1, "L:", "user:Sesame42 as sent", "L: *** as sent"},
+        {1, "Sesame42:", "in the label", "***: in the label"},
+        {1, "L:", "x and \"x\", not box or x1; 12:30, not 312", "L: *** and \"***\", not box or x1; ***:30, not 312"},
+        {3, "L:", "pw Sesame42 and x", "L: pw Sesame42 and x"},
+    };
+    MP_open_log();
+    add_secrets({"Sesame42", "user:Sesame42", "x", "12"});
+    ASSERT_EQ(0, MP_log_add_secret("", 0));
+    for (const Case& c : cases) {
+        MP_Global_Debug = c.debug;
+        testing::internal::CaptureStdout();
+        MP_log(c.label, c.text);
+        std::string console = testing::internal::GetCapturedStdout();
+        std::vector<std::string> got = body();
+        ASSERT_FALSE(got.empty());
+        EXPECT_EQ(c.shown, got.back());
+        EXPECT_NE(std::string::npos, console.find(std::string(c.shown) + "\n")) << console;
+    }
+}
+
+// The search does not look at every byte; against a plain comparison at every byte, over many
+// texts and secrets of few letters (so that they meet often, overlap and stand side by side),
+// of every length from one letter up, it must find the same occurrences.
+TEST_F(Log, SecretsAreFoundAsAComparisonAtEveryByteFindsThem) {
+    const std::string letters = "abcab:1 ";
+    unsigned seed = 20261208;
+    auto draw = [&](size_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<size_t>((seed >> 16) % n);
+    };
+    auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+    MP_open_log();
+    for (int round = 0; round < 300; round++) {
+        SCOPED_TRACE(round);
+        MP_log_forget_secrets();
+        std::vector<std::string> secrets;
+        for (size_t n = 1 + draw(3); n > 0; n--) {
+            std::string secret;
+            for (size_t len = 1 + draw(round % 2 ? 8 : 4); len > 0; len--) secret += letters[draw(letters.size())];
+            secrets.push_back(secret);
+            ASSERT_EQ(0, MP_log_add_secret(secret.data(), secret.size()));
+        }
+        std::string text;
+        for (size_t len = draw(120); len > 0; len--) text += letters[draw(letters.size())];
+        // Leftmost first, the longest where several begin there; a short one only standing alone.
+        std::string want;
+        for (size_t i = 0; i < text.size();) {
+            size_t best = 0;
+            for (const std::string& sec : secrets) {
+                if (sec.size() <= best || text.compare(i, sec.size(), sec) != 0) continue;
+                bool alone = (i == 0 || !word(text[i - 1])) &&
+                             (i + sec.size() == text.size() || !word(text[i + sec.size()]));
+                if (sec.size() >= MP_LOG_SECRET_WORD || alone) best = sec.size();
+            }
+            if (best) {
+                want += "***";
+                i += best;
+            } else {
+                want += text[i++];
+            }
+        }
+        MP_Global_Debug = 1;
+        testing::internal::CaptureStdout();
+        MP_log("L:", text.c_str());
+        std::string console = testing::internal::GetCapturedStdout();
+        ASSERT_EQ(console.substr(13), "L: " + want + "\n") << "text \"" << text << "\"";
+    }
+}
+
+// At debug level 0 an error writes out the lines held back: a line of our own kept before the
+// secret was registered, a service's text (escaped) and a tag store's line (kept as it came and
+// redacted only when written). None of them shows the secret; the error line neither.
+TEST_F(Log, LinesHeldBackForAnErrorShowNoSecretWhateverTheirSource) {
+    MP_open_log();
+    MP_logl(2, "own:", "before Sesame42");
+    add_secrets({"Sesame42"});
+    const char echo[] = "Basic Sesame42\r\nSesame42\x1b[2J";
+    MP_log_untrusted(3, "svc:", echo, sizeof echo - 1);
+    MP_put_tag("Echo.Password", MP_TYPE_TEXT, 0, "Sesame42");
+    MP_errlog("E:", "wrong password Sesame42");
+    std::vector<std::string> got = body();
+    ASSERT_GE(got.size(), 4u);
+    EXPECT_EQ("own: before ***", got[got.size() - 4]);
+    EXPECT_EQ("svc: Basic ***\\r\\n***\\x1b[2J", got[got.size() - 3]);
+    EXPECT_NE(std::string::npos, got[got.size() - 2].find("name=                           Echo.Password, string=***"));
+    EXPECT_EQ("**Error**E: wrong password ***", got.back());
+    EXPECT_EQ(std::string::npos, read_file(kLog).find("Sesame42"));
+}
+
+// A secret that begins just before the end of what the ring keeps of a long line: the line
+// written at once shows *** in its place, and the ring keeps nothing of it, not even its first
+// letters, for the error that writes it out again.
+TEST_F(Log, ASecretAcrossTheEndOfTheRingsShareShowsNowhere) {
+    const size_t room = MP_LOG_LINE_SIZE - 1 - 13 - 3;  // behind the stamp and "L: "
+    for (size_t at : {room - 2, room - 3}) {
+        for (bool service : {false, true}) {
+            SetUp();
+            std::remove(kLog);
+            MP_open_log();
+            add_secrets({"Sesame42"});
+            MP_Global_Debug = 1;
+            std::string text = std::string(at, 'a') + "Sesame42" + std::string(100, 'b');
+            testing::internal::CaptureStdout();
+            if (service)
+                MP_log_untrusted(1, "L:", text.c_str(), text.size());
+            else
+                MP_log("L:", text.c_str());
+            testing::internal::GetCapturedStdout();
+            MP_Global_Debug = 0;
+            MP_errlog("E:", "e");
+            // The line as written at once, then as the ring kept it.
+            std::vector<std::string> lines;
+            for (const std::string& l : body())
+                if (l.rfind("L: ", 0) == 0) lines.push_back(l);
+            const std::string where = std::to_string(at) + (service ? " service" : " own");
+            ASSERT_EQ(2u, lines.size()) << where;
+            EXPECT_TRUE(lines[0] == "L: " + std::string(at, 'a') + "***" + std::string(100, 'b')) << where;
+            EXPECT_EQ(0u, lines[1].find("L: " + std::string(at, 'a'))) << where;
+            EXPECT_EQ(std::string::npos, lines[1].find('S')) << where << ": " << lines[1].substr(at);
+            EXPECT_EQ(std::string::npos, read_file(kLog).find("Sesa")) << where;
+        }
+    }
 }
 
 TEST(LogCat, AsctimeText) {

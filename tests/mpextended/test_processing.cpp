@@ -204,6 +204,37 @@ protected:
     char buf_[MPX_RECEIVE_CAPACITY + 1];
 };
 
+// A service that sends the request back, as an error page that echoes its headers does, with
+// no Content-Length: at debug level 0 the error writes out the lines held back, among them the
+// received answer. Neither the Basic credentials, as sent and decoded, nor the password show.
+TEST_F(Processing, CredentialsThatTheServiceSendsBackAreRedactedInTheLinesHeldBack) {
+    write_file(VP_PLUGINS "MP.cfg", "Debug=0\nMPExtended_UserName=viewer\nMPExtended_Password=S3cr3t-pw\n");
+    MP_read_cfg_file(1);
+    ASSERT_EQ(0, MP_Global_Debug);
+    char request[4096];
+    std::string sent(request, static_cast<size_t>(MP_Extended_compose_request(request, sizeof request, 0, 0)));
+    size_t basic = sent.find("Basic ");
+    ASSERT_NE(std::string::npos, basic);
+    std::string b64 = sent.substr(basic + 6, sent.find("\r\n", basic) - basic - 6);
+    ASSERT_EQ("dmlld2VyOlMzY3IzdC1wdw==", b64);  // viewer:S3cr3t-pw
+
+    serve("HTTP/1.1 401 Unauthorized\r\nContent-Type: text/plain\r\n\r\nYou sent:\r\n" + sent +
+          "User viewer:S3cr3t-pw is not known; password S3cr3t-pw\r\n");
+    testing::internal::CaptureStdout();
+    int n = MP_recv("TCP[MPEx]:", buf_, MPX_RECEIVE_CAPACITY);
+    ASSERT_GT(n, 0);
+    MP_Extended_handle_response("TCP[MPEx]:", buf_, n);
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_LE(1, log_lines("**Error**TCP[MPEx]: No Content-Length"));
+    std::string log = read_file(kLog);
+    EXPECT_NE(std::string::npos, log.find("Authorization: Basic ***\\r\\nAccept")) << log;
+    EXPECT_NE(std::string::npos, log.find("User *** is not known; password ***")) << log;
+    for (const std::string& out : {log, console}) {
+        EXPECT_EQ(std::string::npos, out.find(b64)) << out;
+        EXPECT_EQ(std::string::npos, out.find("S3cr3t")) << out;
+    }
+}
+
 TEST_F(Processing, FramingFindsTheBodyBehindTheHeaderAndReadsItInPieces) {
     const char* tag = "TCP[MPEx]:";
     std::string whole = response("[" + std::string(40, 'x') + "]");

@@ -2,6 +2,8 @@
 # check_package.sh - makes the package of a build, checks that it holds what the README names,
 # unpacks it into an empty folder and runs the demo from there: both simulators, the bridges
 # with settings made from the shipped sample, and the monitor until it shows both blocks "OK".
+# Natively the monitor starts the bridges itself, so that the unpacked files pass its check of
+# program files; the Windows zip's demo.cmd is also run from a folder whose name holds "&".
 # Usage: check_package.sh BUILD_DIR SOURCE_DIR wine|native
 set -euo pipefail
 build=$1 source=$2 mode=$3
@@ -14,6 +16,9 @@ cleanup() {
   local rc=$?
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # The bridges that the monitor started are no children of this script: their end is waited for.
+  gone() { local p; for p in "${pids[@]}"; do if kill -0 "$p" 2>/dev/null; then return 1; fi; done; }
+  wait_for 5 gone || true
   for pid in "${pids[@]}"; do
     if kill -0 "$pid" 2>/dev/null; then echo "FAIL: process $pid still runs" >&2; status=1; fi
   done
@@ -75,6 +80,20 @@ if [ "$mode" = wine ]; then
   lines=$(wc -l < "$work/$demo")
   crlf=$(grep -c $'\r$' "$work/$demo" || true)
   [ "$lines" -gt 0 ] && [ "$lines" -eq "$crlf" ] || fail "demo.cmd has lines without CR LF"
+  # A folder whose name holds "&": demo.cmd shows the name in quotes, so that the rest of it runs
+  # as no command. Its stop finds a PowerShell that fails first in its own folder (a program of
+  # the package that refuses the options), so that it shows the line that names the folder.
+  odd="$work/a&echo INJECTED&rem a"
+  mkdir -p "$odd"
+  cp "$work/$demo" "$odd/demo.cmd"
+  monitor=$(cmake -E tar tf "$package" | grep '/Vistrel_Status.exe$')
+  (cd "$work" && cmake -E tar xf "$package" "$monitor")
+  cp "$work/$monitor" "$odd/powershell.exe"
+  said=$(cd "$odd" && { wine cmd /c demo.cmd stop 2>&1 || true; } | tr -d '\r')
+  echo "$said"
+  if grep -qx INJECTED <<< "$said"; then fail "demo.cmd ran a command out of its folder's name"; fi
+  grep -qF 'a&echo INJECTED&rem a\demo\" in the Task Manager.' <<< "$said" ||
+    fail "demo.cmd did not show its folder's name whole and quoted"
 fi
 
 mkdir -p "$work/unpacked"
@@ -111,13 +130,27 @@ wifi_port=$(tr -d '\r\n' < wifisim.port)
      -e "s/^MPExtended_Wait=.*/MPExtended_Wait=1/" -e "s/^WifiRemote_Port=.*/WifiRemote_Port=$wifi_port/" \
      plugins/MP.cfg.sample > plugins/MP.cfg)
 
-# The bridges are started here, so that this check knows their ids; the monitor then finds them
-# running and starts none.
-start "$work/mpx.out" Vistrel_MPExtended
-start "$work/wfr.out" Vistrel_WIFIRemote
 has_logs() { [ -s plugins/Vistrel_MPExtended.log ] && [ -s plugins/Vistrel_WIFIRemote.log ]; }
-wait_for 30 has_logs || fail "the bridges wrote no logs"
-start "$work/screen.txt" Vistrel_Status
+if [ "$mode" = native ]; then
+  # The monitor starts the bridges from the unpacked folder: the files and folders as the package
+  # installs them pass its check that nobody else can have put them there or changed them. The
+  # bridges that it started are found by their program files here and ended with the rest.
+  start "$work/screen.txt" Vistrel_Status
+  wait_for 30 has_logs || { cat "$work/screen.txt" | tail -5; fail "the monitor started no bridges"; }
+  for exe in /proc/[0-9]*/exe; do
+    case "$(readlink "$exe" 2>/dev/null)" in
+      "$top/Vistrel_MPExtended"|"$top/Vistrel_WIFIRemote") pid=${exe#/proc/}; pids+=("${pid%/exe}") ;;
+    esac
+  done
+  [ "${#pids[@]}" -eq 5 ] || fail "the bridges that the monitor started were not found"
+else
+  # The bridges are started here, so that this check knows their ids; the monitor then finds
+  # them running and starts none.
+  start "$work/mpx.out" Vistrel_MPExtended
+  start "$work/wfr.out" Vistrel_WIFIRemote
+  wait_for 30 has_logs || fail "the bridges wrote no logs"
+  start "$work/screen.txt" Vistrel_Status
+fi
 both_ok() {
   grep -aq "State1=Numtags.*Status1=OK" "$work/screen.txt" &&
     grep -aq "State2=Numtags.*Status2=OK" "$work/screen.txt" &&
@@ -133,4 +166,5 @@ done
 grep -q "Vistrel MPExtended Interface v version" plugins/Vistrel_MPExtended.log || fail "no banner in the MPExtended log"
 grep -q "Vistrel WIFIRemote Interface v version" plugins/Vistrel_WIFIRemote.log || fail "no banner in the WifiRemote log"
 if grep -a "\*\*Error\*\*" plugins/*.log; then fail "error lines in the logs"; fi
+if grep -a "Not starting" "$work/screen.txt"; then fail "the monitor refused a program file of the package"; fi
 echo "package check passed"

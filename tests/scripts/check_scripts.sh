@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# check_scripts.sh - the helper scripts take only numbers as numbers, and end and remove only
-# what they started. Each script runs as a copy in a folder of its own, with stand-ins for the
-# build and the programs that it would use, so that nothing real is built or started.
-# Usage: check_scripts.sh SOURCE_DIR soak|run
+# check_scripts.sh - the helper scripts take only numbers as numbers, end and remove only what
+# they started, and write through no name that someone else could have prepared. Each script runs
+# as a copy in a folder of its own, with stand-ins for the build and the programs that it would
+# use, so that nothing real is built or started; a stand-in bridge that must hold its block as a
+# bridge does is the test child program.
+# Usage: check_scripts.sh SOURCE_DIR soak|run CHILD_PROGRAM
 set -euo pipefail
-source=$1 what=$2
+source=$1 what=$2 child=$3
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vistrel-scripts.XXXXXX")
 made_blocks=()
@@ -79,21 +81,29 @@ if [ "$what" = soak ]; then
   echo "soak.sh refuses every value that is no number"
 
   # A short run with the machine-wide names (no private /dev/shm), beside a block of the same
-  # name that was there before it, as a demo's would be: the stand-in bridges make their block
-  # when it is missing and open it otherwise, as the bridges do. Only the block that appeared
-  # during the run is removed at its end.
+  # name that was there before it, as a demo's would be: the WifiRemote stand-in makes its block
+  # when it is missing and opens it otherwise; the MPExtended stand-in holds its block mapped, as
+  # the bridge does, so that the soak copies it for its checks. Only the block that appeared
+  # during the run is removed at its end. A link that another user planted at the name that the
+  # soak once copied blocks to must not be written through.
   for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
     [ ! -e "/dev/shm/$b" ] || fail "/dev/shm/$b exists before the check; something else uses the block names"
-    cat > "$tree/build/asan/${b#Vistrel_}" <<BRIDGE
+  done
+  cat > "$tree/build/asan/wifiremote/Vistrel_WIFIRemote" <<'BRIDGE'
 #!/usr/bin/env bash
-[ -e /dev/shm/$b ] || printf 'made by the soak' > /dev/shm/$b
+[ -e /dev/shm/Vistrel_WIFIRemote ] || printf 'made by the soak' > /dev/shm/Vistrel_WIFIRemote
 exec sleep 60
 BRIDGE
-  done
-  mv "$tree/build/asan/MPExtended" "$tree/build/asan/mpextended/Vistrel_MPExtended"
-  mv "$tree/build/asan/WIFIRemote" "$tree/build/asan/wifiremote/Vistrel_WIFIRemote"
+  printf '#!/usr/bin/env bash\nexec "%s" hold-block Vistrel_MPExtended 60000\n' "$child" \
+    > "$tree/build/asan/mpextended/Vistrel_MPExtended"
+  printf '#!/bin/sh\nexit 0\n' > "$tree/build/asan/tools/vistrel_peek"
   chmod +x "$tree/build/asan/mpextended/Vistrel_MPExtended" "$tree/build/asan/wifiremote/Vistrel_WIFIRemote"
-  made_blocks=(/dev/shm/Vistrel_WIFIRemote /dev/shm/Vistrel_MPExtended)
+  planted=/dev/shm/soak_Vistrel_MPExtended
+  victim="$work/victim"
+  printf 'untouched' > "$victim"
+  made_blocks=(/dev/shm/Vistrel_WIFIRemote /dev/shm/Vistrel_MPExtended "$planted")
+  rm -f "$planted"
+  ln -s "$victim" "$planted"
   (umask 077; printf 'a demo' > /dev/shm/Vistrel_WIFIRemote)
   rm -rf "$tree/build/soak"
   set +e
@@ -106,6 +116,11 @@ BRIDGE
     fail "soak.sh removed or changed a block that was there before its run"
   [ ! -e /dev/shm/Vistrel_MPExtended ] || fail "soak.sh left the block that appeared during its run"
   echo "soak.sh removes only the blocks that appeared during its run"
+  [ "$(cat "$victim")" = untouched ] || fail "soak.sh wrote its copy of a block through a link at $planted"
+  [ -L "$planted" ] || fail "soak.sh removed the link at $planted, which is not its own"
+  leftovers=$(find /dev/shm -maxdepth 1 -name 'soak_Vistrel_*.*' | wc -l)
+  [ "$leftovers" -eq 0 ] || fail "soak.sh left $leftovers copies of blocks in /dev/shm"
+  echo "soak.sh copies blocks to names of its own making"
   exit 0
 fi
 
@@ -123,9 +138,17 @@ for p in simulators/tvsim/vistrel_tvsim simulators/wifisim/vistrel_wifisim mpext
   stub "$tree/build/demo/$p"
 done
 mkdir -p "$tree/build/demo/status"
+# With VISTREL_CHECK_SWAP set, the block is put out of the way once run.sh has seen it and
+# another object takes its name (another user's, where this check runs as root), as another
+# program could do meanwhile.
 cat > "$tree/build/demo/status/Vistrel_Status" <<'STUB'
 #!/bin/sh
 printf 'made by the demo' > /dev/shm/Vistrel_MPExtended
+[ -n "${VISTREL_CHECK_SWAP:-}" ] || exit 0
+sleep 1
+printf 'put there by another program' > /dev/shm/Vistrel_MPExtended.other
+[ "$(id -u)" != 0 ] || chown 65534:65534 /dev/shm/Vistrel_MPExtended.other
+mv -f /dev/shm/Vistrel_MPExtended.other /dev/shm/Vistrel_MPExtended
 STUB
 chmod +x "$tree/build/demo/status/Vistrel_Status"
 
@@ -147,6 +170,18 @@ echo "run.sh: exit $rc"
 mode=$(stat -c %a "$tree/run/plugins/MP.cfg")
 [ "$mode" = 600 ] || fail "run.sh wrote the settings with mode $mode, not 600"
 echo "run.sh removes only the blocks made during its run, and keeps its settings private"
+
+# The block that appeared is replaced by another object before the end: that one is not run.sh's.
+made_blocks+=(/dev/shm/Vistrel_MPExtended.other)
+set +e
+out=$(VISTREL_CHECK_SWAP=1 PATH="$work/bin:$PATH" timeout 60 bash "$tree/scripts/run.sh" 2>&1 < /dev/null)
+rc=$?
+set -e
+echo "run.sh, its block replaced during the run: exit $rc"
+[ "$rc" -eq 0 ] || { echo "$out" | tail -5; fail "run.sh ended with $rc"; }
+[ "$(cat /dev/shm/Vistrel_MPExtended 2>/dev/null)" = "put there by another program" ] ||
+  fail "run.sh removed an object that took the name of its block during its run"
+echo "run.sh removes a block's name only while it leads to the block that appeared"
 
 # run.sh --lcd inside tmux: the display's LCDd goes into a tmux pane and vistrel_lcd beside it,
 # pointed at the port written into LCDd's settings; both end with the demo. Stand-ins for tmux

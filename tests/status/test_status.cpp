@@ -4,6 +4,12 @@
 // status_harness.h.
 #include "status_harness.h"
 
+#include "other_user.h"
+
+#ifdef _WIN32
+#include <aclapi.h>
+#endif
+
 namespace {
 
 TEST_F(StatusMonitor, StartsBothAbsentBridgesOnceShowsTheBlocksItMadeAndLeavesTheBridgesRunning) {
@@ -185,5 +191,97 @@ TEST_F(StatusMonitor, ABlockThatCannotBeOpenedShowsAsEmptyWithTheReason) {
     EXPECT_TRUE(monitor.running());
 }
 #endif
+
+// A bridge's program file that someone else could have put in the monitor's folder, or changed,
+// is not started: the monitor, which may run as root, would run their program. It says why on
+// its screen, shows the block all the same, and starts the other bridge, whose file is sound.
+// A fault of the folder concerns both bridges; a fault of one file only its bridge.
+struct UnsafeProgram {
+    const char* name;
+    bool needs_root;
+    bool folder;
+    bool (*make)();
+    const char* why;
+};
+void PrintTo(const UnsafeProgram& p, std::ostream* os) { *os << p.name; }
+
+class StatusMonitorUnsafe : public StatusMonitor, public ::testing::WithParamInterface<UnsafeProgram> {};
+
+TEST_P(StatusMonitorUnsafe, StartsNoProgramFileThatOthersCouldHavePutThereOrChanged) {
+    const UnsafeProgram& c = GetParam();
+    if (c.needs_root && !can_act_as_other_user()) GTEST_SKIP() << "needs root: " << c.name;
+    const std::string folder = fs::current_path().string();
+    ASSERT_TRUE(c.make()) << c.name;
+    ASSERT_TRUE(monitor.start());
+    if (c.folder)
+        ASSERT_TRUE(wait_screens(3)) << monitor.output();
+    else
+        ASSERT_TRUE(wait_until([&] { return started(kWifi).size() == 1; }, kWaitMs)) << monitor.output();
+    ASSERT_TRUE(wait_screens(2));
+    std::vector<const char*> refused = {kMpx};
+    if (c.folder) refused.push_back(kWifi);
+    for (const char* bridge : refused) {
+        EXPECT_TRUE(started(bridge).empty()) << "the monitor started " << bridge;
+        const std::string line = std::string(bridge) + ": Not starting " + bridge + VP_EXE + " in " + folder +
+                                 ": " + c.why + ".";
+        // The whole line, up to its line end (CR LF on a terminal, LF in a file).
+        const std::string out = monitor.output();
+        size_t at = out.find(line);
+        EXPECT_TRUE(at != std::string::npos && (out[at + line.size()] == '\r' || out[at + line.size()] == '\n'))
+            << line << "\n" << out;
+    }
+    EXPECT_TRUE(monitor.running());
+}
+
+#ifndef _WIN32
+const UnsafeProgram kUnsafePrograms[] = {
+    {"GroupMayChangeTheFile", false, false, [] { return chmod(kMpx, 0775) == 0; },
+     "other users may change it (mode 0775; chmod go-w Vistrel_MPExtended)"},
+    {"OthersMayChangeTheFolder", false, true, [] { return chmod(".", 0777) == 0; },
+     "other users may change its folder (mode 0777; chmod go-w on the folder)"},
+    {"ALinkToTheProgram", false, false,
+     [] { return rename(kMpx, "elsewhere") == 0 && symlink("elsewhere", kMpx) == 0; },
+     "it is a symbolic link, not a regular file"},
+    {"AnotherUsersFile", true, false, [] { return chown(kMpx, kOtherUid, kOtherUid) == 0; },
+     "it belongs to another user (owner uid 65534)"},
+    {"AnotherUsersFolder", true, true, [] { return chown(".", kOtherUid, kOtherUid) == 0; },
+     "its folder belongs to another user (owner uid 65534)"},
+};
+#else
+// Lets everyone use the rights on a file or folder, by an entry added to its access list.
+bool grant_everyone(const char* path, DWORD rights) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoA(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                              &sd) != ERROR_SUCCESS)
+        return false;
+    alignas(DWORD) BYTE everyone[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof everyone;
+    CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size);
+    EXPLICIT_ACCESS_A ea = {};
+    ea.grfAccessPermissions = rights;
+    ea.grfAccessMode = GRANT_ACCESS;
+    ea.grfInheritance = NO_INHERITANCE;
+    ea.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    ea.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    ea.Trustee.ptstrName = reinterpret_cast<LPSTR>(everyone);
+    PACL wider = nullptr;
+    bool ok = SetEntriesInAclA(1, &ea, dacl, &wider) == ERROR_SUCCESS &&
+              SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, wider, nullptr) == ERROR_SUCCESS;
+    LocalFree(wider);
+    LocalFree(sd);
+    return ok;
+}
+
+const UnsafeProgram kUnsafePrograms[] = {
+    {"EveryoneMayChangeTheFile", false, false, [] { return grant_everyone("Vistrel_MPExtended.exe", FILE_GENERIC_WRITE); },
+     "other users may change it"},
+    {"EveryoneMayAddFilesToTheFolder", false, true, [] { return grant_everyone(".", FILE_ADD_FILE); },
+     "other users may change its folder"},
+};
+#endif
+INSTANTIATE_TEST_SUITE_P(Cases, StatusMonitorUnsafe, ::testing::ValuesIn(kUnsafePrograms),
+                         [](const ::testing::TestParamInfo<UnsafeProgram>& p) { return p.param.name; });
 
 }  // namespace

@@ -230,6 +230,29 @@ TEST_F(Wfr, BelowDebugLevel3TheCredentialsStayOutOfTheLog) {
         EXPECT_EQ(std::string::npos, all.find(secret)) << secret << " reached the log:\n" << all;
 }
 
+// A plug-in that sends the identify message back: at debug level 1 every line received is
+// written to the console and the log. Neither the password, as set and as the message carries
+// it (its quote escaped), nor the passcode may show there; the user name is no secret.
+TEST_F(Wfr, CredentialsThatThePlugInSendsBackAreRedacted) {
+    write_file(WFR_CFG_PATH, "Debug=1\nWifiRemote_Passcode=P4ssc0de\nWifiRemote_UserName=viewer\n"
+                             "WifiRemote_Password=Ses\"ame42\n");
+    testing::internal::CaptureStdout();
+    MP_read_cfg_file(1);
+    decode("{\"Type\":\"welcome\",\"Server_Version\":14,\"AuthMethod\":3}\r\n");
+    std::string identify = sent();
+    decode("{\"Type\":\"error\",\"You sent\":" + identify.substr(0, identify.find("\r\n")) + "}\r\n");
+    std::string console = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(1, MP_Global_Debug);
+    ASSERT_NE(std::string::npos, identify.find("\"Password\":\"Ses\\\"ame42\",\"User\":\"viewer\""));
+    std::string log = read_file(MP_Global_LogPath);
+    EXPECT_NE(std::string::npos, log.find("\"Password\":\"***\",\"User\":\"viewer\",\"passcode\":\"***\"")) << log;
+    EXPECT_NE(std::string::npos, console.find("\"Password\":\"***\",\"User\":\"viewer\",\"passcode\":\"***\""));
+    for (const std::string& out : {log, console}) {
+        EXPECT_EQ(std::string::npos, out.find("P4ssc0de")) << out;
+        EXPECT_EQ(std::string::npos, out.find("ame42")) << out;
+    }
+}
+
 // Lines, Types and the rest of a message come from the plug-in: their control bytes and C1
 // controls, raw and in UTF-8, are shown escaped, so that nothing the plug-in sends reaches a
 // terminal as a control. (Line ends split the block into lines before anything is logged.)

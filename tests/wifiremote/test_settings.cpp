@@ -225,6 +225,27 @@ TEST_F(WfrSettings, NamesThatCannotBeRequestedOrStoredAreRefused) {
     EXPECT_EQ(2u, log_lines("holds a quote, a backslash or a control character; not requested").size());
 }
 
+// Names and values from the settings file reach the log and the console escaped, as a
+// service's text does: a name with a control sequence, refused or not, and an address.
+TEST_F(WfrSettings, TextFromTheFileIsShownEscaped) {
+    MP_open_log();
+    testing::internal::CaptureStdout();
+    read("Debug=3\n"
+         "WifiRemote_IPAddress=\x1b]0;owned\x07\n"
+         "Properties=Title\x1b[2J\n"
+         "Properties=Genre\xc2\x9b" "31m\n");
+    std::string console = testing::internal::GetCapturedStdout();
+    std::string log = read_file(MP_Global_LogPath);
+    EXPECT_EQ(1u, log_lines("Property \"Title\\x1b[2J\" holds a quote, a backslash or a control character").size()) << log;
+    EXPECT_EQ(1u, log_lines("Defined  Properties.Genre\\xc2\\x9b31m").size()) << log;
+    EXPECT_EQ(1u, log_lines("MP_Global_IPAddress=\\x1b]0;owned\\x07").size()) << log;
+    for (const std::string& out : {log, console})
+        for (char c : out) {
+            unsigned char u = static_cast<unsigned char>(c);
+            EXPECT_FALSE(u == 0x1b || u == 0x07 || u == 0x9b) << "a control byte was written";
+        }
+}
+
 TEST_F(WfrSettings, PropertiesBeyondTheSecondRequestAreRefused) {
     // 52-character names add 56 characters each: the first request takes 8 (56 + 7 * 56 = 448
     // still takes one more), the second (4,096 bytes with its end and terminator) 71 more.

@@ -17,6 +17,7 @@
 #include "scratch.h"
 #include "status.h"
 #include "vp.h"
+#include "win32/security.h"
 
 namespace {
 
@@ -217,6 +218,80 @@ TEST(Win32Security, AMappingOfAnotherOwnerIsNotUsed) {
     EXPECT_EQ(VR_FOREIGN, vr_open(&block, name.c_str()));
     EXPECT_EQ(std::string("theirs\0", 7), first_bytes(theirs));
     CloseHandle(theirs);
+}
+
+// An access list that admits everyone by an allow entry of another kind than the plain one: a
+// callback entry, an object entry or a callback object entry, all of which the system applies
+// as it applies a plain one. The platform's check, and a mapping with such a list, are refused
+// by the platform and the readers' header as a plain entry for everyone is. An entry that only
+// passes on to objects made inside counts for nothing.
+struct OtherEntry {
+    const char* name;
+    BYTE type;
+    BYTE flags;
+    bool admits;
+};
+
+// Appends an allow entry of the kind given, for the SID, with the rights given: header, mask,
+// for the object kinds flags and one object GUID, the SID.
+bool add_entry(PACL acl, const OtherEntry& e, PSID sid, DWORD rights) {
+    alignas(DWORD) BYTE ace[128] = {};
+    bool object = e.type == ACCESS_ALLOWED_OBJECT_ACE_TYPE || e.type == ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE;
+    size_t at = sizeof(ACE_HEADER) + sizeof(DWORD);
+    memcpy(ace + sizeof(ACE_HEADER), &rights, sizeof rights);
+    if (object) {
+        DWORD flags = ACE_OBJECT_TYPE_PRESENT;
+        memcpy(ace + at, &flags, sizeof flags);
+        at += sizeof flags;
+        memset(ace + at, 0x5a, sizeof(GUID));
+        at += sizeof(GUID);
+    }
+    DWORD len = GetLengthSid(sid);
+    memcpy(ace + at, sid, len);
+    auto* header = reinterpret_cast<ACE_HEADER*>(ace);
+    header->AceType = e.type;
+    header->AceFlags = e.flags;
+    header->AceSize = static_cast<WORD>((at + len + 3) & ~size_t{3});
+    return AddAce(acl, ACL_REVISION_DS, MAXDWORD, ace, header->AceSize) != 0;
+}
+
+TEST(Win32Security, EveryKindOfAllowEntryForOthersCounts) {
+    const OtherEntry entries[] = {
+        {"callback", ACCESS_ALLOWED_CALLBACK_ACE_TYPE, 0, true},
+        {"object", ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, true},
+        {"callback object", ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE, 0, true},
+        {"plain, passed on only", ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | INHERIT_ONLY_ACE, false},
+    };
+    alignas(DWORD) BYTE everyone[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof everyone;
+    ASSERT_TRUE(CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size));
+    for (const OtherEntry& e : entries) {
+        SCOPED_TRACE(e.name);
+        alignas(DWORD) BYTE list[512];
+        PACL acl = reinterpret_cast<PACL>(list);
+        ASSERT_TRUE(InitializeAcl(acl, sizeof list, ACL_REVISION_DS));
+        ASSERT_TRUE(add_entry(acl, e, everyone, GENERIC_READ | GENERIC_WRITE));
+        EXPECT_EQ(e.admits ? (VP_OTHERS_READ | VP_OTHERS_WRITE) : 0, vp_others_in(nullptr, acl, FILE_READ_DATA, FILE_WRITE_DATA));
+
+        // The same list on a mapping made first by another program of the session.
+        std::string name = unique_block_name("VistrelWinEntry");
+        SECURITY_DESCRIPTOR sd;
+        ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+        ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE));
+        HANDLE theirs = make_mapping(name, &sd);
+        if (theirs == nullptr) {
+            std::printf("the system takes no mapping with a %s entry; the list alone was checked\n", e.name);
+            continue;
+        }
+        if (e.admits) {
+            vp_shm h = VP_NO_SHM;
+            EXPECT_EQ(VP_SHARED, vp_shm_open(name.c_str(), MP_BLOCK_SIZE, &h));
+            vr_block block{};
+            EXPECT_EQ(VR_SHARED, vr_open(&block, name.c_str()));
+            EXPECT_EQ(std::string("theirs\0", 7), first_bytes(theirs));
+        }
+        CloseHandle(theirs);
+    }
 }
 
 }  // namespace
