@@ -115,5 +115,14 @@ const char* MP_text_plain_form(uint32_t cp, int* len);
 // The Windows-1252 byte of a character, or 0 when Windows-1252 has none for it.
 unsigned char MP_text_cp1252_byte(uint32_t cp);
 
+// ---------------------------------------------------------------------------------------------
+// Credentials.
+
+// Registers a credential with the log (MP_log_add_secret) as it is sent, and as it reads in
+// what a service sends back once the receive has cleaned it: each multi-byte character a blank
+// in Raw (remove_utf8), a token in the readable encodings. Call it with the encoding of the
+// settings in force. Returns 0, or -1 when a form could not be kept.
+int MP_add_credential(const char* text);
+
 // The block marker of the encoding in force: MP_TEXT_MARKER_SIZE bytes, zero-filled.
 void MP_text_marker(char* out);

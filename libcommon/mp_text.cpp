@@ -108,25 +108,6 @@ void remove_utf8(char* text) {
     text[w] = '\0';
 }
 
-int MP_add_credential(const char* text) {
-    MP_TRACE("MP_add_credential");
-    if (!text) return 0;
-    // The longest credential sent is a JSON-escaped password of 255 characters, 1,530 bytes.
-    static char received[4096];
-    size_t len = strnlen(text, sizeof received);
-    if (len == sizeof received) return -1;
-    int rc = MP_log_add_secret(text, len);
-    memcpy(received, text, len + 1);
-    remove_utf8(received);
-    // A credential of multi-byte characters alone reads as blanks, which show nothing of it,
-    // and blanks replaced would take the columns of the log apart.
-    size_t received_len = strlen(received);
-    if (strspn(received, " ") < received_len && MP_log_add_secret(received, received_len) != 0) rc = -1;
-    // No copy of a credential outlives the call.
-    memset(received, 0, len);
-    return rc;
-}
-
 int strfind(const char* text, char sought, int start) {
     MP_TRACE("strfind");
     if (!text) return 0;

@@ -14,10 +14,6 @@ void remove_utf8(char* text);
 // or len when there is none. Received text is almost all plain ASCII, so eight bytes at a time
 // are passed over while none of them has its top bit set.
 size_t MP_next_lead(const char* text, size_t from, size_t len);
-// Registers a credential with the log (MP_log_add_secret) as it is sent, and as it reads in
-// what a service sends back once the receive has turned its multi-byte characters into blanks
-// (remove_utf8). Returns 0, or -1 when a form could not be kept.
-int MP_add_credential(const char* text);
 int strfind(const char* text, char sought, int start);
 int strfindstr(const char* text, const char* pattern, int n);
 void strcpytonl(char* dest, const char* src);

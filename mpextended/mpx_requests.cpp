@@ -4,6 +4,7 @@
 
 #include "mp_log.h"
 #include "mp_tcp.h"
+#include "mp_encoding.h"
 #include "mp_text.h"
 #include "mpx.h"
 

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "mp_log.h"
+#include "mp_encoding.h"
 #include "mp_text.h"
 #include "wfr.h"
 

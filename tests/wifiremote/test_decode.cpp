@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mp_text.h"
+#include "mp_encoding.h"
 #include "wfr_fixture.h"
 
 int MP_Process_incoming(const char*) { return 0; }
@@ -251,6 +252,36 @@ TEST_F(Wfr, CredentialsThatThePlugInSendsBackAreRedacted) {
         EXPECT_EQ(std::string::npos, out.find("P4ssc0de")) << out;
         EXPECT_EQ(std::string::npos, out.find("ame42")) << out;
     }
+}
+
+// A password with characters beyond ASCII comes back in the form the receive gives it in each
+// encoding (a blank or a token for each such character); that form is kept out of the log too.
+TEST_F(Wfr, CredentialsBeyondAsciiSentBackAreRedactedInEveryEncoding) {
+    for (const char* encoding : {"Raw", "Windows-1252", "ASCII", "UTF-8"}) {
+        SCOPED_TRACE(encoding);
+        write_file(WFR_CFG_PATH, std::string("Debug=1\nText_Encoding=") + encoding +
+                                     "\nWifiRemote_Passcode=P\xc3\xa4ss\xe2\x82\xac" "0de\n"
+                                     "WifiRemote_UserName=viewer\nWifiRemote_Password=S\xc3\xa9same42\n");
+        testing::internal::CaptureStdout();
+        MP_read_cfg_file(1);
+        decode("{\"Type\":\"welcome\",\"Server_Version\":14,\"AuthMethod\":3}\r\n");
+        std::string identify = sent();
+        std::string echo = "{\"Type\":\"error\",\"You sent\":" + identify.substr(0, identify.find("\r\n")) + "}\r\n";
+        int room = 0;
+        char* into = MP_WifiRemote_receive_room(&room);
+        ASSERT_LE(echo.size(), static_cast<size_t>(room));
+        memcpy(into, echo.data(), echo.size());
+        MP_WifiRemote_received(kTag, static_cast<int>(echo.size()));
+        std::string console = testing::internal::GetCapturedStdout();
+        ASSERT_NE(std::string::npos, identify.find("S\xc3\xa9same42"));
+        std::string log = read_file(MP_Global_LogPath);
+        EXPECT_NE(std::string::npos, log.find("\"Password\":\"***\",\"User\":\"viewer\",\"passcode\":\"***\"")) << log;
+        for (const std::string& out : {log, console}) {
+            EXPECT_EQ(std::string::npos, out.find("same42")) << out;
+            EXPECT_EQ(std::string::npos, out.find("0de\"")) << out;
+        }
+    }
+    MP_Global_TextEncoding = MP_TEXT_RAW;
 }
 
 // Lines, Types and the rest of a message come from the plug-in: their control bytes and C1
