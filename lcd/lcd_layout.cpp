@@ -182,26 +182,24 @@ void lcd_layout_load(LcdLayout* layout, const char* path) {
     layout->count = 0;
     lcd_layout_read(layout, lcd_default_layout, strlen(lcd_default_layout), "built-in layout");
     if (path == nullptr || path[0] == '\0') return;
-    long long size = 0;
-    time_t mtime = 0;
-    vp_clear_error();
-    int rc = vp_file_stat(path, &size, &mtime);
-    if (rc == -1 && vp_last_error() == 2) {
+    // Opened as the bridges open their settings: a link, a FIFO that would hold the client
+    // before it shows anything, a device or a file of another user is not read.
+    FILE* f = nullptr;
+    int others = -1;
+    int rc = vp_file_open_own(path, &f, &others);
+    if (rc != 0 && vp_error_is_missing(rc)) {
         lcd_report(1, "No %s: the built-in layout is shown", path);
         return;
     }
     if (rc != 0) {
-        lcd_error("%s is no regular file that can be read; the built-in layout is shown", path);
+        char why[256];
+        vp_open_error_text(rc, why, sizeof why);
+        lcd_error("%s is not read: %s; the built-in layout is shown", path, why);
         return;
     }
-    if (vp_file_modes && vp_file_others_access(path) & VP_OTHERS_WRITE)
+    if (vp_file_modes && others > 0 && (others & VP_OTHERS_WRITE))
         lcd_error("other users may change %s and so what the display shows; make it yours alone: chmod 600 %s",
                   path, path);
-    FILE* f = fopen(path, "rb");
-    if (f == nullptr) {
-        lcd_error("Failed to open %s; the built-in layout is shown", path);
-        return;
-    }
     size_t n = fread(file_text, 1, kFileMax + 1, f);
     fclose(f);
     if (n > kFileMax) {

@@ -4,7 +4,12 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "lcd.h"
+#include "other_user.h"
 #include "scratch.h"
 
 namespace {
@@ -160,5 +165,31 @@ TEST_F(Layout, FileReadFromItsPathOrTheBuiltInOneAlone) {
     ASSERT_EQ(1u, errors().size());
     EXPECT_NE(std::string::npos, errors()[0].find("longer than 65536 bytes"));
 }
+
+#ifndef _WIN32
+// The layout decides what the display shows: a link (someone may have put it there) and a file
+// of another user are not read, and the built-in layout stays.
+TEST_F(Layout, ALinkOrAnotherUsersFileIsNotRead) {
+    write_file("elsewhere.layout", "[recording]\nLine2=Elsewhere: {Recording#.Title}\n");
+    const char* path = VP_PLUGINS "lcd.layout";
+    ASSERT_EQ(0, symlink("../elsewhere.layout", path));
+    lcd_layout_load(&layout_, path);
+    EXPECT_STREQ("{Recording#.Title}", row(LCD_RECORDING, 2, 1).text);
+    ASSERT_EQ(1u, errors().size());
+    EXPECT_NE(std::string::npos, errors()[0].find(std::string(path) + " is not read: it is a symbolic link; the built-in layout is shown"))
+        << errors()[0];
+    if (!can_act_as_other_user()) {
+        std::printf("skipped (needs root): a file of another user\n");
+        return;
+    }
+    ASSERT_EQ(0, unlink(path));
+    write_file(path, "[recording]\nLine2=Theirs: {Recording#.Title}\n");
+    ASSERT_EQ(0, chown(path, kOtherUid, kOtherUid));
+    lcd_layout_load(&layout_, path);
+    EXPECT_STREQ("{Recording#.Title}", row(LCD_RECORDING, 2, 1).text);
+    ASSERT_EQ(2u, errors().size());
+    EXPECT_NE(std::string::npos, errors()[1].find("it belongs to another user")) << errors()[1];
+}
+#endif
 
 }  // namespace
