@@ -91,6 +91,19 @@ long utf8_char(const unsigned char* s, size_t n, size_t* used) {
     return static_cast<long>(cp);
 }
 
+// One character of UTF-8 at s (n bytes there) into out, a broken one as '?'; returns the bytes
+// it took.
+size_t utf8_letter(const unsigned char* s, size_t n, Out& out) {
+    if (s[0] < 0x80) {
+        out.code(s[0]);
+        return 1;
+    }
+    size_t used;
+    long cp = utf8_char(s, n, &used);
+    out.code(cp < 0 ? 0x100 : static_cast<unsigned long>(cp));
+    return used;
+}
+
 // Raw: the texts as the services sent them inside their JSON strings. Escapes are undone; a
 // multi-byte character that the bridge kept (channel names) is decoded.
 void raw_text(const unsigned char* s, size_t n, Out& out) {
@@ -132,15 +145,7 @@ void raw_text(const unsigned char* s, size_t n, Out& out) {
                 continue;
             }
         }
-        if (c < 0x80) {
-            out.code(c);
-            i++;
-            continue;
-        }
-        size_t used;
-        long cp = utf8_char(s + i, n - i, &used);
-        out.code(cp < 0 ? 0x100 : static_cast<unsigned long>(cp));
-        i += used;
+        i += utf8_letter(s + i, n - i, out);
     }
 }
 
@@ -160,17 +165,7 @@ void ascii(const unsigned char* s, size_t n, Out& out) {
 
 void utf8(const unsigned char* s, size_t n, Out& out) {
     size_t i = 0;
-    while (i < n && !out.full) {
-        if (s[i] < 0x80) {
-            out.code(s[i]);
-            i++;
-            continue;
-        }
-        size_t used;
-        long cp = utf8_char(s + i, n - i, &used);
-        out.code(cp < 0 ? 0x100 : static_cast<unsigned long>(cp));
-        i += used;
-    }
+    while (i < n && !out.full) i += utf8_letter(s + i, n - i, out);
 }
 
 }  // namespace
