@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "mpx.h"
-#include "mpx_harness.h"
-#include "scratch.h"
+#include "mpx_fixture.h"
 #include "vp.h"
 
 namespace {
@@ -40,12 +39,6 @@ std::string list(const std::vector<std::string>& objects) {
     return body + "]";
 }
 
-int count_prefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    int n = 0;
-    for (const std::string& l : lines) n += l.compare(0, prefix.size(), prefix) == 0;
-    return n;
-}
-
 // The tag lines that each answer stored, by answer: the log split at each "Got a message",
 // without the times of the lines.
 std::vector<std::vector<std::string>> stores_by_answer(const std::vector<std::string>& log) {
@@ -58,25 +51,8 @@ std::vector<std::vector<std::string>> stores_by_answer(const std::vector<std::st
     return answers;
 }
 
-class MpxAnswers : public ::testing::Test {
+class MpxAnswers : public MpxEndToEnd {
 protected:
-    void SetUp() override { ASSERT_EQ(vp_net_start(), 0); }
-    void TearDown() override {
-        if (!HasFailure()) return;
-        std::vector<std::string> ev = sim_.events();
-        printf("Simulator events (%zu, the last 15):\n", ev.size());
-        for (size_t i = ev.size() > 15 ? ev.size() - 15 : 0; i < ev.size(); i++) printf("  %.150s\n", ev[i].c_str());
-    }
-    void start(const std::string& scenario, const std::string& settings) {
-        ASSERT_TRUE(sim_.start(scenario)) << "the simulator did not come up";
-        ASSERT_TRUE(bridge_.start(settings, sim_.port));
-        block_.emplace();
-        ASSERT_TRUE(block_->mapped());
-    }
-    // Waits until the simulator has answered the recordings request n times.
-    bool answers(int n, int ms) {
-        return wait_until([&] { return count_prefix(sim_.events(), "answer ") >= n; }, ms);
-    }
     // Waits until the published table satisfies the check and returns it (empty when it never did).
     template <typename Check>
     std::vector<MP_TagEntry> published(Check check, int ms) {
@@ -89,12 +65,6 @@ protected:
         }, ms);
         return seen;
     }
-    std::vector<std::string> log() { return read_lines(kMpxLog); }
-
-    ScratchDir dir_;
-    TvSim sim_;
-    Bridge bridge_;
-    std::optional<Block> block_;
 };
 
 // A new list whose answer the service closes after two of its objects, though its length
@@ -295,7 +265,7 @@ TEST_F(MpxAnswers, InterimContinueAheadOfTheAnswerIsPassedOver) {
     }, 10000);
     ASSERT_FALSE(t.empty()) << "the answer behind the interim one was not taken";
     EXPECT_EQ(status_of(t[0]), "OK");
-    EXPECT_EQ(count_prefix(sim_.events(), "accept "), 1);
+    EXPECT_EQ(accepts(), 1);
     EXPECT_EQ(line_count(log(), "Interim answer of 25 bytes passed over"), 1);
 }
 

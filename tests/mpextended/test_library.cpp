@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "mpx_harness.h"
-#include "scratch.h"
+#include "mpx_fixture.h"
 #include "tvsim.h"
 #include "vp.h"
 
@@ -43,12 +42,6 @@ Scenario content_of(const std::string& scenario) {
     return s;
 }
 
-int count_prefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    int n = 0;
-    for (const std::string& l : lines) n += l.compare(0, prefix.size(), prefix) == 0;
-    return n;
-}
-
 // A tag's type, integer value and text in one comparable text.
 std::string shown(const std::vector<MP_TagEntry>& t, const std::string& name) {
     TagValue v = tag_named(t, name);
@@ -62,32 +55,13 @@ struct Seen {
     Clock::time_point at;
 };
 
-// The simulator, the bridge and the test's view of the block, in a scratch directory.
-class MpxLibrary : public ::testing::Test {
+// The bridge against a library whose content the test knows.
+class MpxLibrary : public MpxEndToEnd {
 protected:
-    void SetUp() override { ASSERT_EQ(vp_net_start(), 0); }
-    void TearDown() override {
-        if (!HasFailure()) return;
-        std::vector<std::string> ev = sim_.events();
-        printf("Simulator events (%zu, the last 15):\n", ev.size());
-        for (size_t i = ev.size() > 15 ? ev.size() - 15 : 0; i < ev.size(); i++)
-            printf("  %.150s\n", ev[i].c_str());
-    }
-
     void start(const std::string& scenario, const std::string& settings) {
         content_ = content_of(scenario);
-        ASSERT_TRUE(sim_.start(scenario)) << "the simulator did not come up";
-        ASSERT_TRUE(bridge_.start(settings, sim_.port));
-        block_.emplace();
-        ASSERT_TRUE(block_->mapped());
+        MpxEndToEnd::start(scenario, settings);
     }
-    // Waits until the simulator has answered the recordings request n times.
-    bool answers(int n, int ms) {
-        return wait_until([&] { return count_prefix(sim_.events(), "answer ") >= n; }, ms);
-    }
-    int accepts() { return count_prefix(sim_.events(), "accept "); }
-    std::vector<MP_TagEntry> tags() { return block_->tags(); }
-    std::vector<std::string> log() { return read_lines(kMpxLog); }
     // The title and channel name that the simulator serves for the recording at list position n.
     std::string title(int n) { return shown_text(content_.recordings[static_cast<size_t>(n) - 1].title); }
     std::string channel(int n) {
@@ -142,10 +116,6 @@ protected:
         return seen;
     }
 
-    ScratchDir dir_;
-    TvSim sim_;
-    Bridge bridge_;
-    std::optional<Block> block_;
     Scenario content_;
 };
 

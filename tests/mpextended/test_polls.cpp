@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "mpx_harness.h"
-#include "scratch.h"
+#include "mpx_fixture.h"
 #include "vp.h"
 
 namespace {
@@ -30,29 +29,14 @@ std::vector<std::string> split_requests(const std::string& all) {
     return out;
 }
 
-int count_prefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    int n = 0;
-    for (const std::string& l : lines) n += l.compare(0, prefix.size(), prefix) == 0;
-    return n;
-}
-
-// The simulator, the bridge and the test's view of the block, in a scratch directory. The
-// members end in reverse order: block, bridge, simulator, then the directory.
-class MpxPolls : public ::testing::Test {
+// The bridge at debug level 3, polling every second.
+class MpxPolls : public MpxEndToEnd {
 protected:
-    void SetUp() override { ASSERT_EQ(vp_net_start(), 0); }
-
     void start(const std::string& scenario, const std::string& settings = "") {
-        ASSERT_TRUE(sim_.start(scenario)) << "the simulator did not come up";
-        ASSERT_TRUE(bridge_.start("Debug=3\nMPExtended_Wait=1\n" + settings, sim_.port));
-        // Mapped only now: the start removes the name of any earlier block.
-        block_.emplace();
-        ASSERT_TRUE(block_->mapped());
+        MpxEndToEnd::start(scenario, "Debug=3\nMPExtended_Wait=1\n" + settings);
     }
     // Waits until the simulator has been asked for the recordings n times.
-    bool polls(int n, int ms = 20000) {
-        return wait_until([&] { return count_prefix(sim_.events(), "answer ") >= n; }, ms);
-    }
+    bool polls(int n, int ms = 20000) { return answers(n, ms); }
     // Waits until the published table satisfies the check, which sees the tags by name, and
     // keeps that table in seen_: the next poll may change it a moment later.
     template <typename Check>
@@ -64,13 +48,6 @@ protected:
             return true;
         }, ms);
     }
-    std::vector<MP_TagEntry> tags() { return block_->tags(); }
-    std::vector<std::string> log() { return read_lines(kMpxLog); }
-
-    ScratchDir dir_;
-    TvSim sim_;
-    Bridge bridge_;
-    std::optional<Block> block_;
     std::vector<MP_TagEntry> seen_;
 };
 
@@ -100,7 +77,7 @@ TEST_F(MpxPolls, ThreeRecordingsWithTheSecondInProgress) {
     EXPECT_EQ(r[0], request(kRecordingsLine, b64));
     EXPECT_EQ(r[1], request(kChannelLine + "5 HTTP/1.1\r\n", b64));
     for (size_t i = 2; i < r.size(); i++) EXPECT_EQ(r[i], request(kRecordingsLine, b64)) << i;
-    EXPECT_EQ(count_prefix(sim_.events(), "accept "), 1);
+    EXPECT_EQ(accepts(), 1);
 
     std::vector<MP_TagEntry> t = tags();
     EXPECT_EQ(status_of(t[0]), "OK");
