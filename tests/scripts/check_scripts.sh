@@ -138,6 +138,17 @@ for p in simulators/tvsim/vistrel_tvsim simulators/wifisim/vistrel_wifisim mpext
   stub "$tree/build/demo/$p"
 done
 mkdir -p "$tree/build/demo/status"
+# Runs the copy of run.sh with the stand-ins first on the PATH, with the environment settings
+# and options given (settings first), and no terminal: its output in out, its exit code in rc.
+run_demo() {
+  local settings=()
+  while [ $# -gt 0 ] && [[ "$1" == *=* ]]; do settings+=("$1"); shift; done
+  set +e
+  out=$(env "${settings[@]}" PATH="$work/bin:$PATH" timeout 60 bash "$tree/scripts/run.sh" "$@" 2>&1 < /dev/null)
+  rc=$?
+  set -e
+}
+
 # With VISTREL_CHECK_SWAP set, the block is put out of the way once run.sh has seen it and
 # another object takes its name (another user's, where this check runs as root), as another
 # program could do meanwhile.
@@ -158,10 +169,7 @@ for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
 done
 made_blocks=(/dev/shm/Vistrel_WIFIRemote /dev/shm/Vistrel_MPExtended)
 (umask 077; printf 'a real installation' > /dev/shm/Vistrel_WIFIRemote)
-set +e
-out=$(PATH="$work/bin:$PATH" timeout 60 bash "$tree/scripts/run.sh" 2>&1 < /dev/null)
-rc=$?
-set -e
+run_demo
 echo "run.sh: exit $rc"
 [ "$rc" -eq 0 ] || { echo "$out" | tail -5; fail "run.sh ended with $rc"; }
 [ "$(cat /dev/shm/Vistrel_WIFIRemote 2>/dev/null)" = "a real installation" ] ||
@@ -173,10 +181,7 @@ echo "run.sh removes only the blocks made during its run, and keeps its settings
 
 # The block that appeared is replaced by another object before the end: that one is not run.sh's.
 made_blocks+=(/dev/shm/Vistrel_MPExtended.other)
-set +e
-out=$(VISTREL_CHECK_SWAP=1 PATH="$work/bin:$PATH" timeout 60 bash "$tree/scripts/run.sh" 2>&1 < /dev/null)
-rc=$?
-set -e
+run_demo VISTREL_CHECK_SWAP=1
 echo "run.sh, its block replaced during the run: exit $rc"
 [ "$rc" -eq 0 ] || { echo "$out" | tail -5; fail "run.sh ended with $rc"; }
 [ "$(cat /dev/shm/Vistrel_MPExtended 2>/dev/null)" = "put there by another program" ] ||
@@ -210,10 +215,7 @@ echo \$\$ > "$work/lcd.pid"
 exec sleep 60
 STUB
 chmod +x "$work/bin/tmux" "$work/bin/LCDd" "$tree/build/demo/lcd/vistrel_lcd"
-set +e
-out=$(TMUX=/tmp/stand-in,1,0 PATH="$work/bin:$PATH" timeout 60 bash "$tree/scripts/run.sh" --lcd 2>&1 < /dev/null)
-rc=$?
-set -e
+run_demo TMUX=/tmp/stand-in,1,0 --lcd
 echo "run.sh --lcd: exit $rc"
 [ "$rc" -eq 0 ] || { echo "$out" | tail -5; fail "run.sh --lcd ended with $rc"; }
 grep -q '^split-window ' "$work/tmux.args" || fail "run.sh --lcd made no tmux pane"
