@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     snprintf(MP_Global_LogPath, sizeof MP_Global_LogPath, "/dev/null");
     MP_open_log();
     MP_Global_mWait = 0;
-    MP_Global_mAnswerLimitMs = 50;
+    MP_Global_Limits.answer_ms = 50;
     vp_net_start();
     seed_table();
     return 0;

@@ -198,7 +198,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     snprintf(MP_Global_LogPath, sizeof MP_Global_LogPath, "/dev/null");
     MP_open_log();
     MP_Global_mWait = 0;
-    MP_Global_mAnswerLimitMs = 5000;
+    MP_Global_Limits.answer_ms = 5000;
     // Elapsed times do not depend on when a poll runs.
     MP_Global_mFixedNow = 1800000000;
     vp_net_start();

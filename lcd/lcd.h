@@ -163,7 +163,7 @@ const LcdSection* lcd_layout_pick(const LcdLayout& layout, LcdScreenKind screen,
 // The blocks, read through the readers' header once a second.
 enum LcdBlockState { LCD_BLOCK_MISSING, LCD_BLOCK_STALE, LCD_BLOCK_LIVE };
 struct LcdBlock {
-    const char* name = "";
+    char name[VR_NAME_MAX] = "";  // this run's name (lcd_name_blocks)
     int stale_after = 0;
     vr_record* table = nullptr;  // VR_TABLE_RECORDS records
     int count = 0;               // tags in table while live
@@ -174,6 +174,9 @@ struct LcdBlock {
 };
 extern LcdBlock lcd_mpx;
 extern LcdBlock lcd_wfr;
+// Names both blocks for this run: the bridges' names, with VISTREL_BLOCK_SUFFIX behind them when
+// it is set. Returns 0, or VR_BAD_SUFFIX when the variable holds something that is no suffix.
+int lcd_name_blocks();
 // Reads a block afresh: missing when it cannot be opened, is not published or cannot be copied
 // whole; stale when its publication time is more than its limit away from now; else live with
 // its table. A torn copy keeps the table of the last good one. An object at the name that is

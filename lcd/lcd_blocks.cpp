@@ -16,6 +16,11 @@ vr_record* const wfr_table = tables[1];
 LcdBlock lcd_mpx{VR_MPEXTENDED, LCD_STALE_MPEXTENDED, mpx_table};
 LcdBlock lcd_wfr{VR_WIFIREMOTE, LCD_STALE_WIFIREMOTE, wfr_table};
 
+int lcd_name_blocks() {
+    int rc = vr_block_name(lcd_mpx.name, sizeof lcd_mpx.name, VR_MPEXTENDED);
+    return rc != 0 ? rc : vr_block_name(lcd_wfr.name, sizeof lcd_wfr.name, VR_WIFIREMOTE);
+}
+
 LcdBlockState lcd_block_age_state(const vr_record& header, int64_t now, int stale_after) {
     // A time of 0 was never written by a publication; the 32-bit count is read unsigned so
     // that it stays right after January 2038.

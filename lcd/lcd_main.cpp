@@ -67,6 +67,10 @@ int lcd_main(int argc, char** argv) {
     if (rc != 0) return rc == 1 ? 0 : 2;
     // The log's refusal is written without a line end of its own.
     if (!MP_open_log()) fputs(" (lines go to the console only)\n", stdout);
+    if (lcd_name_blocks() != 0) {
+        lcd_error("VISTREL_BLOCK_SUFFIX takes 1 to %d letters, digits, '.', '_' or '-'", VR_SUFFIX_MAX);
+        return 2;
+    }
     lcd_read_cfg(lcd_settings.cfg_path);
     lcd_layout_load(&layout, lcd_settings.layout_path);
     int net = vp_net_start();

@@ -7,6 +7,7 @@
 #include "mp_encoding.h"
 #include "mp_log.h"
 #include "mp_tags.h"
+#include "vistrel_reader.h"
 #include "vp.h"
 
 namespace {
@@ -103,13 +104,26 @@ void CommsStart(int channel, int full_access, const char* name, int size) {
     c.view = view;
     c.size = size;
 
-    // Readers see "Invalid " until the first publication.
+    // Readers see "Invalid " until the first publication. The writer marks itself as the
+    // block's server, so that the monitor can tell it from a bridge of another run.
     if (full_access) {
         CommsSend(channel, "Invalid ", 8);
         write_marker(channel);
+        err = vp_serve_mark(name);
+        if (err) MP_errlogf("CommsStart", "Could not mark channel %d as served error:%d\n", channel, err);
     }
     MP_logf(3, "CommsStart", "entry %d address 0x%08" PRIxPTR, channel,
             reinterpret_cast<uintptr_t>(view));
+}
+
+void MP_publish_start(const char* base) {
+    static char name[VR_NAME_MAX];
+    if (vr_block_name(name, sizeof name, base) != 0) {
+        MP_errlogf("CommsStart", "%s takes 1 to %d letters, digits, '.', '_' or '-'; nothing is published\n",
+                   VR_SUFFIX_VARIABLE, VR_SUFFIX_MAX);
+        vp_exit_now(2);
+    }
+    CommsStart(0, 1, name, MP_BLOCK_SIZE);
 }
 
 void CommsSend(int channel, const void* source, int length) {

@@ -76,8 +76,9 @@ int MP_check_process(const char* image_name) {
                 log_os_error("check_process failed:", rc, true);
             continue;
         }
-        // The last match in the list's order is the one returned.
-        if (image_matches(image_path, image_name, name_len)) found = pid;
+        // The last match in the list's order is the one returned. A process of another user
+        // or of a container beside us is never ours to find or end, whatever its name.
+        if (image_matches(image_path, image_name, name_len) && vp_proc_ours(pid)) found = pid;
     }
     return static_cast<int>(found);
 }

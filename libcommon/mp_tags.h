@@ -64,6 +64,11 @@ void MP_lock();
 void MP_unlock();
 
 void CommsStart(int channel, int full_access, const char* name, int size);
+// Opens a bridge's own block (channel 0, MP_BLOCK_SIZE, writable) under this run's name: base,
+// with VISTREL_BLOCK_SUFFIX behind it when that is set. A suffix that is no suffix is logged and
+// ends the program with exit code 2: a bridge that fell back to the plain name would write into
+// the block of another installation.
+void MP_publish_start(const char* base);
 void CommsSend(int channel, const void* source, int length);
 void CommsRecv(int channel, void* dest, int length);
 void CommsStop(int channel);

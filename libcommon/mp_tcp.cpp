@@ -11,12 +11,10 @@ char MP_Global_IPAddress[28];
 int MP_Global_Port;
 vp_socket MP_Global_Socket = VP_INVALID_SOCKET;
 int MP_Global_Connected;
-int MP_Global_SendLimitMs = MP_SEND_LIMIT_MS;
 
 namespace {
 
 // Every attempt, successful or not, is followed by this pause before the next one.
-constexpr unsigned kReconnectPauseMs = 5000;
 // The first read of a receive asks for at most this much.
 constexpr int kReadChunk = 4096;
 // The one-line copy of a sent text: 4,107 characters and the terminator.
@@ -132,7 +130,7 @@ int TCP_Attempt(const char* tag) {
     }
 
     // A server that stops reading must not hold the bridge in a send for good.
-    if (vp_set_send_timeout(s, MP_Global_SendLimitMs) != 0)
+    if (vp_set_send_timeout(s, MP_Global_Limits.send_ms) != 0)
         MP_errlogf(tag, "Cannot bound the sends: %d", vp_net_error());
     MP_Global_Connected = 1;
     MP_logl(3, tag, "Connection Established");
@@ -153,7 +151,7 @@ int TCP_Start(const char* tag) {
     for (;;) {
         TCP_Attempt(tag);
         MP_Global_Connected = 0;
-        vp_sleep_ms(kReconnectPauseMs);
+        vp_sleep_ms(static_cast<unsigned>(MP_Global_Limits.reconnect_pause_ms));
     }
 }
 
@@ -178,7 +176,7 @@ int MP_Send(const char* text) {
     long code = 0;
     while (sent < total) {
         if (sent > 0) {
-            double left_ms = MP_Global_SendLimitMs - (vp_process_seconds() - started) * 1000.0;
+            double left_ms = MP_Global_Limits.send_ms - (vp_process_seconds() - started) * 1000.0;
             if (left_ms <= 0) {
                 code = VP_WSAETIMEDOUT;
                 break;
@@ -194,7 +192,7 @@ int MP_Send(const char* text) {
         }
         sent += n;
     }
-    if (shortened) vp_set_send_timeout(MP_Global_Socket, MP_Global_SendLimitMs);
+    if (shortened) vp_set_send_timeout(MP_Global_Socket, MP_Global_Limits.send_ms);
     if (sent < total) {
         MP_errlogf("MP_Send failed:", "Unable to send to server: %ld", code);
         // The rest of the text cannot follow later in its place, so the connection is given
@@ -203,7 +201,7 @@ int MP_Send(const char* text) {
         MP_Global_Connected = 0;
         if (code == VP_WSAETIMEDOUT)
             MP_errlogf("MP_Send failed:", "The server took nothing for %d ms; the connection is given up",
-                       MP_Global_SendLimitMs);
+                       MP_Global_Limits.send_ms);
         snprintf(send_failure, sizeof send_failure, "MP_Send Failed: Error at send(): %ld", code);
         return -1;
     }

@@ -1,6 +1,7 @@
 // mp_tcp.h - the server connection: endless connect loop, whole-text send, chained receive.
 #pragma once
 
+#include "mp_limits.h"
 #include "vp.h"
 
 extern char MP_Global_IPAddress[28];
@@ -8,9 +9,8 @@ extern int MP_Global_Port;
 extern vp_socket MP_Global_Socket;
 extern int MP_Global_Connected;
 // How long a send may wait for the server to take its bytes before the connection is given
-// up (the same bound as the bridges' wait for an answer); tests shorten it.
-inline constexpr int MP_SEND_LIMIT_MS = 10000;
-extern int MP_Global_SendLimitMs;
+// up (the same bound as the bridges' wait for an answer); in force: MP_Global_Limits.send_ms.
+inline constexpr int MP_SEND_LIMIT_MS = MP_Limits{}.send_ms;
 
 // Connects to MP_Global_IPAddress:MP_Global_Port, hands each live connection to
 // MP_Process_incoming and reconnects 5 s after every attempt, for ever. Returns only when the

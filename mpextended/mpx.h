@@ -1,6 +1,7 @@
 // mpx.h - the MPExtended bridge: its settings, its start-up and its main routine.
 #pragma once
 
+#include "mp_limits.h"
 #include "mp_log.h"
 #include "vp.h"
 
@@ -61,16 +62,12 @@ inline constexpr int MPX_CLEARED_SLOTS = 9;
 // further piece, and each channel answer. The service answers within a fraction of a second;
 // an answer later than the default poll interval means the display is already a whole cycle
 // behind, and a connection that has gone quiet that long is dropped and made afresh.
-inline constexpr int MPX_ANSWER_LIMIT_MS = 10000;
-// The limit in force; tests shorten it.
-extern int MP_Global_mAnswerLimitMs;
+inline constexpr int MPX_ANSWER_LIMIT_MS = MP_Limits{}.answer_ms;  // in force: MP_Global_Limits
 // How long a whole answer may take, from its first bytes to its last, waits included. Each
 // wait is bounded by the answer limit, but a service that sends a byte every few seconds of a
 // long announced length would hold the bridge for good; the largest libraries arrive in well
 // under a second.
-inline constexpr int MPX_WHOLE_ANSWER_LIMIT_MS = 60000;
-// The limit in force; tests shorten it.
-extern int MP_Global_mWholeAnswerLimitMs;
+inline constexpr int MPX_WHOLE_ANSWER_LIMIT_MS = MP_Limits{}.whole_answer_ms;  // in force: MP_Global_Limits
 // The time (seconds since 1970) that the derivation takes as now; 0, the default, is the
 // clock's. Tests fix it, so that elapsed times at their limits do not depend on when they run.
 extern long long MP_Global_mFixedNow;

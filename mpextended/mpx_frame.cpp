@@ -102,7 +102,7 @@ int lost(const char* tag, const FrameTexts& texts, int received, int code) {
     }
     MP_errlog(tag, texts.failed);
     if (code == VP_WSAETIMEDOUT)
-        MP_errlogf(tag, "%s for %d ms; the connection is given up", texts.timed_out, MP_Global_mAnswerLimitMs);
+        MP_errlogf(tag, "%s for %d ms; the connection is given up", texts.timed_out, MP_Global_Limits.answer_ms);
     MP_Extended_give_up("MP_recv Failed: Error at socket(): %d", code);
     return -1;
 }
@@ -111,10 +111,10 @@ int lost(const char* tag, const FrameTexts& texts, int received, int code) {
 int too_slow(const char* tag, long long have, long long length) {
     if (length < 0)
         MP_errlogf(tag, "Answer header not complete after %d ms (%lld bytes); the connection is given up",
-                   MP_Global_mWholeAnswerLimitMs, have);
+                   MP_Global_Limits.whole_answer_ms, have);
     else
         MP_errlogf(tag, "Answer not complete after %d ms (%lld of %lld bytes); the connection is given up",
-                   MP_Global_mWholeAnswerLimitMs, have, length);
+                   MP_Global_Limits.whole_answer_ms, have, length);
     MP_Extended_give_up("MP_recv Failed: Error at socket(): %d", VP_WSAETIMEDOUT);
     return -1;
 }
@@ -126,13 +126,13 @@ int receive_more(const char* tag, const FrameTexts& texts, char* buf, int want, 
                  long long have, long long length) {
     double left_ms = (deadline - vp_process_seconds()) * 1000.0;
     if (left_ms <= 0) return too_slow(tag, have, length);
-    bool shortened = left_ms < MP_Global_mAnswerLimitMs;
+    bool shortened = left_ms < MP_Global_Limits.answer_ms;
     // A wait of less than a millisecond would read as no bound at all.
     if (shortened) vp_set_recv_timeout(MP_Global_Socket, left_ms < 1 ? 1 : static_cast<int>(left_ms));
     MP_logl(3, tag, texts.waiting);
     int got = MP_recv(tag, buf, want);
     int code = got < 0 ? vp_net_error() : 0;
-    if (shortened) vp_set_recv_timeout(MP_Global_Socket, MP_Global_mAnswerLimitMs);
+    if (shortened) vp_set_recv_timeout(MP_Global_Socket, MP_Global_Limits.answer_ms);
     if (got > 0) return got;
     if (got < 0 && code == VP_WSAETIMEDOUT && vp_process_seconds() >= deadline) return too_slow(tag, have, length);
     return lost(tag, texts, got, code);
@@ -148,7 +148,7 @@ int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int chan
     MP_TRACE("MP_Extended_body_start");
     const FrameTexts& texts = channel ? kChannel : kRecordings;
     // The whole answer is timed from its first bytes, which have just arrived.
-    double deadline = vp_process_seconds() + MP_Global_mWholeAnswerLimitMs / 1000.0;
+    double deadline = vp_process_seconds() + MP_Global_Limits.whole_answer_ms / 1000.0;
     // Nothing is judged on part of a header: a piece that ends inside it would read as an answer
     // without a length, and the rest of that answer, header and all, would then be taken for the
     // next one, whose body would be looked for in the wrong bytes. An interim answer's header is

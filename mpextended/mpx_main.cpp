@@ -1,5 +1,6 @@
 // mpx_main.cpp - the MPExtended bridge's start-up in its fixed order and its endless loop.
 #include "mp_crash.h"
+#include "mp_limits.h"
 #include "mp_log.h"
 #include "mp_proc.h"
 #include "mp_tags.h"
@@ -24,9 +25,10 @@ void MP_Extended_startup() {
     MP_kernel32_Start();
     MP_open_log();
     MP_read_cfg_file(1);
+    MP_limits_from_environment();
     MP_logl(3, "VistrelInit", "Complete");
     MP_logl(3, kRule, kRule);
-    CommsStart(0, 1, MPX_BLOCK_NAME, MP_BLOCK_SIZE);
+    MP_publish_start(MPX_BLOCK_NAME);
 }
 
 void MP_Extended_main() {

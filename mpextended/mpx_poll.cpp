@@ -7,8 +7,6 @@
 #include "mp_tcp.h"
 #include "mpx.h"
 
-int MP_Global_mAnswerLimitMs = MPX_ANSWER_LIMIT_MS;
-int MP_Global_mWholeAnswerLimitMs = MPX_WHOLE_ANSWER_LIMIT_MS;
 
 namespace {
 
@@ -87,7 +85,7 @@ int MP_Extended_poll(const char* tag) {
     closed_by_service = false;
     // Every wait for the service is bounded, so that a service that takes a request and never
     // answers cannot hold the bridge for good: the receive fails as timed out instead.
-    if (vp_set_recv_timeout(MP_Global_Socket, MP_Global_mAnswerLimitMs) != 0)
+    if (vp_set_recv_timeout(MP_Global_Socket, MP_Global_Limits.answer_ms) != 0)
         MP_errlogf(tag, "Cannot bound the wait for answers: %d", vp_net_error());
 
     for (;;) {
@@ -104,7 +102,7 @@ int MP_Extended_poll(const char* tag) {
                 MP_log(tag, message);
                 if (code == VP_WSAETIMEDOUT)
                     MP_errlogf(tag, "No answer from MPExtended for %d ms; reconnecting",
-                               MP_Global_mAnswerLimitMs);
+                               MP_Global_Limits.answer_ms);
             } else {
                 MP_log(tag, "Connection closed");
             }

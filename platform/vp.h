@@ -301,6 +301,17 @@ int vp_proc_list(uint32_t* ids, int max);
 inline constexpr int VP_PROC_SKIP = -1;
 inline constexpr int VP_ERROR_GEN_FAILURE = 31;
 int vp_proc_image(uint32_t pid, char* path, size_t size);
+// Whether a process is one of ours: it runs as this process's user and sees the same named
+// objects (POSIX: the same mount namespace, so the same /dev/shm; Windows: the same session).
+// A process of another user, or one in a container beside us, is not ours, whatever its name.
+bool vp_proc_ours(uint32_t pid);
+// Marks this process as the one that serves the named block, once the block is open, so that
+// vp_proc_serves of other processes can tell. POSIX needs no mark: the block's mapping shows it.
+// Windows: a named object that lives as long as the process. Returns 0, or the OS error.
+int vp_serve_mark(const char* block);
+// Whether a process is ours (vp_proc_ours) and serves the named block (vp_serve_mark): POSIX,
+// it has that very shared-memory object mapped.
+bool vp_proc_serves(uint32_t pid, const char* block);
 // Terminates a process with exit code 0. Returns 0; 1 when it cannot be opened; 2 when the
 // termination fails.
 int vp_proc_kill(uint32_t pid);

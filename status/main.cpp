@@ -41,6 +41,10 @@ int main(int argc, char** argv) {
     }
     if (given > count) fprintf(stderr, "Vistrel_Status: only the first %d names filter the rows\n", count);
     MP_status_set_filter(count, names);
+    if (MP_status_name_blocks() != 0) {
+        fprintf(stderr, "Vistrel_Status: VISTREL_BLOCK_SUFFIX takes 1 to 32 letters, digits, '.', '_' or '-'\n");
+        return 2;
+    }
     // The bridges of this folder store texts as its settings file says, which a block without
     // a marker (a bridge of an earlier version, or none yet) is taken to follow.
     MP_status_settings_encoding = MP_term_encoding_of_file(VP_PLUGINS "MP.cfg");

@@ -10,7 +10,14 @@
 
 // The monitor's two channels: 0 the WifiRemote bridge, 1 the MPExtended bridge.
 inline constexpr int STATUS_CHANNELS = 2;
-extern const char* const MP_status_block_name[STATUS_CHANNELS];
+// The blocks' names of this run: the bridges' own names, with VISTREL_BLOCK_SUFFIX behind them
+// when it is set (MP_status_name_blocks, at start).
+inline constexpr int STATUS_NAME_MAX = 64;
+extern const char* const MP_status_base_name[STATUS_CHANNELS];
+extern char MP_status_block_name[STATUS_CHANNELS][STATUS_NAME_MAX];
+// Names both blocks from the environment. Returns 0, or VR_BAD_SUFFIX (the names stay the
+// bridges' own) when VISTREL_BLOCK_SUFFIX holds something that is no suffix.
+int MP_status_name_blocks();
 extern const char* const MP_status_program[STATUS_CHANNELS];
 extern const char* const MP_status_start_arg[STATUS_CHANNELS];
 
@@ -27,8 +34,10 @@ extern int MP_status_row_total;
 
 // Start-up.
 void MP_Kernel32_Start();
+// Whether the bridge of a channel runs: a process of ours (this user, the same named objects)
+// whose program file is named exactly as the bridge's and that serves the channel's block.
 // 1 running, 0 not running, -1 unknown (no process list, or no way to read image paths).
-int MP_status_check_process(const char* name);
+int MP_status_check_process(int channel);
 // Whether a bridge's program file may be started: a regular file that belongs to the monitor's
 // user or to root (Windows: to the administrators; a file system that records no owners is not
 // asked) and that nobody else may change, in a folder that nobody else may change; whoever may

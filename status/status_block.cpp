@@ -4,10 +4,20 @@
 
 #include "status.h"
 #include "term_text.h"
+#include "vistrel_reader.h"
 #include "vp.h"
 
-const char* const MP_status_block_name[STATUS_CHANNELS] = {"Vistrel_WIFIRemote",
-                                                           "Vistrel_MPExtended"};
+const char* const MP_status_base_name[STATUS_CHANNELS] = {VR_WIFIREMOTE, VR_MPEXTENDED};
+static_assert(STATUS_NAME_MAX == VR_NAME_MAX, "a block name of the readers' header fits");
+char MP_status_block_name[STATUS_CHANNELS][STATUS_NAME_MAX] = {VR_WIFIREMOTE, VR_MPEXTENDED};
+
+int MP_status_name_blocks() {
+    for (int c = 0; c < STATUS_CHANNELS; c++) {
+        int rc = vr_block_name(MP_status_block_name[c], sizeof MP_status_block_name[c], MP_status_base_name[c]);
+        if (rc != 0) return rc;
+    }
+    return 0;
+}
 
 MP_TagEntry MP_status_header1;
 MP_TagEntry MP_status_header2;

@@ -23,12 +23,13 @@ uint32_t process_ids[kMaxProcesses];
 char image_path[kImagePathSize];
 char message[kMessageSize];
 
-// Whether the path ends with the name; a bridge run from another folder, or under a longer
-// file name with the same ending, counts as running.
-bool path_ends_with(const char* path, const char* name) {
+// Whether a full image path names exactly that file: the name follows a path separator.
+// A longer file name with the same ending is another program.
+bool image_is(const char* path, const char* name) {
     size_t path_len = strlen(path);
     size_t name_len = strlen(name);
-    return path_len >= name_len && memcmp(path + path_len - name_len, name, name_len) == 0;
+    return path_len > name_len && path[path_len - name_len - 1] == vp_path_sep &&
+           memcmp(path + path_len - name_len, name, name_len) == 0;
 }
 }  // namespace
 
@@ -44,7 +45,7 @@ void MP_Kernel32_Start() {
     }
 }
 
-int MP_status_check_process(const char* name) {
+int MP_status_check_process(int channel) {
     memset(image_path, 0, sizeof image_path);
     // Without the image query nothing can be told apart; a second copy of a running bridge
     // would fight the first over its block, so the bridge is taken as running.
@@ -64,8 +65,11 @@ int MP_status_check_process(const char* name) {
             }
             continue;
         }
-        // Every process is examined, also after a match.
-        if (path_ends_with(image_path, name)) found = 1;
+        // Every process is examined, also after a match. A bridge of another user, of a
+        // container beside us or of another run (other block names) is not ours.
+        if (image_is(image_path, MP_status_program[channel]) &&
+            vp_proc_serves(process_ids[i], MP_status_block_name[channel]))
+            found = 1;
     }
     return found;
 }
@@ -117,7 +121,7 @@ void MP_status_start_bridges() {
     // succeeded shows on the screen: the bridge's block stays unpublished. A program file that
     // someone else could have put there or changed is not started.
     for (int c = 0; c < STATUS_CHANNELS; c++) {
-        if (MP_status_check_process(MP_status_program[c]) != 0) continue;
+        if (MP_status_check_process(c) != 0) continue;
         char why[512];
         if (MP_status_program_safe(MP_status_program[c], why, sizeof why)) {
             vp_spawn_background(MP_status_program[c], MP_status_start_arg[c]);

@@ -7,6 +7,7 @@
 
 #include "mp_tags.h"
 #include "term_text.h"
+#include "vistrel_reader.h"
 #include "vp.h"
 
 namespace {
@@ -135,6 +136,17 @@ int main(int argc, char** argv) {
         }
     }
     if (!name) return usage();
+    // A bridge's name means the block of this run: VISTREL_BLOCK_SUFFIX, when set, follows it.
+    // Any other name is the name of the block as it stands.
+    static char block_name[VR_NAME_MAX];
+    if (strcmp(name, VR_MPEXTENDED) == 0 || strcmp(name, VR_WIFIREMOTE) == 0) {
+        if (vr_block_name(block_name, sizeof block_name, name) != 0) {
+            fprintf(stderr, "vistrel_peek: VISTREL_BLOCK_SUFFIX takes 1 to %d letters, digits, '.', '_' or '-'\n",
+                    VR_SUFFIX_MAX);
+            return 2;
+        }
+        name = block_name;
+    }
     settings_encoding = MP_term_encoding_of_file(VP_PLUGINS "MP.cfg");
 
     vp_shm handle;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "mp_encoding.h"
+#include "mp_limits.h"
 #include "vp.h"
 
 // Settings of this bridge beside the common ones (mp_log.h, mp_tcp.h).
@@ -34,12 +35,12 @@ inline constexpr int WFR_PROPERTY_NAME_MAX = 52;
 inline constexpr int WFR_RECEIVE_CAPACITY = 65536;
 inline constexpr int WFR_TYPE_MAX = 4095;
 inline constexpr int WFR_IDENTIFY_SIZE = 4108;
-inline constexpr int WFR_POLL_SECONDS = 5;
+// Between two rounds of status requests; in force: MP_Global_Limits.poll_ms.
+inline constexpr int WFR_POLL_SECONDS = MP_Limits{}.poll_ms / 1000;
 // The receive loop waits in slices of this length, so that the periodic requests go out on
 // time while the plug-in is quiet, and gives the connection up after this much silence.
 inline constexpr int WFR_WAIT_SLICE_MS = 1000;
-inline constexpr int WFR_SILENCE_LIMIT_MS = 60000;
-extern int MP_Global_wSilenceLimitMs;
+inline constexpr int WFR_SILENCE_LIMIT_MS = MP_Limits{}.silence_ms;  // in force: MP_Global_Limits
 inline constexpr char WFR_REQUEST_STATUS[] = "{\"Type\":\"requeststatus\"}\r\n\r\n";
 inline constexpr char WFR_REQUEST_NOWPLAYING[] = "{\"Type\":\"requestnowplaying\"}\r\n\r\n";
 

@@ -17,11 +17,13 @@ char wfr_message[256];
 int wait_for_message(const char* tag) {
     double heard = vp_process_seconds();
     for (;;) {
-        if (vp_wait_readable(MP_Global_Socket, WFR_WAIT_SLICE_MS) != 0) return 1;
+        // A poll spacing shorter than the slice (tests shorten it) takes the slice with it.
+        int slice = MP_Global_Limits.poll_ms < WFR_WAIT_SLICE_MS ? MP_Global_Limits.poll_ms : WFR_WAIT_SLICE_MS;
+        if (vp_wait_readable(MP_Global_Socket, slice) != 0) return 1;
         double silent = vp_process_seconds() - heard;
-        if (silent * 1000.0 >= MP_Global_wSilenceLimitMs) {
+        if (silent * 1000.0 >= MP_Global_Limits.silence_ms) {
             MP_errlogf(tag, "No message from WifiRemote for %d ms; the connection is given up",
-                       MP_Global_wSilenceLimitMs);
+                       MP_Global_Limits.silence_ms);
             return 0;
         }
         MP_poll_requests();
@@ -39,7 +41,6 @@ int send_failed() {
 
 }  // namespace
 
-int MP_Global_wSilenceLimitMs = WFR_SILENCE_LIMIT_MS;
 
 // Receives block after block, decodes each and publishes the table with "OK" after it; the
 // periodic requests go out before each receive. Returns when the connection ends.

@@ -1,5 +1,6 @@
 // wfr_main.cpp - the WifiRemote bridge's start-up in its fixed order and its endless loop.
 #include "mp_crash.h"
+#include "mp_limits.h"
 #include "mp_log.h"
 #include "mp_tags.h"
 #include "mp_tcp.h"
@@ -22,9 +23,10 @@ void MP_WifiRemote_startup() {
     MP_init_globals();
     MP_open_log();
     MP_read_cfg_file(1);
+    MP_limits_from_environment();
     MP_logl(3, "VistrelInit", "Complete");
     MP_logl(3, kRule, kRule);
-    CommsStart(0, 1, WFR_BLOCK_NAME, MP_BLOCK_SIZE);
+    MP_publish_start(WFR_BLOCK_NAME);
 }
 
 void MP_WifiRemote_main() {

@@ -6,9 +6,9 @@
 void MP_poll_requests_at(double now) {
     if (MP_Global_wPollMark == 0.0) MP_Global_wPollMark = now;
     if (MP_Global_wPollStarted) {
-        // Whole seconds only: a round is due once 5 full seconds have passed.
+        // A round is due once the whole spacing (5 s) has passed.
         double elapsed = now - MP_Global_wPollMark;
-        if (!(elapsed >= WFR_POLL_SECONDS)) return;
+        if (!(elapsed * 1000.0 >= MP_Global_Limits.poll_ms)) return;
     }
     MP_Global_wPollStarted = 1;
     if (MP_Global_wAuthenticated == 1) {

@@ -93,6 +93,7 @@ static void print_header(const char *name, const vr_record *header, vr_encoding 
 
 int main(int argc, char **argv) {
     const char *name = argc > 1 ? argv[1] : VR_MPEXTENDED;
+    static char named[VR_NAME_MAX];
     vr_block block;
     int err, count, i;
     vr_encoding encoding;
@@ -101,6 +102,15 @@ int main(int argc, char **argv) {
         return 4;
     }
 
+    /* A bridge's name means the block of this run: VISTREL_BLOCK_SUFFIX, when set, follows it. */
+    if (strcmp(name, VR_MPEXTENDED) == 0 || strcmp(name, VR_WIFIREMOTE) == 0) {
+        if (vr_block_name(named, sizeof named, name) != 0) {
+            fprintf(stderr, "read_block: VISTREL_BLOCK_SUFFIX takes 1 to %d letters, digits, '.', '_' or '-'\n",
+                    VR_SUFFIX_MAX);
+            return 4;
+        }
+        name = named;
+    }
     err = vr_open(&block, name);
     if (err < 0) {
         /* An object of the name that is no block of this user: somebody else's words. */

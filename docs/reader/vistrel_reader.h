@@ -30,6 +30,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #ifdef _WIN32
@@ -54,6 +55,16 @@
 /* The two blocks, by the names the bridges give them. POSIX adds a leading slash. */
 #define VR_MPEXTENDED "Vistrel_MPExtended"
 #define VR_WIFIREMOTE "Vistrel_WIFIRemote"
+
+/* A second installation, or a test run, on the same machine gives its blocks names of their own
+ * through the environment: VISTREL_BLOCK_SUFFIX, when set and not empty, is appended to both
+ * names ("Vistrel_MPExtended" becomes "Vistrel_MPExtended.kitchen" with ".kitchen"). Every
+ * Vistrel program reads it; a reader that shows a chosen installation reads it too, through
+ * vr_block_name. The suffix is 1 to VR_SUFFIX_MAX letters, digits, '.', '_' or '-': a name that
+ * could reach another folder or another namespace is refused rather than used. */
+#define VR_SUFFIX_VARIABLE "VISTREL_BLOCK_SUFFIX"
+#define VR_SUFFIX_MAX 32
+#define VR_NAME_MAX 64 /* room for any block name: the longer base, the suffix and a zero */
 
 #define VR_BLOCK_SIZE 1048576     /* every block, in bytes */
 #define VR_RECORD_SIZE 340        /* one record; record k lies at offset 340 * k */
@@ -173,6 +184,38 @@ static inline vr_state vr_state_of(const vr_record *header) {
 #define VR_SHORT (-13)   /* it is smaller than a block */
 #define VR_ODD (-14)     /* POSIX: not a plain shared-memory object (no regular file, or more
                           * than one name) */
+
+/* Result of vr_block_name: VISTREL_BLOCK_SUFFIX holds something that is no suffix. */
+#define VR_BAD_SUFFIX (-15)
+
+/* The block name of this run for a base name (VR_MPEXTENDED or VR_WIFIREMOTE) into out, which
+ * holds size bytes (VR_NAME_MAX is enough): the base itself while VISTREL_BLOCK_SUFFIX is unset
+ * or empty, else the base and the suffix. Returns 0; VR_BAD_SUFFIX, with the base in out, when
+ * the variable holds something that is no suffix; VR_BAD_ARGS when the name does not fit. */
+static inline int vr_block_name(char *out, size_t size, const char *base) {
+    const char *suffix = getenv(VR_SUFFIX_VARIABLE);
+    size_t base_len, suffix_len = 0, i;
+    int bad = 0;
+    if (out == NULL || base == NULL) return VR_BAD_ARGS;
+    base_len = strlen(base);
+    if (base_len >= size) return VR_BAD_ARGS;
+    if (suffix != NULL) {
+        suffix_len = strlen(suffix);
+        if (suffix_len > VR_SUFFIX_MAX) bad = 1;
+        for (i = 0; !bad && i < suffix_len; i++) {
+            char c = suffix[i];
+            if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                  c == '_' || c == '-'))
+                bad = 1;
+        }
+    }
+    memcpy(out, base, base_len + 1);
+    if (bad) return VR_BAD_SUFFIX;
+    if (base_len + suffix_len >= size) return VR_BAD_ARGS;
+    if (suffix_len > 0) memcpy(out + base_len, suffix, suffix_len);
+    out[base_len + suffix_len] = '\0';
+    return 0;
+}
 
 /* A block opened for reading. A caller may also point view and size at bytes in memory. */
 typedef struct vr_block {

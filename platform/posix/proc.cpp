@@ -152,6 +152,80 @@ int vp_proc_image(uint32_t pid, char* path, size_t size) {
     return 0;
 }
 
+namespace {
+// Whether the link /proc/<pid>/<name> leads where the same link of this process does.
+bool same_link(uint32_t pid, const char* name) {
+    char theirs_path[64], ours_path[64], theirs[128], ours[128];
+    snprintf(theirs_path, sizeof theirs_path, "/proc/%u/%s", static_cast<unsigned>(pid), name);
+    snprintf(ours_path, sizeof ours_path, "/proc/self/%s", name);
+    ssize_t a = readlink(theirs_path, theirs, sizeof theirs - 1);
+    ssize_t b = readlink(ours_path, ours, sizeof ours - 1);
+    return a > 0 && a == b && memcmp(theirs, ours, static_cast<size_t>(a)) == 0;
+}
+
+// Lines of /proc/<pid>/maps are read a piece at a time into this buffer; a line that does not
+// fit whole is passed over (no path of ours is that long).
+char maps_buffer[16384];
+
+// Whether the process has the file at path mapped: a line of its maps that ends in " " + path.
+bool maps_hold(uint32_t pid, const char* path) {
+    char maps_path[32];
+    snprintf(maps_path, sizeof maps_path, "/proc/%u/maps", static_cast<unsigned>(pid));
+    int fd = open(maps_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    size_t path_len = strlen(path);
+    size_t have = 0;
+    bool found = false, skipping = false;
+    while (!found) {
+        ssize_t n = read(fd, maps_buffer + have, sizeof maps_buffer - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        have += static_cast<size_t>(n);
+        size_t start = 0;
+        for (;;) {
+            char* end = static_cast<char*>(memchr(maps_buffer + start, '\n', have - start));
+            if (!end) break;
+            size_t len = static_cast<size_t>(end - (maps_buffer + start));
+            if (!skipping && len > path_len && maps_buffer[start + len - path_len - 1] == ' ' &&
+                memcmp(maps_buffer + start + len - path_len, path, path_len) == 0) {
+                found = true;
+                break;
+            }
+            skipping = false;
+            start += len + 1;
+        }
+        memmove(maps_buffer, maps_buffer + start, have - start);
+        have -= start;
+        if (have == sizeof maps_buffer) {
+            // A line longer than the buffer: its rest is passed over up to its end.
+            have = 0;
+            skipping = true;
+        }
+    }
+    close(fd);
+    return found;
+}
+}  // namespace
+
+bool vp_proc_ours(uint32_t pid) {
+    char dir[32];
+    snprintf(dir, sizeof dir, "/proc/%u", static_cast<unsigned>(pid));
+    struct stat st;
+    // /proc/<pid> belongs to the process's effective user.
+    if (stat(dir, &st) != 0 || st.st_uid != geteuid()) return false;
+    return same_link(pid, "ns/mnt");
+}
+
+int vp_serve_mark(const char*) { return 0; }
+
+bool vp_proc_serves(uint32_t pid, const char* block) {
+    if (!vp_proc_ours(pid)) return false;
+    char path[300];
+    int n = snprintf(path, sizeof path, "/dev/shm/%s", block);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof path) return false;
+    return maps_hold(pid, path);
+}
+
 int vp_proc_kill(uint32_t pid) {
     // SIGKILL, like TerminateProcess, cannot be caught or delayed by the process.
     if (kill(static_cast<pid_t>(pid), SIGKILL) != 0) return 1;

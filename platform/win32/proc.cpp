@@ -4,6 +4,7 @@
 #include <process.h>
 #include <psapi.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "vp.h"
@@ -67,6 +68,64 @@ int vp_proc_image(uint32_t pid, char* path, size_t size) {
     }
     CloseHandle(h);
     return rc;
+}
+
+namespace {
+// The user of a process's token into sid (room bytes). Returns whether it could be read.
+bool token_user(HANDLE process, void* sid, DWORD room) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return false;
+    alignas(8) char buffer[256];
+    DWORD got = 0;
+    bool ok = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &got) != 0;
+    CloseHandle(token);
+    if (!ok) return false;
+    PSID user = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+    return CopySid(room, sid, user) != 0;
+}
+
+// The name of the object that marks the process pid as serving the block.
+void mark_name(char* out, size_t size, uint32_t pid, const char* block) {
+    snprintf(out, size, "%s.served-by.%lu", block, static_cast<unsigned long>(pid));
+}
+
+// Held for the life of the process; never closed.
+HANDLE serve_marks[4];
+int serve_mark_count = 0;
+}  // namespace
+
+bool vp_proc_ours(uint32_t pid) {
+    DWORD their_session = 0, our_session = 0;
+    if (!ProcessIdToSessionId(pid, &their_session) ||
+        !ProcessIdToSessionId(GetCurrentProcessId(), &our_session) || their_session != our_session)
+        return false;
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (h == nullptr) return false;
+    alignas(8) char theirs[SECURITY_MAX_SID_SIZE], ours[SECURITY_MAX_SID_SIZE];
+    bool same = token_user(h, theirs, sizeof theirs) && token_user(GetCurrentProcess(), ours, sizeof ours) &&
+                EqualSid(theirs, ours);
+    CloseHandle(h);
+    return same;
+}
+
+int vp_serve_mark(const char* block) {
+    if (serve_mark_count == static_cast<int>(sizeof serve_marks / sizeof serve_marks[0])) return ERROR_TOO_MANY_NAMES;
+    char name[MAX_PATH];
+    mark_name(name, sizeof name, GetCurrentProcessId(), block);
+    HANDLE h = CreateMutexA(nullptr, FALSE, name);
+    if (h == nullptr) return static_cast<int>(GetLastError());
+    serve_marks[serve_mark_count++] = h;
+    return 0;
+}
+
+bool vp_proc_serves(uint32_t pid, const char* block) {
+    if (!vp_proc_ours(pid)) return false;
+    char name[MAX_PATH];
+    mark_name(name, sizeof name, pid, block);
+    HANDLE h = OpenMutexA(SYNCHRONIZE, FALSE, name);
+    if (h == nullptr) return false;
+    CloseHandle(h);
+    return true;
 }
 
 int vp_proc_kill(uint32_t pid) {
