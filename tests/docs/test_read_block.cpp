@@ -104,7 +104,7 @@ TEST(ReadBlock, PrintsTheMPExtendedTableAsTheBridgePublishesIt) {
     // Without an argument the program reads the MPExtended block.
     Output out = read_block();
     ASSERT_EQ(0, out.code) << out.text;
-    EXPECT_EQ("Vistrel_MPExtended", field(out.text, "Block:  "));
+    EXPECT_EQ(run_block_name("Vistrel_MPExtended"), field(out.text, "Block:  "));
     EXPECT_EQ("Numtags", field(out.text, "State:  "));
     EXPECT_EQ("OK", field(out.text, "Status: "));
     // The bridge names its encoding in the block, Raw by default.
@@ -147,7 +147,7 @@ TEST(ReadBlock, PrintsTheMPExtendedTableAsTheBridgePublishesIt) {
 TEST(ReadBlock, PrintsTheWifiRemoteNowPlayingMembers) {
     ScratchDir dir;
     ASSERT_EQ(0, vp_net_start());
-    vp_shm_unlink("Vistrel_WIFIRemote");
+    vp_shm_unlink(run_block_name("Vistrel_WIFIRemote").c_str());
     Program sim;
     sim.pid = vp_spawn_detached(VISTREL_VISTREL_WIFISIM, "vistrel_wifisim --port 0 --port-file port.txt");
     ASSERT_GT(sim.pid, 0);
@@ -165,7 +165,7 @@ TEST(ReadBlock, PrintsTheWifiRemoteNowPlayingMembers) {
     }, 20000);
     bridge.stop();
     sim.stop();
-    vp_shm_unlink("Vistrel_WIFIRemote");
+    vp_shm_unlink(run_block_name("Vistrel_WIFIRemote").c_str());
     ASSERT_TRUE(playing) << out.code << "\n" << out.text;
 
     EXPECT_EQ("OK", field(out.text, "Status: "));

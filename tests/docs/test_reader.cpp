@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "mp_tags.h"
 #include "other_user.h"
+#include "isolate.h"
 #include "scratch.h"
 #include "vp.h"
 
@@ -382,3 +384,40 @@ TEST_F(ReaderMemory, EachEncodingsNameReadsBackAsItsMarker) {
         EXPECT_EQ(e, vr_encoding_of(&b)) << marker;
     }
 }
+
+namespace {
+// The blocks' names of a run, as every program forms them from VISTREL_BLOCK_SUFFIX. Unset or
+// empty, the names are the bridges' own, which display plug-ins in the field open; anything
+// that could lead out of the blocks' namespace is refused with the plain name left in out.
+TEST(ReaderBlockName, TheSuffixOfTheRunFollowsTheBridgesName) {
+    struct Case {
+        const char* suffix;  // nullptr: unset
+        int rc;
+        const char* name;
+    } cases[] = {
+        {nullptr, 0, "Vistrel_MPExtended"},
+        {"", 0, "Vistrel_MPExtended"},
+        {".kitchen", 0, "Vistrel_MPExtended.kitchen"},
+        {"_2-b.C9", 0, "Vistrel_MPExtended_2-b.C9"},
+        {"0123456789abcdef0123456789abcdef", 0, "Vistrel_MPExtended0123456789abcdef0123456789abcdef"},
+        {"0123456789abcdef0123456789abcdef0", VR_BAD_SUFFIX, "Vistrel_MPExtended"},
+        {"/../x", VR_BAD_SUFFIX, "Vistrel_MPExtended"},
+        {"a b", VR_BAD_SUFFIX, "Vistrel_MPExtended"},
+        {"Global\\x", VR_BAD_SUFFIX, "Vistrel_MPExtended"},
+        {"\xc3\xa9", VR_BAD_SUFFIX, "Vistrel_MPExtended"},
+    };
+    std::string saved = getenv(VR_SUFFIX_VARIABLE) ? getenv(VR_SUFFIX_VARIABLE) : "";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.suffix ? c.suffix : "(unset)");
+        if (c.suffix) set_env(VR_SUFFIX_VARIABLE, c.suffix); else unset_env(VR_SUFFIX_VARIABLE);
+        char name[VR_NAME_MAX];
+        EXPECT_EQ(c.rc, vr_block_name(name, sizeof name, VR_MPEXTENDED));
+        EXPECT_STREQ(c.name, name);
+    }
+    // The longest name fits the room the header promises; a smaller room is refused, not cut.
+    set_env(VR_SUFFIX_VARIABLE, "0123456789abcdef0123456789abcdef");
+    char small[40];
+    EXPECT_EQ(VR_BAD_ARGS, vr_block_name(small, sizeof small, VR_WIFIREMOTE));
+    set_env(VR_SUFFIX_VARIABLE, saved.c_str());
+}
+}  // namespace

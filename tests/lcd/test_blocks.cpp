@@ -1,6 +1,7 @@
 // test_blocks.cpp - the blocks read through the readers' header: live, stale or missing, their encoding, a torn copy.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -39,7 +40,7 @@ class BlockRead : public ::testing::Test {
 protected:
     void SetUp() override {
         name_ = unique_block_name("VistrelLcd");
-        block_.name = name_.c_str();
+        snprintf(block_.name, sizeof block_.name, "%s", name_.c_str());
         block_.stale_after = 30;
         block_.table = table_.data();
     }

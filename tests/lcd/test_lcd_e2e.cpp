@@ -178,8 +178,8 @@ protected:
     void SetUp() override {
         ASSERT_EQ(0, vp_net_start());
         ASSERT_EQ(0, access(VISTREL_LCDD, X_OK)) << VISTREL_LCDD << " is missing: scripts/deps.sh installs lcdproc";
-        vp_shm_unlink("Vistrel_MPExtended");
-        vp_shm_unlink("Vistrel_WIFIRemote");
+        vp_shm_unlink(run_block_name("Vistrel_MPExtended").c_str());
+        vp_shm_unlink(run_block_name("Vistrel_WIFIRemote").c_str());
     }
     void TearDown() override {
         if (HasFailure()) {
@@ -193,8 +193,8 @@ protected:
         wfr_.stop();
         tvsim_.stop();
         wifisim_.stop();
-        vp_shm_unlink("Vistrel_MPExtended");
-        vp_shm_unlink("Vistrel_WIFIRemote");
+        vp_shm_unlink(run_block_name("Vistrel_MPExtended").c_str());
+        vp_shm_unlink(run_block_name("Vistrel_WIFIRemote").c_str());
     }
 
     bool start_tvsim(const std::string& scenario, int port = 0) {

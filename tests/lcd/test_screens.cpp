@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -16,7 +17,7 @@ const int64_t kNow = 1796722548;  // in December 2026
 class FakeBlock {
 public:
     FakeBlock(const char* name, int stale_after) {
-        block.name = name;
+        snprintf(block.name, sizeof block.name, "%s", name);
         block.stale_after = stale_after;
         block.table = table_.data();
         block.state = LCD_BLOCK_LIVE;

@@ -14,18 +14,18 @@ void Program::stop() {
 
 Bridge::~Bridge() {
     stop();
-    vp_shm_unlink(kMpxBlock);
+    vp_shm_unlink(mpx_block());
 }
 
 bool Bridge::start(const std::string& settings, int port) {
-    vp_shm_unlink(kMpxBlock);
+    vp_shm_unlink(mpx_block());
     write_file(VP_PLUGINS "MP.cfg", settings + "MPExtended_Port=" + std::to_string(port) + "\n");
     pid = vp_spawn_detached(VISTREL_VISTREL_MPEXTENDED, "Vistrel_MPExtended");
     return pid > 0;
 }
 
 Block::Block() {
-    if (vp_shm_open(kMpxBlock, MP_BLOCK_SIZE, &handle_) == 0) vp_shm_map(handle_, MP_BLOCK_SIZE, 0, &view_);
+    if (vp_shm_open(mpx_block(), MP_BLOCK_SIZE, &handle_) == 0) vp_shm_map(handle_, MP_BLOCK_SIZE, 0, &view_);
 }
 
 Block::~Block() {

@@ -4,10 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "isolate.h"
 #include "mp_tags.h"
 #include "vp.h"
 
-inline const char* const kMpxBlock = "Vistrel_MPExtended";
+// The bridge's block in this test process (the tests' main gives each its own names).
+inline const char* mpx_block() {
+    static const std::string name = run_block_name("Vistrel_MPExtended");
+    return name.c_str();
+}
 
 // A started program, ended however the test ends.
 struct Program {

@@ -24,7 +24,7 @@ TEST(MpxEndToEnd, StartsInOrderAndPublishesItsFourTagsWhileTheServerIsAway) {
                                     "MPExtended_Port=" + std::to_string(port) + "\n");
 
     Bridge bridge;
-    vp_shm_unlink(kMpxBlock);
+    vp_shm_unlink(mpx_block());
     bridge.pid = vp_spawn_detached(VISTREL_VISTREL_MPEXTENDED, "Vistrel_MPExtended");
     ASSERT_GT(bridge.pid, 0);
 

@@ -222,9 +222,11 @@ TEST_F(MpxLibrary, AnswersOfExactMultiplesOf4096BytesAreTakenAtOnce) {
 // give-up. A channel answer that stalls is given up the same way; the processing tests cover it
 // in process, where the answer limit is short.
 TEST_F(MpxLibrary, StallInTheMiddleOfAnAnswerPublishesAFailureAndNeverOK) {
+    // The answer limit and the reconnect pause shortened: the stall is given up after 1.5 s.
+    TestLimits limits("answer=1500,reconnect=1000");
     ASSERT_NO_FATAL_FAILURE(start("library 3 in-progress 1\non 1 stall-mid\n", "Debug=1\nMPExtended_Wait=1\n"));
     // Every status until the one after the give-up: the first attempt's answer stalls, and
-    // the next attempt, five seconds on, is served whole.
+    // the next attempt, a reconnect pause on, is served whole.
     const std::string failed = "MP_recv Failed: Error at socket(): 10060";
     size_t failure = 0;
     std::vector<Seen> seen = watch_status([&](const std::vector<Seen>& so_far) {
@@ -239,7 +241,7 @@ TEST_F(MpxLibrary, StallInTheMiddleOfAnAnswerPublishesAFailureAndNeverOK) {
     EXPECT_GE(line_index(sim_.events(), "stall 1"), 0);
     for (size_t i = 0; i < failure; i++) EXPECT_NE(seen[i].status, "OK") << "statuses seen:" << shown_seen;
     auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(seen[failure + 1].at - seen[failure].at);
-    EXPECT_GE(gap.count(), 4000) << "the next attempt came too soon after the give-up";
+    EXPECT_GE(gap.count(), 800) << "the next attempt came too soon after the give-up";
 }
 
 }  // namespace

@@ -117,7 +117,7 @@ protected:
         MP_open_log();
         MP_read_cfg_file(1);
         MP_Global_Debug = 3;
-        MP_Global_mAnswerLimitMs = 300;
+        MP_Global_Limits.answer_ms = 300;
         // Only now: on Windows the socket library must be started before the listener.
         listener_.emplace();
         ASSERT_NE(listener_->socket(), VP_INVALID_SOCKET);
@@ -131,7 +131,7 @@ protected:
         ASSERT_EQ(vp_connect(client_, vp_inet_addr("127.0.0.1"), listener_->port()), 0);
         server_ = vp_accept(listener_->socket());
         ASSERT_NE(server_, VP_INVALID_SOCKET);
-        ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+        ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_Limits.answer_ms), 0);
         MP_Global_Socket = client_;
         MP_Global_Connected = 1;
     }
@@ -140,7 +140,7 @@ protected:
         vp_close_socket(client_);
         MP_Global_Socket = VP_INVALID_SOCKET;
         MP_Global_Connected = 0;
-        MP_Global_mAnswerLimitMs = MPX_ANSWER_LIMIT_MS;
+        MP_Global_Limits.answer_ms = MPX_ANSWER_LIMIT_MS;
         MP_log_reset();
     }
     void serve(const std::string& text) { ASSERT_EQ(vp_send(server_, text.data(), static_cast<int>(text.size())), static_cast<int>(text.size())); }
@@ -328,8 +328,8 @@ TEST_F(Processing, AnswerThatStopsOrEndsHalfWayGivesTheConnectionUp) {
 // header that never ends.
 TEST_F(Processing, AnswerThatTricklesIsGivenUpAtTheWholeAnswerLimit) {
     const char* tag = "TCP[MPEx]:";
-    MP_Global_mWholeAnswerLimitMs = 1000;
-    struct Restore { ~Restore() { MP_Global_mWholeAnswerLimitMs = MPX_WHOLE_ANSWER_LIMIT_MS; } } restore;
+    MP_Global_Limits.whole_answer_ms = 1000;
+    struct Restore { ~Restore() { MP_Global_Limits.whole_answer_ms = MPX_WHOLE_ANSWER_LIMIT_MS; } } restore;
     for (int in_header = 0; in_header < 2; in_header++) {
         SCOPED_TRACE(in_header ? "a header that never ends" : "a body of 2,000,000 bytes announced");
         ASSERT_NO_FATAL_FAILURE(connect());
@@ -359,8 +359,8 @@ TEST_F(Processing, AnswerThatTricklesIsGivenUpAtTheWholeAnswerLimit) {
 TEST_F(Processing, LibraryLargerThanTheBufferIsTakenFromItsHead) {
     const char* tag = "TCP[MPEx]:";
     MP_Global_Debug = 1;
-    MP_Global_mAnswerLimitMs = 5000;
-    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+    MP_Global_Limits.answer_ms = 5000;
+    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_Limits.answer_ms), 0);
     std::vector<SimRecording> lib = shaped(300, 3, 0);
     std::string big = answer_for(lib);
     ASSERT_GT(big.size(), 4u * MPX_RECEIVE_CAPACITY);
@@ -400,8 +400,8 @@ TEST_F(Processing, LibraryLargerThanTheBufferIsTakenFromItsHead) {
 // of it are taken, the rest is dropped, and the connection stays in step. The same list comes
 // at every poll, so its error line is written once per connection.
 TEST_F(Processing, RecordingLargerThanTheBufferEndsTheListOncePerConnection) {
-    MP_Global_mAnswerLimitMs = 5000;
-    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+    MP_Global_Limits.answer_ms = 5000;
+    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_Limits.answer_ms), 0);
     std::string huge = recording("Huge", false, 2);
     huge.replace(huge.find("\"d\""), 3, "\"" + std::string(MPX_RECEIVE_CAPACITY + 5000, 'x') + "\"");
     std::string answer = response(list({recording("First", true, 1), huge, recording("Last", false, 3)}));
@@ -424,8 +424,8 @@ TEST_F(Processing, RecordingLargerThanTheBufferEndsTheListOncePerConnection) {
 // the recordings in progress: the Rec tags stop short of a reserve, with one error line, and
 // the tags a display shows are stored.
 TEST_F(Processing, SeriesLibraryLeavesRoomForTheTagsADisplayShows) {
-    MP_Global_mAnswerLimitMs = 5000;
-    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+    MP_Global_Limits.answer_ms = 5000;
+    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_Limits.answer_ms), 0);
     std::vector<SimRecording> lib = shaped(98, 3, 1);
     std::string series = answer_for(lib);
     for (int round = 1; round <= 2; round++) {
@@ -616,7 +616,7 @@ std::string table_bytes() {
 // whole answer left it, and the block then says why: an answer that fits the buffer, and one
 // much larger whose first objects have been taken from the buffer before the rest failed.
 TEST_F(Processing, AnswerGivenUpHalfWayLeavesEveryTagAsTheLastWholeOne) {
-    MP_Global_mAnswerLimitMs = 300;
+    MP_Global_Limits.answer_ms = 300;
     std::vector<std::string> a;
     for (int i = 1; i <= 5; i++) a.push_back(recording("A" + std::to_string(i), i == 1, 1));
     ASSERT_NO_FATAL_FAILURE(poll_async(response(list(a))));
@@ -668,8 +668,8 @@ TEST_F(Processing, AnswerGivenUpHalfWayLeavesEveryTagAsTheLastWholeOne) {
 // Only the bytes of the answer itself are read: an answer larger than the buffer and the next
 // one behind it in one segment leave the next one whole for the next receive.
 TEST_F(Processing, ReaderTakesNothingOfTheAnswerBehind) {
-    MP_Global_mAnswerLimitMs = 5000;
-    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+    MP_Global_Limits.answer_ms = 5000;
+    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_Limits.answer_ms), 0);
     std::string big = answer_for(shaped(200, 0, 0));
     ASSERT_GT(big.size(), 2u * MPX_RECEIVE_CAPACITY);
     std::string next = response(list({recording("Next", false, 2)}));
@@ -691,8 +691,8 @@ TEST_F(Processing, ReaderTakesNothingOfTheAnswerBehind) {
 // needs its nine Recording1 tags and the eight cleared slots Recording2 to Recording9.
 // Both ways of taking a list: one that lies in the buffer whole, and one that passes through it.
 TEST_F(Processing, RecordingThatLeavesExactlyTheEntriesNeededIsStored) {
-    MP_Global_mAnswerLimitMs = 5000;
-    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+    MP_Global_Limits.answer_ms = 5000;
+    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_Limits.answer_ms), 0);
     for (size_t description : {size_t{1}, size_t{40000}})
     for (int spare = 0; spare >= -1; spare--) {
         SCOPED_TRACE(std::string(description > 1 ? "larger than the buffer, " : "in the buffer, ") +
@@ -762,10 +762,10 @@ TEST_F(Processing, TwelveHoursInProgressIsTheLongestElapsedTimeShown) {
 // The whole-answer limit holds with the waits: a wait for more of an answer ends when the
 // answer's time is up, not a whole answer limit later.
 TEST_F(Processing, WholeAnswerLimitEndsTheWaitInProgress) {
-    MP_Global_mWholeAnswerLimitMs = 1000;
-    MP_Global_mAnswerLimitMs = 800;
-    struct Restore { ~Restore() { MP_Global_mWholeAnswerLimitMs = MPX_WHOLE_ANSWER_LIMIT_MS; } } restore;
-    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_mAnswerLimitMs), 0);
+    MP_Global_Limits.whole_answer_ms = 1000;
+    MP_Global_Limits.answer_ms = 800;
+    struct Restore { ~Restore() { MP_Global_Limits.whole_answer_ms = MPX_WHOLE_ANSWER_LIMIT_MS; } } restore;
+    ASSERT_EQ(vp_set_recv_timeout(client_, MP_Global_Limits.answer_ms), 0);
     vp_socket server = server_;
     std::thread service([server] {
         vp_sleep_ms(600);

@@ -10,13 +10,18 @@
 
 #include "loopback.h"
 #include "mp_tags.h"
+#include "isolate.h"
 #include "scratch.h"
 #include "vp.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const char* const kBlock = "Vistrel_MPExtended";
+// The bridge's block in this test process.
+const char* block_name() {
+    static const std::string name = run_block_name("Vistrel_MPExtended");
+    return name.c_str();
+}
 
 // Ends the child program and removes its block however the test ends, before the scratch
 // directory that holds its files goes.
@@ -27,7 +32,7 @@ struct Child {
             vp_proc_kill((uint32_t)pid);
             wait_until([this] { return !vp_proc_alive((uint32_t)pid); }, 5000);
         }
-        vp_shm_unlink(kBlock);
+        vp_shm_unlink(block_name());
     }
 };
 
@@ -77,7 +82,7 @@ Published read_block() {
     Published p;
     vp_shm shm = VP_NO_SHM;
     void* view = nullptr;
-    if (vp_shm_open(kBlock, MP_BLOCK_SIZE, &shm) != 0) return p;
+    if (vp_shm_open(block_name(), MP_BLOCK_SIZE, &shm) != 0) return p;
     if (vp_shm_map(shm, MP_BLOCK_SIZE, 1, &view) == 0) {
         const char* bytes = static_cast<const char*>(view);
         p.state.assign(bytes, 8);
@@ -95,7 +100,7 @@ Published read_block() {
 class MpxReconnect : public ::testing::Test {
 protected:
     void SetUp() override {
-        vp_shm_unlink(kBlock);
+        vp_shm_unlink(block_name());
         ASSERT_EQ(vp_net_start(), 0);
         listener_.emplace();
         ASSERT_NE(listener_->socket(), VP_INVALID_SOCKET);

@@ -9,6 +9,9 @@ set -euo pipefail
 build=$1 source=$2 mode=$3
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vistrel-package.XXXXXX")
+# The blocks of this check have names of its own, so that it runs beside other tests and a real
+# installation; CTest's guard gives it a suffix, a run by hand gets one here.
+export VISTREL_BLOCK_SUFFIX=${VISTREL_BLOCK_SUFFIX:-.package$$}
 pids=()
 # Ends what this check started, by process id, and removes its files.
 status=0
@@ -22,7 +25,9 @@ cleanup() {
   for pid in "${pids[@]}"; do
     if kill -0 "$pid" 2>/dev/null; then echo "FAIL: process $pid still runs" >&2; status=1; fi
   done
-  if [ "$mode" = native ]; then rm -f /dev/shm/Vistrel_MPExtended /dev/shm/Vistrel_WIFIRemote; fi
+  if [ "$mode" = native ]; then
+    rm -f "/dev/shm/Vistrel_MPExtended$VISTREL_BLOCK_SUFFIX" "/dev/shm/Vistrel_WIFIRemote$VISTREL_BLOCK_SUFFIX"
+  fi
   rm -rf "$work"
   [ "$rc" -ne 0 ] || exit "$status"
 }

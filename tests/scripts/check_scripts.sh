@@ -9,6 +9,9 @@ set -euo pipefail
 source=$1 what=$2 child=$3
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vistrel-scripts.XXXXXX")
+# The blocks of this check have names of its own (CTest's guard gives it a suffix, a run by hand
+# gets one here), which the scripts and their stand-ins follow.
+export VISTREL_BLOCK_SUFFIX=${VISTREL_BLOCK_SUFFIX:-.scripts$$}
 made_blocks=()
 cleanup() {
   local rc=$?
@@ -86,25 +89,25 @@ if [ "$what" = soak ]; then
   # the bridge does, so that the soak copies it for its checks. Only the block that appeared
   # during the run is removed at its end. A link that another user planted at the name that the
   # soak once copied blocks to must not be written through.
-  for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
+  for b in "Vistrel_MPExtended$VISTREL_BLOCK_SUFFIX" "Vistrel_WIFIRemote$VISTREL_BLOCK_SUFFIX"; do
     [ ! -e "/dev/shm/$b" ] || fail "/dev/shm/$b exists before the check; something else uses the block names"
   done
   cat > "$tree/build/asan/wifiremote/Vistrel_WIFIRemote" <<'BRIDGE'
 #!/usr/bin/env bash
-[ -e /dev/shm/Vistrel_WIFIRemote ] || printf 'made by the soak' > /dev/shm/Vistrel_WIFIRemote
+[ -e /dev/shm/Vistrel_WIFIRemote${VISTREL_BLOCK_SUFFIX} ] || printf 'made by the soak' > /dev/shm/Vistrel_WIFIRemote${VISTREL_BLOCK_SUFFIX}
 exec sleep 60
 BRIDGE
-  printf '#!/usr/bin/env bash\nexec "%s" hold-block Vistrel_MPExtended 60000\n' "$child" \
+  printf '#!/usr/bin/env bash\nexec "%s" hold-block Vistrel_MPExtended%s 60000\n' "$child" "$VISTREL_BLOCK_SUFFIX" \
     > "$tree/build/asan/mpextended/Vistrel_MPExtended"
   printf '#!/bin/sh\nexit 0\n' > "$tree/build/asan/tools/vistrel_peek"
   chmod +x "$tree/build/asan/mpextended/Vistrel_MPExtended" "$tree/build/asan/wifiremote/Vistrel_WIFIRemote"
-  planted=/dev/shm/soak_Vistrel_MPExtended
+  planted=/dev/shm/soak_Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX}
   victim="$work/victim"
   printf 'untouched' > "$victim"
-  made_blocks=(/dev/shm/Vistrel_WIFIRemote /dev/shm/Vistrel_MPExtended "$planted")
+  made_blocks=(/dev/shm/Vistrel_WIFIRemote${VISTREL_BLOCK_SUFFIX} /dev/shm/Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX} "$planted")
   rm -f "$planted"
   ln -s "$victim" "$planted"
-  (umask 077; printf 'a demo' > /dev/shm/Vistrel_WIFIRemote)
+  (umask 077; printf 'a demo' > /dev/shm/Vistrel_WIFIRemote${VISTREL_BLOCK_SUFFIX})
   rm -rf "$tree/build/soak"
   set +e
   out=$(VISTREL_SOAK_PRIVATE=shared timeout 60 bash "$tree/scripts/soak.sh" --no-build --seconds 1 2>&1)
@@ -112,13 +115,13 @@ BRIDGE
   set -e
   echo "soak.sh --seconds 1 beside a block that was there before: exit $rc"
   grep -q "soak: results after" <<< "$out" || { echo "$out" | tail -5; fail "soak.sh did not finish its run (exit $rc)"; }
-  [ "$(cat /dev/shm/Vistrel_WIFIRemote 2>/dev/null)" = "a demo" ] ||
+  [ "$(cat /dev/shm/Vistrel_WIFIRemote${VISTREL_BLOCK_SUFFIX} 2>/dev/null)" = "a demo" ] ||
     fail "soak.sh removed or changed a block that was there before its run"
-  [ ! -e /dev/shm/Vistrel_MPExtended ] || fail "soak.sh left the block that appeared during its run"
+  [ ! -e /dev/shm/Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX} ] || fail "soak.sh left the block that appeared during its run"
   echo "soak.sh removes only the blocks that appeared during its run"
   [ "$(cat "$victim")" = untouched ] || fail "soak.sh wrote its copy of a block through a link at $planted"
   [ -L "$planted" ] || fail "soak.sh removed the link at $planted, which is not its own"
-  leftovers=$(find /dev/shm -maxdepth 1 -name 'soak_Vistrel_*.*' | wc -l)
+  leftovers=$(find /dev/shm -maxdepth 1 -name 'soak_Vistrel_*.*' ! -path "$planted" | wc -l)
   [ "$leftovers" -eq 0 ] || fail "soak.sh left $leftovers copies of blocks in /dev/shm"
   echo "soak.sh copies blocks to names of its own making"
   exit 0
@@ -154,37 +157,37 @@ run_demo() {
 # program could do meanwhile.
 cat > "$tree/build/demo/status/Vistrel_Status" <<'STUB'
 #!/bin/sh
-printf 'made by the demo' > /dev/shm/Vistrel_MPExtended
+printf 'made by the demo' > /dev/shm/Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX}
 [ -n "${VISTREL_CHECK_SWAP:-}" ] || exit 0
 sleep 1
-printf 'put there by another program' > /dev/shm/Vistrel_MPExtended.other
-[ "$(id -u)" != 0 ] || chown 65534:65534 /dev/shm/Vistrel_MPExtended.other
-mv -f /dev/shm/Vistrel_MPExtended.other /dev/shm/Vistrel_MPExtended
+printf 'put there by another program' > /dev/shm/Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX}.other
+[ "$(id -u)" != 0 ] || chown 65534:65534 /dev/shm/Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX}.other
+mv -f /dev/shm/Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX}.other /dev/shm/Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX}
 STUB
 chmod +x "$tree/build/demo/status/Vistrel_Status"
 
 # The WifiRemote block stands for that of a real installation already running.
-for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
+for b in "Vistrel_MPExtended$VISTREL_BLOCK_SUFFIX" "Vistrel_WIFIRemote$VISTREL_BLOCK_SUFFIX"; do
   [ ! -e "/dev/shm/$b" ] || fail "/dev/shm/$b exists before the check; something else uses the block names"
 done
-made_blocks=(/dev/shm/Vistrel_WIFIRemote /dev/shm/Vistrel_MPExtended)
-(umask 077; printf 'a real installation' > /dev/shm/Vistrel_WIFIRemote)
+made_blocks=(/dev/shm/Vistrel_WIFIRemote${VISTREL_BLOCK_SUFFIX} /dev/shm/Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX})
+(umask 077; printf 'a real installation' > /dev/shm/Vistrel_WIFIRemote${VISTREL_BLOCK_SUFFIX})
 run_demo
 echo "run.sh: exit $rc"
 [ "$rc" -eq 0 ] || { echo "$out" | tail -5; fail "run.sh ended with $rc"; }
-[ "$(cat /dev/shm/Vistrel_WIFIRemote 2>/dev/null)" = "a real installation" ] ||
+[ "$(cat /dev/shm/Vistrel_WIFIRemote${VISTREL_BLOCK_SUFFIX} 2>/dev/null)" = "a real installation" ] ||
   fail "run.sh removed or changed a block that it did not make"
-[ ! -e /dev/shm/Vistrel_MPExtended ] || fail "run.sh left the block that its run made"
+[ ! -e /dev/shm/Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX} ] || fail "run.sh left the block that its run made"
 mode=$(stat -c %a "$tree/run/plugins/MP.cfg")
 [ "$mode" = 600 ] || fail "run.sh wrote the settings with mode $mode, not 600"
 echo "run.sh removes only the blocks made during its run, and keeps its settings private"
 
 # The block that appeared is replaced by another object before the end: that one is not run.sh's.
-made_blocks+=(/dev/shm/Vistrel_MPExtended.other)
+made_blocks+=(/dev/shm/Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX}.other)
 run_demo VISTREL_CHECK_SWAP=1
 echo "run.sh, its block replaced during the run: exit $rc"
 [ "$rc" -eq 0 ] || { echo "$out" | tail -5; fail "run.sh ended with $rc"; }
-[ "$(cat /dev/shm/Vistrel_MPExtended 2>/dev/null)" = "put there by another program" ] ||
+[ "$(cat /dev/shm/Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX} 2>/dev/null)" = "put there by another program" ] ||
   fail "run.sh removed an object that took the name of its block during its run"
 echo "run.sh removes a block's name only while it leads to the block that appeared"
 
@@ -192,7 +195,7 @@ echo "run.sh removes a block's name only while it leads to the block that appear
 # pointed at the port written into LCDd's settings; both end with the demo. Stand-ins for tmux
 # (it runs the pane's command itself and prints its process id), LCDd and vistrel_lcd record
 # what they were given.
-rm -f /dev/shm/Vistrel_MPExtended
+rm -f /dev/shm/Vistrel_MPExtended${VISTREL_BLOCK_SUFFIX}
 for p in tmux LCDd; do
   cat > "$work/bin/$p" <<STUB
 #!/usr/bin/env bash

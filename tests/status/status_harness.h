@@ -36,6 +36,7 @@
 
 #include "mp_tags.h"
 #include "pty_child.h"
+#include "isolate.h"
 #include "scratch.h"
 #include "vp.h"
 
@@ -44,6 +45,8 @@ namespace fs = std::filesystem;
 constexpr int kWaitMs = 20000;
 const char* const kWifi = "Vistrel_WIFIRemote";
 const char* const kMpx = "Vistrel_MPExtended";
+// The name of a bridge's block in this test process.
+inline std::string block(const char* bridge) { return run_block_name(bridge); }
 
 // The monitor with its console.
 class Monitor {
@@ -252,18 +255,14 @@ const std::string kRule = "---- ---- ------------ ----- ---------.---------.----
 // started or that the monitor started is ended afterwards, and both blocks are removed.
 // Bridges of this machine outside the test (path and id), which the monitor would take for its
 // own; none may run while these tests do.
+// Bridges that serve this test's blocks without the test having started them.
 inline std::string foreign_bridges() {
     static uint32_t ids[4096];
     std::string found;
-    char path[1024];
     int n = vp_proc_list(ids, 4096);
-    for (int i = 0; i < n; i++) {
-        if (vp_proc_image(ids[i], path, sizeof path) != 0) continue;
-        std::string p = path;
-        for (std::string name : {std::string(kWifi) + VP_EXE, std::string(kMpx) + VP_EXE})
-            if (p.size() >= name.size() && p.compare(p.size() - name.size(), name.size(), name) == 0)
-                found += p + " (" + std::to_string(ids[i]) + ") ";
-    }
+    for (int i = 0; i < n; i++)
+        for (const char* bridge : {kWifi, kMpx})
+            if (vp_proc_serves(ids[i], block(bridge).c_str())) found += std::to_string(ids[i]) + " ";
     return found;
 }
 
@@ -274,8 +273,8 @@ protected:
         std::string others;
         ASSERT_TRUE(wait_until([&] { return (others = foreign_bridges()).empty(); }, kWaitMs))
             << "bridges run outside the test: " << others;
-        vp_shm_unlink(kWifi);
-        vp_shm_unlink(kMpx);
+        vp_shm_unlink(block(kWifi).c_str());
+        vp_shm_unlink(block(kMpx).c_str());
         fs::copy_file(VISTREL_STATUS_STANDIN, std::string(kWifi) + VP_EXE);
         fs::copy_file(VISTREL_STATUS_STANDIN, std::string(kMpx) + VP_EXE);
     }
@@ -288,8 +287,8 @@ protected:
                 EXPECT_TRUE(wait_until([&] { return !vp_proc_alive(static_cast<uint32_t>(pid)); }, kWaitMs));
             }
         }
-        vp_shm_unlink(kWifi);
-        vp_shm_unlink(kMpx);
+        vp_shm_unlink(block(kWifi).c_str());
+        vp_shm_unlink(block(kMpx).c_str());
     }
 
     // The ids of the stand-ins started for the bridge, in the order of their starts.

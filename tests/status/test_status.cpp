@@ -5,6 +5,12 @@
 #include "status_harness.h"
 
 #include "other_user.h"
+#include "vistrel_reader.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #ifdef _WIN32
 #include <aclapi.h>
@@ -44,7 +50,7 @@ TEST_F(StatusMonitor, StartsBothAbsentBridgesOnceShowsTheBlocksItMadeAndLeavesTh
     for (const char* bridge : {kWifi, kMpx}) {
         vp_shm handle;
         void* view = nullptr;
-        ASSERT_EQ(0, vp_shm_open(bridge, MP_BLOCK_SIZE, &handle));
+        ASSERT_EQ(0, vp_shm_open(block(bridge).c_str(), MP_BLOCK_SIZE, &handle));
         ASSERT_EQ(0, vp_shm_map(handle, MP_BLOCK_SIZE, 0, &view));
         EXPECT_TRUE(wait_until(
             [&] { return strcmp(static_cast<const MP_TagEntry*>(view)->string, "after the monitor") == 0; },
@@ -64,8 +70,7 @@ TEST_F(StatusMonitor, StartsNoRunningBridgeAndListsBothTablesMerged) {
                       "Some title\ntag Position 0 73 73\n");
     script(kMpx, "state Numtags\\x00\nstatus Connecting.....\ntime " + std::to_string(t2) +
                      "\ntag Recordings 1 0 None\ntag IRecordings 0 0 0\n");
-    // The WifiRemote bridge runs under a longer file name with the same ending, which counts.
-    run_bridge(kWifi, std::string("Old") + kWifi + VP_EXE);
+    run_bridge(kWifi, std::string(kWifi) + VP_EXE);
     run_bridge(kMpx, std::string(kMpx) + VP_EXE);
 
     ASSERT_TRUE(monitor.start());
@@ -92,6 +97,71 @@ TEST_F(StatusMonitor, StartsNoRunningBridgeAndListsBothTablesMerged) {
     EXPECT_EQ(1u, started(kWifi).size());
     EXPECT_EQ(1u, started(kMpx).size());
 }
+
+// A process is the monitor's bridge only when its program file has exactly the bridge's name,
+// it runs as the monitor's user and it serves this run's blocks. Each impostor below serves a
+// block, so that only the rule it breaks sets it apart; the monitor starts its own bridges.
+TEST_F(StatusMonitor, StartsItsOwnBridgesBesideProcessesThatAreNotThem) {
+    script(kWifi, "state Numtags\\x00\nstatus impostor\n");
+    script(kMpx, "state Numtags\\x00\nstatus impostor\n");
+    // A longer file name with the same ending, serving this run's block.
+    run_bridge(kMpx, std::string("Not") + kMpx + VP_EXE);
+    // The exact name, serving the blocks of another run.
+    const std::string suffix = block("");
+    set_env(VR_SUFFIX_VARIABLE, (suffix + "-other").c_str());
+    run_bridge(kWifi, std::string(kWifi) + VP_EXE);
+    set_env(VR_SUFFIX_VARIABLE, suffix.c_str());
+    std::vector<long> impostors = {started(kMpx)[0], started(kWifi)[0]};
+    vp_image_query_load();
+    EXPECT_TRUE(vp_proc_serves(static_cast<uint32_t>(impostors[0]), block(kMpx).c_str()));
+    EXPECT_FALSE(vp_proc_serves(static_cast<uint32_t>(impostors[1]), block(kWifi).c_str()));
+    EXPECT_TRUE(vp_proc_serves(static_cast<uint32_t>(impostors[1]), (block(kWifi) + "-other").c_str()));
+
+    ASSERT_TRUE(monitor.start());
+    ASSERT_TRUE(wait_until([&] { return started(kWifi).size() == 2 && started(kMpx).size() == 2; }, kWaitMs))
+        << monitor.output();
+    for (const char* bridge : {kWifi, kMpx}) EXPECT_NE(impostors[0], started(bridge)[1]);
+    vp_shm_unlink((block(kWifi) + "-other").c_str());
+}
+
+#ifndef _WIN32
+// A bridge of another user, by name and block name the monitor's own, is not its bridge: it
+// neither keeps the monitor from starting its own nor is ended by it.
+TEST_F(StatusMonitor, StartsItsOwnBridgeBesideOneOfAnotherUser) {
+    if (!can_act_as_other_user()) GTEST_SKIP() << "skipped (needs root)";
+    // The other user's program file: a sleeping child under the bridge's exact name, in a
+    // folder that user may enter.
+    std::string folder = fs::temp_directory_path().string() + "/vistrel-other-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(folder.data()));
+    struct Cleanup {
+        std::string path;
+        ~Cleanup() { fs::remove_all(path); }
+    } cleanup{folder};
+    chmod(folder.c_str(), 0755);
+    std::string program = folder + "/" + kMpx;
+    fs::copy_file(VISTREL_VISTREL_CHILD, program);
+    chmod(program.c_str(), 0755);
+    long other = -1;
+    int report[2];
+    ASSERT_EQ(0, pipe(report));
+    ASSERT_TRUE(as_other_user([&] {
+        long pid = vp_spawn_detached(program.c_str(), "sleep 20000");
+        return pid > 0 && write(report[1], &pid, sizeof pid) == static_cast<ssize_t>(sizeof pid);
+    }));
+    ASSERT_EQ(static_cast<ssize_t>(sizeof other), read(report[0], &other, sizeof other));
+    close(report[0]);
+    close(report[1]);
+    char image[1024];
+    ASSERT_TRUE(wait_until([&] { return vp_proc_image(static_cast<uint32_t>(other), image, sizeof image) == 0 &&
+                                        program == image; }, kWaitMs));
+    vp_image_query_load();
+    EXPECT_FALSE(vp_proc_ours(static_cast<uint32_t>(other)));
+    ASSERT_TRUE(monitor.start());
+    ASSERT_TRUE(wait_until([&] { return started(kMpx).size() == 1; }, kWaitMs)) << monitor.output();
+    EXPECT_TRUE(vp_proc_alive(static_cast<uint32_t>(other)));
+    vp_proc_kill(static_cast<uint32_t>(other));
+}
+#endif
 
 TEST_F(StatusMonitor, CopiesOnlyPublishedTablesAndListsANewTagWithItsCount) {
     script(kWifi, "state Numtags\\x00\nstatus OK\ntag W.One 1 0 first\ntag W.Two 1 0 second\n");
@@ -175,7 +245,7 @@ TEST_F(StatusMonitor, ShowsNoControlBytesFromTheBlocks) {
 #ifndef _WIN32
 TEST_F(StatusMonitor, ABlockThatCannotBeOpenedShowsAsEmptyWithTheReason) {
     // A folder in the place of the block: the block cannot be made or opened.
-    const std::string in_the_way = std::string("/dev/shm/") + kMpx;
+    const std::string in_the_way = std::string("/dev/shm/") + block(kMpx);
     ASSERT_TRUE(fs::create_directory(in_the_way));
     script(kWifi, "state Numtags\\x00\nstatus OK\ntag W.One 1 0 first\n");
     ASSERT_TRUE(monitor.start());
@@ -186,7 +256,7 @@ TEST_F(StatusMonitor, ABlockThatCannotBeOpenedShowsAsEmptyWithTheReason) {
     EXPECT_EQ(row(1, 1, 0, 5, "W.One", "first"), s[5]);
     std::string out = monitor.output();
     EXPECT_NE(std::string::npos,
-              out.find("Total Numtags=2\r\nVistrel_MPExtended: Could not open file mapping object ("))
+              out.find("Total Numtags=2\r\n" + block(kMpx) + ": Could not open file mapping object ("))
         << out;
     EXPECT_TRUE(monitor.running());
 }
@@ -222,7 +292,7 @@ TEST_P(StatusMonitorUnsafe, StartsNoProgramFileThatOthersCouldHavePutThereOrChan
     if (c.folder) refused.push_back(kWifi);
     for (const char* bridge : refused) {
         EXPECT_TRUE(started(bridge).empty()) << "the monitor started " << bridge;
-        const std::string line = std::string(bridge) + ": Not starting " + bridge + VP_EXE + " in " + folder +
+        const std::string line = block(bridge) + ": Not starting " + bridge + VP_EXE + " in " + folder +
                                  ": " + c.why + ".";
         // The whole line, up to its line end (CR LF on a terminal, LF in a file).
         const std::string out = monitor.output();

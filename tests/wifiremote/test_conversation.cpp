@@ -14,7 +14,7 @@ TEST_F(Wfr, QuietPlugInIsStillAskedAndASilentOneIsGivenUp) {
     MP_Global_wAuthenticated = 1;
     MP_Global_wPollStarted = 1;
     MP_Global_wPollMark = vp_process_seconds() - (WFR_POLL_SECONDS - 0.5);
-    MP_Global_wSilenceLimitMs = 2500;
+    MP_Global_Limits.silence_ms = 2500;
     std::atomic<bool> returned{false};
     std::thread guard([&] {
         for (int i = 0; i < 100 && !returned; i++) vp_sleep_ms(100);
@@ -23,7 +23,7 @@ TEST_F(Wfr, QuietPlugInIsStillAskedAndASilentOneIsGivenUp) {
     MP_Process_incoming(kTag);
     returned = true;
     guard.join();
-    MP_Global_wSilenceLimitMs = WFR_SILENCE_LIMIT_MS;
+    MP_Global_Limits.silence_ms = WFR_SILENCE_LIMIT_MS;
 
     EXPECT_EQ(log_count("**Error**TCP[Wifi]: No message from WifiRemote for 2500 ms; the connection is given up"), 1);
     EXPECT_EQ(std::string(MP_Tags[0].string), "MP_recv Failed: Error at socket(): 10060");
