@@ -30,6 +30,13 @@ while [ $# -gt 0 ]; do
   esac
 done
 case "$library" in ''|*[!0-9]*) echo "--library takes a count of recordings" >&2; exit 2 ;; esac
+# VISTREL_BLOCK_SUFFIX, when set, gives this run's blocks names of their own (the programs
+# started here read it too), so that the demo runs beside a real installation or another demo.
+suffix=${VISTREL_BLOCK_SUFFIX:-}
+if [ -n "$suffix" ] && ! [[ "$suffix" =~ ^[A-Za-z0-9._-]{1,32}$ ]]; then
+  echo "VISTREL_BLOCK_SUFFIX takes 1 to 32 letters, digits, '.', '_' or '-'" >&2
+  exit 2
+fi
 
 # The display is drawn in a tmux pane below the monitor: outside tmux the demo starts again in
 # a tmux session of its own, which ends with it.
@@ -62,7 +69,7 @@ umask 077
 # inode is noted when it is first seen. An object put in its place meanwhile (another user's, a
 # link) is left alone.
 made=()
-for b in /dev/shm/Vistrel_MPExtended /dev/shm/Vistrel_WIFIRemote; do
+for b in "/dev/shm/Vistrel_MPExtended$suffix" "/dev/shm/Vistrel_WIFIRemote$suffix"; do
   [ -e "$b" ] || [ -L "$b" ] || made+=("$b")
 done
 notes="$run/.blocks"
@@ -179,18 +186,21 @@ CONF
 }
 [ "$lcd" -eq 0 ] || start_display
 
-# The monitor starts a bridge only when no program of that file name runs anywhere; a copy from
-# another folder would then be watched instead of ours, against other settings.
+# The monitor starts no bridge while one of this user serves the same block already; a copy
+# from another folder would then be watched instead of ours, against other settings.
 others=0
 for exe in /proc/[0-9]*/exe; do
   path=$(readlink "$exe" 2>/dev/null) || continue
+  pid=${exe#/proc/}; pid=${pid%/exe}
   case "$path" in
-    */Vistrel_MPExtended|*/Vistrel_WIFIRemote)
-      if [ "${path%/*}" != "$run" ]; then
-        echo "Note: $path already runs; the monitor starts no bridge of that name." >&2
-        others=1
-      fi ;;
+    */Vistrel_MPExtended) block="/dev/shm/Vistrel_MPExtended$suffix" ;;
+    */Vistrel_WIFIRemote) block="/dev/shm/Vistrel_WIFIRemote$suffix" ;;
+    *) continue ;;
   esac
+  if [ "${path%/*}" != "$run" ] && grep -q " $block\$" "/proc/$pid/maps" 2>/dev/null; then
+    echo "Note: $path already serves ${block#/dev/shm/}; the monitor starts no bridge of that name." >&2
+    others=1
+  fi
 done
 [ "$others" -eq 0 ] || sleep 5
 

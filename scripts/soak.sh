@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # soak.sh - runs both bridges (AddressSanitizer + UBSan build) against the two simulators in
 # chaos mode for a while, then checks that nothing ended, leaked or stayed stale.
-# POSIX (Linux /proc) only. The bridges use the machine-wide block names that the tests use:
-# where it may (as root, or with user namespaces) the soak gives itself a /dev/shm of its own,
-# so that tests and demos can run beside it; elsewhere run it where nothing else uses the names.
+# POSIX (Linux /proc) only. The bridges publish under block names of the soak's own (a suffix,
+# VISTREL_BLOCK_SUFFIX), and where it may (as root, or with user namespaces) the soak also gives
+# itself a /dev/shm of its own, so that tests and demos run beside it.
 #
 #   scripts/soak.sh [--seconds N] [--seed S] [--mix LIST] [--debug D] [--no-build]
 #
@@ -45,6 +45,12 @@ number "--debug" "$debug" '^-?(0|[1-9][0-9]{0,8})$'
 [ -z "$mix" ] || [[ "$mix" =~ ^[a-z]+=[0-9]{1,6}(,[a-z]+=[0-9]{1,6})*$ ]] ||
   { echo "soak: --mix must read like whole=50,split=10, not '$mix'" >&2; exit 2; }
 [ -n "$seed" ] || seed=$(( $(date +%s) % 1000000 ))
+# The soak's blocks have names of their own (VISTREL_BLOCK_SUFFIX, which the bridges read), so
+# that tests, demos and a real installation run beside it; a suffix given is used as it is.
+export VISTREL_BLOCK_SUFFIX=${VISTREL_BLOCK_SUFFIX:-.soak$$}
+[[ "$VISTREL_BLOCK_SUFFIX" =~ ^[A-Za-z0-9._-]{1,32}$ ]] ||
+  { echo "soak: VISTREL_BLOCK_SUFFIX takes 1 to 32 letters, digits, '.', '_' or '-'" >&2; exit 2; }
+blocks=("Vistrel_MPExtended$VISTREL_BLOCK_SUFFIX" "Vistrel_WIFIRemote$VISTREL_BLOCK_SUFFIX")
 
 # A private /dev/shm: a mount namespace of our own with a fresh tmpfs over it.
 if [ -z "${VISTREL_SOAK_PRIVATE:-}" ]; then
@@ -97,7 +103,7 @@ cleanup() {
   # Only blocks whose names appeared during this run, and that this run's bridges still hold
   # under them, are removed: a block that was there before belongs to someone else (a demo or
   # a real installation of the same user), which the bridges merely opened.
-  for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
+  for b in "${blocks[@]}"; do
     [ -n "${made[$b]:-}" ] && [ -n "${inode[$b]:-}" ] &&
       [ "$(stat -c %i "/dev/shm/$b" 2>/dev/null)" = "${inode[$b]}" ] && rm -f "/dev/shm/$b"
   done
@@ -133,7 +139,7 @@ CFG
 mkdir -p bin
 cp "$bin/mpextended/Vistrel_MPExtended" bin/Vistrel_MPExtended.soak
 cp "$bin/wifiremote/Vistrel_WIFIRemote" bin/Vistrel_WIFIRemote.soak
-for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
+for b in "${blocks[@]}"; do
   [ -e "/dev/shm/$b" ] || [ -L "/dev/shm/$b" ] || made[$b]=1
 done
 bin/Vistrel_MPExtended.soak > mpx.out 2>&1 &
@@ -181,14 +187,14 @@ sample() {
 }
 alive() { kill -0 "$mpx" 2>/dev/null && kill -0 "$wfr" 2>/dev/null; }
 
-for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
+for b in "${blocks[@]}"; do
   for _ in $(seq 50); do [ -e "/dev/shm/$b" ] && break; sleep 0.1; done
   inode[$b]=$(stat -c %i "/dev/shm/$b" 2>/dev/null || echo none)
 done
 echo "soak: seed $seed, ${seconds}s of chaos after ${warmup}s sane, Debug=$debug, files in $run"
 sleep $(( warmup - 3 ))
-tags Vistrel_MPExtended $mpx > mpx.reference
-tags Vistrel_WIFIRemote $wfr > wfr.reference
+tags "${blocks[0]}" $mpx > mpx.reference
+tags "${blocks[1]}" $wfr > wfr.reference
 echo "time mpx_rss_kb mpx_fds mpx_sockets wfr_rss_kb wfr_fds wfr_sockets" > samples
 baseline=""
 end=$(( t0 + warmup + seconds ))
@@ -204,15 +210,15 @@ back_mpx=""; back_wfr=""
 chaos_end=$(( t0 + warmup + seconds ))
 while [ "$(date +%s)" -le $(( chaos_end + limit_back )) ]; do
   now=$(( $(date +%s) - chaos_end ))
-  [ -z "$back_mpx" ] && tags Vistrel_MPExtended $mpx > mpx.now && cmp -s mpx.now mpx.reference && back_mpx=$now
-  [ -z "$back_wfr" ] && tags Vistrel_WIFIRemote $wfr > wfr.now && cmp -s wfr.now wfr.reference && back_wfr=$now
+  [ -z "$back_mpx" ] && tags "${blocks[0]}" $mpx > mpx.now && cmp -s mpx.now mpx.reference && back_mpx=$now
+  [ -z "$back_wfr" ] && tags "${blocks[1]}" $wfr > wfr.now && cmp -s wfr.now wfr.reference && back_wfr=$now
   [ -n "$back_mpx" ] && [ -n "$back_wfr" ] && break
   sleep 1
 done
 
 final=$(sample)
 fail=0
-for b in Vistrel_MPExtended Vistrel_WIFIRemote; do
+for b in "${blocks[@]}"; do
   [ "$(stat -c %i "/dev/shm/$b" 2>/dev/null)" = "${inode[$b]}" ] ||
     echo "  note  the name of block $b was removed or replaced by another program during the run"
 done
