@@ -71,7 +71,9 @@ TEST(BlockNames, TwoRunsSideBySideEachReadByWhatIsToldItsSuffix) {
         ~Cleanup() {
             for (int i = 0; i < 2; i++) {
                 runs[i].bridge.stop();
-                vp_shm_unlink(("Vistrel_MPExtended" + runs[i].suffix).c_str());
+                // The monitor opens (and so makes) the WifiRemote block of its run too.
+                for (const char* base : {"Vistrel_MPExtended", "Vistrel_WIFIRemote"})
+                    vp_shm_unlink((base + runs[i].suffix).c_str());
             }
         }
     } cleanup{runs};
