@@ -26,12 +26,16 @@
 #include <string>
 
 #include "mp_tags.h"
+#include "vistrel_reader.h"
 #include "proc_stats.h"
 #include "vp.h"
 
 namespace {
 
-const char* const kBlocks[2] = {"Vistrel_WIFIRemote", "Vistrel_MPExtended"};
+// The blocks of the measurement: the bridges' names with a suffix of the measurement's own
+// (VISTREL_BLOCK_SUFFIX, which the program measured inherits), so that nothing else is touched.
+const char* const kBases[2] = {VR_WIFIREMOTE, VR_MPEXTENDED};
+char kBlocks[2][VR_NAME_MAX];
 
 MP_TagEntry* blocks[2];
 
@@ -79,6 +83,17 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    if (!getenv(VR_SUFFIX_VARIABLE)) {
+        char suffix[32];
+        snprintf(suffix, sizeof suffix, ".bench%u", static_cast<unsigned>(getpid()));
+        setenv(VR_SUFFIX_VARIABLE, suffix, 1);
+    }
+    for (int b = 0; b < 2; b++) {
+        if (vr_block_name(kBlocks[b], sizeof kBlocks[b], kBases[b]) != 0) {
+            fprintf(stderr, "%s: VISTREL_BLOCK_SUFFIX is no suffix\n", "monitor_load");
+            return 2;
+        }
+    }
     for (int b = 0; b < 2; b++) {
         vp_shm_unlink(kBlocks[b]);
         vp_shm handle;

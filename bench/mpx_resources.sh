@@ -2,8 +2,8 @@
 # mpx_resources.sh - what the real MPExtended bridge holds and spends with a library of real size:
 # its resident memory after polls of a 1,000-recording list (about 1.4 MB an answer), against
 # 4.5 MiB plus the pages of its tag table and of its block, and its processor time while it
-# waits between polls, which must be nothing. POSIX (Linux /proc); uses the block name
-# Vistrel_MPExtended, so nothing else may use it meanwhile (run it under the build lock).
+# waits between polls, which must be nothing. POSIX (Linux /proc); the bridge publishes under a
+# block name of the measurement's own (VISTREL_BLOCK_SUFFIX), so that it runs beside anything.
 # Usage: bench/mpx_resources.sh [BUILD_DIR] [RECORDINGS]   (default build/release, 1000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,14 +13,17 @@ case "$count" in ''|*[!0-9]*) echo "RECORDINGS must be a count" >&2; exit 2 ;; e
 bridge="$build/mpextended/Vistrel_MPExtended"
 sim="$build/simulators/tvsim/vistrel_tvsim"
 [ -x "$bridge" ] && [ -x "$sim" ] || { echo "build $build first (Vistrel_MPExtended, vistrel_tvsim)" >&2; exit 2; }
-[ ! -e /dev/shm/Vistrel_MPExtended ] || { echo "/dev/shm/Vistrel_MPExtended exists: another bridge runs" >&2; exit 2; }
+export VISTREL_BLOCK_SUFFIX=${VISTREL_BLOCK_SUFFIX:-.resources$$}
+[[ "$VISTREL_BLOCK_SUFFIX" =~ ^[A-Za-z0-9._-]{1,32}$ ]] || { echo "VISTREL_BLOCK_SUFFIX is no suffix" >&2; exit 2; }
+block=/dev/shm/Vistrel_MPExtended$VISTREL_BLOCK_SUFFIX
+[ ! -e "$block" ] || { echo "$block exists: another bridge runs" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vistrel-resources.XXXXXX")
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -f /dev/shm/Vistrel_MPExtended
+  rm -f "$block"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -51,7 +54,7 @@ wait_answers 3
 sleep 1  # the third answer has been read, its tags derived and published
 rss=$(status_kb VmRSS)
 hwm=$(status_kb VmHWM)
-tags=$(od -An -t d4 -j 64 -N 4 /dev/shm/Vistrel_MPExtended | tr -d ' ')
+tags=$(od -An -t d4 -j 64 -N 4 "$block" | tr -d ' ')
 before=$(answers)
 t0=$(ticks)
 sleep 7
