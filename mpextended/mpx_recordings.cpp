@@ -20,6 +20,7 @@
 #include "mp_log.h"
 #include "mp_parse.h"
 #include "mp_tags.h"
+#include "mp_tcp.h"
 #include "mp_text.h"
 #include "mpx.h"
 
@@ -402,7 +403,15 @@ int MP_Extended_process_recordings(const char* tag, char* buf, int n) {
         MP_tags_rollback();
         return 0;
     }
-    MP_tags_commit();
+    // The derivation asks the service for the names of channels that the table does not know.
+    // A channel answer that breaks off gives the conversation up, and the new list goes with
+    // what was derived from it: the table stays as the last whole poll left it.
+    int connected = MP_Global_Connected;
     MP_Extended_derive(tag, r);
+    if (connected && !MP_Global_Connected) {
+        MP_tags_rollback();
+        return 0;
+    }
+    MP_tags_commit();
     return 0;
 }

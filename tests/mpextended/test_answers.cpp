@@ -97,6 +97,35 @@ TEST_F(MpxAnswers, CloseAfterTwoObjectsOfANewListKeepsTheLastWholeList) {
     EXPECT_EQ(tag_named(after, "Recording1.Title").text, "A1");
 }
 
+// A new list whose recording in progress is on a channel that the table does not know: the
+// channel's answer stops half way, and the conversation is given up after the answer limit
+// (shortened here). Nothing of the new list or of what was derived from it reaches the block:
+// it keeps every tag of the last whole list beside the failure status.
+TEST_F(MpxAnswers, ChannelAnswerThatBreaksOffKeepsTheLastWholeList) {
+    TestLimits limits("answer=1500,reconnect=500");
+    std::vector<std::string> a, b;
+    for (int i = 1; i <= 3; i++) {
+        a.push_back(recording("first list", "A" + std::to_string(i), i == 1, 1));
+        b.push_back(recording("second list", "B" + std::to_string(i), i == 1, 9));
+    }
+    ASSERT_NO_FATAL_FAILURE(start("list 1 " + list(a) + "\nlist 2 " + list(b) + "\nchannel-stall 9\n",
+                                  "Debug=1\nMPExtended_Wait=1\n"));
+    std::vector<MP_TagEntry> whole = published([](const std::vector<MP_TagEntry>& t) {
+        return status_of(t[0]) == "OK" && tag_named(t, "Recording1.ChannelName").found;
+    }, 20000);
+    ASSERT_FALSE(whole.empty()) << "the first list was never published";
+    ASSERT_EQ(tag_named(whole, "Recording1.Title").text, "A1");
+    std::vector<MP_TagEntry> after = published([](const std::vector<MP_TagEntry>& t) {
+        return status_of(t[0]) != "OK" && status_of(t[0]) != "Connecting.....";
+    }, 20000);
+    ASSERT_FALSE(after.empty()) << "the broken channel answer was never reported";
+    EXPECT_EQ(status_of(after[0]), "MP_recv Failed: Error at socket(): 10060");
+    ASSERT_EQ(after.size(), whole.size()) << "the table gained tags";
+    for (size_t i = 1; i < whole.size(); i++)
+        EXPECT_EQ(memcmp(&after[i], &whole[i], sizeof(MP_TagEntry)), 0) << whole[i].name << ": " << after[i].string;
+    EXPECT_GE(line_index(sim_.events(), "channel-stall 9"), 0) << "the channel answer did not stall";
+}
+
 // Lists that a scan reads in ways that a reader of JSON would not: the same answer, once in one
 // piece and once cut before its second object with a pause, stores the same tags with the same
 // values, those of a scan of the whole text. Each list is served whole, then cut.
