@@ -33,7 +33,8 @@ void receive(const uint8_t* data, size_t len, bool fill) {
     if (fill) {
         for (; n < space; n++) block[n] = 'x';
     }
-    MP_WifiRemote_received("Fuzz:", static_cast<int>(n));
+    char why[256];
+    MP_WifiRemote_received("Fuzz:", static_cast<int>(n), why, sizeof why);
     fuzz_check(MP_trace_depth() == 0, "the call-name trace is out of balance");
 }
 

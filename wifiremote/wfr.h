@@ -58,13 +58,21 @@ void MP_poll_requests();
 // MP_poll_requests at a given process time, in seconds.
 void MP_poll_requests_at(double now);
 
+// What decoding a block came to: the conversation goes on, or the bridge cannot answer a message
+// and gives the connection up, with the reason (the status line to publish) in the caller's
+// buffer why of size bytes. The decoder publishes nothing and leaves the connection to the
+// conversation.
+enum : int { WFR_GO_ON = 0, WFR_GIVE_UP = 1 };
+
 // Handles one received block: every complete line is logged, flattened and acted on by its
 // Type. A last line without its line end that is not yet a complete object is kept and
-// completed by the next block.
-int MP_WifiRemote_Decode(const char* prefix, const char* text);
+// completed by the next block. After a message that gives the connection up, the rest of the
+// block is not decoded.
+int MP_WifiRemote_Decode(const char* prefix, const char* text, char* why, size_t size);
 // The same for a block cleaned of multi-byte characters, whose tokens' characters points holds
 // (in the readable text encodings; Raw never reads it).
-int MP_WifiRemote_Decode_points(const char* prefix, const char* text, const MP_TextPoint* points);
+int MP_WifiRemote_Decode_points(const char* prefix, const char* text, const MP_TextPoint* points, char* why,
+                                size_t size);
 // Forgets a kept incomplete line and carried bytes; a new connection starts with a clean stream.
 void MP_WifiRemote_Decode_reset();
 
@@ -75,11 +83,12 @@ char* MP_WifiRemote_receive_room(int* room);
 // them, of multi-byte characters (each one blank in Raw, one token in the readable encodings),
 // carries a character that their end cuts to the next block, and decodes the rest. The same
 // bytes give the same tags however the network splits them into blocks.
-int MP_WifiRemote_received(const char* prefix, int n);
+int MP_WifiRemote_received(const char* prefix, int n, char* why, size_t size);
 // Forgets the carried bytes (MP_WifiRemote_Decode_reset does so too).
 void MP_WifiRemote_receive_reset();
 // Acts on one message: type is its Type value, rest the line after the value's closing quote.
-int MP_WififRemote_Decode_Message(const char* type, const char* rest);
+// Returns WFR_GO_ON, or WFR_GIVE_UP with why set (a welcome whose identify would be too long).
+int MP_WififRemote_Decode_Message(const char* type, const char* rest, char* why, size_t size);
 // Builds the identify message for an AuthMethod character ('0' to '3') into out (size bytes),
 // with the values escaped for JSON. Returns its length; -1 for another character; or
 // WFR_IDENTIFY_TOO_LONG when the message would not fit whole, with out left empty and

@@ -53,22 +53,22 @@ bool still_open(const char* text, int len) {
 }
 
 // Finds the Type of a line and acts on it.
-void decode_type(const char* text) {
+int decode_type(const char* text, char* why, size_t size) {
     int brace = strfind(text, '{', 0);
-    if (brace == 0) return;
+    if (brace == 0) return WFR_GO_ON;
     int quote = strfind(text, '"', brace);
-    if (quote == 0) return;
+    if (quote == 0) return WFR_GO_ON;
     // quote is one past the member name's opening quote: the name itself starts there.
     if (strncmp(text + quote, "Type", 4) != 0) {
         MP_errlog("**** Unhandled", "Message does not contain type");
-        return;
+        return WFR_GO_ON;
     }
     int colon = strfind(text, ':', quote);
-    if (colon == 0) return;
+    if (colon == 0) return WFR_GO_ON;
     int open = strfind(text, '"', colon);
-    if (open == 0) return;
+    if (open == 0) return WFR_GO_ON;
     int close = strfind(text, '"', open);
-    if (close == 0) return;
+    if (close == 0) return WFR_GO_ON;
     // The value runs from index open up to the closing quote at index close - 1.
     int len = close - 1 - open;
     if (len > WFR_TYPE_MAX) {
@@ -78,7 +78,7 @@ void decode_type(const char* text) {
     }
     memcpy(type_buffer, text + open, static_cast<size_t>(len));
     type_buffer[len] = '\0';
-    MP_WififRemote_Decode_Message(type_buffer, text + close);
+    return MP_WififRemote_Decode_Message(type_buffer, text + close, why, size);
 }
 
 // Whether a line holds a message to flatten: it begins with an object, or stray bytes lead a
@@ -95,8 +95,9 @@ bool holds_message(const char* text, bool tokens) {
     return brace != nullptr && strncmp(brace + 1, "\"Type\"", 6) == 0;
 }
 
-// One complete line: logged, flattened whatever its type, then acted on.
-void handle_line(const char* prefix) {
+// One complete line: logged, flattened whatever its type, then acted on. Returns the outcome of
+// acting on it.
+int handle_line(const char* prefix, char* why, size_t size) {
     line[line_len] = '\0';
     size_t len = static_cast<size_t>(line_len);
     bool cleaned = line_cleaned;
@@ -105,20 +106,21 @@ void handle_line(const char* prefix) {
     MP_log_untrusted(1, prefix, line, len);
     if (!holds_message(line, cleaned && MP_text_readable())) {
         MP_errlog("**** Unhandled", "Line is not a message; nothing of it is stored");
-        return;
+        return WFR_GO_ON;
     }
     {
         MP_TextNamed named(cleaned ? line : nullptr, line_points, static_cast<int>(len));
         MP_Parse(prefix, line);
     }
     MP_logl(3, "Now decoding", "line");
-    decode_type(line);
+    return decode_type(line, why, size);
 }
 
 // Adds n characters of the block to the line; what does not fit is dropped up to the line's
 // end, and the part that fits is handled as the line.
 // The block's tokens' characters go with it (points is null for a block that was not cleaned).
-void extend_line(const char* prefix, const char* from, const MP_TextPoint* points, int n) {
+// Returns the outcome of the line handled, WFR_GO_ON when none was.
+int extend_line(const char* prefix, const char* from, const MP_TextPoint* points, int n, char* why, size_t size) {
     if (points == nullptr) line_cleaned = false;
     int room = WFR_RECEIVE_CAPACITY - line_len;
     if (n > room) {
@@ -126,15 +128,17 @@ void extend_line(const char* prefix, const char* from, const MP_TextPoint* point
                    WFR_RECEIVE_CAPACITY);
         MP_text_copy(line + line_len, line_points + line_len, from, points, room);
         line_len = WFR_RECEIVE_CAPACITY;
-        handle_line(prefix);
         skipping = true;
-        return;
+        return handle_line(prefix, why, size);
     }
     MP_text_copy(line + line_len, line_points + line_len, from, points, n);
     line_len += n;
+    return WFR_GO_ON;
 }
 
-int decode(const char* prefix, const char* text, const MP_TextPoint* points) {
+// Decodes the lines of a block until its end, or until a message gives the connection up: the
+// rest of the block then belongs to a conversation that has ended and is not decoded.
+int decode(const char* prefix, const char* text, const MP_TextPoint* points, char* why, size_t size) {
     int p = 0;
     for (;;) {
         // A new line starts behind line ends; a kept line or a skipped rest goes on at once.
@@ -148,16 +152,17 @@ int decode(const char* prefix, const char* text, const MP_TextPoint* points) {
             if (ended) skipping = false;
             continue;
         }
-        extend_line(prefix, text + start, points ? points + start : nullptr, p - start);
+        int outcome = extend_line(prefix, text + start, points ? points + start : nullptr, p - start, why, size);
         if (skipping) {
             // The cut line was handled; its rest may end within this block.
             if (ended) skipping = false;
+            if (outcome == WFR_GIVE_UP) return outcome;
             continue;
         }
         if (!ended && still_open(line, line_len)) break;  // completed by the next block
-        handle_line(prefix);
+        if (handle_line(prefix, why, size) == WFR_GIVE_UP) return WFR_GIVE_UP;
     }
-    return 0;
+    return WFR_GO_ON;
 }
 
 }  // namespace
@@ -169,17 +174,18 @@ void MP_WifiRemote_Decode_reset() {
     MP_WifiRemote_receive_reset();
 }
 
-int MP_WifiRemote_Decode(const char* prefix, const char* text) {
+int MP_WifiRemote_Decode(const char* prefix, const char* text, char* why, size_t size) {
     MP_TRACE("MP_WifiRemote_Decode");
-    return decode(prefix, text, nullptr);
+    return decode(prefix, text, nullptr, why, size);
 }
 
-int MP_WifiRemote_Decode_points(const char* prefix, const char* text, const MP_TextPoint* points) {
+int MP_WifiRemote_Decode_points(const char* prefix, const char* text, const MP_TextPoint* points, char* why,
+                                size_t size) {
     MP_TRACE("MP_WifiRemote_Decode");
-    return decode(prefix, text, points);
+    return decode(prefix, text, points, why, size);
 }
 
-int MP_WififRemote_Decode_Message(const char* type, const char* rest) {
+int MP_WififRemote_Decode_Message(const char* type, const char* rest, char* why, size_t size) {
     MP_TRACE("MP_WififRemote_Decode_Message");
     // Both come from the plug-in: the Type is the line's label, so it is escaped as well.
     MP_escape_untrusted(type_label, sizeof type_label, type, strlen(type), nullptr);
@@ -201,18 +207,15 @@ int MP_WififRemote_Decode_Message(const char* type, const char* rest) {
                        "%s is too long: with the values before it, escaped for JSON, the identify "
                        "message exceeds its %d bytes; no identify sent, the connection is given up",
                        too_long, WFR_IDENTIFY_SIZE);
-            static char status[64];
-            snprintf(status, sizeof status, "Identify not sent: %.*s too long",
-                     static_cast<int>(strcspn(too_long, "=")), too_long);
-            CommsPacket(0, status);
-            MP_Global_Connected = 0;
-            return 0;
+            snprintf(why, size, "Identify not sent: %.*s too long", static_cast<int>(strcspn(too_long, "=")),
+                     too_long);
+            return WFR_GIVE_UP;
         }
         if (len < 0) {
             // No identify message is defined for it; one with credentials that the server did
             // not ask for would hand them out for nothing.
             MP_errlog("**** Unhandled", "Welcome without an AuthMethod of 0 to 3; no identify sent");
-            return 0;
+            return WFR_GO_ON;
         }
         MP_log_secret("sending", identify);
         MP_Send(identify);
@@ -222,5 +225,5 @@ int MP_WififRemote_Decode_Message(const char* type, const char* rest) {
         if (strlen(MP_Global_wRequest1) > WFR_FIRST_REQUEST_LIMIT) MP_Send(MP_Global_wRequest2);
         MP_Global_wAuthenticated = 1;
     }
-    return 0;
+    return WFR_GO_ON;
 }

@@ -22,7 +22,7 @@ char* MP_WifiRemote_receive_room(int* room) {
     return received + carried;
 }
 
-int MP_WifiRemote_received(const char* prefix, int n) {
+int MP_WifiRemote_received(const char* prefix, int n, char* why, size_t size) {
     MP_TRACE("MP_WifiRemote_received");
     if (n < 0) n = 0;
     if (n > WFR_RECEIVE_CAPACITY - carried) n = WFR_RECEIVE_CAPACITY - carried;
@@ -33,10 +33,10 @@ int MP_WifiRemote_received(const char* prefix, int n) {
     char rest[8];
     memcpy(rest, received + cleaned, static_cast<size_t>(held));
     received[cleaned] = '\0';
-    MP_WifiRemote_Decode_points(prefix, received, received_points);
+    int outcome = MP_WifiRemote_Decode_points(prefix, received, received_points, why, size);
     memcpy(received, rest, static_cast<size_t>(held));
     carried = held;
-    return 0;
+    return outcome;
 }
 
 void MP_WifiRemote_receive_reset() { carried = 0; }

@@ -1,5 +1,6 @@
 // test_conversation.cpp - the WifiRemote bridge's receive loop with a plug-in that has gone quiet.
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -31,6 +32,35 @@ TEST_F(Wfr, QuietPlugInIsStillAskedAndASilentOneIsGivenUp) {
     MP_Global_Connected = 1;
     std::string asked = sent();
     EXPECT_EQ(asked, std::string(WFR_REQUEST_STATUS) + WFR_REQUEST_NOWPLAYING);
+}
+
+// A welcome whose identify would be too long to send, with a status message behind it in the
+// same block: the conversation publishes the table once, with the status that names the setting,
+// and ends; nothing is sent, and nothing behind the welcome is stored.
+TEST_F(Wfr, WelcomeThatCannotBeAnsweredIsPublishedOnceAndEndsTheConversation) {
+    const std::string block = unique_block_name("Vistrel_wfronce");
+    CommsStart(0, 1, block.c_str(), MP_BLOCK_SIZE);
+    struct Unlink {
+        std::string name;
+        ~Unlink() { vp_shm_unlink(name.c_str()); }
+    } unlink{block};
+    ASSERT_NE(CommsView(0), nullptr);
+    memset(MP_Global_wUserName, '\x02', sizeof MP_Global_wUserName - 1);
+    MP_Global_wUserName[sizeof MP_Global_wUserName - 1] = '\0';
+    memset(MP_Global_wPassword, '\x01', sizeof MP_Global_wPassword - 1);
+    MP_Global_wPassword[sizeof MP_Global_wPassword - 1] = '\0';
+    const std::string welcome = "{\"Type\":\"welcome\",\"AuthMethod\":1}\r\n{\"Type\":\"status\",\"Title\":\"After\"}\r\n";
+    ASSERT_EQ(static_cast<int>(welcome.size()), vp_send(server_, welcome.data(), static_cast<int>(welcome.size())));
+    int published = log_count("CommsSend entry 0");
+    MP_Process_incoming(kTag);
+
+    EXPECT_EQ(MP_Global_Connected, 0);
+    EXPECT_EQ(log_count("CommsSend entry 0"), published + 1) << "published other than once";
+    const MP_TagEntry* shown = static_cast<const MP_TagEntry*>(CommsView(0));
+    EXPECT_STREQ(shown[0].string, "Identify not sent: WifiRemote_UserName too long");
+    EXPECT_EQ(MP_get_tag("Title", nullptr, nullptr, nullptr), 0);
+    MP_Global_Connected = 1;
+    EXPECT_EQ(sent(), "");
 }
 
 }  // namespace

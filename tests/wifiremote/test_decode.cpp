@@ -271,7 +271,8 @@ TEST_F(Wfr, CredentialsBeyondAsciiSentBackAreRedactedInEveryEncoding) {
         char* into = MP_WifiRemote_receive_room(&room);
         ASSERT_LE(echo.size(), static_cast<size_t>(room));
         memcpy(into, echo.data(), echo.size());
-        MP_WifiRemote_received(kTag, static_cast<int>(echo.size()));
+        char why[256];
+        EXPECT_EQ(WFR_GO_ON, MP_WifiRemote_received(kTag, static_cast<int>(echo.size()), why, sizeof why));
         std::string console = testing::internal::GetCapturedStdout();
         ASSERT_NE(std::string::npos, identify.find("S\xc3\xa9same42"));
         std::string log = read_file(MP_Global_LogPath);
@@ -336,11 +337,16 @@ TEST_F(Wfr, AnIdentifyThatCannotFitIsNotSent) {
     EXPECT_LT(MP_WifiRemote_identify('1', "HOST", out, sizeof out), 0);
     // Some more, whatever the length of this machine's own name.
     strcat(MP_Global_wUserName, "UUUUUUU");
-    decode("{\"Type\":\"welcome\",\"AuthMethod\":1}\r\n");
-    // The plug-in can tell nothing to a bridge that did not identify itself: the connection is
-    // given up, so that the conversation never reports success.
-    EXPECT_EQ(0, MP_Global_Connected);
-    MP_Global_Connected = 1;
+    // Behind the welcome in the same block, a message of a conversation that has ended.
+    decode("{\"Type\":\"welcome\",\"AuthMethod\":1}\r\n{\"Type\":\"status\",\"Title\":\"After\"}\r\n");
+    // The plug-in can tell nothing to a bridge that did not identify itself: the decoder gives
+    // the connection up with the status that names the setting, so that the conversation never
+    // reports success, and decodes nothing behind the welcome; the connection itself is the
+    // conversation's to end.
+    EXPECT_EQ(WFR_GIVE_UP, outcome_);
+    EXPECT_EQ("Identify not sent: WifiRemote_UserName too long", why_);
+    EXPECT_EQ(1, MP_Global_Connected);
+    EXPECT_EQ(MP_get_tag("Title", nullptr, nullptr, nullptr), 0);
     EXPECT_EQ("", sent());
     EXPECT_EQ(1, log_count("WifiRemote_UserName= is too long"));
     EXPECT_EQ(1, log_count("no identify sent, the connection is given up"));

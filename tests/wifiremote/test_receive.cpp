@@ -53,7 +53,8 @@ protected:
             char* into = MP_WifiRemote_receive_room(&room);
             EXPECT_GE(room, static_cast<int>(end - at));
             memcpy(into, kStream.data() + at, end - at);
-            MP_WifiRemote_received("T:", static_cast<int>(end - at));
+            char why[256];
+            EXPECT_EQ(WFR_GO_ON, MP_WifiRemote_received("T:", static_cast<int>(end - at), why, sizeof why));
             at = end;
         }
         std::vector<Tag> tags;
@@ -129,7 +130,8 @@ TEST_F(WfrReceive, ACutCharacterIsCarriedToTheNextBlockOnly) {
     char* into = MP_WifiRemote_receive_room(&room);
     EXPECT_EQ(WFR_RECEIVE_CAPACITY, room);
     memcpy(into, "{\"A\":\"x\xF0\x9F", 9);
-    MP_WifiRemote_received("T:", 9);
+    char why[256];
+    EXPECT_EQ(WFR_GO_ON, MP_WifiRemote_received("T:", 9, why, sizeof why));
     char* next = MP_WifiRemote_receive_room(&room);
     EXPECT_EQ(WFR_RECEIVE_CAPACITY - 2, room);
     EXPECT_EQ(into + 2, next);

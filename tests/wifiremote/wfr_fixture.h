@@ -63,7 +63,14 @@ protected:
             if (line.find(part) != std::string::npos) n++;
         return n;
     }
-    void decode(const std::string& block) { MP_WifiRemote_Decode(kTag, block.c_str()); }
+    // Decodes a block; what it came to, and why when it gives the connection up.
+    void decode(const std::string& block) {
+        char why[256] = "";
+        outcome_ = MP_WifiRemote_Decode(kTag, block.c_str(), why, sizeof why);
+        why_ = why;
+    }
+    int outcome_ = WFR_GO_ON;
+    std::string why_;
     std::string text_of(const char* name) { return MP_gtag(name); }
 
     ScratchDir dir_;
