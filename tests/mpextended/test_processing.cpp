@@ -14,6 +14,7 @@
 #include "mp_tcp.h"
 #include "mpx.h"
 #include "scratch.h"
+#include "test_channel.h"
 #include "tvsim.h"
 #include "vp.h"
 
@@ -782,13 +783,8 @@ TEST_F(Processing, WholeAnswerLimitEndsTheWaitInProgress) {
 // derived from it go, and the table of the poll is published once, at its end, as it was
 // before the answer, with the status that says why.
 TEST_F(Processing, FailedChannelRequestPublishesTheTableAsItWasOnce) {
-    const std::string block = unique_block_name("Vistrel_mpxonce");
-    CommsStart(0, 1, block.c_str(), MP_BLOCK_SIZE);
-    struct Unlink {
-        std::string name;
-        ~Unlink() { vp_shm_unlink(name.c_str()); }
-    } unlink{block};
-    ASSERT_NE(CommsView(0), nullptr);
+    TestChannel channel("Vistrel_mpxonce");
+    ASSERT_NE(channel.shown(), nullptr);
     MP_put_tag("Channel7.DisplayName", MP_TYPE_TEXT, 0, "Arte");
     const std::vector<MP_TagEntry> before(MP_Tags, MP_Tags + MP_Numtags + 1);
     serve(response(list({recording("Unknown channel", true, 6), recording("Known channel", true, 7)})));
@@ -799,7 +795,7 @@ TEST_F(Processing, FailedChannelRequestPublishesTheTableAsItWasOnce) {
     MP_Extended_handle_response("TCP[MPEx]:", buf_, n);
     EXPECT_EQ(MP_Global_Connected, 0);
     EXPECT_EQ(log_lines("CommsSend entry 0"), published + 1) << "published more than once";
-    const MP_TagEntry* shown = static_cast<const MP_TagEntry*>(CommsView(0));
+    const MP_TagEntry* shown = channel.shown();
     EXPECT_EQ(std::string(shown[0].string).rfind("MP_Send Failed: Error at send(): ", 0), 0u) << shown[0].string;
     ASSERT_EQ(MP_Numtags + 1, static_cast<int>(before.size())) << "the table gained tags";
     ASSERT_EQ(shown[0].len, MP_Numtags);

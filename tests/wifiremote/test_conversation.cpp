@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "test_channel.h"
 #include "wfr_fixture.h"
 
 namespace {
@@ -38,13 +39,8 @@ TEST_F(Wfr, QuietPlugInIsStillAskedAndASilentOneIsGivenUp) {
 // same block: the conversation publishes the table once, with the status that names the setting,
 // and ends; nothing is sent, and nothing behind the welcome is stored.
 TEST_F(Wfr, WelcomeThatCannotBeAnsweredIsPublishedOnceAndEndsTheConversation) {
-    const std::string block = unique_block_name("Vistrel_wfronce");
-    CommsStart(0, 1, block.c_str(), MP_BLOCK_SIZE);
-    struct Unlink {
-        std::string name;
-        ~Unlink() { vp_shm_unlink(name.c_str()); }
-    } unlink{block};
-    ASSERT_NE(CommsView(0), nullptr);
+    TestChannel channel("Vistrel_wfronce");
+    ASSERT_NE(channel.shown(), nullptr);
     memset(MP_Global_wUserName, '\x02', sizeof MP_Global_wUserName - 1);
     MP_Global_wUserName[sizeof MP_Global_wUserName - 1] = '\0';
     memset(MP_Global_wPassword, '\x01', sizeof MP_Global_wPassword - 1);
@@ -56,8 +52,7 @@ TEST_F(Wfr, WelcomeThatCannotBeAnsweredIsPublishedOnceAndEndsTheConversation) {
 
     EXPECT_EQ(MP_Global_Connected, 0);
     EXPECT_EQ(log_count("CommsSend entry 0"), published + 1) << "published other than once";
-    const MP_TagEntry* shown = static_cast<const MP_TagEntry*>(CommsView(0));
-    EXPECT_STREQ(shown[0].string, "Identify not sent: WifiRemote_UserName too long");
+    EXPECT_STREQ(channel.shown()[0].string, "Identify not sent: WifiRemote_UserName too long");
     EXPECT_EQ(MP_get_tag("Title", nullptr, nullptr, nullptr), 0);
     MP_Global_Connected = 1;
     EXPECT_EQ(sent(), "");
