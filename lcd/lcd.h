@@ -242,9 +242,14 @@ struct LcdCommands {
 };
 // Appends to cmds the commands that turn have into want: screens removed, added (with their
 // name, priority and widgets) and changed widget by widget; nothing for what stays the same.
-void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& display, LcdCommands* cmds);
-// The commands that take all of have off the display.
-void lcd_remove_all(const LcdScreens& have, LcdCommands* cmds);
+// A screen whose commands do not all fit in the batch gets none of them (the batch is marked as
+// overflowing), so that no screen is ever sent in part; sent (when given) receives what LCDd
+// holds once the batch is through: want's screens that fit, and have's for the others.
+void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& display, LcdCommands* cmds,
+              LcdScreens* sent = nullptr);
+// The commands that take all of have off the display, and those of also (when given) that have
+// does not hold.
+void lcd_remove_all(const LcdScreens& have, LcdCommands* cmds, const LcdScreens* also = nullptr);
 
 // ---------------------------------------------------------------------------------------------
 // Settings and the session with LCDd.
@@ -268,21 +273,38 @@ extern const char lcd_usage[];
 // Whether a connection to LCDd stands, and the display it reported.
 extern bool lcd_connected;
 extern LcdDisplay lcd_display;
-// Connects, says hello and names the client. Returns 0, or -1 with the reason logged.
+// Connects, says hello and names the client, each answer awaited until one deadline
+// (MP_Limits::lcd_answer_ms) whatever LCDd sends meanwhile. Returns 0, or -1 with the reason
+// logged (also when a stop request came meanwhile).
 int lcd_session_open();
+// What lcd_session_send did.
+enum : int { LCD_SENT = 0, LCD_SEND_FAILED = -1, LCD_SEND_STOPPED = 1 };
 // Sends the commands in chunks that each fit one network packet, and waits for each chunk's
-// answers before the next (LCDd parses each read as whole lines). Returns 0 when every command
-// succeeded; -1 when LCDd refused one, closed, or did not answer, after which the session is
-// closed.
+// answers before the next (LCDd parses each read as whole lines), all of them within one
+// deadline (MP_Limits::lcd_answer_ms) from the start. LCD_SENT when every command succeeded;
+// LCD_SEND_FAILED when LCDd refused one, closed, or did not answer in time, after which the
+// session is closed; LCD_SEND_STOPPED when a stop request came on the way: the session stays
+// open for lcd_session_finish, and some of the commands may have had their effect.
 int lcd_session_send(const LcdCommands& cmds);
+// After a stop request: sends the commands (those that take the screens off), waits for their
+// answers and for those still due to a send that the request cut short, within 0.5 s at most,
+// and closes the session. Refusals count as answers (a screen of an update cut short may never
+// have been added). Returns 0 when every answer came, -1 otherwise; LCDd drops a client's
+// screens when its connection closes, so they go either way.
+int lcd_session_finish(const LcdCommands& cmds);
 void lcd_session_close();
 // Why the last open or send failed (a connect error, a refusal, the connection's end).
 const char* lcd_session_reason();
 // Takes LCDd's unasked lines (listen, ignore, keys) while it waits up to ms; returns
 // VP_WAIT_STOP on a stop request, VP_WAIT_TIME otherwise; a lost connection closes the session.
+// Whatever LCDd sends, at most 64 KiB a second is read (also while answers are awaited); an
+// unexpected line is logged, at most three in ten seconds and the others counted.
 int lcd_session_idle(int ms);
+// Bytes read from LCDd since the program started.
+unsigned long long lcd_session_bytes_read();
 
-// The program: the loop of a second, the retry every 5 s, and the end on a stop request.
+// The program: the loop of a second, the retry every 5 s (MP_Limits::lcd_retry_ms), and the end
+// within a second of a stop request.
 int lcd_main(int argc, char** argv);
 
 // Every line of the program goes through these two, into its log and onto the console (only

@@ -83,40 +83,68 @@ void LcdCommands::add(const char* text, size_t text_len) {
     bytes[len++] = '\n';
 }
 
-void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& display, LcdCommands* cmds) {
+// Every removal fits in an empty batch, which is where they go first.
+static_assert(LCD_MAX_SCREENS * 2 <= LcdCommands::kMax && LCD_MAX_SCREENS * 2 * 40 < LcdCommands::kBytes);
+// One screen's commands (its name, priority, heartbeat, and a delete, an add and a set for each
+// row) always fit in an empty batch, so that every screen gets there in some update.
+static_assert((4 + 3 * LCD_MAX_ROWS) * sizeof line < LcdCommands::kBytes && 4 + 3 * LCD_MAX_ROWS < LcdCommands::kMax);
+
+void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& display, LcdCommands* cmds,
+              LcdScreens* sent) {
+    static LcdScreens unused;
+    LcdScreens& result = sent ? *sent : unused;
+    result.count = 0;
     for (int i = 0; i < have.count; i++)
         if (find(want, have.screens[i].id) == nullptr)
             command(cmds, snprintf(line, sizeof line, "screen_del %s", have.screens[i].id));
     for (int i = 0; i < want.count; i++) {
         const LcdScreen& w = want.screens[i];
         const LcdScreen* h = find(have, w.id);
+        // Where this screen's commands begin, to take them back whole when some do not fit.
+        const size_t len = cmds->len;
+        const int count = cmds->count;
+        const bool overflow = cmds->overflow;
+        cmds->overflow = false;
         if (h == nullptr) {
             command(cmds, snprintf(line, sizeof line, "screen_add %s", w.id));
             set_screen(w, true, cmds);
             for (int r = 0; r < LCD_MAX_ROWS; r++)
                 if (w.rows[r].kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
-            continue;
-        }
-        if (h->foreground != w.foreground || strcmp(h->title, w.title) != 0) set_screen(w, false, cmds);
-        for (int r = 0; r < LCD_MAX_ROWS; r++) {
-            const LcdRow& hr = h->rows[r];
-            const LcdRow& wr = w.rows[r];
-            if (same_row(hr, wr)) continue;
-            if (hr.kind == wr.kind) {
-                set_widget(w, r, display, cmds);
-                continue;
+        } else {
+            if (h->foreground != w.foreground || strcmp(h->title, w.title) != 0) set_screen(w, false, cmds);
+            for (int r = 0; r < LCD_MAX_ROWS; r++) {
+                const LcdRow& hr = h->rows[r];
+                const LcdRow& wr = w.rows[r];
+                if (same_row(hr, wr)) continue;
+                if (hr.kind == wr.kind) {
+                    set_widget(w, r, display, cmds);
+                    continue;
+                }
+                if (hr.kind != LCD_WIDGET_NONE) {
+                    char id[16];
+                    widget_id(id, hr.kind, r);
+                    command(cmds, snprintf(line, sizeof line, "widget_del %s %s", w.id, id));
+                }
+                if (wr.kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
             }
-            if (hr.kind != LCD_WIDGET_NONE) {
-                char id[16];
-                widget_id(id, hr.kind, r);
-                command(cmds, snprintf(line, sizeof line, "widget_del %s %s", w.id, id));
-            }
-            if (wr.kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
         }
+        if (cmds->overflow) {
+            // Left for a later update, which finds the screen as LCDd still holds it.
+            cmds->len = len;
+            cmds->count = count;
+            if (h != nullptr) result.screens[result.count++] = *h;
+        } else {
+            result.screens[result.count++] = w;
+        }
+        cmds->overflow = overflow || cmds->overflow;
     }
 }
 
-void lcd_remove_all(const LcdScreens& have, LcdCommands* cmds) {
+void lcd_remove_all(const LcdScreens& have, LcdCommands* cmds, const LcdScreens* also) {
     for (int i = 0; i < have.count; i++)
         command(cmds, snprintf(line, sizeof line, "screen_del %s", have.screens[i].id));
+    if (also == nullptr) return;
+    for (int i = 0; i < also->count; i++)
+        if (find(have, also->screens[i].id) == nullptr)
+            command(cmds, snprintf(line, sizeof line, "screen_del %s", also->screens[i].id));
 }

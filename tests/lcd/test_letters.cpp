@@ -34,6 +34,8 @@ const Case kCases[] = {
     {VR_TEXT_RAW, "\\u20ac 5 \\u2026", "? 5 ?", "\\u beyond Latin-1"},
     {VR_TEXT_RAW, "\\ud83d\\ude00!", "?!", "a surrogate pair is one letter"},
     {VR_TEXT_RAW, "\\ud83dx", "?x", "a lone surrogate"},
+    {VR_TEXT_RAW, "\\ud800\\udc00|\\udbff\\udfff|", "?|?|", "the first and the last pair, one letter each"},
+    {VR_TEXT_RAW, "\\ud800\\udbff|\\udbff\\ue000", "??|??", "a high half before no low one"},
     {VR_TEXT_RAW, "\\u0007\\u009b\\u0000x", "   x", "\\u of control characters"},
     {VR_TEXT_RAW, "cut \\u00", "cut ?00", "a \\u cut short at the field's end"},
     {VR_TEXT_RAW, "\\q \\", "\\q \\", "a backslash that escapes nothing"},

@@ -291,4 +291,79 @@ TEST_F(Diff, BatchThatCannotHoldMoreSaysSo) {
     EXPECT_LE(cmds.len, LcdCommands::kBytes);
 }
 
+// A set of screens whose commands are far more than one batch holds: every row a scrolling line
+// of quotes, which the quoting doubles.
+LcdScreens crowded(int count) {
+    LcdScreens set;
+    set.count = count;
+    for (int i = 0; i < count; i++) {
+        LcdScreen& s = set.screens[i];
+        snprintf(s.id, sizeof s.id, "vistrel_rec%d", i + 1);
+        snprintf(s.title, sizeof s.title, "Recording %d", i + 1);
+        s.foreground = true;
+        for (LcdRow& r : s.rows) {
+            r.kind = LCD_WIDGET_SCROLLER;
+            r.len = LCD_TEXT_MAX;
+            memset(r.text, '"', LCD_TEXT_MAX);
+            r.text[0] = static_cast<char>('A' + i);
+        }
+    }
+    return set;
+}
+
+// The screens that a batch adds, and how many widgets it sets on each.
+std::vector<std::pair<std::string, int>> added(const LcdCommands& cmds) {
+    std::vector<std::pair<std::string, int>> screens;
+    for (const std::string& l : lines_of(cmds)) {
+        if (l.rfind("screen_add ", 0) == 0) screens.emplace_back(l.substr(11), 0);
+        if (l.rfind("widget_set ", 0) == 0) {
+            EXPECT_FALSE(screens.empty());
+            if (screens.empty()) continue;
+            EXPECT_EQ(0u, l.find("widget_set " + screens.back().first + " ")) << "a widget of another screen";
+            screens.back().second++;
+        }
+    }
+    return screens;
+}
+
+// An update larger than a batch sends whole screens only and records only those as sent: the
+// next updates bring the others, and then nothing is left to send.
+TEST_F(Diff, UpdateLargerThanABatchSendsWholeScreensAndRecordsOnlyThose) {
+    LcdScreens want = crowded(LCD_MAX_SCREENS);
+    LcdScreens have, sent;
+    static LcdCommands cmds;
+    std::vector<std::string> seen;
+    int updates = 0;
+    for (; updates < 5; updates++) {
+        cmds.clear();
+        lcd_diff(have, want, display(80, 8), &cmds, &sent);
+        EXPECT_LE(cmds.len, LcdCommands::kBytes);
+        std::vector<std::pair<std::string, int>> screens = added(cmds);
+        for (const auto& [id, widgets] : screens) {
+            EXPECT_EQ(LCD_MAX_ROWS, widgets) << id << " sent in part";
+            seen.push_back(id);
+        }
+        // What is recorded as sent is what the batch holds, no more.
+        std::vector<std::string> recorded;
+        for (int i = 0; i < sent.count; i++) recorded.push_back(sent.screens[i].id);
+        EXPECT_EQ(seen, recorded) << "update " << updates;
+        EXPECT_EQ(static_cast<size_t>(sent.count) < static_cast<size_t>(want.count), cmds.overflow);
+        have = sent;
+        if (cmds.count == 0) break;
+    }
+    EXPECT_EQ(2, updates) << "two full batches, then nothing left";
+    EXPECT_EQ(static_cast<size_t>(LCD_MAX_SCREENS), seen.size());
+    EXPECT_EQ(want.count, have.count);
+}
+
+// What a stop cut short is taken off too: have's screens, and want's that have lacks, once each.
+TEST_F(Diff, RemovalAfterAnUpdateCutShortTakesBothSets) {
+    LcdScreens have = crowded(2), want = crowded(3);
+    static LcdCommands cmds;
+    cmds.clear();
+    lcd_remove_all(have, &cmds, &want);
+    EXPECT_EQ((std::vector<std::string>{"screen_del vistrel_rec1", "screen_del vistrel_rec2", "screen_del vistrel_rec3"}),
+              lines_of(cmds));
+}
+
 }  // namespace
