@@ -326,6 +326,32 @@ TEST_F(Encoding, EscapesControlsAndInvalidBytes) {
     EXPECT_EQ("?a?", convert(MP_TEXT_UTF8, "\xC3" "a\x80"));
 }
 
+// Every surrogate pair joins into its one character, the pairs at both ends of the range
+// included, and the halves just outside either bound stay lone halves.
+TEST_F(Encoding, SurrogatePairsAtTheBoundsOfTheRange) {
+    struct Case {
+        const char* in;
+        const char* utf8;
+    } cases[] = {
+        {R"(\ud800\udc00)", "\xF0\x90\x80\x80"},  // U+10000, the first
+        {R"(\ud800\udfff)", "\xF0\x90\x8F\xBF"},  // U+103FF
+        {R"(\udbff\udc00)", "\xF4\x8F\xB0\x80"},  // U+10FC00
+        {R"(\udbff\udfff)", "\xF4\x8F\xBF\xBF"},  // U+10FFFF, the last
+        {R"(\ud7ff\udc00)", "\xED\x9F\xBF?"},     // no high half, then a lone low one
+        {R"(\ud800\udbff)", "??"},                // two high halves
+        {R"(\udbff\ue000)", "?\xEE\x80\x80"},     // a high half before no low one
+        {R"(\udc00\ud800)", "??"},                // the halves the wrong way round
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.utf8, convert(MP_TEXT_UTF8, c.in)) << c.in;
+        // No such character in Windows-1252: one '?' for each character there is.
+        std::string utf8 = c.utf8;
+        size_t characters = 0;
+        for (unsigned char b : utf8) characters += (b & 0xC0) != 0x80;
+        EXPECT_EQ(std::string(characters, '?'), convert(MP_TEXT_WINDOWS_1252, c.in)) << c.in;
+    }
+}
+
 // The 256 bytes that a tag keeps: never part of a character or of an escape's character.
 TEST_F(Encoding, TextsAreCutAt256BytesBetweenCharacters) {
     const std::string a255(255, 'a'), a254(254, 'a'), a253(253, 'a');
