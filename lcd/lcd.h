@@ -31,11 +31,14 @@ inline constexpr int LCD_STALE_MPEXTENDED = 60;
 // Letters: LCDd's drivers map ISO-8859-1 onto their displays' characters.
 
 // Converts len bytes of a block's text (up to its first zero byte), written in enc, into
-// ISO-8859-1 as a person reads it: Raw texts have their JSON escapes undone (\uXXXX becomes its
-// Latin-1 letter, or '?') and multi-byte UTF-8 decoded; Windows-1252's letters 0x80-0x9F become
-// their plain form ("EUR", "...", 'S'), or '?' where there is none; a letter outside Latin-1 is
-// '?'; control characters (C0, DEL, C1) become blanks. Writes at most size - 1 bytes and a zero,
-// never part of a letter's replacement; returns the number written.
+// ISO-8859-1 as a person reads it: Raw texts have their JSON escapes undone (\uXXXX, surrogate
+// pairs joined) and multi-byte UTF-8 decoded. A letter outside Latin-1 becomes, through the
+// bridges' table (mp_encoding.h), the letters it stands for (the Angstrom sign A with its ring,
+// fullwidth and mathematical letters plain, fractions as "1/7"), else its plain form ("EUR",
+// "...", 'S' for Windows-1252's 0x80-0x9F too), else '?'; a combining mark makes one letter with
+// the letter before it where Latin-1 has it, and is left out otherwise; control characters (C0,
+// DEL, C1) become blanks. Writes at most size - 1 bytes and a zero, never part of a letter's
+// replacement; returns the number written.
 size_t lcd_latin1(vr_encoding enc, const char* in, size_t len, char* out, size_t size);
 
 // ---------------------------------------------------------------------------------------------

@@ -83,16 +83,31 @@ int hex4(const char* s, int avail, int* digits) {
 struct Output {
     char* out;
     int len;
+    // The letter that the last byte written stands for, which a combining mark after it may
+    // change (Windows-1252); 0 when the last character was written otherwise, or a mark could
+    // not change it (the marks after it are then left out too).
+    MP_TextPoint last = 0;
 
     bool character(MP_TextPoint cp) {
+        // UTF-8 keeps a mark as it is; the other encodings write the letter that the mark makes
+        // with the one before it where they have one, and leave the mark out otherwise.
+        if (MP_Global_TextEncoding != MP_TEXT_UTF8 && MP_text_is_mark(cp)) {
+            MP_TextPoint made = last != 0 ? MP_text_compose(last, cp) : 0;
+            unsigned char b = made != 0 && MP_Global_TextEncoding == MP_TEXT_WINDOWS_1252 ? MP_text_cp1252_byte(made) : 0;
+            if (b != 0) out[len - 1] = static_cast<char>(b);
+            last = b != 0 ? made : 0;
+            return true;
+        }
         int n = MP_text_put_char(MP_Global_TextEncoding, cp, out + len, MP_TEXT_CONVERTED_MAX - len);
         len += n;
+        last = n == 1 && cp < 0x80 ? cp : n == 1 && MP_text_cp1252_byte(cp) != 0 ? cp : 0;
         return n > 0;
     }
     bool bytes(const char* s, int n) {
         if (n > MP_TEXT_CONVERTED_MAX - len) return false;
         memcpy(out + len, s, static_cast<size_t>(n));
         len += n;
+        last = 0;
         return true;
     }
     int done() {
@@ -120,6 +135,7 @@ bool plain(Output& o, const char* src, int* i, int run) {
     memcpy(o.out + o.len, src + *i, static_cast<size_t>(k));
     o.len += k;
     *i += k;
+    if (k > 0) o.last = static_cast<unsigned char>(o.out[o.len - 1]);
     return k == run;
 }
 
