@@ -2,6 +2,7 @@
 // moved with its code points, and text values converted as the flattener stores them.
 #include "mp_encoding.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "mp_log.h"
@@ -100,7 +101,9 @@ struct Output {
         }
         int n = MP_text_put_char(MP_Global_TextEncoding, cp, out + len, MP_TEXT_CONVERTED_MAX - len);
         len += n;
-        last = n == 1 && cp < 0x80 ? cp : n == 1 && MP_text_cp1252_byte(cp) != 0 ? cp : 0;
+        // One byte for a letter: its own byte in Windows-1252 (a one-letter plain form or a '?'
+        // stands for a letter that no mark composes with, which leaves the marks out as well).
+        last = n == 1 ? cp : 0;
         return n > 0;
     }
     bool bytes(const char* s, int n) {
@@ -120,6 +123,18 @@ struct Output {
 // backslash. Received texts are mostly such runs, which then go in one copy.
 int plain_run(const char* src, int i, int n) {
     int j = i;
+    // Eight bytes at a time while none of them is a control, DEL, a backslash or above ASCII:
+    // (v - 0x01..) & ~v & 0x80.. is not 0 exactly when a byte of v is 0.
+    constexpr uint64_t kOnes = 0x0101010101010101ULL, kTops = 0x8080808080808080ULL;
+    while (n - j >= 8) {
+        uint64_t v;
+        memcpy(&v, src + j, sizeof v);
+        uint64_t below = (v - kOnes * 0x20) & ~v & kTops;
+        uint64_t slash = v ^ (kOnes * '\\');
+        uint64_t del = v ^ (kOnes * 0x7F);
+        if (((v & kTops) | below | ((slash - kOnes) & ~slash & kTops) | ((del - kOnes) & ~del & kTops)) != 0) break;
+        j += 8;
+    }
     while (j < n) {
         unsigned char c = static_cast<unsigned char>(src[j]);
         if (c < 0x20 || c >= 0x7F || c == '\\') break;

@@ -343,14 +343,6 @@ int put_utf8(uint32_t cp, char* out, int room) {
     return put(out, room, b, n);
 }
 
-// The plain form, or '?' for a character that has none.
-int put_plain(uint32_t cp, char* out, int room) {
-    int len = 0;
-    const char* plain = MP_text_plain_form(cp, &len);
-    if (!plain) return put(out, room, "?", 1);
-    return put(out, room, plain, len);
-}
-
 // The letters that a character stands for, each written in the encoding, whole or not at all:
 // the bytes written, 0 when they do not fit, -1 when the character has no equivalent.
 int put_equivalent(int encoding, uint32_t cp, char* out, int room) {
@@ -381,6 +373,8 @@ const char* MP_text_plain_form(uint32_t cp, int* len) {
 unsigned char MP_text_cp1252_byte(uint32_t cp) {
     if (cp >= 0xA0 && cp <= 0xFF) return static_cast<unsigned char>(cp);
     if (cp < 0x80) return static_cast<unsigned char>(cp);
+    // The letters of 0x80 to 0x9F lie between U+0152 and U+2122: most others need no search.
+    if (cp < 0x152 || cp > 0x2122) return 0;
     for (int i = 0; i < 32; i++)
         if (MP_CP1252_HIGH[i] != 0 && MP_CP1252_HIGH[i] == cp) return static_cast<unsigned char>(0x80 + i);
     return 0;
@@ -402,8 +396,13 @@ int MP_text_put_char(int encoding, uint32_t cp, char* out, int room) {
         }
         default: break;
     }
+    // A character has a plain form or an equivalent, never both: the plain forms, far the more
+    // common in received texts, are looked up first.
+    int len = 0;
+    const char* plain = MP_text_plain_form(cp, &len);
+    if (plain) return put(out, room, plain, len);
     int n = put_equivalent(encoding, cp, out, room);
-    return n >= 0 ? n : put_plain(cp, out, room);
+    return n >= 0 ? n : put(out, room, "?", 1);
 }
 
 bool MP_text_is_mark(uint32_t cp) {

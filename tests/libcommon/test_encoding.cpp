@@ -364,6 +364,23 @@ TEST_F(Encoding, ComposedLettersEquivalentsAndCompatibilityForms) {
     EXPECT_EQ(std::string(255, 'a') + "\xE9", convert(MP_TEXT_WINDOWS_1252, std::string(255, 'a') + "e\xCC\x81"));
 }
 
+// The table holds for each character a plain form or the letters it stands for, never both, so
+// that the order of the look-ups cannot change a result; and every letter stood for is one of
+// ISO-8859-1 that is no control.
+TEST_F(Encoding, NoCharacterHasBothAPlainFormAndAnEquivalent) {
+    int equivalents = 0;
+    for (uint32_t cp = 0x80; cp <= 0x1FFFF; cp++) {
+        uint32_t letters[4];
+        int k = MP_text_equivalent(cp, letters);
+        if (k == 0) continue;
+        equivalents++;
+        int len = 0;
+        EXPECT_EQ(nullptr, MP_text_plain_form(cp, &len)) << std::hex << cp;
+        for (int i = 0; i < k; i++) EXPECT_TRUE(letters[i] >= 0x20 && letters[i] <= 0xFF && (letters[i] < 0x7F || letters[i] >= 0xA0)) << std::hex << cp;
+    }
+    EXPECT_GT(equivalents, 1000);
+}
+
 // Every surrogate pair joins into its one character, the pairs at both ends of the range
 // included, and the halves just outside either bound stay lone halves.
 TEST_F(Encoding, SurrogatePairsAtTheBoundsOfTheRange) {
