@@ -132,7 +132,9 @@ int lcd_bar_pixels(long long value, long long maximum, int width, int cellwid);
 
 // ---------------------------------------------------------------------------------------------
 // The layout: per screen and per display height, a template per row.
-enum LcdScreenKind { LCD_RECORDING, LCD_PLAYING, LCD_IDLE, LCD_SCREEN_KINDS };
+// Volume and navigation are short screens that a change on the WifiRemote block brings up for a
+// few seconds over the others (LcdWatch).
+enum LcdScreenKind { LCD_RECORDING, LCD_PLAYING, LCD_IDLE, LCD_VOLUME, LCD_NAVIGATION, LCD_SCREEN_KINDS };
 enum LcdRowKind { LCD_ROW_NONE, LCD_ROW_TEXT, LCD_ROW_BAR };
 struct LcdRowTemplate {
     LcdRowKind kind = LCD_ROW_NONE;
@@ -203,9 +205,10 @@ struct LcdScreen {
     char id[24] = {};
     char title[32] = {};
     bool foreground = false;
+    bool alert = false;  // shown at once over every other screen, as long as it stands
     LcdRow rows[LCD_MAX_ROWS];
 };
-inline constexpr int LCD_MAX_SCREENS = LCD_MAX_RECORDINGS + 2;
+inline constexpr int LCD_MAX_SCREENS = LCD_MAX_RECORDINGS + 4;
 struct LcdScreens {
     LcdScreen screens[LCD_MAX_SCREENS];
     int count = 0;
@@ -214,11 +217,26 @@ struct LcdScreens {
 struct LcdClock {
     int64_t now = 0;
 };
+// What changed lately on the WifiRemote block: the volume (Volume, IsMuted), and while nothing
+// plays where the user is in the media centre (CurrentModule, SelectedItem). Each change shows
+// its screen until the time kept here.
+inline constexpr int LCD_VOLUME_SECONDS = 3;
+struct LcdWatch {
+    bool seen = false;  // the values below are those of a live block
+    uint64_t volume = 0, navigation = 0;
+    int64_t volume_until = 0, navigation_until = 0;
+};
+// Takes the WifiRemote block as read at now: a change of the volume shows the volume screen for
+// LCD_VOLUME_SECONDS, a change of the module or the selected item while nothing plays the
+// navigation screen for navigation_seconds. The first look at a live block, and a block that is
+// not live, change nothing on the display.
+void lcd_watch(LcdWatch* watch, const LcdBlock& wfr, int64_t now, int navigation_seconds);
 // Composes the screens from both blocks at now: one per recording in progress of a live
 // MPExtended block, the playing screen while a live WifiRemote block says something plays, and
-// the idle screen when there is neither.
+// the idle screen when there is neither; and over them the volume and navigation screens while
+// watch (when given) holds them.
 void lcd_compose(const LcdLayout& layout, const LcdDisplay& display, const LcdBlock& mpx, const LcdBlock& wfr,
-                 int64_t now, LcdScreens* out);
+                 int64_t now, LcdScreens* out, const LcdWatch* watch = nullptr);
 // The program value of a name that begins with '@' (the clock at now, the blocks' state).
 bool lcd_program_value(const char* name, int64_t now, const LcdBlock& mpx, const LcdBlock& wfr, char* buf,
                        size_t size, LcdValue* value);
@@ -263,10 +281,11 @@ struct LcdSettings {
     char layout_path[260] = VP_PLUGINS "lcd.layout";
     char cfg_path[260] = VP_PLUGINS "MP.cfg";
     bool once = false;
+    int navigation_seconds = 5;  // LCD_NavigationSeconds=
 };
 extern LcdSettings lcd_settings;
-// Reads LCD_Host= and LCD_Port= (and Debug=) from the settings file, through the bridges'
-// shared reader.
+// Reads LCD_Host=, LCD_Port= and LCD_NavigationSeconds= (and Debug=) from the settings file,
+// through the bridges' shared reader.
 void lcd_read_cfg(const char* path);
 // Command-line options over the settings: --host, --port, --layout, --config. Returns 0 to run,
 // 1 when --help was answered, 2 for a wrong option (written to err).

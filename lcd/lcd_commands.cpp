@@ -53,7 +53,8 @@ void add_widget(const LcdScreen& s, int r, const LcdDisplay& display, LcdCommand
 void set_screen(const LcdScreen& s, bool whole, LcdCommands* cmds) {
     lcd_quote(s.title, strlen(s.title), quoted, sizeof quoted);
     command(cmds, snprintf(line, sizeof line, "screen_set %s -name %s", s.id, quoted));
-    command(cmds, snprintf(line, sizeof line, "screen_set %s -priority %s", s.id, s.foreground ? "foreground" : "info"));
+    command(cmds, snprintf(line, sizeof line, "screen_set %s -priority %s", s.id,
+                           s.alert ? "alert" : s.foreground ? "foreground" : "info"));
     // The heartbeat would blink in the last column over the text.
     if (whole) command(cmds, snprintf(line, sizeof line, "screen_set %s -heartbeat off", s.id));
 }
@@ -111,7 +112,8 @@ void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& 
             for (int r = 0; r < LCD_MAX_ROWS; r++)
                 if (w.rows[r].kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
         } else {
-            if (h->foreground != w.foreground || strcmp(h->title, w.title) != 0) set_screen(w, false, cmds);
+            if (h->foreground != w.foreground || h->alert != w.alert || strcmp(h->title, w.title) != 0)
+            set_screen(w, false, cmds);
             for (int r = 0; r < LCD_MAX_ROWS; r++) {
                 const LcdRow& hr = h->rows[r];
                 const LcdRow& wr = w.rows[r];

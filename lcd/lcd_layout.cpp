@@ -5,7 +5,7 @@
 
 #include "lcd.h"
 
-const char* const lcd_screen_names[LCD_SCREEN_KINDS] = {"recording", "playing", "idle"};
+const char* const lcd_screen_names[LCD_SCREEN_KINDS] = {"recording", "playing", "idle", "volume", "navigation"};
 
 namespace {
 
@@ -42,7 +42,7 @@ bool section_header(std::string_view line, LcdScreenKind* screen, int* rows, cha
             return true;
         }
     }
-    snprintf(why, why_size, "no screen of that name (recording, playing, idle)");
+    snprintf(why, why_size, "no screen of that name (recording, playing, idle, volume, navigation)");
     return false;
 }
 

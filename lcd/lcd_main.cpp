@@ -14,6 +14,8 @@ LcdLayout layout;
 // update are through (less than want when they did not all fit in one batch).
 LcdScreens have, want, sent;
 LcdCommands commands;
+// The latest changes of volume and navigation, whose screens stand for a few seconds.
+LcdWatch watch;
 // An update that a stop request cut short: LCDd may hold screens of want that have lacks.
 bool cut_short = false;
 // The batch overflowed in the last update; told once until it no longer does.
@@ -47,8 +49,9 @@ int64_t now_seconds() {
 bool update(int64_t now) {
     lcd_block_read(&lcd_mpx, now);
     lcd_block_read(&lcd_wfr, now);
+    lcd_watch(&watch, lcd_wfr, now, lcd_settings.navigation_seconds);
     if (!lcd_connected) return true;
-    lcd_compose(layout, lcd_display, lcd_mpx, lcd_wfr, now, &want);
+    lcd_compose(layout, lcd_display, lcd_mpx, lcd_wfr, now, &want, &watch);
     commands.clear();
     lcd_diff(have, want, lcd_display, &commands, &sent);
     if (commands.overflow && !told_overflow)

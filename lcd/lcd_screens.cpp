@@ -31,20 +31,42 @@ bool text_is(const LcdBlock& block, const char* name, const char* text) {
     return lcd_block_value(block, name, &v) && v.len == strlen(text) && memcmp(v.text, text, v.len) == 0;
 }
 
+// A name of digits only, as a number value.
+bool number_value(const char* name, LcdValue* value) {
+    size_t n = strlen(name);
+    if (n == 0 || n > 9 || strspn(name, "0123456789") != n) return false;
+    value->type = VR_TYPE_TEXT;
+    value->text = name;
+    value->len = n;
+    value->encoding = VR_TEXT_ASCII;
+    return true;
+}
+
+// A hash of a tag's text (FNV-1a), or of its absence, to tell a change.
+uint64_t text_hash(const LcdBlock& block, const char* name, uint64_t h) {
+    LcdValue v;
+    if (!lcd_block_value(block, name, &v)) return h * 1099511628211ULL;
+    for (size_t i = 0; i < v.len; i++) h = (h ^ static_cast<unsigned char>(v.text[i])) * 1099511628211ULL;
+    return (h ^ 0xFF) * 1099511628211ULL;
+}
+
 // One screen of a kind, its rows made from the layout's section for the display.
 void add_screen(const LcdLayout& layout, const LcdDisplay& display, LcdScreenKind kind, int number,
                 Lookup& lookup, LcdScreens* out) {
     if (out->count == LCD_MAX_SCREENS) return;
     LcdScreen& s = out->screens[out->count++];
     s = LcdScreen{};
+    static const char* const kIds[LCD_SCREEN_KINDS] = {"", "play", "idle", "volume", "nav"};
+    static const char* const kTitles[LCD_SCREEN_KINDS] = {"", "Playing", "Clock", "Volume", "Navigation"};
     if (kind == LCD_RECORDING) {
         snprintf(s.id, sizeof s.id, "vistrel_rec%d", number);
         snprintf(s.title, sizeof s.title, "Recording %d", number);
     } else {
-        snprintf(s.id, sizeof s.id, "vistrel_%s", kind == LCD_PLAYING ? "play" : "idle");
-        snprintf(s.title, sizeof s.title, "%s", kind == LCD_PLAYING ? "Playing" : "Clock");
+        snprintf(s.id, sizeof s.id, "vistrel_%s", kIds[kind]);
+        snprintf(s.title, sizeof s.title, "%s", kTitles[kind]);
     }
     s.foreground = kind != LCD_IDLE;
+    s.alert = kind == LCD_VOLUME || kind == LCD_NAVIGATION;
     const LcdSection* section = lcd_layout_pick(layout, kind, display.rows);
     if (section == nullptr) return;
     LcdSource source{look_up, &lookup, number};
@@ -62,8 +84,10 @@ void add_screen(const LcdLayout& layout, const LcdDisplay& display, LcdScreenKin
             LcdValue value, maximum;
             long long v = 0, m = 0;
             row.kind = LCD_WIDGET_BAR;
+            // The maximum is a tag, or a number as it stands ({100} for a volume in percent).
             if (lcd_bar_names(t.text, number, value_name, maximum_name) && look_up(value_name, &value, &lookup) &&
-                look_up(maximum_name, &maximum, &lookup) && lcd_seconds_of(value, &v) && lcd_seconds_of(maximum, &m))
+                (look_up(maximum_name, &maximum, &lookup) || number_value(maximum_name, &maximum)) &&
+                lcd_seconds_of(value, &v) && lcd_seconds_of(maximum, &m))
                 row.pixels = lcd_bar_pixels(v, m, display.width, display.cellwid);
         }
     }
@@ -97,8 +121,28 @@ bool lcd_program_value(const char* name, int64_t now, const LcdBlock& mpx, const
     return true;
 }
 
+void lcd_watch(LcdWatch* watch, const LcdBlock& wfr, int64_t now, int navigation_seconds) {
+    if (wfr.state != LCD_BLOCK_LIVE) {
+        // A bridge that comes back is looked at afresh: what it says then is no change.
+        watch->seen = false;
+        watch->volume_until = watch->navigation_until = 0;
+        return;
+    }
+    constexpr uint64_t kStart = 14695981039346656037ULL;
+    uint64_t volume = text_hash(wfr, "IsMuted", text_hash(wfr, "Volume", kStart));
+    uint64_t navigation = text_hash(wfr, "SelectedItem", text_hash(wfr, "CurrentModule", kStart));
+    if (watch->seen) {
+        if (volume != watch->volume) watch->volume_until = now + LCD_VOLUME_SECONDS;
+        if (navigation != watch->navigation && !text_is(wfr, "IsPlaying", "true"))
+            watch->navigation_until = now + navigation_seconds;
+    }
+    watch->seen = true;
+    watch->volume = volume;
+    watch->navigation = navigation;
+}
+
 void lcd_compose(const LcdLayout& layout, const LcdDisplay& display, const LcdBlock& mpx, const LcdBlock& wfr,
-                 int64_t now, LcdScreens* out) {
+                 int64_t now, LcdScreens* out, const LcdWatch* watch) {
     out->count = 0;
     Lookup lookup{&mpx, &mpx, &wfr, now, {}};
     // The recordings in progress are Recording1 to Recording<IRecordings>; a slot whose
@@ -118,8 +162,13 @@ void lcd_compose(const LcdLayout& layout, const LcdDisplay& display, const LcdBl
         lookup.block = &wfr;
         add_screen(layout, display, LCD_PLAYING, 0, lookup, out);
     }
+    bool playing = out->count > 0 && strcmp(out->screens[out->count - 1].id, "vistrel_play") == 0;
     if (out->count == 0) {
         lookup.block = nullptr;
         add_screen(layout, display, LCD_IDLE, 0, lookup, out);
     }
+    if (watch == nullptr || wfr.state != LCD_BLOCK_LIVE) return;
+    lookup.block = &wfr;
+    if (now < watch->volume_until) add_screen(layout, display, LCD_VOLUME, 0, lookup, out);
+    if (now < watch->navigation_until && !playing) add_screen(layout, display, LCD_NAVIGATION, 0, lookup, out);
 }

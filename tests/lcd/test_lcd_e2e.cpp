@@ -18,6 +18,7 @@
 
 #include "lcd_child.h"
 #include "loopback.h"
+#include "mp_tags.h"
 #include "mpx_harness.h"
 #include "scratch.h"
 #include "vp.h"
@@ -121,6 +122,52 @@ std::string recording_json(const std::string& title_json, int channel, bool in_p
     return "{\"Description\":\"Recorded\",\"IdChannel\":" + std::to_string(channel) + ",\"IsRecording\":" + (in_progress ? "true" : "false") +
            ",\"StartTime\":" + json_date(start) + ",\"EndTime\":" + json_date(end) + ",\"Title\":" + title_json + "}";
 }
+
+// A WifiRemote block that the test publishes itself: its tags set and changed at will, each
+// change published with the time of now, as the bridge publishes its block.
+class OwnBlock {
+public:
+    OwnBlock() = default;
+    OwnBlock(const OwnBlock&) = delete;
+    OwnBlock& operator=(const OwnBlock&) = delete;
+    ~OwnBlock() {
+        if (view_ != nullptr) vp_shm_unmap(view_, MP_BLOCK_SIZE);
+        if (open_) vp_shm_close(shm_);
+    }
+    bool open(const std::string& name) {
+        if (vp_shm_open(name.c_str(), MP_BLOCK_SIZE, &shm_) != 0) return false;
+        open_ = true;
+        return vp_shm_map(shm_, MP_BLOCK_SIZE, 1, &view_) == 0;
+    }
+    void set(const std::string& tag, const std::string& text) {
+        bool found = false;
+        for (auto& t : tags_)
+            if (t.first == tag) t.second = text, found = true;
+        if (!found) tags_.emplace_back(tag, text);
+        publish();
+    }
+    void publish() {
+        std::vector<MP_TagEntry> table(tags_.size() + 1);
+        memcpy(table[0].name, "Numtags", 8);
+        table[0].len = static_cast<int32_t>(tags_.size());
+        table[0].time = static_cast<int32_t>(time(nullptr));
+        snprintf(table[0].string, sizeof table[0].string, "OK");
+        for (size_t i = 0; i < tags_.size(); i++) {
+            MP_TagEntry& e = table[i + 1];
+            e.len = snprintf(e.name, sizeof e.name, "%s", tags_[i].first.c_str());
+            e.type = MP_TYPE_TEXT;
+            e.ival = atoi(tags_[i].second.c_str());
+            snprintf(e.string, sizeof e.string, "%s", tags_[i].second.c_str());
+        }
+        memcpy(view_, table.data(), table.size() * sizeof table[0]);
+    }
+
+private:
+    vp_shm shm_ = VP_NO_SHM;
+    bool open_ = false;
+    void* view_ = nullptr;
+    std::vector<std::pair<std::string, std::string>> tags_;
+};
 
 // Both simulators, both bridges, LCDd and vistrel_lcd in a scratch folder; everything ends, and
 // the blocks go, however the test ends.
@@ -309,6 +356,60 @@ TEST_F(LcdEndToEnd, ClockWithoutBridgesThenThePlayingScreenOfABridgeThatStarts) 
         return f[0] == "Evening News    " && f[1].size() == 16 && f[1][2] == ':' && has(f[1], "/30:00");
     };
     EXPECT_GE(lcdd_.wait_frame(playing, 20000), 0);
+}
+
+// The volume screen for a few seconds when the volume changes or is muted, the navigation screen
+// while nothing plays when the selected item changes; after each, the screen shown before.
+TEST_F(LcdEndToEnd, VolumeAndNavigationShowForTheirSecondsThenThePreviousScreen) {
+    ASSERT_TRUE(lcdd_.start(16, 2, "lcdd.out"));
+    write_settings();
+    write_file(VP_PLUGINS "MP.cfg", read_file(VP_PLUGINS "MP.cfg") + "LCD_NavigationSeconds=2\n");
+    OwnBlock block;
+    ASSERT_TRUE(block.open(run_block_name("Vistrel_WIFIRemote")));
+    block.set("IsPlaying", "false");
+    block.set("CurrentModule", "TV");
+    block.set("SelectedItem", "BBC One");
+    block.set("Volume", "40");
+    block.set("IsMuted", "false");
+    ASSERT_TRUE(start_lcd());
+    auto idle = [](const Frame& f) { return f[0][13] == ':' && f[1] == "No data: TV     "; };
+    ASSERT_GE(lcdd_.wait_frame(idle, 20000), 0) << "no clock";
+
+    struct Step {
+        const char* what;
+        const char* tag;
+        const char* text;
+        const char* row1;  // the screen's first row, and a test of its second
+        bool (*row2)(const std::string&);
+    } steps[] = {
+        {"a new volume", "Volume", "55", "Volume 55       ",
+         [](const std::string& r) { return r.find_first_not_of('-') >= 8 && r.find_first_not_of('-') <= 9; }},
+        {"muted", "IsMuted", "true", "Volume 55  Muted",
+         [](const std::string& r) { return r.rfind("--------", 0) == 0; }},
+        {"another item", "SelectedItem", "ZDF", "TV              ",
+         [](const std::string& r) { return r == "ZDF             "; }},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.what);
+        size_t seen = lcdd_.frames().size();
+        block.set(st.tag, st.text);
+        int at = lcdd_.wait_frame([&](const Frame& f) { return f[0] == st.row1 && st.row2(f[1]); }, 10000, seen);
+        ASSERT_GE(at, 0);
+        // It goes after its seconds, and the clock is back.
+        double shown = vp_process_seconds();
+        ASSERT_GE(lcdd_.wait_frame(idle, 10000, static_cast<size_t>(at)), 0);
+        EXPECT_GE(vp_process_seconds() - shown, 0.5) << "gone at once";
+    }
+    // While something plays a new item brings no navigation screen.
+    block.set("IsPlaying", "true");
+    block.set("Title", "Evening News");
+    ASSERT_GE(lcdd_.wait_frame([](const Frame& f) { return f[0] == "Evening News    "; }, 10000), 0);
+    size_t seen = lcdd_.frames().size();
+    block.set("SelectedItem", "ARD");
+    ASSERT_TRUE(wait_until([&] { return lcdd_.frames().size() > seen + 24; }, 10000));
+    std::vector<Frame> all = lcdd_.frames();
+    for (size_t i = seen; i < all.size(); i++) EXPECT_NE("ARD             ", all[i][1]) << i;
+    EXPECT_TRUE(log_lines("refused").empty());
 }
 
 }  // namespace

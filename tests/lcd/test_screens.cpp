@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -105,6 +107,70 @@ TEST_F(Screens, OnePerRecordingInProgressThenThePlayingScreen) {
     EXPECT_EQ(110 * 100 / 1800, play.rows[2].pixels);
     EXPECT_EQ(LCD_WIDGET_STRING, play.rows[3].kind) << "a missing tag makes an empty row";
     EXPECT_EQ(0, play.rows[3].len);
+}
+
+// Sets a tag's text (and number), adding the tag when the block has none of that name.
+void set_tag(FakeBlock& b, const char* name, const std::string& text) {
+    for (int i = 1; i <= b.block.count; i++) {
+        vr_record& r = b.block.table[i];
+        if (strcmp(r.name, name) != 0) continue;
+        snprintf(r.string, VR_TEXT_SIZE, "%s", text.c_str());
+        r.ival = atoi(text.c_str());
+        return;
+    }
+    b.add(name, VR_TYPE_TEXT, atoi(text.c_str()), text);
+}
+
+// The volume and navigation screens follow the WifiRemote block second by second: a change
+// brings its screen over the others for its seconds; the first look at a block, its return after
+// it was stale, and a change of navigation while something plays bring none.
+TEST_F(Screens, VolumeAndNavigationScreensFollowTheirChanges) {
+    struct Step {
+        int at;  // seconds after kNow
+        const char* volume;
+        const char* muted;
+        const char* item;
+        bool plays;
+        LcdBlockState state;
+        Ids expected;
+        const char* first_row;  // of the screen over the others, "" when none is
+    } steps[] = {
+        {0, "40", "false", "BBC One", false, LCD_BLOCK_LIVE, {"vistrel_idle"}, ""},
+        {1, "50", "false", "BBC One", false, LCD_BLOCK_LIVE, {"vistrel_idle", "vistrel_volume"}, "Volume 50       "},
+        {3, "50", "false", "BBC One", false, LCD_BLOCK_LIVE, {"vistrel_idle", "vistrel_volume"}, "Volume 50       "},
+        {4, "50", "false", "BBC One", false, LCD_BLOCK_LIVE, {"vistrel_idle"}, ""},
+        {5, "50", "true", "BBC One", false, LCD_BLOCK_LIVE, {"vistrel_idle", "vistrel_volume"}, "Volume 50  Muted"},
+        {10, "50", "true", "ZDF", false, LCD_BLOCK_LIVE, {"vistrel_idle", "vistrel_nav"}, "TV"},
+        {14, "50", "true", "ZDF", false, LCD_BLOCK_LIVE, {"vistrel_idle", "vistrel_nav"}, "TV"},
+        {15, "50", "true", "ZDF", false, LCD_BLOCK_LIVE, {"vistrel_idle"}, ""},
+        {16, "50", "true", "ARD", true, LCD_BLOCK_LIVE, {"vistrel_play"}, ""},
+        {17, "60", "true", "ARD", true, LCD_BLOCK_STALE, {"vistrel_idle"}, ""},
+        {18, "70", "false", "SAT.1", false, LCD_BLOCK_LIVE, {"vistrel_idle"}, ""},
+    };
+    LcdWatch watch;
+    set_tag(wfr, "CurrentModule", "TV");
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.at);
+        set_tag(wfr, "Volume", st.volume);
+        set_tag(wfr, "IsMuted", st.muted);
+        set_tag(wfr, "SelectedItem", st.item);
+        set_tag(wfr, "IsPlaying", st.plays ? "true" : "false");
+        wfr.block.state = st.state;
+        lcd_watch(&watch, wfr.block, kNow + st.at, 5);
+        LcdScreens s;
+        lcd_compose(layout_, display(16, 2), mpx.block, wfr.block, kNow + st.at, &s, &watch);
+        EXPECT_EQ(st.expected, ids(s));
+        const LcdScreen& top = s.screens[s.count - 1];
+        EXPECT_EQ(*st.first_row != '\0', top.alert);
+        if (!top.alert) continue;
+        EXPECT_STREQ(st.first_row, top.rows[0].text);
+        if (strcmp(top.id, "vistrel_volume") == 0) {
+            EXPECT_EQ(LCD_WIDGET_BAR, top.rows[1].kind);
+            EXPECT_EQ(40, top.rows[1].pixels) << "50 of 100 over 16 cells of 5 pixels";
+        } else {
+            EXPECT_STREQ(st.item, top.rows[1].text);
+        }
+    }
 }
 
 TEST_F(Screens, WhichScreensTheBlocksCallFor) {
