@@ -129,13 +129,19 @@ bool lcd_bar_names(const char* tmpl, int number, char (&value)[VR_NAME_SIZE], ch
 // The bar's length in pixels over width cells of cellwid pixels: value / maximum of it, none
 // when the maximum is not above 0.
 int lcd_bar_pixels(long long value, long long maximum, int width, int cellwid);
+// A time bar of width characters into out (LCD_TEXT_MAX + 1 bytes): value and maximum as m:ss
+// (h:mm:ss from an hour on) at both ends and between them '=' for the part done and '-' for the
+// rest; with no room for a bar of 3, only "value/maximum" as far as it fits. Returns its length.
+int lcd_time_bar(long long value, long long maximum, int width, char* out);
 
 // ---------------------------------------------------------------------------------------------
 // The layout: per screen and per display height, a template per row.
 // Volume and navigation are short screens that a change on the WifiRemote block brings up for a
 // few seconds over the others (LcdWatch).
 enum LcdScreenKind { LCD_RECORDING, LCD_PLAYING, LCD_IDLE, LCD_VOLUME, LCD_NAVIGATION, LCD_SCREEN_KINDS };
-enum LcdRowKind { LCD_ROW_NONE, LCD_ROW_TEXT, LCD_ROW_BAR };
+// A time bar is one row of text: the value's time, a bar of '=' and '-' and the maximum's time
+// ("0:12 ==------- 1:30"), for displays with no row to spare for a bar of its own.
+enum LcdRowKind { LCD_ROW_NONE, LCD_ROW_TEXT, LCD_ROW_BAR, LCD_ROW_TIMEBAR };
 struct LcdRowTemplate {
     LcdRowKind kind = LCD_ROW_NONE;
     char text[LCD_TEMPLATE_MAX + 1] = {};

@@ -58,12 +58,16 @@ bool row_line(std::string_view line, LcdRowKind* kind, int* row, std::string_vie
     } else if (key.substr(0, 3) == "Bar") {
         *kind = LCD_ROW_BAR;
         digits = key.substr(3);
+    } else if (key.substr(0, 7) == "TimeBar") {
+        *kind = LCD_ROW_TIMEBAR;
+        digits = key.substr(7);
     } else {
-        snprintf(why, why_size, "neither a section header nor a LineN= or BarN= line");
+        snprintf(why, why_size, "neither a section header nor a LineN=, BarN= or TimeBarN= line");
         return false;
     }
     if (eq == std::string_view::npos || digits.size() != 1 || digits[0] < '1' || digits[0] > '0' + LCD_MAX_ROWS) {
-        snprintf(why, why_size, "rows are Line1= to Line%d=, Bar1= to Bar%d=", LCD_MAX_ROWS, LCD_MAX_ROWS);
+        snprintf(why, why_size, "rows are Line1= to Line%d=, Bar1= to Bar%d=, TimeBar1= to TimeBar%d=", LCD_MAX_ROWS,
+                 LCD_MAX_ROWS, LCD_MAX_ROWS);
         return false;
     }
     *row = digits[0] - '1';
@@ -161,7 +165,7 @@ int lcd_layout_read(LcdLayout* layout, const char* text, size_t len, const char*
             refuse();
             continue;
         }
-        if (kind == LCD_ROW_BAR) {
+        if (kind == LCD_ROW_BAR || kind == LCD_ROW_TIMEBAR) {
             char value[VR_NAME_SIZE], maximum[VR_NAME_SIZE];
             if (!lcd_bar_names(letters, 0, value, maximum)) {
                 snprintf(why, sizeof why, "a bar needs two tags: {Value} {Maximum}");

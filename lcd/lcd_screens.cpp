@@ -79,6 +79,15 @@ void add_screen(const LcdLayout& layout, const LcdDisplay& display, LcdScreenKin
             row.kind = line.scroll ? LCD_WIDGET_SCROLLER : LCD_WIDGET_STRING;
             memcpy(row.text, line.text, static_cast<size_t>(line.len) + 1);
             row.len = line.len;
+        } else if (t.kind == LCD_ROW_TIMEBAR) {
+            char value_name[VR_NAME_SIZE], maximum_name[VR_NAME_SIZE];
+            LcdValue value, maximum;
+            long long v = 0, m = 0;
+            row.kind = LCD_WIDGET_STRING;
+            if (lcd_bar_names(t.text, number, value_name, maximum_name) && look_up(value_name, &value, &lookup) &&
+                (look_up(maximum_name, &maximum, &lookup) || number_value(maximum_name, &maximum)) &&
+                lcd_seconds_of(value, &v) && lcd_seconds_of(maximum, &m))
+                row.len = lcd_time_bar(v, m, display.width, row.text);
         } else if (t.kind == LCD_ROW_BAR) {
             char value_name[VR_NAME_SIZE], maximum_name[VR_NAME_SIZE];
             LcdValue value, maximum;
@@ -94,6 +103,32 @@ void add_screen(const LcdLayout& layout, const LcdDisplay& display, LcdScreenKin
 }
 
 }  // namespace
+
+int lcd_time_bar(long long value, long long maximum, int width, char* out) {
+    auto clock = [](long long t, char* buf, size_t size) {
+        if (t < 0) t = 0;
+        if (t > 359999) t = 359999;
+        return t >= 3600 ? snprintf(buf, size, "%lld:%02lld:%02lld", t / 3600, t / 60 % 60, t % 60)
+                         : snprintf(buf, size, "%lld:%02lld", t / 60, t % 60);
+    };
+    if (width > LCD_TEXT_MAX) width = LCD_TEXT_MAX;
+    if (width < 0) width = 0;
+    char left[16], right[16];
+    int l = clock(value, left, sizeof left), r = clock(maximum, right, sizeof right);
+    int inner = width - l - r - 2;
+    int n;
+    if (inner < 3) {
+        n = snprintf(out, static_cast<size_t>(width) + 1, "%s/%s", left, right);
+        if (n > width) n = width;
+        return n < 0 ? 0 : n;
+    }
+    long long done = maximum > 0 ? (value < 0 ? 0 : value) * inner / maximum : 0;
+    if (done > inner) done = inner;
+    n = snprintf(out, static_cast<size_t>(width) + 1, "%s ", left);
+    for (int i = 0; i < inner; i++) out[n++] = i < done ? '=' : '-';
+    n += snprintf(out + n, static_cast<size_t>(width - n) + 1, " %s", right);
+    return n;
+}
 
 bool lcd_program_value(const char* name, int64_t now, const LcdBlock& mpx, const LcdBlock& wfr, char* buf,
                        size_t size, LcdValue* value) {

@@ -106,6 +106,8 @@ TEST_F(Layout, LinesThatCannotBeUsedAreNamedAndTheRestIsRead) {
         {"Line1x", "Line1= to Line8="},
         {"Colour=red", "neither a section header nor"},
         {"Bar2={Position}", "a bar needs two tags"},
+        {"TimeBar2={Position}", "a bar needs two tags"},
+        {"TimeBar9={Position} {Duration}", "TimeBar1= to TimeBar8="},
     };
     for (const Case& c : cases) {
         MP_log_reset();
@@ -118,6 +120,13 @@ TEST_F(Layout, LinesThatCannotBeUsedAreNamedAndTheRestIsRead) {
         EXPECT_NE(std::string::npos, e[0].find("my.layout:3: ")) << e[0];
         EXPECT_NE(std::string::npos, e[0].find(c.reason)) << e[0];
     }
+}
+
+TEST_F(Layout, TimeBarRowsAndNumbersAsAMaximum) {
+    EXPECT_EQ(0, read("[playing]\nTimeBar2={Position} {Duration}\n[volume]\nBar1={Volume} {100}\n"));
+    EXPECT_EQ(LCD_ROW_TIMEBAR, row(LCD_PLAYING, 2, 1).kind);
+    EXPECT_STREQ("{Position} {Duration}", row(LCD_PLAYING, 2, 1).text);
+    EXPECT_EQ(LCD_ROW_BAR, row(LCD_VOLUME, 2, 0).kind);
 }
 
 TEST_F(Layout, RowsOfAnUnusableSectionGoNowhere) {

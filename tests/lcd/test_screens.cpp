@@ -173,6 +173,32 @@ TEST_F(Screens, VolumeAndNavigationScreensFollowTheirChanges) {
     }
 }
 
+// The time beside the bar on one row, exactly as wide as the display.
+TEST(TimeBar, TimesAtBothEndsAndTheBarBetween) {
+    struct Case {
+        long long value, maximum;
+        int width;
+        const char* text;
+    } cases[] = {
+        {12, 90, 19, "0:12 =-------- 1:30"},
+        {45, 90, 19, "0:45 ====----- 1:30"},
+        {90, 90, 19, "1:30 ========= 1:30"},
+        {200, 90, 19, "3:20 ========= 1:30"},      // past the end: a full bar
+        {-5, 90, 19, "0:00 --------- 1:30"},       // before the start
+        {30, 0, 16, "0:30 ------ 0:00"},           // no maximum: no bar
+        {3725, 7200, 20, "1:02:05 ==-- 2:00:00"},  // an hour and more
+        {12, 90, 10, "0:12/1:30"},                 // no room for a bar of 3
+        {3725, 7200, 8, "1:02:05/"},               // nor for both times
+    };
+    for (const Case& c : cases) {
+        char out[LCD_TEXT_MAX + 1];
+        int n = lcd_time_bar(c.value, c.maximum, c.width, out);
+        EXPECT_EQ(c.text, std::string(out, static_cast<size_t>(n))) << c.value << "/" << c.maximum;
+        EXPECT_EQ(strlen(out), static_cast<size_t>(n));
+        EXPECT_LE(n, c.width);
+    }
+}
+
 TEST_F(Screens, WhichScreensTheBlocksCallFor) {
     struct Case {
         const char* what;
@@ -316,7 +342,7 @@ TEST_F(Diff, OnlyWhatChangedIsSent) {
                   "widget_del vistrel_play t1",
                   "widget_add vistrel_play m1 scroller",
                   "widget_set vistrel_play m1 1 1 16 1 m 2 \"News \\\"at ten\\\" and the weather\"",
-                  "widget_set vistrel_play t2 1 2 \"00:11/01:40     \"",
+                  "widget_set vistrel_play t2 1 2 \"0:11 ------ 1:40\"",
               }),
               diff(before, after));
 }
