@@ -141,11 +141,17 @@ int lcd_time_bar(long long value, long long maximum, int width, char* out);
 enum LcdScreenKind { LCD_RECORDING, LCD_PLAYING, LCD_IDLE, LCD_VOLUME, LCD_NAVIGATION, LCD_SCREEN_KINDS };
 // A time bar is one row of text: the value's time, a bar of '=' and '-' and the maximum's time
 // ("0:12 ==------- 1:30"), for displays with no row to spare for a bar of its own.
-enum LcdRowKind { LCD_ROW_NONE, LCD_ROW_TEXT, LCD_ROW_BAR, LCD_ROW_TIMEBAR };
+// A mark is one of LCDd's icons (PLAY, PAUSE, REC, ...) at a column of a row, over what the row
+// shows there: its template gives the icon's name, or nothing for none.
+enum LcdRowKind { LCD_ROW_NONE, LCD_ROW_TEXT, LCD_ROW_BAR, LCD_ROW_TIMEBAR, LCD_ROW_MARK };
 struct LcdRowTemplate {
-    LcdRowKind kind = LCD_ROW_NONE;
+    LcdRowKind kind = LCD_ROW_NONE;  // never LCD_ROW_MARK: a mark goes beside what the row shows
     char text[LCD_TEMPLATE_MAX + 1] = {};
+    int mark_column = 0;  // 1 and above when the row has a mark
+    char mark[LCD_TEMPLATE_MAX + 1] = {};
 };
+// Whether a name is one of LCDd's icons that a mark may show.
+bool lcd_icon_name(const char* name);
 struct LcdSection {
     LcdScreenKind screen = LCD_IDLE;
     int min_rows = 1;  // used on displays of at least this many rows
@@ -206,6 +212,8 @@ struct LcdRow {
     char text[LCD_TEXT_MAX + 1] = {};
     int len = 0;
     int pixels = 0;
+    char icon[16] = {};  // the mark's icon, "" for none
+    int icon_column = 0;
 };
 struct LcdScreen {
     char id[24] = {};

@@ -40,6 +40,17 @@ void set_widget(const LcdScreen& s, int r, const LcdDisplay& display, LcdCommand
         command(cmds, snprintf(line, sizeof line, "widget_set %s %s 1 %d %s", s.id, id, r + 1, quoted));
 }
 
+// The mark of a row: added, set, or taken off, after the row's own widget so that LCDd draws it
+// over that one.
+void add_icon(const LcdScreen& s, int r, LcdCommands* cmds) {
+    command(cmds, snprintf(line, sizeof line, "widget_add %s i%d icon", s.id, r + 1));
+    command(cmds, snprintf(line, sizeof line, "widget_set %s i%d %d %d %s", s.id, r + 1, s.rows[r].icon_column, r + 1,
+                           s.rows[r].icon));
+}
+void del_icon(const LcdScreen& s, int r, LcdCommands* cmds) {
+    command(cmds, snprintf(line, sizeof line, "widget_del %s i%d", s.id, r + 1));
+}
+
 void add_widget(const LcdScreen& s, int r, const LcdDisplay& display, LcdCommands* cmds) {
     static const char* const types[] = {"", "string", "scroller", "hbar"};
     char id[16];
@@ -86,9 +97,9 @@ void LcdCommands::add(const char* text, size_t text_len) {
 
 // Every removal fits in an empty batch, which is where they go first.
 static_assert(LCD_MAX_SCREENS * 2 <= LcdCommands::kMax && LCD_MAX_SCREENS * 2 * 40 < LcdCommands::kBytes);
-// One screen's commands (its name, priority, heartbeat, and a delete, an add and a set for each
-// row) always fit in an empty batch, so that every screen gets there in some update.
-static_assert((4 + 3 * LCD_MAX_ROWS) * sizeof line < LcdCommands::kBytes && 4 + 3 * LCD_MAX_ROWS < LcdCommands::kMax);
+// One screen's commands (its name, priority, heartbeat, and for each row a delete, an add and a
+// set of its widget and two commands of its mark) always fit in an empty batch, so that every screen gets there in some update.
+static_assert((4 + 5 * LCD_MAX_ROWS) * sizeof line < LcdCommands::kBytes && 4 + 5 * LCD_MAX_ROWS < LcdCommands::kMax);
 
 void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& display, LcdCommands* cmds,
               LcdScreens* sent) {
@@ -109,25 +120,37 @@ void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& 
         if (h == nullptr) {
             command(cmds, snprintf(line, sizeof line, "screen_add %s", w.id));
             set_screen(w, true, cmds);
-            for (int r = 0; r < LCD_MAX_ROWS; r++)
+            for (int r = 0; r < LCD_MAX_ROWS; r++) {
                 if (w.rows[r].kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
+                if (w.rows[r].icon[0] != '\0') add_icon(w, r, cmds);
+            }
         } else {
             if (h->foreground != w.foreground || h->alert != w.alert || strcmp(h->title, w.title) != 0)
             set_screen(w, false, cmds);
             for (int r = 0; r < LCD_MAX_ROWS; r++) {
                 const LcdRow& hr = h->rows[r];
                 const LcdRow& wr = w.rows[r];
-                if (same_row(hr, wr)) continue;
-                if (hr.kind == wr.kind) {
-                    set_widget(w, r, display, cmds);
-                    continue;
+                // A row widget added anew is drawn after the mark: the mark is added again after it.
+                bool readded = hr.kind != wr.kind && wr.kind != LCD_WIDGET_NONE;
+                if (!same_row(hr, wr)) {
+                    if (hr.kind == wr.kind) {
+                        set_widget(w, r, display, cmds);
+                    } else {
+                        if (hr.kind != LCD_WIDGET_NONE) {
+                            char id[16];
+                            widget_id(id, hr.kind, r);
+                            command(cmds, snprintf(line, sizeof line, "widget_del %s %s", w.id, id));
+                        }
+                        if (wr.kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
+                    }
                 }
-                if (hr.kind != LCD_WIDGET_NONE) {
-                    char id[16];
-                    widget_id(id, hr.kind, r);
-                    command(cmds, snprintf(line, sizeof line, "widget_del %s %s", w.id, id));
-                }
-                if (wr.kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
+                bool had = hr.icon[0] != '\0', has = wr.icon[0] != '\0';
+                if (had && (!has || readded)) del_icon(w, r, cmds);
+                if (has && (!had || readded))
+                    add_icon(w, r, cmds);
+                else if (has && (strcmp(hr.icon, wr.icon) != 0 || hr.icon_column != wr.icon_column))
+                    command(cmds, snprintf(line, sizeof line, "widget_set %s i%d %d %d %s", w.id, r + 1, wr.icon_column,
+                                           r + 1, wr.icon));
             }
         }
         if (cmds->overflow) {

@@ -73,6 +73,15 @@ void add_screen(const LcdLayout& layout, const LcdDisplay& display, LcdScreenKin
     for (int r = 0; r < display.rows && r < LCD_MAX_ROWS; r++) {
         const LcdRowTemplate& t = section->rows[r];
         LcdRow& row = s.rows[r];
+        if (t.mark_column > 0 && t.mark_column <= display.width) {
+            // Only a name of LCDd's icons: anything else (a tag's text) would be refused.
+            static LcdLine icon;
+            lcd_expand(t.mark, source, LCD_TEXT_MAX, &icon);
+            if (icon.len < static_cast<int>(sizeof row.icon) && lcd_icon_name(icon.text)) {
+                memcpy(row.icon, icon.text, static_cast<size_t>(icon.len) + 1);
+                row.icon_column = t.mark_column;
+            }
+        }
         if (t.kind == LCD_ROW_TEXT) {
             static LcdLine line;
             lcd_expand(t.text, source, display.width, &line);

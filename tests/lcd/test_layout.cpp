@@ -108,6 +108,11 @@ TEST_F(Layout, LinesThatCannotBeUsedAreNamedAndTheRestIsRead) {
         {"Bar2={Position}", "a bar needs two tags"},
         {"TimeBar2={Position}", "a bar needs two tags"},
         {"TimeBar9={Position} {Duration}", "TimeBar1= to TimeBar8="},
+        {"Mark1=REC", "a mark is a column"},
+        {"Mark1=0 REC", "a mark is a column"},
+        {"Mark1=81 REC", "a mark is a column"},
+        {"Mark1=20", "a mark is a column"},
+        {"Mark1=20 SMILE", "no icon of LCDd's of that name"},
     };
     for (const Case& c : cases) {
         MP_log_reset();
@@ -120,6 +125,19 @@ TEST_F(Layout, LinesThatCannotBeUsedAreNamedAndTheRestIsRead) {
         EXPECT_NE(std::string::npos, e[0].find("my.layout:3: ")) << e[0];
         EXPECT_NE(std::string::npos, e[0].find(c.reason)) << e[0];
     }
+}
+
+// A mark goes beside what its row shows: the row keeps its kind and template.
+TEST_F(Layout, MarksBesideTheRowsTheyStandOn) {
+    EXPECT_EQ(0, read("[playing]\nLine1=title\nMark1=16 {IsPaused:yes=PAUSE}\nMark2=1 REC\n"));
+    const LcdRowTemplate& first = row(LCD_PLAYING, 2, 0);
+    EXPECT_EQ(LCD_ROW_TEXT, first.kind);
+    EXPECT_STREQ("title", first.text);
+    EXPECT_EQ(16, first.mark_column);
+    EXPECT_STREQ("{IsPaused:yes=PAUSE}", first.mark);
+    EXPECT_EQ(LCD_ROW_NONE, row(LCD_PLAYING, 2, 1).kind);
+    EXPECT_EQ(1, row(LCD_PLAYING, 2, 1).mark_column);
+    EXPECT_STREQ("REC", row(LCD_PLAYING, 2, 1).mark);
 }
 
 TEST_F(Layout, TimeBarRowsAndNumbersAsAMaximum) {

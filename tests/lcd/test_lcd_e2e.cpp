@@ -255,8 +255,11 @@ TEST_F(LcdEndToEnd, RecordingShowsChannelTitleAndBarUntilItEnds) {
     size_t cells = f[3].find_first_not_of('-');
     EXPECT_TRUE(cells == 10 || cells == 11) << f[3];
     EXPECT_EQ(std::string(20 - cells, ' '), f[3].substr(cells));
-    // The playing screen takes its turn beside it.
-    EXPECT_GE(lcdd_.wait_frame([](const Frame& g) { return has(g[0], "Evening News"); }, 20000), 0);
+    // The recording's mark: LCDd's REC icon, which the text driver draws as "()", at column 19.
+    EXPECT_EQ("()", f[2].substr(18)) << f[2];
+    // The playing screen takes its turn beside it, with the PLAY icon (">") at column 19 of its
+    // last row.
+    EXPECT_GE(lcdd_.wait_frame([](const Frame& g) { return has(g[0], "Evening News") && g[3][18] == '>'; }, 20000), 0);
 
     // The service restarts with the recording finished: its screen goes, and with nothing
     // recording the playing screen stays alone.

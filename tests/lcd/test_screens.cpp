@@ -199,6 +199,34 @@ TEST(TimeBar, TimesAtBothEndsAndTheBarBetween) {
     }
 }
 
+// A mark shows the icon that its template names, at its column; a name that is no icon of
+// LCDd's, or a column beyond the display, shows none.
+TEST_F(Screens, MarksShowTheIconsTheirTemplatesName) {
+    const char kLayout[] = "[playing]\nLine1={Title}\nMark1=16 {IsPaused:yes=PAUSE}{IsPaused:no=PLAY}\n"
+                           "Mark2=17 PLAY\n[idle]\nLine1=x\nMark1=3 {Title}\n";
+    ASSERT_EQ(0, lcd_layout_read(&layout_, kLayout, sizeof kLayout - 1, "test"));
+    struct Case {
+        bool paused;
+        const char* icon;
+    } cases[] = {{false, "PLAY"}, {true, "PAUSE"}};
+    for (const Case& c : cases) {
+        FakeBlock w{"Vistrel_WIFIRemote", 30};
+        w.add("IsPlaying", VR_TYPE_TEXT, 1, "true");
+        w.add("IsPaused", VR_TYPE_TEXT, c.paused, c.paused ? "true" : "false");
+        w.add("Title", VR_TYPE_TEXT, 0, "REC");
+        LcdScreens s;
+        lcd_compose(layout_, display(16, 2), mpx.block, w.block, kNow, &s);
+        ASSERT_EQ(1, s.count);
+        EXPECT_STREQ(c.icon, s.screens[0].rows[0].icon);
+        EXPECT_EQ(16, s.screens[0].rows[0].icon_column);
+        EXPECT_STREQ("", s.screens[0].rows[1].icon) << "column 17 of 16";
+    }
+    // On the idle screen the template reads no tag: no name, no icon.
+    LcdScreens s;
+    lcd_compose(layout_, display(16, 2), mpx.block, wfr.block, kNow, &s);
+    EXPECT_STREQ("", s.screens[0].rows[0].icon);
+}
+
 TEST_F(Screens, WhichScreensTheBlocksCallFor) {
     struct Case {
         const char* what;
@@ -353,6 +381,34 @@ TEST_F(Diff, HostileTextStaysInsideItsArgument) {
     std::vector<std::string> lines = diff(none_, compose(80, 2), 80);
     ASSERT_EQ(8u, lines.size());
     EXPECT_EQ("widget_set vistrel_rec1 t2 1 2 \"x\\\"  screen_del a widget_del b \\\"c\\\\\"", lines[7]);
+}
+
+// A mark is added after its row's widget, set when it changes, taken off when it goes, and
+// added again after a row widget that is added anew, so that LCDd draws it over the row.
+TEST_F(Diff, MarksFollowTheirRows) {
+    mpx.recordings(1);
+    LcdScreens none = compose(16, 2);
+    none.screens[0].rows[0].icon[0] = '\0';
+    LcdScreens rec = none;
+    snprintf(rec.screens[0].rows[0].icon, sizeof rec.screens[0].rows[0].icon, "REC");
+    rec.screens[0].rows[0].icon_column = 14;
+    std::vector<std::string> added = diff(none_, rec);
+    auto at = std::find(added.begin(), added.end(), "widget_add vistrel_rec1 i1 icon");
+    ASSERT_NE(added.end(), at);
+    EXPECT_EQ("widget_set vistrel_rec1 i1 14 1 REC", *(at + 1));
+    EXPECT_LT(std::find(added.begin(), added.end(), "widget_add vistrel_rec1 t1 string"), at);
+
+    LcdScreens moved = rec;
+    moved.screens[0].rows[0].icon_column = 15;
+    EXPECT_EQ((std::vector<std::string>{"widget_set vistrel_rec1 i1 15 1 REC"}), diff(rec, moved));
+    EXPECT_EQ((std::vector<std::string>{"widget_del vistrel_rec1 i1"}), diff(rec, none));
+    LcdScreens scrolling = rec;
+    scrolling.screens[0].rows[0].kind = LCD_WIDGET_SCROLLER;
+    EXPECT_EQ((std::vector<std::string>{"widget_del vistrel_rec1 t1", "widget_add vistrel_rec1 m1 scroller",
+                                        "widget_set vistrel_rec1 m1 1 1 16 1 m 2 \"Channel 1    REC\"",
+                                        "widget_del vistrel_rec1 i1", "widget_add vistrel_rec1 i1 icon",
+                                        "widget_set vistrel_rec1 i1 14 1 REC"}),
+              diff(rec, scrolling));
 }
 
 TEST_F(Diff, BarsAndPriorityChanges) {
