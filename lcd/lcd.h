@@ -220,6 +220,7 @@ struct LcdScreen {
     char title[32] = {};
     bool foreground = false;
     bool alert = false;  // shown at once over every other screen, as long as it stands
+    bool dark = false;   // with the display's backlight off
     LcdRow rows[LCD_MAX_ROWS];
 };
 inline constexpr int LCD_MAX_SCREENS = LCD_MAX_RECORDINGS + 4;
@@ -239,7 +240,14 @@ struct LcdWatch {
     bool seen = false;  // the values below are those of a live block
     uint64_t volume = 0, navigation = 0;
     int64_t volume_until = 0, navigation_until = 0;
+    // The last second at which something recorded, played or was navigated (or the program
+    // started), and after how many seconds without any the idle screen turns the backlight off
+    // (0: never).
+    int64_t active_at = 0;
+    int dark_after = 0;
 };
+// Notes the screens composed at now: any but the idle screen count as something going on.
+void lcd_watch_activity(LcdWatch* watch, const LcdScreens& screens, int64_t now);
 // Takes the WifiRemote block as read at now: a change of the volume shows the volume screen for
 // LCD_VOLUME_SECONDS, a change of the module or the selected item while nothing plays the
 // navigation screen for navigation_seconds. The first look at a live block, and a block that is
@@ -296,9 +304,11 @@ struct LcdSettings {
     char cfg_path[260] = VP_PLUGINS "MP.cfg";
     bool once = false;
     int navigation_seconds = 5;  // LCD_NavigationSeconds=
+    int backlight_off_seconds = 0;  // LCD_BacklightOffSeconds=, 0 for never
 };
 extern LcdSettings lcd_settings;
-// Reads LCD_Host=, LCD_Port= and LCD_NavigationSeconds= (and Debug=) from the settings file,
+// Reads LCD_Host=, LCD_Port=, LCD_NavigationSeconds= and LCD_BacklightOffSeconds= (and Debug=)
+// from the settings file,
 // through the bridges' shared reader.
 void lcd_read_cfg(const char* path);
 // Command-line options over the settings: --host, --port, --layout, --config. Returns 0 to run,

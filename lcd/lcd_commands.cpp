@@ -70,6 +70,11 @@ void set_screen(const LcdScreen& s, bool whole, LcdCommands* cmds) {
     if (whole) command(cmds, snprintf(line, sizeof line, "screen_set %s -heartbeat off", s.id));
 }
 
+// The backlight while the screen shows: off, or as LCDd has it otherwise ("open").
+void set_backlight(const LcdScreen& s, LcdCommands* cmds) {
+    command(cmds, snprintf(line, sizeof line, "screen_set %s -backlight %s", s.id, s.dark ? "off" : "open"));
+}
+
 const LcdScreen* find(const LcdScreens& set, const char* id) {
     for (int i = 0; i < set.count; i++)
         if (strcmp(set.screens[i].id, id) == 0) return &set.screens[i];
@@ -120,13 +125,15 @@ void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& 
         if (h == nullptr) {
             command(cmds, snprintf(line, sizeof line, "screen_add %s", w.id));
             set_screen(w, true, cmds);
+            if (w.dark) set_backlight(w, cmds);
             for (int r = 0; r < LCD_MAX_ROWS; r++) {
                 if (w.rows[r].kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
                 if (w.rows[r].icon[0] != '\0') add_icon(w, r, cmds);
             }
         } else {
             if (h->foreground != w.foreground || h->alert != w.alert || strcmp(h->title, w.title) != 0)
-            set_screen(w, false, cmds);
+                set_screen(w, false, cmds);
+            if (h->dark != w.dark) set_backlight(w, cmds);
             for (int r = 0; r < LCD_MAX_ROWS; r++) {
                 const LcdRow& hr = h->rows[r];
                 const LcdRow& wr = w.rows[r];

@@ -50,8 +50,10 @@ bool update(int64_t now) {
     lcd_block_read(&lcd_mpx, now);
     lcd_block_read(&lcd_wfr, now);
     lcd_watch(&watch, lcd_wfr, now, lcd_settings.navigation_seconds);
+    watch.dark_after = lcd_settings.backlight_off_seconds;
     if (!lcd_connected) return true;
     lcd_compose(layout, lcd_display, lcd_mpx, lcd_wfr, now, &want, &watch);
+    lcd_watch_activity(&watch, want, now);
     commands.clear();
     lcd_diff(have, want, lcd_display, &commands, &sent);
     if (commands.overflow && !told_overflow)

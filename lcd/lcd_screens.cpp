@@ -185,6 +185,12 @@ void lcd_watch(LcdWatch* watch, const LcdBlock& wfr, int64_t now, int navigation
     watch->navigation = navigation;
 }
 
+void lcd_watch_activity(LcdWatch* watch, const LcdScreens& screens, int64_t now) {
+    if (watch->active_at == 0) watch->active_at = now;
+    for (int i = 0; i < screens.count; i++)
+        if (strcmp(screens.screens[i].id, "vistrel_idle") != 0) watch->active_at = now;
+}
+
 void lcd_compose(const LcdLayout& layout, const LcdDisplay& display, const LcdBlock& mpx, const LcdBlock& wfr,
                  int64_t now, LcdScreens* out, const LcdWatch* watch) {
     out->count = 0;
@@ -210,6 +216,9 @@ void lcd_compose(const LcdLayout& layout, const LcdDisplay& display, const LcdBl
     if (out->count == 0) {
         lookup.block = nullptr;
         add_screen(layout, display, LCD_IDLE, 0, lookup, out);
+        // Long without anything going on, the idle screen turns the backlight off.
+        if (watch != nullptr && watch->dark_after > 0 && watch->active_at > 0 && now - watch->active_at >= watch->dark_after)
+            out->screens[out->count - 1].dark = true;
     }
     if (watch == nullptr || wfr.state != LCD_BLOCK_LIVE) return;
     lookup.block = &wfr;

@@ -33,8 +33,8 @@ protected:
         lcd_.stop(SIGKILL);
         unsetenv("VISTREL_TEST_LIMITS");
     }
-    bool start_lcd(int port) {
-        write_file(VP_PLUGINS "MP.cfg", "Debug=1\n");
+    bool start_lcd(int port, const std::string& settings = "") {
+        write_file(VP_PLUGINS "MP.cfg", "Debug=1\n" + settings);
         return lcd_.start({VISTREL_VISTREL_LCD, "--port", std::to_string(port)}, "lcd.out");
     }
     // What it wrote on its console and into its log.
@@ -121,6 +121,25 @@ TEST_F(LcdProgram, AttemptsComeOnePauseApart) {
     }
     EXPECT_TRUE(has(out(), "trying again every 2 s")) << out();
     EXPECT_TRUE(has(out(), "Test limits in force")) << out();
+}
+
+// LCD_BacklightOffSeconds=: the idle screen turns the backlight off after so many seconds with
+// nothing going on; without the setting it never does.
+TEST_F(LcdProgram, BacklightOffAfterTheIdleSecondsOnlyWhenSet) {
+    for (int seconds : {1, 0}) {
+        SCOPED_TRACE(seconds);
+        StandIn lcdd(usual_lcdd);
+        ASSERT_TRUE(start_lcd(lcdd.port(), seconds ? "LCD_BacklightOffSeconds=1\n" : ""));
+        if (seconds) {
+            EXPECT_TRUE(wait_until([&] { return lcdd.saw("screen_set vistrel_idle -backlight off"); }, 10000))
+                << ::testing::PrintToString(lcdd.lines());
+        } else {
+            // Three times the second that the setting would have taken: no backlight command.
+            ASSERT_TRUE(wait_until([&] { return lcdd.saw("screen_add vistrel_idle"); }, 10000));
+            EXPECT_FALSE(wait_until([&] { return lcdd.saw("screen_set vistrel_idle -backlight"); }, 3000));
+        }
+        lcd_.stop(SIGTERM);
+    }
 }
 
 }  // namespace

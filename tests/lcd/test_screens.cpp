@@ -227,6 +227,36 @@ TEST_F(Screens, MarksShowTheIconsTheirTemplatesName) {
     EXPECT_STREQ("", s.screens[0].rows[0].icon);
 }
 
+// Long without a recording, something playing or a navigation, the idle screen turns the
+// backlight off; anything going on lights it again, and the wait starts anew after it.
+TEST_F(Screens, IdleScreenTurnsTheBacklightOffAfterItsSeconds) {
+    struct Step {
+        int at;
+        bool plays;
+        Ids expected;
+        bool dark;
+    } steps[] = {
+        {0, false, {"vistrel_idle"}, false},  // the start counts as something going on
+        {9, false, {"vistrel_idle"}, false},  {10, false, {"vistrel_idle"}, true},
+        {11, true, {"vistrel_play"}, false},  {12, false, {"vistrel_idle"}, false},
+        {20, false, {"vistrel_idle"}, false}, {21, false, {"vistrel_idle"}, true},
+    };
+    for (int dark_after : {10, 0}) {
+        LcdWatch watch;
+        watch.dark_after = dark_after;
+        for (const Step& st : steps) {
+            SCOPED_TRACE(std::to_string(dark_after) + " s, at " + std::to_string(st.at));
+            set_tag(wfr, "IsPlaying", st.plays ? "true" : "false");
+            lcd_watch(&watch, wfr.block, kNow + st.at, 5);
+            LcdScreens s;
+            lcd_compose(layout_, display(16, 2), mpx.block, wfr.block, kNow + st.at, &s, &watch);
+            lcd_watch_activity(&watch, s, kNow + st.at);
+            EXPECT_EQ(st.expected, ids(s));
+            EXPECT_EQ(dark_after > 0 && st.dark, s.screens[0].dark);
+        }
+    }
+}
+
 TEST_F(Screens, WhichScreensTheBlocksCallFor) {
     struct Case {
         const char* what;
@@ -409,6 +439,18 @@ TEST_F(Diff, MarksFollowTheirRows) {
                                         "widget_del vistrel_rec1 i1", "widget_add vistrel_rec1 i1 icon",
                                         "widget_set vistrel_rec1 i1 14 1 REC"}),
               diff(rec, scrolling));
+}
+
+TEST_F(Diff, BacklightOffAndBackAsTheScreenSays) {
+    LcdScreens lit = compose(16, 2);
+    LcdScreens dark = lit;
+    dark.screens[0].dark = true;
+    EXPECT_EQ((std::vector<std::string>{"screen_set vistrel_idle -backlight off"}), diff(lit, dark));
+    EXPECT_EQ((std::vector<std::string>{"screen_set vistrel_idle -backlight open"}), diff(dark, lit));
+    std::vector<std::string> added = diff(none_, dark);
+    EXPECT_NE(added.end(), std::find(added.begin(), added.end(), "screen_set vistrel_idle -backlight off"));
+    added = diff(none_, lit);
+    for (const std::string& l : added) EXPECT_EQ(std::string::npos, l.find("-backlight")) << l;
 }
 
 TEST_F(Diff, BarsAndPriorityChanges) {
