@@ -245,7 +245,13 @@ struct LcdWatch {
     // (0: never).
     int64_t active_at = 0;
     int dark_after = 0;
+    // The recording that the display's key brought to the front, and until when.
+    int focus = 0;
+    int64_t focus_until = 0;
 };
+// A press of the display's key at now: the next recording in progress of screens after the one
+// in front (the first after the last), in front over the others for seconds.
+void lcd_watch_key(LcdWatch* watch, const LcdScreens& screens, int64_t now, int seconds);
 // Notes the screens composed at now: any but the idle screen count as something going on.
 void lcd_watch_activity(LcdWatch* watch, const LcdScreens& screens, int64_t now);
 // Takes the WifiRemote block as read at now: a change of the volume shows the volume screen for
@@ -348,6 +354,10 @@ const char* lcd_session_reason();
 int lcd_session_idle(int ms);
 // Bytes read from LCDd since the program started.
 unsigned long long lcd_session_bytes_read();
+// The display's key that steps through the recordings in progress, reserved (shared with LCDd's
+// own use of it) with every connection; and the presses of it since the last call.
+inline constexpr char LCD_STEP_KEY[] = "Down";
+int lcd_session_take_keys();
 
 // The program: the loop of a second, the retry every 5 s (MP_Limits::lcd_retry_ms), and the end
 // within a second of a stop request.

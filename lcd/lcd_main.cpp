@@ -55,6 +55,12 @@ bool update(int64_t now) {
     lcd_compose(layout, lcd_display, lcd_mpx, lcd_wfr, now, &want, &watch);
     lcd_watch_activity(&watch, want, now);
     commands.clear();
+    // A new connection: the display's key that steps through the recordings, shared with LCDd.
+    if (have.count == 0) {
+        char key[64];
+        int n = snprintf(key, sizeof key, "client_add_key -shared %s", LCD_STEP_KEY);
+        commands.add(key, static_cast<size_t>(n));
+    }
     lcd_diff(have, want, lcd_display, &commands, &sent);
     if (commands.overflow && !told_overflow)
         lcd_error("More commands than one update holds; the screens that did not fit follow in the next updates");
@@ -126,6 +132,8 @@ int lcd_main(int argc, char** argv) {
         // Until the next second, LCDd's unasked lines are taken as they come.
         int left = static_cast<int>((cycle + 1.0 - vp_process_seconds()) * 1000.0);
         if (left > 0 && lcd_session_idle(left) == VP_WAIT_STOP) break;
+        for (int k = lcd_session_take_keys(); k > 0; k--)
+            lcd_watch_key(&watch, want, now_seconds(), lcd_settings.navigation_seconds);
         if (was_connected && !lcd_connected && !vp_stop_requested()) {
             // The connection ended while idle: LCDd dropped our screens with it.
             have.count = 0;

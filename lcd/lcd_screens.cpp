@@ -185,6 +185,21 @@ void lcd_watch(LcdWatch* watch, const LcdBlock& wfr, int64_t now, int navigation
     watch->navigation = navigation;
 }
 
+void lcd_watch_key(LcdWatch* watch, const LcdScreens& screens, int64_t now, int seconds) {
+    int first = 0, next = 0;
+    int current = now < watch->focus_until ? watch->focus : 0;
+    for (int i = 0; i < screens.count; i++) {
+        int k = 0;
+        if (sscanf(screens.screens[i].id, "vistrel_rec%d", &k) != 1 || k <= 0) continue;
+        if (first == 0 || k < first) first = k;
+        if (k > current && (next == 0 || k < next)) next = k;
+    }
+    int chosen = next != 0 ? next : first;
+    if (chosen == 0) return;
+    watch->focus = chosen;
+    watch->focus_until = now + seconds;
+}
+
 void lcd_watch_activity(LcdWatch* watch, const LcdScreens& screens, int64_t now) {
     if (watch->active_at == 0) watch->active_at = now;
     for (int i = 0; i < screens.count; i++)
@@ -213,6 +228,13 @@ void lcd_compose(const LcdLayout& layout, const LcdDisplay& display, const LcdBl
         add_screen(layout, display, LCD_PLAYING, 0, lookup, out);
     }
     bool playing = out->count > 0 && strcmp(out->screens[out->count - 1].id, "vistrel_play") == 0;
+    // The recording that the display's key brought to the front.
+    if (watch != nullptr && now < watch->focus_until) {
+        char id[24];
+        snprintf(id, sizeof id, "vistrel_rec%d", watch->focus);
+        for (int i = 0; i < out->count; i++)
+            if (strcmp(out->screens[i].id, id) == 0) out->screens[i].alert = true;
+    }
     if (out->count == 0) {
         lookup.block = nullptr;
         add_screen(layout, display, LCD_IDLE, 0, lookup, out);

@@ -47,6 +47,9 @@ double told_window = -kToldSeconds;
 int told_lines = 0;
 long passed_silently = 0;
 
+// Presses of the display's key that steps through the recordings, not yet taken.
+int key_presses = 0;
+
 // The reason of the last failure, which later identical ones do not repeat on the console.
 char reason[512];
 
@@ -82,6 +85,12 @@ void passed_over(const char* what) {
     } else {
         passed_silently++;
     }
+}
+
+// An unasked line of LCDd's news: a press of our key is counted, the rest passed over.
+void notice() {
+    if (strncmp(reader.line, "key ", 4) == 0 && strcmp(reader.line + 4, LCD_STEP_KEY) == 0 && key_presses < 100)
+        key_presses++;
 }
 
 // Milliseconds from now until the time `until` (0 once it has passed).
@@ -191,7 +200,7 @@ Answer answer(double until, bool stoppable) {
         case LCD_BYE:
             fail("LCDd is shutting down");
             return ANSWER_LOST;
-        case LCD_NOTICE: continue;
+        case LCD_NOTICE: notice(); continue;
         default: passed_over("an unexpected line"); continue;
         }
     }
@@ -364,6 +373,15 @@ int lcd_session_idle(int ms) {
             fail("LCDd is shutting down");
             return VP_WAIT_TIME;
         }
-        if (kind != LCD_NOTICE) passed_over("an unasked line");
+        if (kind == LCD_NOTICE)
+            notice();
+        else
+            passed_over("an unasked line");
     }
+}
+
+int lcd_session_take_keys() {
+    int n = key_presses;
+    key_presses = 0;
+    return n;
 }

@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "lcd_child.h"
+#include "isolate.h"
 #include "lcdd_standin.h"
 #include "loopback.h"
+#include "own_block.h"
 #include "scratch.h"
 #include "vp.h"
 
@@ -140,6 +142,32 @@ TEST_F(LcdProgram, BacklightOffAfterTheIdleSecondsOnlyWhenSet) {
         }
         lcd_.stop(SIGTERM);
     }
+}
+
+// The display's key (Down) steps through the recordings in progress: reserved with the
+// connection, each press brings the next one to the front.
+TEST_F(LcdProgram, TheDisplaysKeyStepsThroughTheRecordings) {
+    OwnBlock mpx;
+    ASSERT_TRUE(mpx.open(run_block_name("Vistrel_MPExtended")));
+    mpx.set("IsRecording", "true");
+    mpx.set("IRecordings", "2");
+    for (const char* k : {"1", "2"}) {
+        mpx.set(std::string("Recording") + k + ".IsRecording", "true");
+        mpx.set(std::string("Recording") + k + ".Title", std::string("Title ") + k);
+    }
+    StandInHabits keys;
+    keys.stray = "key Down\nkey Up\n";
+    keys.stray_every_ms = 1500;
+    StandIn lcdd(usual_lcdd, keys);
+    ASSERT_TRUE(start_lcd(lcdd.port()));
+    EXPECT_TRUE(wait_until([&] { return lcdd.saw("client_add_key -shared Down"); }, 10000));
+    EXPECT_TRUE(wait_until([&] {
+        return lcdd.saw("screen_set vistrel_rec1 -priority alert") && lcdd.saw("screen_set vistrel_rec2 -priority alert");
+    }, 15000)) << ::testing::PrintToString(lcdd.lines());
+    // Each goes back to the others' rotation after its seconds.
+    EXPECT_TRUE(wait_until([&] { return lcdd.saw("screen_set vistrel_rec1 -priority foreground"); }, 15000));
+    lcd_.stop(SIGTERM);
+    vp_shm_unlink(run_block_name("Vistrel_MPExtended").c_str());
 }
 
 }  // namespace

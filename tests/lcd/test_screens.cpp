@@ -257,6 +257,35 @@ TEST_F(Screens, IdleScreenTurnsTheBacklightOffAfterItsSeconds) {
     }
 }
 
+// The display's key brings the recordings in progress to the front one after another, from the
+// first again after the last, each for its seconds.
+TEST_F(Screens, TheDisplaysKeyStepsThroughTheRecordings) {
+    mpx.recordings(3, {false, true, false});
+    playing("News", 10, 100, false);
+    LcdWatch watch;
+    struct Step {
+        int at;
+        bool press;
+        const char* front;  // the recording screen in front, "" for none
+    } steps[] = {
+        {0, false, ""}, {1, true, "vistrel_rec1"}, {2, true, "vistrel_rec3"}, {3, true, "vistrel_rec1"},
+        {4, false, "vistrel_rec1"}, {8, false, ""}, {9, true, "vistrel_rec1"},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.at);
+        LcdScreens s;
+        lcd_compose(layout_, display(16, 2), mpx.block, wfr.block, kNow + st.at, &s, &watch);
+        if (st.press) {
+            lcd_watch_key(&watch, s, kNow + st.at, 5);
+            lcd_compose(layout_, display(16, 2), mpx.block, wfr.block, kNow + st.at, &s, &watch);
+        }
+        std::string front;
+        for (int i = 0; i < s.count; i++)
+            if (s.screens[i].alert) front += s.screens[i].id;
+        EXPECT_EQ(st.front, front);
+    }
+}
+
 TEST_F(Screens, WhichScreensTheBlocksCallFor) {
     struct Case {
         const char* what;
