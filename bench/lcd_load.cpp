@@ -10,10 +10,16 @@
 // resident memory from /proc, and fails when the time is above the aim, 0.5% of one core. Uses
 // the machine-wide block names: nothing else may use them meanwhile (run it under the build lock).
 //
-//   lcd_load [--seconds S] PROGRAM
+// With --flood it publishes no block (the client shows its idle screen) and its LCDd, once the
+// client has named itself, also sends "listen" lines as fast as the client takes them: the
+// client's processor time is then held to its aim for a flood, 2% of one core. Either way it
+// ends the client with SIGTERM and tells how long the client took to end.
+//
+//   lcd_load [--seconds S] [--flood] PROGRAM
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +34,7 @@
 
 #include "mp_tags.h"
 #include "vistrel_reader.h"
+#include "bench_blocks.h"
 #include "proc_stats.h"
 #include "vp.h"
 
@@ -38,6 +45,7 @@ namespace {
 const char* const kBases[2] = {VR_WIFIREMOTE, VR_MPEXTENDED};
 char kBlocks[2][VR_NAME_MAX];
 constexpr double kAimPercent = 0.5;
+constexpr double kFloodAimPercent = 2.0;
 
 MP_TagEntry* blocks[2];
 
@@ -99,6 +107,21 @@ struct StandIn {
     vp_socket client = VP_INVALID_SOCKET;
     std::string pending;
     long long commands = 0;
+    bool flood = false;
+    std::string flood_chunk;
+    unsigned long long flooded = 0;
+    bool named = false;  // the client of this connection has named itself
+    long long connections = 0;
+
+    // Whether the flood is under way: the client named itself.
+    bool flooding() const { return flood && client != VP_INVALID_SOCKET && named; }
+    // As many "listen" lines as the connection takes now, without waiting.
+    void send_flood() {
+        if (flood_chunk.empty())
+            while (flood_chunk.size() < 16384) flood_chunk += "listen vistrel_idle\n";
+        ssize_t n = send(static_cast<int>(client), flood_chunk.data(), flood_chunk.size(), MSG_DONTWAIT);
+        if (n > 0) flooded += static_cast<unsigned long long>(n);
+    }
 
     void take(vp_socket listener) {
         vp_socket s = vp_accept(listener);
@@ -106,6 +129,8 @@ struct StandIn {
         if (client != VP_INVALID_SOCKET) vp_close_socket(client);
         client = s;
         pending.clear();
+        named = false;
+        connections++;
     }
     // Reads what came and answers each whole line; false when the client went.
     bool serve() {
@@ -122,7 +147,7 @@ struct StandIn {
             if (pending.compare(0, 5, "hello") == 0)
                 answers += "connect LCDproc 0.5.9 protocol 0.3 lcd wid 20 hgt 4 cellwid 5 cellhgt 8\n";
             else
-                answers += "success\n", commands++;
+                answers += "success\n", commands++, named = true;
         }
         if (!answers.empty()) vp_send(client, answers.data(), static_cast<int>(answers.size()));
         return true;
@@ -130,7 +155,7 @@ struct StandIn {
 };
 
 int usage() {
-    fputs("usage: lcd_load [--seconds S] PROGRAM\n", stderr);
+    fputs("usage: lcd_load [--seconds S] [--flood] PROGRAM\n", stderr);
     return 2;
 }
 
@@ -138,10 +163,12 @@ int usage() {
 
 int main(int argc, char** argv) {
     int seconds = 30;
+    bool flood = false;
     const char* program = nullptr;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--seconds" && i + 1 < argc) seconds = atoi(argv[++i]);
+        else if (a == "--flood") flood = true;
         else if (a[0] != '-' && program == nullptr) program = argv[i];
         else return usage();
     }
@@ -154,18 +181,13 @@ int main(int argc, char** argv) {
     if (vp_net_start() != 0) return 1;
 
     const std::vector<MP_TagEntry> shown[2] = {playing_tags(), recording_tags()};
-    if (!getenv(VR_SUFFIX_VARIABLE)) {
-        char suffix[32];
-        snprintf(suffix, sizeof suffix, ".bench%u", static_cast<unsigned>(getpid()));
-        setenv(VR_SUFFIX_VARIABLE, suffix, 1);
-    }
+    if (!bench_name_blocks(kBlocks, kBases, "lcd_load")) return 2;
+    static MP_TagEntry unpublished[2][MP_MAXTAGS + 1];
     for (int b = 0; b < 2; b++) {
-        if (vr_block_name(kBlocks[b], sizeof kBlocks[b], kBases[b]) != 0) {
-            fprintf(stderr, "%s: VISTREL_BLOCK_SUFFIX is no suffix\n", "lcd_load");
-            return 2;
+        if (flood) {
+            blocks[b] = unpublished[b];
+            continue;
         }
-    }
-    for (int b = 0; b < 2; b++) {
         vp_shm_unlink(kBlocks[b]);
         vp_shm handle;
         void* view = nullptr;
@@ -204,6 +226,7 @@ int main(int argc, char** argv) {
     }
 
     StandIn lcdd;
+    lcdd.flood = flood;
     const double warmup = 3.0;
     double start = now_seconds(), measured_from = 0, last_publish = 0;
     long long ticks0 = -1, commands0 = 0;
@@ -224,10 +247,12 @@ int main(int argc, char** argv) {
             measured_from = t;
         }
         if (ticks0 >= 0 && t >= measured_from + seconds) break;
-        pollfd p[2] = {{static_cast<int>(listener), POLLIN, 0}, {static_cast<int>(lcdd.client), POLLIN, 0}};
+        short events = static_cast<short>(POLLIN | (lcdd.flooding() ? POLLOUT : 0));
+        pollfd p[2] = {{static_cast<int>(listener), POLLIN, 0}, {static_cast<int>(lcdd.client), events, 0}};
         if (poll(p, lcdd.client == VP_INVALID_SOCKET ? 1 : 2, 100) <= 0) continue;
         if (p[0].revents) lcdd.take(listener);
-        if (lcdd.client != VP_INVALID_SOCKET && p[1].revents) lcdd.serve();
+        if (lcdd.client != VP_INVALID_SOCKET && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) lcdd.serve();
+        if (lcdd.flooding() && (p[1].revents & POLLOUT)) lcdd.send_flood();
     }
     double elapsed = now_seconds() - start - measured_from;
     long long ticks1 = cpu_ticks(pid);
@@ -237,30 +262,47 @@ int main(int argc, char** argv) {
     long long commands = lcdd.commands - commands0;
 
     kill(pid, SIGTERM);
+    double stop_sent = now_seconds(), stop_took = -1;
     // The stand-in answers the commands that take the screens off while the client ends.
-    for (int i = 0; i < 50 && waitpid(pid, nullptr, WNOHANG) == 0; i++) {
+    for (int i = 0; i < 500; i++) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            stop_took = now_seconds() - stop_sent;
+            break;
+        }
         pollfd p = {static_cast<int>(lcdd.client), POLLIN, 0};
-        if (lcdd.client != VP_INVALID_SOCKET && poll(&p, 1, 100) > 0) lcdd.serve();
-        else vp_sleep_ms(100);
+        if (lcdd.client != VP_INVALID_SOCKET && poll(&p, 1, 10) > 0) lcdd.serve();
+        else vp_sleep_ms(10);
     }
-    if (waitpid(pid, nullptr, WNOHANG) == 0) {
+    if (stop_took < 0) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-    for (const char* name : kBlocks) vp_shm_unlink(name);
+    if (!flood)
+        for (const char* name : kBlocks) vp_shm_unlink(name);
     remove((plugins + "/vistrel_lcd.log").c_str());
     remove(cfg.c_str());
     rmdir(plugins.c_str());
     rmdir(folder);
 
-    printf("vistrel_lcd with both blocks full: %.2f%% of one core over %.0f s (aim at most %.1f%%), "
-           "%.1f commands a second, VmRSS %s, VmHWM %s\n",
-           cpu, elapsed, kAimPercent, static_cast<double>(commands) / elapsed, rss.c_str(), hwm.c_str());
-    if (cpu < 0 || commands == 0) {
+    const double aim = flood ? kFloodAimPercent : kAimPercent;
+    if (flood)
+        printf("vistrel_lcd against a flood of notices (%.1f MB sent): %.2f%% of one core over %.0f s (aim at most "
+               "%.1f%%), %.1f commands a second, %lld connections, VmRSS %s, VmHWM %s; ended %.3f s after SIGTERM\n",
+               static_cast<double>(lcdd.flooded) / 1e6, cpu, elapsed, aim, static_cast<double>(commands) / elapsed,
+               lcdd.connections, rss.c_str(), hwm.c_str(), stop_took);
+    else
+        printf("vistrel_lcd with both blocks full: %.2f%% of one core over %.0f s (aim at most %.1f%%), "
+               "%.1f commands a second, VmRSS %s, VmHWM %s; ended %.3f s after SIGTERM\n",
+               cpu, elapsed, aim, static_cast<double>(commands) / elapsed, rss.c_str(), hwm.c_str(), stop_took);
+    if (cpu < 0 || (commands == 0 && !flood)) {
         fputs("lcd_load: FAIL: the client did not keep the display up to date\n", stderr);
         return 1;
     }
-    if (cpu > kAimPercent) {
+    if (stop_took < 0 || stop_took > 1.0) {
+        fputs("lcd_load: FAIL: the client did not end within a second of SIGTERM\n", stderr);
+        return 1;
+    }
+    if (cpu > aim) {
         fputs("lcd_load: FAIL: above the aim\n", stderr);
         return 1;
     }

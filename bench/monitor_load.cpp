@@ -27,6 +27,7 @@
 
 #include "mp_tags.h"
 #include "vistrel_reader.h"
+#include "bench_blocks.h"
 #include "proc_stats.h"
 #include "vp.h"
 
@@ -83,17 +84,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    if (!getenv(VR_SUFFIX_VARIABLE)) {
-        char suffix[32];
-        snprintf(suffix, sizeof suffix, ".bench%u", static_cast<unsigned>(getpid()));
-        setenv(VR_SUFFIX_VARIABLE, suffix, 1);
-    }
-    for (int b = 0; b < 2; b++) {
-        if (vr_block_name(kBlocks[b], sizeof kBlocks[b], kBases[b]) != 0) {
-            fprintf(stderr, "%s: VISTREL_BLOCK_SUFFIX is no suffix\n", "monitor_load");
-            return 2;
-        }
-    }
+    if (!bench_name_blocks(kBlocks, kBases, "monitor_load")) return 2;
     for (int b = 0; b < 2; b++) {
         vp_shm_unlink(kBlocks[b]);
         vp_shm handle;

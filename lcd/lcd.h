@@ -31,11 +31,14 @@ inline constexpr int LCD_STALE_MPEXTENDED = 60;
 // Letters: LCDd's drivers map ISO-8859-1 onto their displays' characters.
 
 // Converts len bytes of a block's text (up to its first zero byte), written in enc, into
-// ISO-8859-1 as a person reads it: Raw texts have their JSON escapes undone (\uXXXX becomes its
-// Latin-1 letter, or '?') and multi-byte UTF-8 decoded; Windows-1252's letters 0x80-0x9F become
-// their plain form ("EUR", "...", 'S'), or '?' where there is none; a letter outside Latin-1 is
-// '?'; control characters (C0, DEL, C1) become blanks. Writes at most size - 1 bytes and a zero,
-// never part of a letter's replacement; returns the number written.
+// ISO-8859-1 as a person reads it: Raw texts have their JSON escapes undone (\uXXXX, surrogate
+// pairs joined) and multi-byte UTF-8 decoded. A letter outside Latin-1 becomes, through the
+// bridges' table (mp_encoding.h), the letters it stands for (the Angstrom sign A with its ring,
+// fullwidth and mathematical letters plain, fractions as "1/7"), else its plain form ("EUR",
+// "...", 'S' for Windows-1252's 0x80-0x9F too), else '?'; a combining mark makes one letter with
+// the letter before it where Latin-1 has it, and is left out otherwise; control characters (C0,
+// DEL, C1) become blanks. Writes at most size - 1 bytes and a zero, never part of a letter's
+// replacement; returns the number written.
 size_t lcd_latin1(vr_encoding enc, const char* in, size_t len, char* out, size_t size);
 
 // ---------------------------------------------------------------------------------------------
@@ -126,15 +129,29 @@ bool lcd_bar_names(const char* tmpl, int number, char (&value)[VR_NAME_SIZE], ch
 // The bar's length in pixels over width cells of cellwid pixels: value / maximum of it, none
 // when the maximum is not above 0.
 int lcd_bar_pixels(long long value, long long maximum, int width, int cellwid);
+// A time bar of width characters into out (LCD_TEXT_MAX + 1 bytes): value and maximum as m:ss
+// (h:mm:ss from an hour on) at both ends and between them '=' for the part done and '-' for the
+// rest; with no room for a bar of 3, only "value/maximum" as far as it fits. Returns its length.
+int lcd_time_bar(long long value, long long maximum, int width, char* out);
 
 // ---------------------------------------------------------------------------------------------
 // The layout: per screen and per display height, a template per row.
-enum LcdScreenKind { LCD_RECORDING, LCD_PLAYING, LCD_IDLE, LCD_SCREEN_KINDS };
-enum LcdRowKind { LCD_ROW_NONE, LCD_ROW_TEXT, LCD_ROW_BAR };
+// Volume and navigation are short screens that a change on the WifiRemote block brings up for a
+// few seconds over the others (LcdWatch).
+enum LcdScreenKind { LCD_RECORDING, LCD_PLAYING, LCD_IDLE, LCD_VOLUME, LCD_NAVIGATION, LCD_SCREEN_KINDS };
+// A time bar is one row of text: the value's time, a bar of '=' and '-' and the maximum's time
+// ("0:12 ==------- 1:30"), for displays with no row to spare for a bar of its own.
+// A mark is one of LCDd's icons (PLAY, PAUSE, REC, ...) at a column of a row, over what the row
+// shows there: its template gives the icon's name, or nothing for none.
+enum LcdRowKind { LCD_ROW_NONE, LCD_ROW_TEXT, LCD_ROW_BAR, LCD_ROW_TIMEBAR, LCD_ROW_MARK };
 struct LcdRowTemplate {
-    LcdRowKind kind = LCD_ROW_NONE;
+    LcdRowKind kind = LCD_ROW_NONE;  // never LCD_ROW_MARK: a mark goes beside what the row shows
     char text[LCD_TEMPLATE_MAX + 1] = {};
+    int mark_column = 0;  // 1 and above when the row has a mark
+    char mark[LCD_TEMPLATE_MAX + 1] = {};
 };
+// Whether a name is one of LCDd's icons that a mark may show.
+bool lcd_icon_name(const char* name);
 struct LcdSection {
     LcdScreenKind screen = LCD_IDLE;
     int min_rows = 1;  // used on displays of at least this many rows
@@ -195,14 +212,18 @@ struct LcdRow {
     char text[LCD_TEXT_MAX + 1] = {};
     int len = 0;
     int pixels = 0;
+    char icon[16] = {};  // the mark's icon, "" for none
+    int icon_column = 0;
 };
 struct LcdScreen {
     char id[24] = {};
     char title[32] = {};
     bool foreground = false;
+    bool alert = false;  // shown at once over every other screen, as long as it stands
+    bool dark = false;   // with the display's backlight off
     LcdRow rows[LCD_MAX_ROWS];
 };
-inline constexpr int LCD_MAX_SCREENS = LCD_MAX_RECORDINGS + 2;
+inline constexpr int LCD_MAX_SCREENS = LCD_MAX_RECORDINGS + 4;
 struct LcdScreens {
     LcdScreen screens[LCD_MAX_SCREENS];
     int count = 0;
@@ -211,11 +232,39 @@ struct LcdScreens {
 struct LcdClock {
     int64_t now = 0;
 };
+// What changed lately on the WifiRemote block: the volume (Volume, IsMuted), and while nothing
+// plays where the user is in the media centre (CurrentModule, SelectedItem). Each change shows
+// its screen until the time kept here.
+inline constexpr int LCD_VOLUME_SECONDS = 3;
+struct LcdWatch {
+    bool seen = false;  // the values below are those of a live block
+    uint64_t volume = 0, navigation = 0;
+    int64_t volume_until = 0, navigation_until = 0;
+    // The last second at which something recorded, played or was navigated (or the program
+    // started), and after how many seconds without any the idle screen turns the backlight off
+    // (0: never).
+    int64_t active_at = 0;
+    int dark_after = 0;
+    // The recording that the display's key brought to the front, and until when.
+    int focus = 0;
+    int64_t focus_until = 0;
+};
+// A press of the display's key at now: the next recording in progress of screens after the one
+// in front (the first after the last), in front over the others for seconds.
+void lcd_watch_key(LcdWatch* watch, const LcdScreens& screens, int64_t now, int seconds);
+// Notes the screens composed at now: any but the idle screen count as something going on.
+void lcd_watch_activity(LcdWatch* watch, const LcdScreens& screens, int64_t now);
+// Takes the WifiRemote block as read at now: a change of the volume shows the volume screen for
+// LCD_VOLUME_SECONDS, a change of the module or the selected item while nothing plays the
+// navigation screen for navigation_seconds. The first look at a live block, and a block that is
+// not live, change nothing on the display.
+void lcd_watch(LcdWatch* watch, const LcdBlock& wfr, int64_t now, int navigation_seconds);
 // Composes the screens from both blocks at now: one per recording in progress of a live
 // MPExtended block, the playing screen while a live WifiRemote block says something plays, and
-// the idle screen when there is neither.
+// the idle screen when there is neither; and over them the volume and navigation screens while
+// watch (when given) holds them.
 void lcd_compose(const LcdLayout& layout, const LcdDisplay& display, const LcdBlock& mpx, const LcdBlock& wfr,
-                 int64_t now, LcdScreens* out);
+                 int64_t now, LcdScreens* out, const LcdWatch* watch = nullptr);
 // The program value of a name that begins with '@' (the clock at now, the blocks' state).
 bool lcd_program_value(const char* name, int64_t now, const LcdBlock& mpx, const LcdBlock& wfr, char* buf,
                        size_t size, LcdValue* value);
@@ -242,9 +291,14 @@ struct LcdCommands {
 };
 // Appends to cmds the commands that turn have into want: screens removed, added (with their
 // name, priority and widgets) and changed widget by widget; nothing for what stays the same.
-void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& display, LcdCommands* cmds);
-// The commands that take all of have off the display.
-void lcd_remove_all(const LcdScreens& have, LcdCommands* cmds);
+// A screen whose commands do not all fit in the batch gets none of them (the batch is marked as
+// overflowing), so that no screen is ever sent in part; sent (when given) receives what LCDd
+// holds once the batch is through: want's screens that fit, and have's for the others.
+void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& display, LcdCommands* cmds,
+              LcdScreens* sent = nullptr);
+// The commands that take all of have off the display, and those of also (when given) that have
+// does not hold.
+void lcd_remove_all(const LcdScreens& have, LcdCommands* cmds, const LcdScreens* also = nullptr);
 
 // ---------------------------------------------------------------------------------------------
 // Settings and the session with LCDd.
@@ -255,10 +309,13 @@ struct LcdSettings {
     char layout_path[260] = VP_PLUGINS "lcd.layout";
     char cfg_path[260] = VP_PLUGINS "MP.cfg";
     bool once = false;
+    int navigation_seconds = 5;  // LCD_NavigationSeconds=
+    int backlight_off_seconds = 0;  // LCD_BacklightOffSeconds=, 0 for never
 };
 extern LcdSettings lcd_settings;
-// Reads LCD_Host= and LCD_Port= (and Debug=) from the settings file, through the bridges'
-// shared reader.
+// Reads LCD_Host=, LCD_Port=, LCD_NavigationSeconds= and LCD_BacklightOffSeconds= (and Debug=)
+// from the settings file,
+// through the bridges' shared reader.
 void lcd_read_cfg(const char* path);
 // Command-line options over the settings: --host, --port, --layout, --config. Returns 0 to run,
 // 1 when --help was answered, 2 for a wrong option (written to err).
@@ -268,21 +325,42 @@ extern const char lcd_usage[];
 // Whether a connection to LCDd stands, and the display it reported.
 extern bool lcd_connected;
 extern LcdDisplay lcd_display;
-// Connects, says hello and names the client. Returns 0, or -1 with the reason logged.
+// Connects, says hello and names the client, each answer awaited until one deadline
+// (MP_Limits::lcd_answer_ms) whatever LCDd sends meanwhile. Returns 0, or -1 with the reason
+// logged (also when a stop request came meanwhile).
 int lcd_session_open();
+// What lcd_session_send did.
+enum : int { LCD_SENT = 0, LCD_SEND_FAILED = -1, LCD_SEND_STOPPED = 1 };
 // Sends the commands in chunks that each fit one network packet, and waits for each chunk's
-// answers before the next (LCDd parses each read as whole lines). Returns 0 when every command
-// succeeded; -1 when LCDd refused one, closed, or did not answer, after which the session is
-// closed.
+// answers before the next (LCDd parses each read as whole lines), all of them within one
+// deadline (MP_Limits::lcd_answer_ms) from the start. LCD_SENT when every command succeeded;
+// LCD_SEND_FAILED when LCDd refused one, closed, or did not answer in time, after which the
+// session is closed; LCD_SEND_STOPPED when a stop request came on the way: the session stays
+// open for lcd_session_finish, and some of the commands may have had their effect.
 int lcd_session_send(const LcdCommands& cmds);
+// After a stop request: sends the commands (those that take the screens off), waits for their
+// answers and for those still due to a send that the request cut short, within 0.5 s at most,
+// and closes the session. Refusals count as answers (a screen of an update cut short may never
+// have been added). Returns 0 when every answer came, -1 otherwise; LCDd drops a client's
+// screens when its connection closes, so they go either way.
+int lcd_session_finish(const LcdCommands& cmds);
 void lcd_session_close();
 // Why the last open or send failed (a connect error, a refusal, the connection's end).
 const char* lcd_session_reason();
 // Takes LCDd's unasked lines (listen, ignore, keys) while it waits up to ms; returns
 // VP_WAIT_STOP on a stop request, VP_WAIT_TIME otherwise; a lost connection closes the session.
+// Whatever LCDd sends, at most 64 KiB a second is read (also while answers are awaited); an
+// unexpected line is logged, at most three in ten seconds and the others counted.
 int lcd_session_idle(int ms);
+// Bytes read from LCDd since the program started.
+unsigned long long lcd_session_bytes_read();
+// The display's key that steps through the recordings in progress, reserved (shared with LCDd's
+// own use of it) with every connection; and the presses of it since the last call.
+inline constexpr char LCD_STEP_KEY[] = "Down";
+int lcd_session_take_keys();
 
-// The program: the loop of a second, the retry every 5 s, and the end on a stop request.
+// The program: the loop of a second, the retry every 5 s (MP_Limits::lcd_retry_ms), and the end
+// within a second of a stop request.
 int lcd_main(int argc, char** argv);
 
 // Every line of the program goes through these two, into its log and onto the console (only

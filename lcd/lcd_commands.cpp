@@ -40,6 +40,17 @@ void set_widget(const LcdScreen& s, int r, const LcdDisplay& display, LcdCommand
         command(cmds, snprintf(line, sizeof line, "widget_set %s %s 1 %d %s", s.id, id, r + 1, quoted));
 }
 
+// The mark of a row: added, set, or taken off, after the row's own widget so that LCDd draws it
+// over that one.
+void add_icon(const LcdScreen& s, int r, LcdCommands* cmds) {
+    command(cmds, snprintf(line, sizeof line, "widget_add %s i%d icon", s.id, r + 1));
+    command(cmds, snprintf(line, sizeof line, "widget_set %s i%d %d %d %s", s.id, r + 1, s.rows[r].icon_column, r + 1,
+                           s.rows[r].icon));
+}
+void del_icon(const LcdScreen& s, int r, LcdCommands* cmds) {
+    command(cmds, snprintf(line, sizeof line, "widget_del %s i%d", s.id, r + 1));
+}
+
 void add_widget(const LcdScreen& s, int r, const LcdDisplay& display, LcdCommands* cmds) {
     static const char* const types[] = {"", "string", "scroller", "hbar"};
     char id[16];
@@ -53,9 +64,15 @@ void add_widget(const LcdScreen& s, int r, const LcdDisplay& display, LcdCommand
 void set_screen(const LcdScreen& s, bool whole, LcdCommands* cmds) {
     lcd_quote(s.title, strlen(s.title), quoted, sizeof quoted);
     command(cmds, snprintf(line, sizeof line, "screen_set %s -name %s", s.id, quoted));
-    command(cmds, snprintf(line, sizeof line, "screen_set %s -priority %s", s.id, s.foreground ? "foreground" : "info"));
+    command(cmds, snprintf(line, sizeof line, "screen_set %s -priority %s", s.id,
+                           s.alert ? "alert" : s.foreground ? "foreground" : "info"));
     // The heartbeat would blink in the last column over the text.
     if (whole) command(cmds, snprintf(line, sizeof line, "screen_set %s -heartbeat off", s.id));
+}
+
+// The backlight while the screen shows: off, or as LCDd has it otherwise ("open").
+void set_backlight(const LcdScreen& s, LcdCommands* cmds) {
+    command(cmds, snprintf(line, sizeof line, "screen_set %s -backlight %s", s.id, s.dark ? "off" : "open"));
 }
 
 const LcdScreen* find(const LcdScreens& set, const char* id) {
@@ -83,40 +100,83 @@ void LcdCommands::add(const char* text, size_t text_len) {
     bytes[len++] = '\n';
 }
 
-void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& display, LcdCommands* cmds) {
+// Every removal fits in an empty batch, which is where they go first.
+static_assert(LCD_MAX_SCREENS * 2 <= LcdCommands::kMax && LCD_MAX_SCREENS * 2 * 40 < LcdCommands::kBytes);
+// One screen's commands (its name, priority, heartbeat, and for each row a delete, an add and a
+// set of its widget and two commands of its mark) always fit in an empty batch, so that every screen gets there in some update.
+static_assert((4 + 5 * LCD_MAX_ROWS) * sizeof line < LcdCommands::kBytes && 4 + 5 * LCD_MAX_ROWS < LcdCommands::kMax);
+
+void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& display, LcdCommands* cmds,
+              LcdScreens* sent) {
+    static LcdScreens unused;
+    LcdScreens& result = sent ? *sent : unused;
+    result.count = 0;
     for (int i = 0; i < have.count; i++)
         if (find(want, have.screens[i].id) == nullptr)
             command(cmds, snprintf(line, sizeof line, "screen_del %s", have.screens[i].id));
     for (int i = 0; i < want.count; i++) {
         const LcdScreen& w = want.screens[i];
         const LcdScreen* h = find(have, w.id);
+        // Where this screen's commands begin, to take them back whole when some do not fit.
+        const size_t len = cmds->len;
+        const int count = cmds->count;
+        const bool overflow = cmds->overflow;
+        cmds->overflow = false;
         if (h == nullptr) {
             command(cmds, snprintf(line, sizeof line, "screen_add %s", w.id));
             set_screen(w, true, cmds);
-            for (int r = 0; r < LCD_MAX_ROWS; r++)
+            if (w.dark) set_backlight(w, cmds);
+            for (int r = 0; r < LCD_MAX_ROWS; r++) {
                 if (w.rows[r].kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
-            continue;
-        }
-        if (h->foreground != w.foreground || strcmp(h->title, w.title) != 0) set_screen(w, false, cmds);
-        for (int r = 0; r < LCD_MAX_ROWS; r++) {
-            const LcdRow& hr = h->rows[r];
-            const LcdRow& wr = w.rows[r];
-            if (same_row(hr, wr)) continue;
-            if (hr.kind == wr.kind) {
-                set_widget(w, r, display, cmds);
-                continue;
+                if (w.rows[r].icon[0] != '\0') add_icon(w, r, cmds);
             }
-            if (hr.kind != LCD_WIDGET_NONE) {
-                char id[16];
-                widget_id(id, hr.kind, r);
-                command(cmds, snprintf(line, sizeof line, "widget_del %s %s", w.id, id));
+        } else {
+            if (h->foreground != w.foreground || h->alert != w.alert || strcmp(h->title, w.title) != 0)
+                set_screen(w, false, cmds);
+            if (h->dark != w.dark) set_backlight(w, cmds);
+            for (int r = 0; r < LCD_MAX_ROWS; r++) {
+                const LcdRow& hr = h->rows[r];
+                const LcdRow& wr = w.rows[r];
+                // A row widget added anew is drawn after the mark: the mark is added again after it.
+                bool readded = hr.kind != wr.kind && wr.kind != LCD_WIDGET_NONE;
+                if (!same_row(hr, wr)) {
+                    if (hr.kind == wr.kind) {
+                        set_widget(w, r, display, cmds);
+                    } else {
+                        if (hr.kind != LCD_WIDGET_NONE) {
+                            char id[16];
+                            widget_id(id, hr.kind, r);
+                            command(cmds, snprintf(line, sizeof line, "widget_del %s %s", w.id, id));
+                        }
+                        if (wr.kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
+                    }
+                }
+                bool had = hr.icon[0] != '\0', has = wr.icon[0] != '\0';
+                if (had && (!has || readded)) del_icon(w, r, cmds);
+                if (has && (!had || readded))
+                    add_icon(w, r, cmds);
+                else if (has && (strcmp(hr.icon, wr.icon) != 0 || hr.icon_column != wr.icon_column))
+                    command(cmds, snprintf(line, sizeof line, "widget_set %s i%d %d %d %s", w.id, r + 1, wr.icon_column,
+                                           r + 1, wr.icon));
             }
-            if (wr.kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
         }
+        if (cmds->overflow) {
+            // Left for a later update, which finds the screen as LCDd still holds it.
+            cmds->len = len;
+            cmds->count = count;
+            if (h != nullptr) result.screens[result.count++] = *h;
+        } else {
+            result.screens[result.count++] = w;
+        }
+        cmds->overflow = overflow || cmds->overflow;
     }
 }
 
-void lcd_remove_all(const LcdScreens& have, LcdCommands* cmds) {
+void lcd_remove_all(const LcdScreens& have, LcdCommands* cmds, const LcdScreens* also) {
     for (int i = 0; i < have.count; i++)
         command(cmds, snprintf(line, sizeof line, "screen_del %s", have.screens[i].id));
+    if (also == nullptr) return;
+    for (int i = 0; i < also->count; i++)
+        if (find(have, also->screens[i].id) == nullptr)
+            command(cmds, snprintf(line, sizeof line, "screen_del %s", also->screens[i].id));
 }

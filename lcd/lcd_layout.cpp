@@ -5,7 +5,17 @@
 
 #include "lcd.h"
 
-const char* const lcd_screen_names[LCD_SCREEN_KINDS] = {"recording", "playing", "idle"};
+bool lcd_icon_name(const char* name) {
+    static const char* const kIcons[] = {"PLAY",       "PAUSE",       "REC",        "STOP",         "FF",
+                                         "FR",         "NEXT",        "PREV",       "PLAYR",        "ELLIPSIS",
+                                         "HEART_OPEN", "HEART_FILLED", "ARROW_UP",  "ARROW_DOWN",   "ARROW_LEFT",
+                                         "ARROW_RIGHT", "BLOCK_FILLED", "CHECKBOX_ON", "CHECKBOX_OFF"};
+    for (const char* icon : kIcons)
+        if (strcmp(icon, name) == 0) return true;
+    return false;
+}
+
+const char* const lcd_screen_names[LCD_SCREEN_KINDS] = {"recording", "playing", "idle", "volume", "navigation"};
 
 namespace {
 
@@ -42,7 +52,7 @@ bool section_header(std::string_view line, LcdScreenKind* screen, int* rows, cha
             return true;
         }
     }
-    snprintf(why, why_size, "no screen of that name (recording, playing, idle)");
+    snprintf(why, why_size, "no screen of that name (recording, playing, idle, volume, navigation)");
     return false;
 }
 
@@ -58,12 +68,19 @@ bool row_line(std::string_view line, LcdRowKind* kind, int* row, std::string_vie
     } else if (key.substr(0, 3) == "Bar") {
         *kind = LCD_ROW_BAR;
         digits = key.substr(3);
+    } else if (key.substr(0, 7) == "TimeBar") {
+        *kind = LCD_ROW_TIMEBAR;
+        digits = key.substr(7);
+    } else if (key.substr(0, 4) == "Mark") {
+        *kind = LCD_ROW_MARK;
+        digits = key.substr(4);
     } else {
-        snprintf(why, why_size, "neither a section header nor a LineN= or BarN= line");
+        snprintf(why, why_size, "neither a section header nor a LineN=, BarN=, TimeBarN= or MarkN= line");
         return false;
     }
     if (eq == std::string_view::npos || digits.size() != 1 || digits[0] < '1' || digits[0] > '0' + LCD_MAX_ROWS) {
-        snprintf(why, why_size, "rows are Line1= to Line%d=, Bar1= to Bar%d=", LCD_MAX_ROWS, LCD_MAX_ROWS);
+        snprintf(why, why_size, "rows are Line1= to Line%d=, Bar1= to Bar%d=, TimeBar1= to TimeBar%d=", LCD_MAX_ROWS,
+                 LCD_MAX_ROWS, LCD_MAX_ROWS);
         return false;
     }
     *row = digits[0] - '1';
@@ -161,7 +178,29 @@ int lcd_layout_read(LcdLayout* layout, const char* text, size_t len, const char*
             refuse();
             continue;
         }
-        if (kind == LCD_ROW_BAR) {
+        if (kind == LCD_ROW_MARK) {
+            // "COLUMN TEMPLATE": the icon's column, 1 to the widest display, and its name.
+            int column = 0;
+            size_t i = 0;
+            while (i < n && i < 3 && letters[i] >= '0' && letters[i] <= '9') column = column * 10 + (letters[i++] - '0');
+            if (i == 0 || column < 1 || column > LCD_MAX_WIDTH || i >= n || letters[i] != ' ' || i + 1 == n) {
+                snprintf(why, sizeof why, "a mark is a column of 1 to %d, a blank and the icon: Mark1=20 REC",
+                         LCD_MAX_WIDTH);
+                refuse();
+                continue;
+            }
+            const char* icon = letters + i + 1;
+            if (strchr(icon, '{') == nullptr && !lcd_icon_name(icon)) {
+                snprintf(why, sizeof why, "no icon of LCDd's of that name (PLAY, PAUSE, REC, STOP, FF, FR, ...)");
+                refuse();
+                continue;
+            }
+            if (lcd_template_check(icon, why, sizeof why) != 0) refuse();
+            r.mark_column = column;
+            memcpy(r.mark, icon, n - i);
+            continue;
+        }
+        if (kind == LCD_ROW_BAR || kind == LCD_ROW_TIMEBAR) {
             char value[VR_NAME_SIZE], maximum[VR_NAME_SIZE];
             if (!lcd_bar_names(letters, 0, value, maximum)) {
                 snprintf(why, sizeof why, "a bar needs two tags: {Value} {Maximum}");

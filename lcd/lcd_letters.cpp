@@ -1,17 +1,16 @@
-// lcd_letters.cpp - a block's texts in each of its four encodings, turned into ISO-8859-1 for LCDd.
+// lcd_letters.cpp - a block's texts in each of its four encodings, turned into ISO-8859-1 for LCDd
+// through the bridges' table of letters.
 #include <cstring>
 #include <string_view>
 
 #include "lcd.h"
+#include "mp_encoding.h"
+#include "mp_encoding_names.h"
 
 namespace {
 
-// The plain form of Windows-1252's letters 0x80 to 0x9F, which ISO-8859-1 has no byte for;
-// "?" where a plain form would mislead (the five unused codes among them).
-constexpr std::string_view kPlain1252[32] = {
-    "EUR", "?", ",", "f", "\"", "...", "+", "+", "^", "%", "S", "<", "OE", "?", "Z", "?",
-    "?",   "'", "'", "\"", "\"", "*",  "-", "-", "~", "TM", "s", ">", "oe", "?", "z", "Y",
-};
+// What a broken character, or a byte that is no letter, is read as: a '?'.
+constexpr unsigned long kInvalid = 0x110000;
 
 // The output under way: whole replacements only, always zero-terminated.
 struct Out {
@@ -19,6 +18,9 @@ struct Out {
     size_t room;  // bytes left before the terminator
     size_t written = 0;
     bool full = false;
+    // The letter of the last byte written, which a combining mark after it may change; 0 when
+    // the last character was written otherwise, or a mark could not change it.
+    unsigned long last = 0;
 
     void put(std::string_view s) {
         if (full || s.size() > room) {
@@ -29,17 +31,48 @@ struct Out {
         at += s.size();
         room -= s.size();
         written += s.size();
+        last = 0;
     }
     void byte(unsigned char c) {
         char ch = static_cast<char>(c);
         put(std::string_view(&ch, 1));
+        if (!full) last = c;
     }
-    // A code point as ISO-8859-1: controls (C0, DEL, C1) as blanks, beyond 0xFF a '?'.
+    // A code point as ISO-8859-1: controls (C0, DEL, C1) as blanks; beyond 0xFF the letters it
+    // stands for, or its plain form, from the bridges' table, or '?'; a combining mark changes
+    // the letter before it where ISO-8859-1 has the result, and is left out otherwise.
     void code(unsigned long cp) {
-        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F))
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
             byte(' ');
-        else if (cp <= 0xFF)
+            return;
+        }
+        if (cp <= 0xFF) {
             byte(static_cast<unsigned char>(cp));
+            return;
+        }
+        if (cp <= 0x10FFFF && MP_text_is_mark(static_cast<uint32_t>(cp))) {
+            uint32_t made = last != 0 ? MP_text_compose(static_cast<uint32_t>(last), static_cast<uint32_t>(cp)) : 0;
+            if (made != 0 && made <= 0xFF) {
+                at[-1] = static_cast<char>(made);
+                last = made;
+            } else {
+                last = 0;
+            }
+            return;
+        }
+        uint32_t letters[4];
+        int k = cp <= 0x10FFFF ? MP_text_equivalent(static_cast<uint32_t>(cp), letters) : 0;
+        if (k > 0) {
+            char b[4];
+            for (int i = 0; i < k; i++) b[i] = static_cast<char>(letters[i]);
+            put(std::string_view(b, static_cast<size_t>(k)));
+            if (k == 1 && !full) last = letters[0];
+            return;
+        }
+        int len = 0;
+        const char* plain = cp <= 0x10FFFF ? MP_text_plain_form(static_cast<uint32_t>(cp), &len) : nullptr;
+        if (plain != nullptr)
+            put(std::string_view(plain, static_cast<size_t>(len)));
         else
             byte('?');
     }
@@ -100,7 +133,7 @@ size_t utf8_letter(const unsigned char* s, size_t n, Out& out) {
     }
     size_t used;
     long cp = utf8_char(s, n, &used);
-    out.code(cp < 0 ? 0x100 : static_cast<unsigned long>(cp));
+    out.code(cp < 0 ? kInvalid : static_cast<unsigned long>(cp));
     return used;
 }
 
@@ -130,12 +163,15 @@ void raw_text(const unsigned char* s, size_t n, Out& out) {
                     continue;
                 }
                 i += 6;
-                // A surrogate pair stands for one letter beyond ISO-8859-1.
+                // A surrogate pair stands for one letter beyond U+FFFF; a half alone for none.
                 if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && s[i] == '\\' && s[i + 1] == 'u') {
                     long low = hex4(s + i + 2, n - i - 2);
-                    if (low >= 0xDC00 && low <= 0xDFFF) i += 6;
+                    if (low >= 0xDC00 && low <= 0xDFFF) {
+                        i += 6;
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    }
                 }
-                out.code(cp >= 0xD800 && cp <= 0xDFFF ? 0x100 : static_cast<unsigned long>(cp));
+                out.code(cp >= 0xD800 && cp <= 0xDFFF ? kInvalid : static_cast<unsigned long>(cp));
                 continue;
             }
             default:
@@ -149,18 +185,20 @@ void raw_text(const unsigned char* s, size_t n, Out& out) {
     }
 }
 
+// Windows-1252's letters 0x80-0x9F, which ISO-8859-1 lacks, in their plain form from the
+// bridges' table ("EUR", "...", 'S'); '?' for its five empty places.
 void windows_1252(const unsigned char* s, size_t n, Out& out) {
     for (size_t i = 0; i < n && !out.full; i++) {
-        unsigned char c = s[i];
-        if (c >= 0x80 && c <= 0x9F)
-            out.put(kPlain1252[c - 0x80]);
+        uint32_t cp = MP_cp1252_char(s[i]);
+        if (cp == 0)
+            out.byte('?');
         else
-            out.code(c);
+            out.code(cp);
     }
 }
 
 void ascii(const unsigned char* s, size_t n, Out& out) {
-    for (size_t i = 0; i < n && !out.full; i++) out.code(s[i] < 0x80 ? s[i] : 0x100);
+    for (size_t i = 0; i < n && !out.full; i++) out.code(s[i] < 0x80 ? s[i] : kInvalid);
 }
 
 void utf8(const unsigned char* s, size_t n, Out& out) {

@@ -5,15 +5,23 @@
 
 #include "lcd.h"
 #include "mp_crash.h"
+#include "mp_limits.h"
 
 namespace {
 
-constexpr double kRetrySeconds = 5.0;
-
 LcdLayout layout;
-// What LCDd holds of ours, and what it should hold now.
-LcdScreens have, want;
+// What LCDd holds of ours, what it should hold now, and what it holds once the commands of an
+// update are through (less than want when they did not all fit in one batch).
+LcdScreens have, want, sent;
 LcdCommands commands;
+// The latest changes of volume and navigation, whose screens stand for a few seconds.
+LcdWatch watch;
+// An update that a stop request cut short: LCDd may hold screens of want that have lacks.
+bool cut_short = false;
+// The batch overflowed in the last update; told once until it no longer does.
+bool told_overflow = false;
+
+double retry_seconds() { return MP_Global_Limits.lcd_retry_ms / 1000.0; }
 
 // The reason of the last failed connection, told once on the console until it changes.
 char told[512];
@@ -25,8 +33,8 @@ void failed(bool lost) {
         return;
     }
     snprintf(told, sizeof told, "%s", why);
-    lcd_report(0, "LCDd at %s:%d: %s%s; trying again every %d s", lcd_settings.host, lcd_settings.port,
-               lost ? "connection lost: " : "", why, static_cast<int>(kRetrySeconds));
+    lcd_report(0, "LCDd at %s:%d: %s%s; trying again every %g s", lcd_settings.host, lcd_settings.port,
+               lost ? "connection lost: " : "", why, retry_seconds());
 }
 
 int64_t now_seconds() {
@@ -41,17 +49,33 @@ int64_t now_seconds() {
 bool update(int64_t now) {
     lcd_block_read(&lcd_mpx, now);
     lcd_block_read(&lcd_wfr, now);
+    lcd_watch(&watch, lcd_wfr, now, lcd_settings.navigation_seconds);
+    watch.dark_after = lcd_settings.backlight_off_seconds;
     if (!lcd_connected) return true;
-    lcd_compose(layout, lcd_display, lcd_mpx, lcd_wfr, now, &want);
+    lcd_compose(layout, lcd_display, lcd_mpx, lcd_wfr, now, &want, &watch);
+    lcd_watch_activity(&watch, want, now);
     commands.clear();
-    lcd_diff(have, want, lcd_display, &commands);
-    if (commands.overflow) lcd_error("More commands than one update holds; some screens are not complete");
+    // A new connection: the display's key that steps through the recordings, shared with LCDd.
+    if (have.count == 0) {
+        char key[64];
+        int n = snprintf(key, sizeof key, "client_add_key -shared %s", LCD_STEP_KEY);
+        commands.add(key, static_cast<size_t>(n));
+    }
+    lcd_diff(have, want, lcd_display, &commands, &sent);
+    if (commands.overflow && !told_overflow)
+        lcd_error("More commands than one update holds; the screens that did not fit follow in the next updates");
+    told_overflow = commands.overflow;
     if (commands.count == 0) return true;
-    if (lcd_session_send(commands) != 0) {
+    int rc = lcd_session_send(commands);
+    if (rc == LCD_SEND_STOPPED) {
+        cut_short = true;
+        return true;
+    }
+    if (rc != LCD_SENT) {
         have.count = 0;
         return false;
     }
-    have = want;
+    have = sent;
     return true;
 }
 
@@ -72,6 +96,8 @@ int lcd_main(int argc, char** argv) {
         return 2;
     }
     lcd_read_cfg(lcd_settings.cfg_path);
+    // After the settings, whose Debug= decides whether the limits in force are logged.
+    MP_limits_from_environment();
     lcd_layout_load(&layout, lcd_settings.layout_path);
     int net = vp_net_start();
     if (net != 0) {
@@ -86,36 +112,45 @@ int lcd_main(int argc, char** argv) {
         double cycle = vp_process_seconds();
         if (!lcd_connected && cycle >= next_attempt) {
             lcd_report(2, "Connecting to LCDd at %s:%d", lcd_settings.host, lcd_settings.port);
+            // The pause counts from each attempt's start, however long the attempt took.
+            next_attempt = cycle + retry_seconds();
             if (lcd_session_open() == 0) {
                 have.count = 0;
                 told[0] = '\0';
                 lcd_report(0, "Connected to LCDd at %s:%d: a display of %dx%d", lcd_settings.host, lcd_settings.port,
                            lcd_display.real_width, lcd_display.real_rows);
-            } else {
+            } else if (!vp_stop_requested()) {
                 failed(false);
-                next_attempt = cycle + kRetrySeconds;
             }
         }
         if (!update(now_seconds())) {
             failed(true);
-            next_attempt = vp_process_seconds() + kRetrySeconds;
+            next_attempt = vp_process_seconds() + retry_seconds();
         }
+        bool was_connected = lcd_connected;
+        if (vp_stop_requested()) break;
         // Until the next second, LCDd's unasked lines are taken as they come.
         int left = static_cast<int>((cycle + 1.0 - vp_process_seconds()) * 1000.0);
         if (left > 0 && lcd_session_idle(left) == VP_WAIT_STOP) break;
-        if (!lcd_connected && have.count > 0) {
+        for (int k = lcd_session_take_keys(); k > 0; k--)
+            lcd_watch_key(&watch, want, now_seconds(), lcd_settings.navigation_seconds);
+        if (was_connected && !lcd_connected && !vp_stop_requested()) {
             // The connection ended while idle: LCDd dropped our screens with it.
             have.count = 0;
             failed(true);
-            next_attempt = vp_process_seconds() + kRetrySeconds;
+            next_attempt = vp_process_seconds() + retry_seconds();
         }
     }
 
     if (lcd_connected) {
+        // Within a second of the request: the screens taken off, whatever the server does.
         commands.clear();
-        lcd_remove_all(have, &commands);
-        if (lcd_session_send(commands) == 0) lcd_report(1, "Screens taken off the display");
-        lcd_session_close();
+        lcd_remove_all(have, &commands, cut_short ? &want : nullptr);
+        if (lcd_session_finish(commands) == 0)
+            lcd_report(1, "Screens taken off the display");
+        else
+            lcd_report(1, "LCDd did not answer in time as the program ended; the connection is closed, which takes "
+                          "the screens off");
     }
     lcd_report(0, "vistrel_lcd ends");
     MP_close_log();

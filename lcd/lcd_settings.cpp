@@ -36,9 +36,10 @@ bool host_word(const char* text) {
 }
 
 void apply(const char* line) {
-    static constexpr std::string_view keys[] = {"Debug=", "LCD_Host=", "LCD_Port="};
+    static constexpr std::string_view keys[] = {"Debug=", "LCD_Host=", "LCD_Port=", "LCD_NavigationSeconds=",
+                                                "LCD_BacklightOffSeconds="};
     const char* value;
-    switch (MP_cfg_key(line, keys, 3, &value)) {
+    switch (MP_cfg_key(line, keys, 5, &value)) {
     case 0: MP_cfg_set_debug(kLabel, value); break;
     case 1: {
         char host[sizeof lcd_settings.host];
@@ -58,6 +59,26 @@ void apply(const char* line) {
             lcd_error("LCD_Port= value out of range 1-65535; keeping %d", lcd_settings.port);
         else
             lcd_settings.port = port;
+        break;
+    }
+    case 3: {
+        int seconds;
+        MP_CfgNumber r = MP_cfg_read_int(value, &seconds);
+        if (r == MP_CFG_NO_NUMBER) break;
+        if (r == MP_CFG_TOO_BIG || seconds < 1 || seconds > 60)
+            lcd_error("LCD_NavigationSeconds= value out of range 1-60; keeping %d", lcd_settings.navigation_seconds);
+        else
+            lcd_settings.navigation_seconds = seconds;
+        break;
+    }
+    case 4: {
+        int seconds;
+        MP_CfgNumber r = MP_cfg_read_int(value, &seconds);
+        if (r == MP_CFG_NO_NUMBER) break;
+        if (r == MP_CFG_TOO_BIG || seconds < 0 || seconds > 86400)
+            lcd_error("LCD_BacklightOffSeconds= value out of range 0-86400; keeping %d", lcd_settings.backlight_off_seconds);
+        else
+            lcd_settings.backlight_off_seconds = seconds;
         break;
     }
     default: break;  // the bridges' keys

@@ -2,6 +2,7 @@
 // moved with its code points, and text values converted as the flattener stores them.
 #include "mp_encoding.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "mp_log.h"
@@ -83,16 +84,33 @@ int hex4(const char* s, int avail, int* digits) {
 struct Output {
     char* out;
     int len;
+    // The letter that the last byte written stands for, which a combining mark after it may
+    // change (Windows-1252); 0 when the last character was written otherwise, or a mark could
+    // not change it (the marks after it are then left out too).
+    MP_TextPoint last = 0;
 
     bool character(MP_TextPoint cp) {
+        // UTF-8 keeps a mark as it is; the other encodings write the letter that the mark makes
+        // with the one before it where they have one, and leave the mark out otherwise.
+        if (MP_Global_TextEncoding != MP_TEXT_UTF8 && MP_text_is_mark(cp)) {
+            MP_TextPoint made = last != 0 ? MP_text_compose(last, cp) : 0;
+            unsigned char b = made != 0 && MP_Global_TextEncoding == MP_TEXT_WINDOWS_1252 ? MP_text_cp1252_byte(made) : 0;
+            if (b != 0) out[len - 1] = static_cast<char>(b);
+            last = b != 0 ? made : 0;
+            return true;
+        }
         int n = MP_text_put_char(MP_Global_TextEncoding, cp, out + len, MP_TEXT_CONVERTED_MAX - len);
         len += n;
+        // One byte for a letter: its own byte in Windows-1252 (a one-letter plain form or a '?'
+        // stands for a letter that no mark composes with, which leaves the marks out as well).
+        last = n == 1 ? cp : 0;
         return n > 0;
     }
     bool bytes(const char* s, int n) {
         if (n > MP_TEXT_CONVERTED_MAX - len) return false;
         memcpy(out + len, s, static_cast<size_t>(n));
         len += n;
+        last = 0;
         return true;
     }
     int done() {
@@ -105,6 +123,18 @@ struct Output {
 // backslash. Received texts are mostly such runs, which then go in one copy.
 int plain_run(const char* src, int i, int n) {
     int j = i;
+    // Eight bytes at a time while none of them is a control, DEL, a backslash or above ASCII:
+    // (v - 0x01..) & ~v & 0x80.. is not 0 exactly when a byte of v is 0.
+    constexpr uint64_t kOnes = 0x0101010101010101ULL, kTops = 0x8080808080808080ULL;
+    while (n - j >= 8) {
+        uint64_t v;
+        memcpy(&v, src + j, sizeof v);
+        uint64_t below = (v - kOnes * 0x20) & ~v & kTops;
+        uint64_t slash = v ^ (kOnes * '\\');
+        uint64_t del = v ^ (kOnes * 0x7F);
+        if (((v & kTops) | below | ((slash - kOnes) & ~slash & kTops) | ((del - kOnes) & ~del & kTops)) != 0) break;
+        j += 8;
+    }
     while (j < n) {
         unsigned char c = static_cast<unsigned char>(src[j]);
         if (c < 0x20 || c >= 0x7F || c == '\\') break;
@@ -120,6 +150,7 @@ bool plain(Output& o, const char* src, int* i, int run) {
     memcpy(o.out + o.len, src + *i, static_cast<size_t>(k));
     o.len += k;
     *i += k;
+    if (k > 0) o.last = static_cast<unsigned char>(o.out[o.len - 1]);
     return k == run;
 }
 

@@ -105,10 +105,21 @@ int MP_text_convert_array(char* out, const char* src, int n);
 // Characters.
 
 // Writes one character in the encoding into out, room bytes at most: a control character (C0,
-// DEL, C1) as one blank; in Windows-1252 its byte, else its plain-letter form or '?'; in ASCII
-// its plain-letter form or '?'; in UTF-8 itself. MP_TEXT_INVALID is '?'. Returns the bytes
-// written, 0 when the character does not fit whole.
+// DEL, C1) as one blank; in Windows-1252 its byte, else the letters it stands for
+// (MP_text_equivalent), its plain-letter form or '?'; in ASCII the letters it stands for, its
+// plain-letter form or '?'; in UTF-8 itself. MP_TEXT_INVALID is '?'. Returns the bytes written,
+// 0 when the character does not fit whole.
 int MP_text_put_char(int encoding, uint32_t cp, char* out, int room);
+// The letters of ISO-8859-1 that a character stands for: its canonical equivalent (U+212B, the
+// Angstrom sign, is A with its ring; U+037E is ';'), or the plain form of a compatibility form
+// (fullwidth letters, superscripts, circled and mathematical letters and digits, vulgar
+// fractions as "1/7"). Writes up to 4 into out and returns their number; 0 when it has none.
+int MP_text_equivalent(uint32_t cp, uint32_t out[4]);
+// Whether a character is a combining mark, which changes the letter before it.
+bool MP_text_is_mark(uint32_t cp);
+// The one letter of ISO-8859-1 or Windows-1252 that a letter and a combining mark make ('e' and
+// U+0301 make U+00E9, 'S' and U+030C U+0160), or 0 when they make none of those.
+uint32_t MP_text_compose(uint32_t base, uint32_t mark);
 // The plain-letter form (ASCII, 1 to 4 characters, not terminated) of a character beyond ASCII,
 // with its length, or null when it has none.
 const char* MP_text_plain_form(uint32_t cp, int* len);

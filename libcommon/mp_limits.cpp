@@ -18,6 +18,7 @@ constexpr Field kFields[] = {
     {"reconnect", &MP_Limits::reconnect_pause_ms}, {"send", &MP_Limits::send_ms},
     {"answer", &MP_Limits::answer_ms},             {"whole", &MP_Limits::whole_answer_ms},
     {"silence", &MP_Limits::silence_ms},           {"poll", &MP_Limits::poll_ms},
+    {"lcd_retry", &MP_Limits::lcd_retry_ms},       {"lcd_answer", &MP_Limits::lcd_answer_ms},
 };
 
 // One item "name=ms" of length len; true when it named a limit and held a sound value.
@@ -59,8 +60,8 @@ int MP_limits_parse(const char* text, MP_Limits* limits, char* why, size_t size)
             for (size_t i = 0; i < len && n < sizeof shown - 1; i++)
                 shown[n++] = p[i] >= 0x20 && p[i] < 0x7f ? p[i] : '?';
             shown[n] = '\0';
-            snprintf(why, size, "\"%s\" is no limit: name=ms, with reconnect, send, answer, whole, silence or poll "
-                                "and 1 to %d ms", shown, MP_LIMIT_MAX_MS);
+            snprintf(why, size, "\"%s\" is no limit: name=ms, with reconnect, send, answer, whole, silence, "
+                                "poll, lcd_retry or lcd_answer and 1 to %d ms", shown, MP_LIMIT_MAX_MS);
         }
         if (!end) break;
         p = end + 1;
@@ -75,6 +76,9 @@ void MP_limits_from_environment() {
     if (MP_limits_parse(text, &MP_Global_Limits, why, sizeof why) != 0)
         MP_errlogf("MP_limits", "%s: %s", MP_LIMITS_VARIABLE, why);
     const MP_Limits& l = MP_Global_Limits;
-    MP_logf(1, "MP_limits", "Test limits in force (ms): reconnect %d, send %d, answer %d, whole %d, silence %d, poll %d",
-            l.reconnect_pause_ms, l.send_ms, l.answer_ms, l.whole_answer_ms, l.silence_ms, l.poll_ms);
+    MP_logf(1, "MP_limits",
+            "Test limits in force (ms): reconnect %d, send %d, answer %d, whole %d, silence %d, poll %d, lcd_retry %d, "
+            "lcd_answer %d",
+            l.reconnect_pause_ms, l.send_ms, l.answer_ms, l.whole_answer_ms, l.silence_ms, l.poll_ms, l.lcd_retry_ms,
+            l.lcd_answer_ms);
 }

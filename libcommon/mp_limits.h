@@ -13,6 +13,8 @@ struct MP_Limits {
     int whole_answer_ms = 60000;    // MPExtended: a whole answer, waits included
     int silence_ms = 60000;         // WifiRemote: a plug-in that sends nothing for this long
     int poll_ms = 5000;             // WifiRemote: between two rounds of status requests
+    int lcd_retry_ms = 5000;        // vistrel_lcd: between two attempts to reach LCDd
+    int lcd_answer_ms = 5000;       // vistrel_lcd: LCDd's answer to hello, or to an update as a whole
 };
 extern MP_Limits MP_Global_Limits;
 
@@ -21,7 +23,8 @@ inline constexpr char MP_LIMITS_VARIABLE[] = "VISTREL_TEST_LIMITS";
 inline constexpr int MP_LIMIT_MAX_MS = 86400000;
 
 // Applies a list of limits in milliseconds, "name=ms" separated by commas ("reconnect=200,
-// answer=500"), with the names reconnect, send, answer, whole, silence and poll, to limits.
+// answer=500"), with the names reconnect, send, answer, whole, silence, poll, lcd_retry and
+// lcd_answer, to limits.
 // Each value is 1 to MP_LIMIT_MAX_MS. Returns 0 when every item was applied; otherwise the
 // items that were sound are applied, the others left as they were, and why (size bytes) names
 // the first that was not.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # deps.sh - installs the Debian packages that are missing. With --demo only what the demo builds
-# with (compiler, CMake, Ninja); with --lcd what the demo's display needs (the LCDproc server and
-# tmux, whose split shows it); without, also what the tests need (clang with its sanitizer
+# with (compiler, CMake, Ninja); with --lcd what the demo's display needs (the LCDproc server,
+# tmux, whose split shows it, and luit, which shows its ISO-8859-1 letters on a UTF-8 terminal); without, also what the tests need (clang with its sanitizer
 # run-time, GoogleTest, Google Benchmark, mingw-w64 and wine for the Windows build, and LCDproc,
 # whose LCDd the display client's tests run).
 set -euo pipefail
@@ -11,7 +11,7 @@ tests=(clang libclang-rt-14-dev libgtest-dev googletest libbenchmark-dev g++-min
        lcdproc)
 case "${1:-}" in
   --demo) packages=("${demo[@]}") ;;
-  --lcd) packages=(lcdproc tmux) ;;
+  --lcd) packages=(lcdproc tmux luit) ;;
   "") packages=("${demo[@]}" "${tests[@]}") ;;
   *) echo "usage: scripts/deps.sh [--demo | --lcd]" >&2; exit 2 ;;
 esac

@@ -178,8 +178,14 @@ UseACS=no
 DrawBorder=yes
 CONF
   echo "LCD_Port=$port" >> plugins/MP.cfg
+  # The curses driver writes the display's letters in ISO-8859-1, as a display takes them: on a
+  # terminal of another encoding (UTF-8) luit converts them, so that accented letters show.
+  local show="exec"
+  if command -v luit > /dev/null && [ "$(locale charmap 2>/dev/null)" != "ISO-8859-1" ]; then
+    show="exec luit -encoding ISO-8859-1 --"
+  fi
   pane=$(tmux split-window -v -d -l 7 -P -F '#{pane_pid}' \
-    "exec $(printf '%q' "$lcdd") -f -c $(printf '%q' "$run/LCDd.conf")")
+    "$show $(printf '%q' "$lcdd") -f -c $(printf '%q' "$run/LCDd.conf")")
   started+=("$pane")
   "$bin/lcd/vistrel_lcd" > plugins/vistrel_lcd.out 2>&1 &
   started+=($!)

@@ -92,20 +92,25 @@ bool space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c
 
 namespace {
 
-// A Raw block's text as the programs have always shown it: its bytes as they are, but for the
-// controls (C0, DEL) and every byte of the C1 range, which an 8-bit terminal obeys even inside
-// a longer character; a C1 control in its UTF-8 form (C2 80 to C2 9F) is one '?'. The bridges
-// blank every multi-byte character of Raw texts but those of channel answers.
+// A Raw block's text as valid UTF-8, never longer than its field: each well-formed character
+// as it is, but one '?' for each that acts on a terminal (C0, DEL, a C1 control in its UTF-8
+// form, a direction mark) and for each byte that begins no character (a Latin-1 byte, a
+// continuation byte alone, a character cut short). The bridges blank every multi-byte character
+// of Raw texts but those of channel answers, which the services send as UTF-8.
 void raw_text(char* out, size_t size, const unsigned char* u, size_t n) {
     size_t o = 0;
-    for (size_t i = 0; i < n && o + 1 < size; i++) {
-        unsigned char c = u[i];
-        if (c == 0xC2 && i + 1 < n && u[i + 1] >= 0x80 && u[i + 1] <= 0x9F) {
-            out[o++] = '?';
-            i++;
-            continue;
-        }
-        out[o++] = c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) ? '?' : static_cast<char>(c);
+    for (size_t i = 0; i < n;) {
+        size_t used;
+        uint32_t cp = decode(u + i, n - i, &used);
+        bool shown = cp != kBad && !acts(cp);
+        size_t k = shown ? used : 1;
+        if (o + k >= size) break;
+        if (shown)
+            memcpy(out + o, u + i, used);
+        else
+            out[o] = '?';
+        o += k;
+        i += used;
     }
     out[o] = '\0';
 }

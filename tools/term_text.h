@@ -14,10 +14,9 @@ constexpr size_t MP_term_text_room(size_t width) { return 3 * width + 1; }
 // (size bytes; MP_term_text_room(width) take any field whole). A readable encoding's text as
 // UTF-8: every character as it is meant, and one '?' for each control (C0, DEL, C1, the marks
 // that reorder a line), each byte that is no character of the encoding (invalid UTF-8, the five
-// empty places of Windows-1252, anything beyond ASCII in ASCII). A Raw text as it has always
-// been shown, never longer than its field: its bytes, but one '?' for each control, each byte of
-// the C1 range (even inside a longer character, as an 8-bit terminal obeys it) and each C1
-// control in its UTF-8 form. Returns out.
+// empty places of Windows-1252, anything beyond ASCII in ASCII). A Raw text as UTF-8 too, never
+// longer than its field: its well-formed characters as they are, one '?' for each control and
+// for each byte that begins no character. Returns out.
 const char* MP_term_text(char* out, size_t size, const char* field, size_t width, int encoding);
 
 // The columns that len bytes of UTF-8 take on a terminal: combining marks none, East Asian wide

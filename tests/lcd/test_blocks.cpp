@@ -42,7 +42,7 @@ protected:
         name_ = unique_block_name("VistrelLcd");
         snprintf(block_.name, sizeof block_.name, "%s", name_.c_str());
         block_.stale_after = 30;
-        block_.table = table_.data();
+        block_.table = fresh_table();
     }
     void TearDown() override {
         if (view_) vp_shm_unmap(view_, VR_BLOCK_SIZE);
@@ -75,7 +75,14 @@ protected:
     std::string name_;
     vp_shm handle_ = VP_NO_SHM;
     void* view_ = nullptr;
-    std::vector<vr_record> table_ = std::vector<vr_record>(VR_TABLE_RECORDS);
+    // The reader swaps a block's table with its spare as copies hold, so a table handed to it may
+    // serve as the spare of a later test in the same process: each test's table lives as long as
+    // the process does, a fresh one for every test.
+    static vr_record* fresh_table() {
+        static std::vector<std::vector<vr_record>> tables;
+        tables.emplace_back(VR_TABLE_RECORDS);
+        return tables.back().data();
+    }
     LcdBlock block_;
 };
 

@@ -86,8 +86,9 @@ TEST_F(Layout, OnlyTheSmallestSectionWhenNoneFits) {
 }
 
 TEST_F(Layout, TextIsUtf8AndControlsBecomeBlanks) {
-    read("[idle]\nLine1=Caf\xc3\xa9 \xe2\x82\xac\tx\n");
-    EXPECT_STREQ("Caf\xe9 ? x", row(LCD_IDLE, 2, 0).text);
+    // A letter beyond Latin-1 in its plain form, as in the blocks' texts.
+    read("[idle]\nLine1=Caf\xc3\xa9 \xe2\x82\xac\tx \xe4\xb8\xad\n");
+    EXPECT_STREQ("Caf\xe9 EUR x ?", row(LCD_IDLE, 2, 0).text);
 }
 
 TEST_F(Layout, LinesThatCannotBeUsedAreNamedAndTheRestIsRead) {
@@ -105,6 +106,13 @@ TEST_F(Layout, LinesThatCannotBeUsedAreNamedAndTheRestIsRead) {
         {"Line1x", "Line1= to Line8="},
         {"Colour=red", "neither a section header nor"},
         {"Bar2={Position}", "a bar needs two tags"},
+        {"TimeBar2={Position}", "a bar needs two tags"},
+        {"TimeBar9={Position} {Duration}", "TimeBar1= to TimeBar8="},
+        {"Mark1=REC", "a mark is a column"},
+        {"Mark1=0 REC", "a mark is a column"},
+        {"Mark1=81 REC", "a mark is a column"},
+        {"Mark1=20", "a mark is a column"},
+        {"Mark1=20 SMILE", "no icon of LCDd's of that name"},
     };
     for (const Case& c : cases) {
         MP_log_reset();
@@ -117,6 +125,26 @@ TEST_F(Layout, LinesThatCannotBeUsedAreNamedAndTheRestIsRead) {
         EXPECT_NE(std::string::npos, e[0].find("my.layout:3: ")) << e[0];
         EXPECT_NE(std::string::npos, e[0].find(c.reason)) << e[0];
     }
+}
+
+// A mark goes beside what its row shows: the row keeps its kind and template.
+TEST_F(Layout, MarksBesideTheRowsTheyStandOn) {
+    EXPECT_EQ(0, read("[playing]\nLine1=title\nMark1=16 {IsPaused:yes=PAUSE}\nMark2=1 REC\n"));
+    const LcdRowTemplate& first = row(LCD_PLAYING, 2, 0);
+    EXPECT_EQ(LCD_ROW_TEXT, first.kind);
+    EXPECT_STREQ("title", first.text);
+    EXPECT_EQ(16, first.mark_column);
+    EXPECT_STREQ("{IsPaused:yes=PAUSE}", first.mark);
+    EXPECT_EQ(LCD_ROW_NONE, row(LCD_PLAYING, 2, 1).kind);
+    EXPECT_EQ(1, row(LCD_PLAYING, 2, 1).mark_column);
+    EXPECT_STREQ("REC", row(LCD_PLAYING, 2, 1).mark);
+}
+
+TEST_F(Layout, TimeBarRowsAndNumbersAsAMaximum) {
+    EXPECT_EQ(0, read("[playing]\nTimeBar2={Position} {Duration}\n[volume]\nBar1={Volume} {100}\n"));
+    EXPECT_EQ(LCD_ROW_TIMEBAR, row(LCD_PLAYING, 2, 1).kind);
+    EXPECT_STREQ("{Position} {Duration}", row(LCD_PLAYING, 2, 1).text);
+    EXPECT_EQ(LCD_ROW_BAR, row(LCD_VOLUME, 2, 0).kind);
 }
 
 TEST_F(Layout, RowsOfAnUnusableSectionGoNowhere) {

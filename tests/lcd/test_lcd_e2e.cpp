@@ -16,7 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "lcd_child.h"
+#include "own_block.h"
 #include "loopback.h"
+#include "mp_tags.h"
 #include "mpx_harness.h"
 #include "scratch.h"
 #include "vp.h"
@@ -24,56 +27,6 @@
 extern char** environ;
 
 namespace {
-
-// A child of the test with a real argument list and its output in a file, waited for when it
-// ends, so that its exit code can be read.
-class Child {
-public:
-    Child() = default;
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    ~Child() { stop(SIGKILL); }
-
-    bool start(const std::vector<std::string>& args, const std::string& out) {
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) pid_ = -1;
-        return pid_ > 0;
-    }
-    // Whether it has ended, its exit status then kept.
-    bool ended() {
-        if (pid_ <= 0) return true;
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
-        status_ = status;
-        pid_ = -1;
-        return true;
-    }
-    void signal(int sig) {
-        if (pid_ > 0) kill(pid_, sig);
-    }
-    // Ends it with the signal and waits for it.
-    void stop(int sig = SIGTERM) {
-        if (pid_ <= 0) return;
-        kill(pid_, sig);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        status_ = status;
-        pid_ = -1;
-    }
-    int status() const { return status_; }
-
-private:
-    pid_t pid_ = -1;
-    int status_ = -1;
-};
 
 std::string user_name() {
     passwd* pw = getpwuid(geteuid());
@@ -257,8 +210,11 @@ TEST_F(LcdEndToEnd, RecordingShowsChannelTitleAndBarUntilItEnds) {
     size_t cells = f[3].find_first_not_of('-');
     EXPECT_TRUE(cells == 10 || cells == 11) << f[3];
     EXPECT_EQ(std::string(20 - cells, ' '), f[3].substr(cells));
-    // The playing screen takes its turn beside it.
-    EXPECT_GE(lcdd_.wait_frame([](const Frame& g) { return has(g[0], "Evening News"); }, 20000), 0);
+    // The recording's mark: LCDd's REC icon, which the text driver draws as "()", at column 19.
+    EXPECT_EQ("()", f[2].substr(18)) << f[2];
+    // The playing screen takes its turn beside it, with the PLAY icon (">") at column 19 of its
+    // last row.
+    EXPECT_GE(lcdd_.wait_frame([](const Frame& g) { return has(g[0], "Evening News") && g[3][18] == '>'; }, 20000), 0);
 
     // The service restarts with the recording finished: its screen goes, and with nothing
     // recording the playing screen stays alone.
@@ -355,9 +311,65 @@ TEST_F(LcdEndToEnd, ClockWithoutBridgesThenThePlayingScreenOfABridgeThatStarts) 
     wfr_.pid = vp_spawn_detached(VISTREL_VISTREL_WIFIREMOTE, "Vistrel_WIFIRemote");
     ASSERT_GT(wfr_.pid, 0);
     auto playing = [](const Frame& f) {
-        return f[0] == "Evening News    " && f[1].size() == 16 && f[1][2] == ':' && has(f[1], "/30:00");
+        // The time beside the bar on the second row: "1:05 =----- 30:00".
+        return f[0] == "Evening News    " && f[1].size() == 16 && f[1].substr(10) == " 30:00" &&
+               f[1].find('-') != std::string::npos && f[1].find(' ') < 6;
     };
     EXPECT_GE(lcdd_.wait_frame(playing, 20000), 0);
+}
+
+// The volume screen for a few seconds when the volume changes or is muted, the navigation screen
+// while nothing plays when the selected item changes; after each, the screen shown before.
+TEST_F(LcdEndToEnd, VolumeAndNavigationShowForTheirSecondsThenThePreviousScreen) {
+    ASSERT_TRUE(lcdd_.start(16, 2, "lcdd.out"));
+    write_settings();
+    write_file(VP_PLUGINS "MP.cfg", read_file(VP_PLUGINS "MP.cfg") + "LCD_NavigationSeconds=2\n");
+    OwnBlock block;
+    ASSERT_TRUE(block.open(run_block_name("Vistrel_WIFIRemote")));
+    block.set("IsPlaying", "false");
+    block.set("CurrentModule", "TV");
+    block.set("SelectedItem", "BBC One");
+    block.set("Volume", "40");
+    block.set("IsMuted", "false");
+    ASSERT_TRUE(start_lcd());
+    auto idle = [](const Frame& f) { return f[0][13] == ':' && f[1] == "No data: TV     "; };
+    ASSERT_GE(lcdd_.wait_frame(idle, 20000), 0) << "no clock";
+
+    struct Step {
+        const char* what;
+        const char* tag;
+        const char* text;
+        const char* row1;  // the screen's first row, and a test of its second
+        bool (*row2)(const std::string&);
+    } steps[] = {
+        {"a new volume", "Volume", "55", "Volume 55       ",
+         [](const std::string& r) { return r.find_first_not_of('-') >= 8 && r.find_first_not_of('-') <= 9; }},
+        {"muted", "IsMuted", "true", "Volume 55  Muted",
+         [](const std::string& r) { return r.rfind("--------", 0) == 0; }},
+        {"another item", "SelectedItem", "ZDF", "TV              ",
+         [](const std::string& r) { return r == "ZDF             "; }},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.what);
+        size_t seen = lcdd_.frames().size();
+        block.set(st.tag, st.text);
+        int at = lcdd_.wait_frame([&](const Frame& f) { return f[0] == st.row1 && st.row2(f[1]); }, 10000, seen);
+        ASSERT_GE(at, 0);
+        // It goes after its seconds, and the clock is back.
+        double shown = vp_process_seconds();
+        ASSERT_GE(lcdd_.wait_frame(idle, 10000, static_cast<size_t>(at)), 0);
+        EXPECT_GE(vp_process_seconds() - shown, 0.5) << "gone at once";
+    }
+    // While something plays a new item brings no navigation screen.
+    block.set("IsPlaying", "true");
+    block.set("Title", "Evening News");
+    ASSERT_GE(lcdd_.wait_frame([](const Frame& f) { return f[0] == "Evening News    "; }, 10000), 0);
+    size_t seen = lcdd_.frames().size();
+    block.set("SelectedItem", "ARD");
+    ASSERT_TRUE(wait_until([&] { return lcdd_.frames().size() > seen + 24; }, 10000));
+    std::vector<Frame> all = lcdd_.frames();
+    for (size_t i = seen; i < all.size(); i++) EXPECT_NE("ARD             ", all[i][1]) << i;
+    EXPECT_TRUE(log_lines("refused").empty());
 }
 
 }  // namespace

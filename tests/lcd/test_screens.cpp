@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -105,6 +107,183 @@ TEST_F(Screens, OnePerRecordingInProgressThenThePlayingScreen) {
     EXPECT_EQ(110 * 100 / 1800, play.rows[2].pixels);
     EXPECT_EQ(LCD_WIDGET_STRING, play.rows[3].kind) << "a missing tag makes an empty row";
     EXPECT_EQ(0, play.rows[3].len);
+}
+
+// Sets a tag's text (and number), adding the tag when the block has none of that name.
+void set_tag(FakeBlock& b, const char* name, const std::string& text) {
+    for (int i = 1; i <= b.block.count; i++) {
+        vr_record& r = b.block.table[i];
+        if (strcmp(r.name, name) != 0) continue;
+        snprintf(r.string, VR_TEXT_SIZE, "%s", text.c_str());
+        r.ival = atoi(text.c_str());
+        return;
+    }
+    b.add(name, VR_TYPE_TEXT, atoi(text.c_str()), text);
+}
+
+// The volume and navigation screens follow the WifiRemote block second by second: a change
+// brings its screen over the others for its seconds; the first look at a block, its return after
+// it was stale, and a change of navigation while something plays bring none.
+TEST_F(Screens, VolumeAndNavigationScreensFollowTheirChanges) {
+    struct Step {
+        int at;  // seconds after kNow
+        const char* volume;
+        const char* muted;
+        const char* item;
+        bool plays;
+        LcdBlockState state;
+        Ids expected;
+        const char* first_row;  // of the screen over the others, "" when none is
+    } steps[] = {
+        {0, "40", "false", "BBC One", false, LCD_BLOCK_LIVE, {"vistrel_idle"}, ""},
+        {1, "50", "false", "BBC One", false, LCD_BLOCK_LIVE, {"vistrel_idle", "vistrel_volume"}, "Volume 50       "},
+        {3, "50", "false", "BBC One", false, LCD_BLOCK_LIVE, {"vistrel_idle", "vistrel_volume"}, "Volume 50       "},
+        {4, "50", "false", "BBC One", false, LCD_BLOCK_LIVE, {"vistrel_idle"}, ""},
+        {5, "50", "true", "BBC One", false, LCD_BLOCK_LIVE, {"vistrel_idle", "vistrel_volume"}, "Volume 50  Muted"},
+        {10, "50", "true", "ZDF", false, LCD_BLOCK_LIVE, {"vistrel_idle", "vistrel_nav"}, "TV"},
+        {14, "50", "true", "ZDF", false, LCD_BLOCK_LIVE, {"vistrel_idle", "vistrel_nav"}, "TV"},
+        {15, "50", "true", "ZDF", false, LCD_BLOCK_LIVE, {"vistrel_idle"}, ""},
+        {16, "50", "true", "ARD", true, LCD_BLOCK_LIVE, {"vistrel_play"}, ""},
+        {17, "60", "true", "ARD", true, LCD_BLOCK_STALE, {"vistrel_idle"}, ""},
+        {18, "70", "false", "SAT.1", false, LCD_BLOCK_LIVE, {"vistrel_idle"}, ""},
+    };
+    LcdWatch watch;
+    set_tag(wfr, "CurrentModule", "TV");
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.at);
+        set_tag(wfr, "Volume", st.volume);
+        set_tag(wfr, "IsMuted", st.muted);
+        set_tag(wfr, "SelectedItem", st.item);
+        set_tag(wfr, "IsPlaying", st.plays ? "true" : "false");
+        wfr.block.state = st.state;
+        lcd_watch(&watch, wfr.block, kNow + st.at, 5);
+        LcdScreens s;
+        lcd_compose(layout_, display(16, 2), mpx.block, wfr.block, kNow + st.at, &s, &watch);
+        EXPECT_EQ(st.expected, ids(s));
+        const LcdScreen& top = s.screens[s.count - 1];
+        EXPECT_EQ(*st.first_row != '\0', top.alert);
+        if (!top.alert) continue;
+        EXPECT_STREQ(st.first_row, top.rows[0].text);
+        if (strcmp(top.id, "vistrel_volume") == 0) {
+            EXPECT_EQ(LCD_WIDGET_BAR, top.rows[1].kind);
+            EXPECT_EQ(40, top.rows[1].pixels) << "50 of 100 over 16 cells of 5 pixels";
+        } else {
+            EXPECT_STREQ(st.item, top.rows[1].text);
+        }
+    }
+}
+
+// The time beside the bar on one row, exactly as wide as the display.
+TEST(TimeBar, TimesAtBothEndsAndTheBarBetween) {
+    struct Case {
+        long long value, maximum;
+        int width;
+        const char* text;
+    } cases[] = {
+        {12, 90, 19, "0:12 =-------- 1:30"},
+        {45, 90, 19, "0:45 ====----- 1:30"},
+        {90, 90, 19, "1:30 ========= 1:30"},
+        {200, 90, 19, "3:20 ========= 1:30"},      // past the end: a full bar
+        {-5, 90, 19, "0:00 --------- 1:30"},       // before the start
+        {30, 0, 16, "0:30 ------ 0:00"},           // no maximum: no bar
+        {3725, 7200, 20, "1:02:05 ==-- 2:00:00"},  // an hour and more
+        {12, 90, 10, "0:12/1:30"},                 // no room for a bar of 3
+        {3725, 7200, 8, "1:02:05/"},               // nor for both times
+    };
+    for (const Case& c : cases) {
+        char out[LCD_TEXT_MAX + 1];
+        int n = lcd_time_bar(c.value, c.maximum, c.width, out);
+        EXPECT_EQ(c.text, std::string(out, static_cast<size_t>(n))) << c.value << "/" << c.maximum;
+        EXPECT_EQ(strlen(out), static_cast<size_t>(n));
+        EXPECT_LE(n, c.width);
+    }
+}
+
+// A mark shows the icon that its template names, at its column; a name that is no icon of
+// LCDd's, or a column beyond the display, shows none.
+TEST_F(Screens, MarksShowTheIconsTheirTemplatesName) {
+    const char kLayout[] = "[playing]\nLine1={Title}\nMark1=16 {IsPaused:yes=PAUSE}{IsPaused:no=PLAY}\n"
+                           "Mark2=17 PLAY\n[idle]\nLine1=x\nMark1=3 {Title}\n";
+    ASSERT_EQ(0, lcd_layout_read(&layout_, kLayout, sizeof kLayout - 1, "test"));
+    struct Case {
+        bool paused;
+        const char* icon;
+    } cases[] = {{false, "PLAY"}, {true, "PAUSE"}};
+    for (const Case& c : cases) {
+        FakeBlock w{"Vistrel_WIFIRemote", 30};
+        w.add("IsPlaying", VR_TYPE_TEXT, 1, "true");
+        w.add("IsPaused", VR_TYPE_TEXT, c.paused, c.paused ? "true" : "false");
+        w.add("Title", VR_TYPE_TEXT, 0, "REC");
+        LcdScreens s;
+        lcd_compose(layout_, display(16, 2), mpx.block, w.block, kNow, &s);
+        ASSERT_EQ(1, s.count);
+        EXPECT_STREQ(c.icon, s.screens[0].rows[0].icon);
+        EXPECT_EQ(16, s.screens[0].rows[0].icon_column);
+        EXPECT_STREQ("", s.screens[0].rows[1].icon) << "column 17 of 16";
+    }
+    // On the idle screen the template reads no tag: no name, no icon.
+    LcdScreens s;
+    lcd_compose(layout_, display(16, 2), mpx.block, wfr.block, kNow, &s);
+    EXPECT_STREQ("", s.screens[0].rows[0].icon);
+}
+
+// Long without a recording, something playing or a navigation, the idle screen turns the
+// backlight off; anything going on lights it again, and the wait starts anew after it.
+TEST_F(Screens, IdleScreenTurnsTheBacklightOffAfterItsSeconds) {
+    struct Step {
+        int at;
+        bool plays;
+        Ids expected;
+        bool dark;
+    } steps[] = {
+        {0, false, {"vistrel_idle"}, false},  // the start counts as something going on
+        {9, false, {"vistrel_idle"}, false},  {10, false, {"vistrel_idle"}, true},
+        {11, true, {"vistrel_play"}, false},  {12, false, {"vistrel_idle"}, false},
+        {20, false, {"vistrel_idle"}, false}, {21, false, {"vistrel_idle"}, true},
+    };
+    for (int dark_after : {10, 0}) {
+        LcdWatch watch;
+        watch.dark_after = dark_after;
+        for (const Step& st : steps) {
+            SCOPED_TRACE(std::to_string(dark_after) + " s, at " + std::to_string(st.at));
+            set_tag(wfr, "IsPlaying", st.plays ? "true" : "false");
+            lcd_watch(&watch, wfr.block, kNow + st.at, 5);
+            LcdScreens s;
+            lcd_compose(layout_, display(16, 2), mpx.block, wfr.block, kNow + st.at, &s, &watch);
+            lcd_watch_activity(&watch, s, kNow + st.at);
+            EXPECT_EQ(st.expected, ids(s));
+            EXPECT_EQ(dark_after > 0 && st.dark, s.screens[0].dark);
+        }
+    }
+}
+
+// The display's key brings the recordings in progress to the front one after another, from the
+// first again after the last, each for its seconds.
+TEST_F(Screens, TheDisplaysKeyStepsThroughTheRecordings) {
+    mpx.recordings(3, {false, true, false});
+    playing("News", 10, 100, false);
+    LcdWatch watch;
+    struct Step {
+        int at;
+        bool press;
+        const char* front;  // the recording screen in front, "" for none
+    } steps[] = {
+        {0, false, ""}, {1, true, "vistrel_rec1"}, {2, true, "vistrel_rec3"}, {3, true, "vistrel_rec1"},
+        {4, false, "vistrel_rec1"}, {8, false, ""}, {9, true, "vistrel_rec1"},
+    };
+    for (const Step& st : steps) {
+        SCOPED_TRACE(st.at);
+        LcdScreens s;
+        lcd_compose(layout_, display(16, 2), mpx.block, wfr.block, kNow + st.at, &s, &watch);
+        if (st.press) {
+            lcd_watch_key(&watch, s, kNow + st.at, 5);
+            lcd_compose(layout_, display(16, 2), mpx.block, wfr.block, kNow + st.at, &s, &watch);
+        }
+        std::string front;
+        for (int i = 0; i < s.count; i++)
+            if (s.screens[i].alert) front += s.screens[i].id;
+        EXPECT_EQ(st.front, front);
+    }
 }
 
 TEST_F(Screens, WhichScreensTheBlocksCallFor) {
@@ -250,7 +429,7 @@ TEST_F(Diff, OnlyWhatChangedIsSent) {
                   "widget_del vistrel_play t1",
                   "widget_add vistrel_play m1 scroller",
                   "widget_set vistrel_play m1 1 1 16 1 m 2 \"News \\\"at ten\\\" and the weather\"",
-                  "widget_set vistrel_play t2 1 2 \"00:11/01:40     \"",
+                  "widget_set vistrel_play t2 1 2 \"0:11 ------ 1:40\"",
               }),
               diff(before, after));
 }
@@ -261,6 +440,46 @@ TEST_F(Diff, HostileTextStaysInsideItsArgument) {
     std::vector<std::string> lines = diff(none_, compose(80, 2), 80);
     ASSERT_EQ(8u, lines.size());
     EXPECT_EQ("widget_set vistrel_rec1 t2 1 2 \"x\\\"  screen_del a widget_del b \\\"c\\\\\"", lines[7]);
+}
+
+// A mark is added after its row's widget, set when it changes, taken off when it goes, and
+// added again after a row widget that is added anew, so that LCDd draws it over the row.
+TEST_F(Diff, MarksFollowTheirRows) {
+    mpx.recordings(1);
+    LcdScreens none = compose(16, 2);
+    none.screens[0].rows[0].icon[0] = '\0';
+    LcdScreens rec = none;
+    snprintf(rec.screens[0].rows[0].icon, sizeof rec.screens[0].rows[0].icon, "REC");
+    rec.screens[0].rows[0].icon_column = 14;
+    std::vector<std::string> added = diff(none_, rec);
+    auto at = std::find(added.begin(), added.end(), "widget_add vistrel_rec1 i1 icon");
+    ASSERT_NE(added.end(), at);
+    EXPECT_EQ("widget_set vistrel_rec1 i1 14 1 REC", *(at + 1));
+    EXPECT_LT(std::find(added.begin(), added.end(), "widget_add vistrel_rec1 t1 string"), at);
+
+    LcdScreens moved = rec;
+    moved.screens[0].rows[0].icon_column = 15;
+    EXPECT_EQ((std::vector<std::string>{"widget_set vistrel_rec1 i1 15 1 REC"}), diff(rec, moved));
+    EXPECT_EQ((std::vector<std::string>{"widget_del vistrel_rec1 i1"}), diff(rec, none));
+    LcdScreens scrolling = rec;
+    scrolling.screens[0].rows[0].kind = LCD_WIDGET_SCROLLER;
+    EXPECT_EQ((std::vector<std::string>{"widget_del vistrel_rec1 t1", "widget_add vistrel_rec1 m1 scroller",
+                                        "widget_set vistrel_rec1 m1 1 1 16 1 m 2 \"Channel 1    REC\"",
+                                        "widget_del vistrel_rec1 i1", "widget_add vistrel_rec1 i1 icon",
+                                        "widget_set vistrel_rec1 i1 14 1 REC"}),
+              diff(rec, scrolling));
+}
+
+TEST_F(Diff, BacklightOffAndBackAsTheScreenSays) {
+    LcdScreens lit = compose(16, 2);
+    LcdScreens dark = lit;
+    dark.screens[0].dark = true;
+    EXPECT_EQ((std::vector<std::string>{"screen_set vistrel_idle -backlight off"}), diff(lit, dark));
+    EXPECT_EQ((std::vector<std::string>{"screen_set vistrel_idle -backlight open"}), diff(dark, lit));
+    std::vector<std::string> added = diff(none_, dark);
+    EXPECT_NE(added.end(), std::find(added.begin(), added.end(), "screen_set vistrel_idle -backlight off"));
+    added = diff(none_, lit);
+    for (const std::string& l : added) EXPECT_EQ(std::string::npos, l.find("-backlight")) << l;
 }
 
 TEST_F(Diff, BarsAndPriorityChanges) {
@@ -289,6 +508,81 @@ TEST_F(Diff, BatchThatCannotHoldMoreSaysSo) {
     EXPECT_TRUE(cmds.overflow);
     EXPECT_EQ(65, cmds.count);
     EXPECT_LE(cmds.len, LcdCommands::kBytes);
+}
+
+// A set of screens whose commands are far more than one batch holds: every row a scrolling line
+// of quotes, which the quoting doubles.
+LcdScreens crowded(int count) {
+    LcdScreens set;
+    set.count = count;
+    for (int i = 0; i < count; i++) {
+        LcdScreen& s = set.screens[i];
+        snprintf(s.id, sizeof s.id, "vistrel_rec%d", i + 1);
+        snprintf(s.title, sizeof s.title, "Recording %d", i + 1);
+        s.foreground = true;
+        for (LcdRow& r : s.rows) {
+            r.kind = LCD_WIDGET_SCROLLER;
+            r.len = LCD_TEXT_MAX;
+            memset(r.text, '"', LCD_TEXT_MAX);
+            r.text[0] = static_cast<char>('A' + i);
+        }
+    }
+    return set;
+}
+
+// The screens that a batch adds, and how many widgets it sets on each.
+std::vector<std::pair<std::string, int>> added(const LcdCommands& cmds) {
+    std::vector<std::pair<std::string, int>> screens;
+    for (const std::string& l : lines_of(cmds)) {
+        if (l.rfind("screen_add ", 0) == 0) screens.emplace_back(l.substr(11), 0);
+        if (l.rfind("widget_set ", 0) == 0) {
+            EXPECT_FALSE(screens.empty());
+            if (screens.empty()) continue;
+            EXPECT_EQ(0u, l.find("widget_set " + screens.back().first + " ")) << "a widget of another screen";
+            screens.back().second++;
+        }
+    }
+    return screens;
+}
+
+// An update larger than a batch sends whole screens only and records only those as sent: the
+// next updates bring the others, and then nothing is left to send.
+TEST_F(Diff, UpdateLargerThanABatchSendsWholeScreensAndRecordsOnlyThose) {
+    LcdScreens want = crowded(LCD_MAX_SCREENS);
+    LcdScreens have, sent;
+    static LcdCommands cmds;
+    std::vector<std::string> seen;
+    int updates = 0;
+    for (; updates < 5; updates++) {
+        cmds.clear();
+        lcd_diff(have, want, display(80, 8), &cmds, &sent);
+        EXPECT_LE(cmds.len, LcdCommands::kBytes);
+        std::vector<std::pair<std::string, int>> screens = added(cmds);
+        for (const auto& [id, widgets] : screens) {
+            EXPECT_EQ(LCD_MAX_ROWS, widgets) << id << " sent in part";
+            seen.push_back(id);
+        }
+        // What is recorded as sent is what the batch holds, no more.
+        std::vector<std::string> recorded;
+        for (int i = 0; i < sent.count; i++) recorded.push_back(sent.screens[i].id);
+        EXPECT_EQ(seen, recorded) << "update " << updates;
+        EXPECT_EQ(static_cast<size_t>(sent.count) < static_cast<size_t>(want.count), cmds.overflow);
+        have = sent;
+        if (cmds.count == 0) break;
+    }
+    EXPECT_EQ(2, updates) << "two full batches, then nothing left";
+    EXPECT_EQ(static_cast<size_t>(LCD_MAX_SCREENS), seen.size());
+    EXPECT_EQ(want.count, have.count);
+}
+
+// What a stop cut short is taken off too: have's screens, and want's that have lacks, once each.
+TEST_F(Diff, RemovalAfterAnUpdateCutShortTakesBothSets) {
+    LcdScreens have = crowded(2), want = crowded(3);
+    static LcdCommands cmds;
+    cmds.clear();
+    lcd_remove_all(have, &cmds, &want);
+    EXPECT_EQ((std::vector<std::string>{"screen_del vistrel_rec1", "screen_del vistrel_rec2", "screen_del vistrel_rec3"}),
+              lines_of(cmds));
 }
 
 }  // namespace

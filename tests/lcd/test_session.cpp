@@ -1,97 +1,32 @@
 // test_session.cpp - the session with LCDd against a stand-in on loopback: hello, answers among
-// unasked lines and split reads, chunks of commands, refusals, a server that closes or is not there.
+// unasked lines and split reads, chunks of commands, refusals, a server that closes or is not there,
+// one deadline per exchange whatever the server sends, the read budget, and the last commands.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "lcd.h"
-#include "loopback.h"
+#include "lcdd_standin.h"
+#include "mp_limits.h"
 #include "scratch.h"
 
 namespace {
 
-const std::string kHello = "connect LCDproc 0.5.9 protocol 0.3 lcd wid 16 hgt 2 cellwid 5 cellhgt 8\n";
-
-// LCDd played by a thread: it answers each line it receives with what the reply function gives,
-// one byte a send, and keeps every line and the size of every read.
-class StandIn {
-public:
-    using Reply = std::function<std::string(const std::string& line)>;
-    explicit StandIn(Reply reply) : reply_(std::move(reply)) {
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~StandIn() {
-        listener_.close();
-        stop_ = true;
-        thread_.join();
-    }
-    int port() const { return listener_.port(); }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    size_t largest_read() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return largest_;
-    }
-
-private:
-    void serve() {
-        if (vp_wait_readable(listener_.socket(), 10000) != 1) return;
-        vp_socket s = vp_accept(listener_.socket());
-        if (s == VP_INVALID_SOCKET) return;
-        std::string pending;
-        char buf[8192];
-        while (!stop_) {
-            if (vp_wait_readable(s, 50) != 1) continue;
-            int n = vp_recv(s, buf, sizeof buf);
-            if (n <= 0) break;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                largest_ = std::max(largest_, static_cast<size_t>(n));
-            }
-            pending.append(buf, static_cast<size_t>(n));
-            bool closed = false;
-            for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
-                std::string line = pending.substr(0, nl);
-                pending.erase(0, nl + 1);
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    lines_.push_back(line);
-                }
-                std::string answer = reply_(line);
-                if (answer == "<close>") {
-                    closed = true;
-                    break;
-                }
-                for (char c : answer) vp_send(s, &c, 1);
-            }
-            if (closed) break;
-        }
-        vp_close_socket(s);
-    }
-
-    LoopbackListener listener_;
-    Reply reply_;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-    size_t largest_ = 0;
-};
+const std::string& kHello = kStandInHello;
+const auto usual = usual_lcdd;
 
 class Session : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(0, vp_net_start());
         lcd_settings = LcdSettings{};
+        MP_Global_Limits = MP_Limits{};
     }
-    void TearDown() override { lcd_session_close(); }
+    void TearDown() override {
+        lcd_session_close();
+        MP_Global_Limits = MP_Limits{};
+    }
     void point_at(const StandIn& lcdd) { lcd_settings.port = lcdd.port(); }
     static LcdCommands& batch(int count, size_t text = 100) {
         static LcdCommands cmds;
@@ -105,11 +40,6 @@ protected:
     ScratchDir dir_;
 };
 
-// The usual LCDd: news of screens shown and left between the answers.
-std::string usual(const std::string& line) {
-    if (line == "hello") return kHello;
-    return "listen vistrel_rec1\nsuccess\nignore vistrel_rec1\n";
-}
 
 TEST_F(Session, AnswersAreCountedAmongUnaskedLinesHoweverTheyArrive) {
     StandIn lcdd(usual);
@@ -201,6 +131,122 @@ TEST_F(Session, HostNameIsLookedUpAndAnUnknownOneSaysSo) {
     EXPECT_EQ(-1, lcd_session_open());
     EXPECT_EQ(0, std::string(lcd_session_reason()).find("the host name no-such-host.invalid cannot be resolved"))
         << lcd_session_reason();
+}
+
+// A server that never gives the awaited answer but sends other lines meanwhile, or answers too
+// late, cannot stretch the exchange: hello, the client's name and an update each end at their
+// one deadline, with the reason.
+TEST_F(Session, EachExchangeEndsAtItsOneDeadlineWhateverArrivesMeanwhile) {
+    MP_Global_Limits.lcd_answer_ms = 300;
+    auto silent_after = [](int answered) {
+        return [answered](const std::string& line) -> std::string {
+            if (line == "hello") return answered >= 1 ? kHello : "";
+            if (line.rfind("client_set", 0) == 0) return answered >= 2 ? "success\n" : "";
+            return "";
+        };
+    };
+    StandInHabits strays;
+    strays.stray = "noise from the server\n";
+    strays.stray_every_ms = 50;
+    StandInHabits notices;
+    notices.stray = "listen vistrel_idle\nignore vistrel_idle\nkey Enter\nmenuevent select x\n";
+    notices.stray_every_ms = 50;
+    StandInHabits late;  // each answer 120 ms after the one before
+    late.answer_delay_ms = 120;
+    struct Case {
+        const char* what;
+        StandIn::Reply reply;
+        StandInHabits habits;
+        bool update;  // the exchange is an update of 10 commands, else the opening
+        const char* reason;
+        double least;  // seconds it takes at least: the deadline, or none for a line that ends it
+    } cases[] = {
+        // Before hello is answered, any line but a notice shows that no LCDd is there.
+        {"hello after a stray line", silent_after(0), strays, false,
+         "The answer to hello cannot be used (no LCDd there): noise from the server", 0},
+        {"hello among notices", silent_after(0), notices, false, "LCDd did not answer hello within 0.3 s", 0.29},
+        {"client_set among stray lines", silent_after(1), strays, false,
+         "LCDd did not answer client_set within 0.3 s", 0.29},
+        {"update among stray lines", silent_after(2), strays, true,
+         "LCDd did not answer an update of 10 commands within 0.3 s (0 answered)", 0.29},
+        {"update among notices", silent_after(2), notices, true,
+         "LCDd did not answer an update of 10 commands within 0.3 s (0 answered)", 0.29},
+        {"update answered late", usual, late, true, "LCDd did not answer an update of 10 commands within 0.3 s", 0.29},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StandIn lcdd(c.reply, c.habits);
+        point_at(lcdd);
+        double start = vp_process_seconds();
+        if (c.update) {
+            ASSERT_EQ(0, lcd_session_open()) << lcd_session_reason();
+            start = vp_process_seconds();
+            EXPECT_EQ(LCD_SEND_FAILED, lcd_session_send(batch(10, 3)));
+        } else {
+            EXPECT_EQ(-1, lcd_session_open());
+        }
+        double took = vp_process_seconds() - start;
+        EXPECT_FALSE(lcd_connected);
+        EXPECT_EQ(0u, std::string(lcd_session_reason()).find(c.reason)) << lcd_session_reason();
+        // Ended at the deadline, not at a later one that each arriving line would have set.
+        EXPECT_GE(took, c.least);
+        EXPECT_LT(took, 2.0);
+    }
+}
+
+// A server that floods the connection with notices gets no more of the client's reading than
+// the budget of 64 KiB a second; the waits still end on time and the session stands.
+TEST_F(Session, FloodOfNoticesIsReadNoFasterThanTheBudget) {
+    StandInHabits flood;
+    flood.flood = "listen vistrel_idle\n";
+    StandIn lcdd(usual, flood);
+    point_at(lcdd);
+    ASSERT_EQ(0, lcd_session_open()) << lcd_session_reason();
+    unsigned long long before = lcd_session_bytes_read();
+    double start = vp_process_seconds();
+    for (int i = 0; i < 3; i++) EXPECT_EQ(VP_WAIT_TIME, lcd_session_idle(500));
+    double took = vp_process_seconds() - start;
+    unsigned long long read = lcd_session_bytes_read() - before;
+    EXPECT_LT(took, 2.5) << "the flood held a wait past its time";
+    // A full budget at the start, what came back meanwhile, and one read beyond it.
+    EXPECT_LE(read, static_cast<unsigned long long>(64 * 1024 * (1 + took) + 4096)) << took << " s";
+    // The server had far more to give: the budget, not the server, set the pace.
+    EXPECT_GT(lcdd.flooded(), read + 64 * 1024);
+    EXPECT_TRUE(lcd_connected) << lcd_session_reason();
+}
+
+// The last commands of a run: sent, answered (a refusal counts), within 0.5 s even when the
+// server answers nothing, and the session closed after them.
+TEST_F(Session, LastCommandsAreSentAndTheSessionClosedWithinItsTime) {
+    struct Case {
+        const char* what;
+        StandIn::Reply reply;
+        int rc;
+    } cases[] = {
+        {"answered", usual, 0},
+        {"refused", [](const std::string& l) -> std::string { return l == "hello" ? kHello
+                                                              : l.rfind("client", 0) == 0 ? "success\n"
+                                                                                           : "huh? Invalid screen id\n"; },
+         0},
+        {"unanswered", [](const std::string& l) -> std::string { return l == "hello" ? kHello
+                                                                 : l.rfind("client", 0) == 0 ? "success\n" : ""; },
+         -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StandIn lcdd(c.reply);
+        point_at(lcdd);
+        ASSERT_EQ(0, lcd_session_open()) << lcd_session_reason();
+        static LcdCommands cmds;
+        cmds.clear();
+        cmds.add("screen_del vistrel_idle", 23);
+        cmds.add("screen_del vistrel_play", 23);
+        double start = vp_process_seconds();
+        EXPECT_EQ(c.rc, lcd_session_finish(cmds));
+        EXPECT_LT(vp_process_seconds() - start, 0.9);
+        EXPECT_FALSE(lcd_connected);
+        EXPECT_TRUE(wait_until([&] { return lcdd.saw("screen_del vistrel_play"); }, 5000));
+    }
 }
 
 }  // namespace

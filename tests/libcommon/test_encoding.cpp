@@ -326,6 +326,87 @@ TEST_F(Encoding, EscapesControlsAndInvalidBytes) {
     EXPECT_EQ("?a?", convert(MP_TEXT_UTF8, "\xC3" "a\x80"));
 }
 
+// A letter followed by combining marks, and the characters that stand for others: in
+// Windows-1252 the letter that they make where it has one, else the base letter; in ASCII the
+// plain letters; in UTF-8 everything as it came.
+TEST_F(Encoding, ComposedLettersEquivalentsAndCompatibilityForms) {
+    struct Case {
+        const char* in;
+        const char* w1252;
+        const char* ascii;
+        const char* what;
+    } cases[] = {
+        {"Cafe\xCC\x81 Zu\xCC\x88rich", "Caf\xE9 Z\xFCrich", "Cafe Zurich", "decomposed letters in UTF-8"},
+        {R"(Cafe\u0301 Zu\u0308rich)", "Caf\xE9 Z\xFCrich", "Cafe Zurich", "decomposed letters in escapes"},
+        {"S\xCC\x8C z\xCC\x8C Y\xCC\x88", "\x8A \x9E \x9F", "S z Y", "letters of Windows-1252 beyond Latin-1"},
+        {"e\xCC\x81\xCC\x82 a\xCC\xA8\xCC\x81", "\xE9 a", "e a", "a second mark that makes nothing is left out"},
+        {"\xCC\x81x \xE2\x82\xAC\xCC\x81", "x \x80", "x EUR", "marks after no letter, after a sign"},
+        {"\xE2\x84\xAB \xE2\x84\xAA \xCD\xBE \xCE\x87", "\xC5 K ; \xB7", "A K ; .", "canonical equivalents"},
+        {"\xEF\xBC\xA1\xEF\xBD\x9A\xEF\xBC\x91\xEF\xBC\x81", "Az1!", "Az1!", "fullwidth forms"},
+        {"x\xE2\x81\xB4 H\xE2\x82\x82O \xC2\xB2", "x4 H2O \xB2", "x4 H2O 2", "superscripts and subscripts"},
+        {"\xE2\x85\x93 \xE2\x85\x92 \xC2\xBD", "1/3 1/10 \xBD", "1/3 1/10 1/2", "vulgar fractions"},
+        {"\xE2\x91\xA9 \xE2\x92\xB6\xE2\x93\x90", "10 Aa", "10 Aa", "circled digits and letters"},
+        {"\xF0\x9D\x90\x80\xF0\x9D\x94\xB7\xF0\x9D\x9F\x97", "Az9", "Az9", "mathematical letters and digits"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.w1252, convert(MP_TEXT_WINDOWS_1252, c.in));
+        EXPECT_EQ(c.ascii, convert(MP_TEXT_ASCII, c.in));
+        // UTF-8 has every character: the escapes undone, nothing else changed.
+        std::string in = c.in;
+        EXPECT_EQ(in[4] == '\\' ? "Cafe\xCC\x81 Zu\xCC\x88rich" : in, convert(MP_TEXT_UTF8, c.in));
+    }
+    // The letters of an equivalent go whole or not at all at the 256 bytes' end.
+    const std::string a253(253, 'a'), a252(252, 'a');
+    EXPECT_EQ(a253, convert(MP_TEXT_WINDOWS_1252, a253 + "\xE2\x85\x92"));
+    EXPECT_EQ(a252 + "1/10", convert(MP_TEXT_WINDOWS_1252, a252 + "\xE2\x85\x92"));
+    // A mark changes the letter in place: the byte at the end stays where it is.
+    EXPECT_EQ(std::string(255, 'a') + "\xE9", convert(MP_TEXT_WINDOWS_1252, std::string(255, 'a') + "e\xCC\x81"));
+}
+
+// The table holds for each character a plain form or the letters it stands for, never both, so
+// that the order of the look-ups cannot change a result; and every letter stood for is one of
+// ISO-8859-1 that is no control.
+TEST_F(Encoding, NoCharacterHasBothAPlainFormAndAnEquivalent) {
+    int equivalents = 0;
+    for (uint32_t cp = 0x80; cp <= 0x1FFFF; cp++) {
+        uint32_t letters[4];
+        int k = MP_text_equivalent(cp, letters);
+        if (k == 0) continue;
+        equivalents++;
+        int len = 0;
+        EXPECT_EQ(nullptr, MP_text_plain_form(cp, &len)) << std::hex << cp;
+        for (int i = 0; i < k; i++) EXPECT_TRUE(letters[i] >= 0x20 && letters[i] <= 0xFF && (letters[i] < 0x7F || letters[i] >= 0xA0)) << std::hex << cp;
+    }
+    EXPECT_GT(equivalents, 1000);
+}
+
+// Every surrogate pair joins into its one character, the pairs at both ends of the range
+// included, and the halves just outside either bound stay lone halves.
+TEST_F(Encoding, SurrogatePairsAtTheBoundsOfTheRange) {
+    struct Case {
+        const char* in;
+        const char* utf8;
+    } cases[] = {
+        {R"(\ud800\udc00)", "\xF0\x90\x80\x80"},  // U+10000, the first
+        {R"(\ud800\udfff)", "\xF0\x90\x8F\xBF"},  // U+103FF
+        {R"(\udbff\udc00)", "\xF4\x8F\xB0\x80"},  // U+10FC00
+        {R"(\udbff\udfff)", "\xF4\x8F\xBF\xBF"},  // U+10FFFF, the last
+        {R"(\ud7ff\udc00)", "\xED\x9F\xBF?"},     // no high half, then a lone low one
+        {R"(\ud800\udbff)", "??"},                // two high halves
+        {R"(\udbff\ue000)", "?\xEE\x80\x80"},     // a high half before no low one
+        {R"(\udc00\ud800)", "??"},                // the halves the wrong way round
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.utf8, convert(MP_TEXT_UTF8, c.in)) << c.in;
+        // No such character in Windows-1252: one '?' for each character there is.
+        std::string utf8 = c.utf8;
+        size_t characters = 0;
+        for (unsigned char b : utf8) characters += (b & 0xC0) != 0x80;
+        EXPECT_EQ(std::string(characters, '?'), convert(MP_TEXT_WINDOWS_1252, c.in)) << c.in;
+    }
+}
+
 // The 256 bytes that a tag keeps: never part of a character or of an escape's character.
 TEST_F(Encoding, TextsAreCutAt256BytesBetweenCharacters) {
     const std::string a255(255, 'a'), a254(254, 'a'), a253(253, 'a');

@@ -217,7 +217,16 @@ cat > "$tree/build/demo/lcd/vistrel_lcd" <<STUB
 echo \$\$ > "$work/lcd.pid"
 exec sleep 60
 STUB
-chmod +x "$work/bin/tmux" "$work/bin/LCDd" "$tree/build/demo/lcd/vistrel_lcd"
+# luit, which turns the curses driver's ISO-8859-1 into the terminal's encoding: it records its
+# options and runs the command after "--".
+cat > "$work/bin/luit" <<STUB
+#!/usr/bin/env bash
+printf '%s\n' "\$*" >> "$work/luit.args"
+while [ "\$1" != "--" ]; do shift; done
+shift
+exec "\$@"
+STUB
+chmod +x "$work/bin/tmux" "$work/bin/LCDd" "$work/bin/luit" "$tree/build/demo/lcd/vistrel_lcd"
 run_demo TMUX=/tmp/stand-in,1,0 --lcd
 echo "run.sh --lcd: exit $rc"
 [ "$rc" -eq 0 ] || { echo "$out" | tail -5; fail "run.sh --lcd ended with $rc"; }
@@ -227,6 +236,10 @@ grep -qx 'Driver=curses' "$conf" && grep -qx 'Size=20x4' "$conf" || fail "LCDd.c
 port=$(sed -n 's/^Port=//p' "$conf")
 grep -qx "LCD_Port=$port" "$tree/run/plugins/MP.cfg" || fail "vistrel_lcd is not pointed at LCDd's port $port"
 grep -qx -- "-f -c $tree/run/LCDd.conf" "$work/LCDd.args" || fail "LCDd was not started on its settings: $(cat "$work/LCDd.args")"
+if [ "$(locale charmap 2>/dev/null)" != "ISO-8859-1" ]; then
+  grep -q -- "^-encoding ISO-8859-1 -- .*LCDd -f -c " "$work/luit.args" ||
+    fail "LCDd's letters are not converted for the terminal: $(cat "$work/luit.args" 2>/dev/null)"
+fi
 for p in lcdd lcd; do
   [ -s "$work/$p.pid" ] || fail "$p was not started"
   pid=$(cat "$work/$p.pid")

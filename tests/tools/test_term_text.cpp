@@ -2,6 +2,7 @@
 // encoding that an option, a block's marker or the settings file names.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -47,14 +48,48 @@ TEST(TermText, ControlsShowAsQuestionMarksInEveryEncoding) {
     EXPECT_EQ("ab??", shown("ab\xE2\x82\xAC", MP_TEXT_UTF8, 4));
 }
 
-// Raw blocks show as they always have: bytes of the C1 range as '?' even inside a longer
-// character, other bytes as they are.
-TEST(TermText, RawTextsShowAsBefore) {
-    EXPECT_EQ("?2J \xC2\xA9 \xE2?\xAC \xE9", shown("\x9B" "2J \xC2\xA9 \xE2\x82\xAC \xE9", MP_TEXT_RAW));
+// Well-formed UTF-8, what a terminal or a pipe reading UTF-8 takes whole.
+bool valid_utf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        unsigned char b = static_cast<unsigned char>(s[i]);
+        size_t k = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+        if (k == 0 || i + k > s.size()) return false;
+        uint32_t cp = k == 1 ? b : b & (0x7Fu >> k);
+        for (size_t j = 1; j < k; j++) {
+            if ((static_cast<unsigned char>(s[i + j]) & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i + j]) & 0x3Fu);
+        }
+        static constexpr uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < kLeast[k] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += k;
+    }
+    return true;
+}
+
+// Raw blocks show as valid UTF-8: their characters as they are (a channel's UTF-8 name), one '?'
+// for each control and each byte that begins no character, never longer than the field.
+TEST(TermText, RawTextsShowAsValidUtf8) {
+    EXPECT_EQ("?2J \xC2\xA9 \xE2\x82\xAC ?", shown("\x9B" "2J \xC2\xA9 \xE2\x82\xAC \xE9", MP_TEXT_RAW));
     EXPECT_EQ("?31m ?x", shown("\xC2\x9B" "31m \xC2\x85" "x", MP_TEXT_RAW));
-    // Never longer than the field, so that its old buffers hold it.
+    EXPECT_EQ("a?b?c??d???", shown("a\xE2\x80\xAE" "b\x1b" "c\xC0\xAF" "d\xF0\x9F\x98", MP_TEXT_RAW));
+    // Never longer than the field, so that its old buffers hold it; a character whole or not at all.
     char out[4];
-    EXPECT_STREQ("\xE2?\xAC", MP_term_text(out, sizeof out, "\xE2\x82\xAC\xE9", 4, MP_TEXT_RAW));
+    EXPECT_STREQ("\xE2\x82\xAC", MP_term_text(out, sizeof out, "\xE2\x82\xAC\xE9", 4, MP_TEXT_RAW));
+    EXPECT_STREQ("a", MP_term_text(out, sizeof out, "a\xE2\x82\xAC", 4, MP_TEXT_RAW));
+    // Every pair of bytes between two letters, in every encoding: valid UTF-8 comes out.
+    for (int e : {MP_TEXT_RAW, MP_TEXT_WINDOWS_1252, MP_TEXT_ASCII, MP_TEXT_UTF8}) {
+        int bad = 0;
+        for (int a = 1; a < 256; a++)
+            for (int b = 1; b < 256; b++) {
+                std::string field = "x";
+                field += static_cast<char>(a);
+                field += static_cast<char>(b);
+                field += "\xBFy";
+                std::string out_text = shown(field, e);
+                bad += !valid_utf8(out_text) || (e == MP_TEXT_RAW && out_text.size() > field.size());
+            }
+        EXPECT_EQ(0, bad) << "encoding " << e;
+    }
 }
 
 // A row's width in columns, and where it is cut: never inside a character.
