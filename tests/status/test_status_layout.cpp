@@ -153,13 +153,13 @@ TEST(StatusText, ShowsControlsOfBothRangesAsQuestionMarksAndKeepsOtherText) {
     // Raw C1: CSI, OSC, the first and last of the range; and their UTF-8 forms, one '?' each.
     EXPECT_EQ("?2J ?0; ? ?", safe("\x9b" "2J \x9d" "0; \x80 \x9f", 64));
     EXPECT_EQ("?31m ?x ?", safe("\xc2\x9b" "31m \xc2\x85" "x \xc2\x80", 64));
-    // Other characters outside ASCII stay whole: C2 A9, a no-break space. A byte of the C1
-    // range shows as '?' also inside a longer character (the euro sign's 82): an 8-bit
-    // terminal obeys it all the same, and the bridges blank such characters before they store.
-    EXPECT_EQ("\xc2\xa9 \xc2\xa0 \xe2?\xac \xc3\xa9", safe("\xc2\xa9 \xc2\xa0 \xe2\x82\xac \xc3\xa9", 64));
-    // The field ends at its width: a C2 that is its last byte stands alone; nothing past it
+    // Other characters outside ASCII stay whole, as valid UTF-8: C2 A9, a no-break space, the
+    // euro sign (whose second byte lies in the C1 range, which a UTF-8 terminal reads as part of
+    // the character).
+    EXPECT_EQ("\xc2\xa9 \xc2\xa0 \xe2\x82\xac \xc3\xa9", safe("\xc2\xa9 \xc2\xa0 \xe2\x82\xac \xc3\xa9", 64));
+    // The field ends at its width: a character that it cuts short is one '?'; nothing past it
     // is read.
-    EXPECT_EQ("ab\xc2", safe("ab\xc2\x9b", 3));
+    EXPECT_EQ("ab?", safe("ab\xc2\x9b", 3));
     EXPECT_EQ("abc", safe(std::string("abcdef"), 3));
 }
 
@@ -320,7 +320,8 @@ TEST_F(Layout, EachBlocksRowsAreShownInItsEncoding) {
     memcpy(MP_status_marker[1], "VistrelText=ASCII", 18);
     EXPECT_EQ(row(2, 1, 0, 7, kanale, "caf??"), std::string(line, MP_status_row_line(line, 2)));
     MP_status_encoding_option = MP_TEXT_RAW;
-    EXPECT_EQ(row(1, 1, 0, 5, "Title", "caf\xE9 ?"), std::string(line, MP_status_row_line(line, 1)));
+    // Raw's bytes that begin no UTF-8 character (a Latin-1 letter, a C1 byte) are '?'.
+    EXPECT_EQ(row(1, 1, 0, 5, "Title", "caf? ?"), std::string(line, MP_status_row_line(line, 1)));
     MP_status_encoding_option = -1;
     MP_status_settings_encoding = MP_TEXT_RAW;
     memset(MP_status_marker, 0, sizeof MP_status_marker);
