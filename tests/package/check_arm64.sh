@@ -94,9 +94,9 @@ start wfr.out "$build/wifiremote/Vistrel_WIFIRemote"
 start lcd.out "$build/lcd/vistrel_lcd"
 
 peek() { arm "$build/tools/vistrel_peek" "$1" > "$work/$1.peek" 2>&1; }
-mpx_ok() { peek Vistrel_MPExtended && grep -q 'State="Numtags" .*Status=OK' Vistrel_MPExtended.peek &&
+mpx_ok() { peek Vistrel_MPExtended && grep -q 'State="Numtags\\0" Numtags=[1-9][0-9]* .*Status=OK' Vistrel_MPExtended.peek &&
            grep -q "Recording1.ChannelName" Vistrel_MPExtended.peek; }
-wfr_ok() { peek Vistrel_WIFIRemote && grep -q 'State="Numtags" .*Status=OK' Vistrel_WIFIRemote.peek &&
+wfr_ok() { peek Vistrel_WIFIRemote && grep -q 'State="Numtags\\0" Numtags=[1-9][0-9]* .*Status=OK' Vistrel_WIFIRemote.peek &&
            grep -q "IsPlaying" Vistrel_WIFIRemote.peek; }
 wait_for 60 mpx_ok || { cat Vistrel_MPExtended.peek; fail "the ARM MPExtended bridge did not publish"; }
 wait_for 60 wfr_ok || { cat Vistrel_WIFIRemote.peek; fail "the ARM WifiRemote bridge did not publish"; }

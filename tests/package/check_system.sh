@@ -120,10 +120,11 @@ systemd-nspawn --quiet --register=no --keep-unit --private-network --console=pip
   -D "$sys" -M "vistrel$$" -b < /dev/null > "$work/console.log" 2>&1 &
 nspawn_pid=$!
 leader=""
+# The container's init is the child of systemd-nspawn that runs systemd.
 find_leader() {
   local p
   for p in /proc/[0-9]*; do
-    if [ "$(readlink "$p/root" 2>/dev/null)" = "$sys" ] && [ "$(cat "$p/comm" 2>/dev/null)" = systemd ]; then
+    if [ "$(awk '{ print $4 }' "$p/stat" 2>/dev/null)" = "$nspawn_pid" ] && [ "$(cat "$p/comm" 2>/dev/null)" = systemd ]; then
       leader=${p#/proc/}; return 0
     fi
   done
@@ -196,9 +197,9 @@ done
 
 # Both blocks published, private to the service user, with the simulators' data.
 peek() { in_c runuser -u vistrel -- sh -c "cd / && vistrel_peek $1" 2>&1; }
-mpx_ok() { peek Vistrel_MPExtended > "$work/mpx.peek" && grep -q 'State="Numtags" .*Status=OK' "$work/mpx.peek" &&
+mpx_ok() { peek Vistrel_MPExtended > "$work/mpx.peek" && grep -q 'State="Numtags\\0" Numtags=[1-9][0-9]* .*Status=OK' "$work/mpx.peek" &&
            grep -q "Recording1.Title" "$work/mpx.peek"; }
-wfr_ok() { peek Vistrel_WIFIRemote > "$work/wfr.peek" && grep -q 'State="Numtags" .*Status=OK' "$work/wfr.peek" &&
+wfr_ok() { peek Vistrel_WIFIRemote > "$work/wfr.peek" && grep -q 'State="Numtags\\0" Numtags=[1-9][0-9]* .*Status=OK' "$work/wfr.peek" &&
            grep -q "IsPlaying" "$work/wfr.peek"; }
 wait_for 30 mpx_ok || { cat "$work/mpx.peek"; fail "the MPExtended block is not published"; }
 wait_for 30 wfr_ok || { cat "$work/wfr.peek"; fail "the WifiRemote block is not published"; }
@@ -213,18 +214,22 @@ wait_for 30 lcd_rec || { tail -n 20 "$work/lcdd.out"; fail "no recording screen 
 grep -B1 -A4 "REC|" "$work/lcdd.out" | tail -n 6
 
 # The journal and the log files.
-for u in vistrel-mpextended:"Vistrel MPExtended Interface" vistrel-wifiremote:"Vistrel WIFIRemote Interface" \
-         vistrel-lcd:"vistrel_lcd"; do
-  in_c journalctl -q -u "${u%%:*}.service" --no-pager -o cat | grep -q "${u#*:}" \
-    || fail "no line '${u#*:}' in the journal of ${u%%:*}"
+# The journal holds the programs' console lines (the answers and messages at Debug=1), the log
+# files the same with their opening banners.
+for u in vistrel-mpextended:"TCP\[MPEx\]: .*Recording" vistrel-wifiremote:"TCP\[Wifi\]: " \
+         vistrel-lcd:"Connected to LCDd at 127.0.0.1:13666: a display of 20x4"; do
+  in_c journalctl -q -u "${u%%:*}.service" --no-pager -o cat > "$work/journal" 2>&1 || true
+  grep -q "${u#*:}" "$work/journal" || { tail -n 20 "$work/journal"; fail "no line '${u#*:}' in the journal of ${u%%:*}"; }
 done
 for log in Vistrel_MPExtended Vistrel_WIFIRemote vistrel_lcd; do
   expect_stat "/var/lib/vistrel/plugins/$log.log" "regular file vistrel vistrel 600"
 done
+in_c grep -q "Vistrel MPExtended Interface" /var/lib/vistrel/plugins/Vistrel_MPExtended.log || fail "no banner in the MPExtended log"
+in_c grep -q "Vistrel WIFIRemote Interface" /var/lib/vistrel/plugins/Vistrel_WIFIRemote.log || fail "no banner in the WifiRemote log"
 if in_c grep -a "\*\*Error\*\*" /var/lib/vistrel/plugins/Vistrel_MPExtended.log /var/lib/vistrel/plugins/Vistrel_WIFIRemote.log; then
   fail "error lines in the bridges' logs"
 fi
-echo "journal and logs: banners in journalctl -u, private log files, no error line"
+echo "journal and logs: the programs' lines in journalctl -u, private log files with banners, no error line"
 
 # The README's monitor command: run from /, as the service user, it shows both blocks and
 # starts no bridge of its own.
@@ -234,17 +239,22 @@ grep -q "Recording1.Title" "$work/monitor.out" && grep -q "IsPlaying" "$work/mon
   || { tail -n 20 "$work/monitor.out"; fail "the monitor did not show both blocks"; }
 [ "$(count_bridges MPExtended)" -eq 1 ] && [ "$(count_bridges WIFIRemote)" -eq 1 ] \
   || fail "the monitor started a second bridge"
+grep -a "Not starting" "$work/monitor.out" | sort -u
+grep -aq "Not starting Vistrel_MPExtended: there is no such file in this folder" "$work/monitor.out" \
+  || fail "the monitor did not say why it starts no bridge"
 echo "monitor: both blocks shown, no second bridge"
 
 # A crash (the crash report ends the bridge with exit code 1) and a kill: both restarted.
 restarted() { local now; now=$(main_pid "$1"); [ "$now" != 0 ] && [ "$now" != "$2" ] && [ "$(in_c systemctl is-active "$1.service")" = active ]; }
 old=$(main_pid vistrel-mpextended)
-in_c kill -SEGV "$old"
+in_c sh -c "kill -SEGV $old"
 wait_for 20 restarted vistrel-mpextended "$old" || fail "the crashed MPExtended bridge was not restarted"
-in_c journalctl -q -u vistrel-mpextended.service --no-pager -o cat | grep -q "status=1/FAILURE" \
-  || fail "the crash did not end the bridge with exit code 1"
+crash_logged() { in_c journalctl -q -u vistrel-mpextended.service --no-pager -o cat > "$work/journal" 2>&1 &&
+                 grep -q "status=1/FAILURE" "$work/journal"; }
+wait_for 10 crash_logged \
+  || { grep -v "TCP\[" "$work/journal" | tail -n 15; fail "the crash did not end the bridge with exit code 1"; }
 old=$(main_pid vistrel-wifiremote)
-in_c kill -KILL "$old"
+in_c sh -c "kill -KILL $old"
 wait_for 20 restarted vistrel-wifiremote "$old" || fail "the killed WifiRemote bridge was not restarted"
 wait_for 30 mpx_ok || fail "the restarted MPExtended bridge does not publish"
 wait_for 30 wfr_ok || fail "the restarted WifiRemote bridge does not publish"
@@ -268,11 +278,14 @@ wait_for 30 mpx_ok || fail "no MPExtended block after the upgrade"
 echo "upgrade: edited settings kept, services running ($(elapsed))"
 
 echo "--- stop ---"
+stop_from=$(date +%s%N)
 in_c systemctl stop vistrel.target
-for u in "${services[@]}"; do
-  st=$(in_c systemctl is-active "$u.service" || true)
-  [ "$st" = inactive ] || fail "$u is $st after the stop"
-done
+all_inactive() { local u; for u in "${services[@]}"; do [ "$(in_c systemctl is-active "$u.service")" = inactive ] || return 1; done; }
+wait_for 15 all_inactive || {
+  for u in "${services[@]}"; do in_c systemctl status --no-pager "$u.service" | tail -n 8; done
+  fail "the services did not stop"
+}
+echo "stop: all three inactive after $(( ($(date +%s%N) - stop_from) / 1000000 )) ms"
 user_procs() { in_c sh -c 'for p in /proc/[0-9]*; do stat -c %U "$p" 2>/dev/null; done' | grep -c '^vistrel$' || true; }
 no_user_procs() { [ "$(user_procs)" -eq 0 ]; }
 wait_for 10 no_user_procs || fail "processes of vistrel remain after the stop"
