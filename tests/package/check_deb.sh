@@ -46,6 +46,10 @@ entry -rw-r--r-- root/root /usr/lib/tmpfiles.d/vistrel.conf
 entry -rw-r--r-- root/root /usr/share/doc/vistrel/README.md.gz
 entry -rw-r--r-- root/root /usr/share/doc/vistrel/copyright
 entry -rw-r--r-- root/root /usr/share/doc/vistrel/docs/reader/vistrel_reader.h
+# A manual page for every program on the PATH.
+for p in Vistrel_Status vistrel_lcd vistrel_peek vistrel_tvsim vistrel_wifisim; do
+  entry -rw-r--r-- root/root "/usr/share/man/man1/$p.1.gz"
+done
 # No settings file in the package: an upgrade must never replace the administrator's.
 if grep -q " /etc/vistrel/MP.cfg$" "$work/listing"; then fail "the package holds /etc/vistrel/MP.cfg"; fi
 # Nothing of the program-folder layout (plugins/ beside the programs) and nothing writable by others.
