@@ -39,9 +39,11 @@ wait_for() {
   "$@"
 }
 arm() { "${emulator[@]}" "$@"; }
+# Started as a simple command, so that $! is the emulator's process, which runs the program and
+# takes its signals (a function in the background would be a subshell around it).
 start() {  # output program args...
   local out=$1; shift
-  arm "$@" > "$work/$out" 2>&1 &
+  "${emulator[@]}" "$@" > "$work/$out" 2>&1 &
   pids+=($!)
 }
 
@@ -114,4 +116,10 @@ lcd_pid=${pids[-1]}
 kill -TERM "$lcd_pid"
 wait_for 10 eval '! kill -0 '"$lcd_pid"' 2>/dev/null' || fail "the ARM vistrel_lcd did not end on SIGTERM"
 echo "ARM vistrel_lcd draws on LCDd and ends on SIGTERM"
+# Nothing of this check outlives it: each program's process is the one that was started.
+for pid in "${pids[@]}"; do
+  [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$(readlink -f "$(command -v "${emulator[0]}")")" ] ||
+    [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$(readlink -f "$lcdd")" ] || ! kill -0 "$pid" 2>/dev/null ||
+    fail "process $pid is not the program that was started"
+done
 echo "arm64 programs check passed"
