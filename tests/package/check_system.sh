@@ -47,6 +47,9 @@ wait_for() {
 # apt installs the package without the network). Made by one run at a time; a half-made root is
 # never taken, as it gets its mark only when complete.
 root=$cache/bookworm-root
+# The root's recipe: a root made by another recipe is made again.
+include=systemd,systemd-sysv,dbus,lcdproc
+recipe="bookworm minbase $include"
 mirror() {
   local uri
   uri=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null \
@@ -58,14 +61,14 @@ mkdir -p "$cache"
 chmod 0700 "$cache"
 exec 9> "$cache/.lock"
 flock 9
-if [ ! -e "$root/.vistrel-root-complete" ]; then
+if [ "$(cat "$root/.vistrel-root-complete" 2>/dev/null)" != "$recipe" ]; then
   echo "Making the Debian 12 root in $root (once; it is reused) from $(mirror)"
   rm -rf "$root.new"
-  debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,lcdproc bookworm "$root.new" "$(mirror)" \
+  debootstrap --variant=minbase --include="$include" bookworm "$root.new" "$(mirror)" \
     > "$cache/debootstrap.log" 2>&1 || { tail -n 30 "$cache/debootstrap.log"; fail "debootstrap failed"; }
   rm -rf "$root"
   mv "$root.new" "$root"
-  touch "$root/.vistrel-root-complete"
+  echo "$recipe" > "$root/.vistrel-root-complete"
   echo "root made ($(elapsed))"
 fi
 flock -u 9
@@ -187,12 +190,18 @@ for u in "${services[@]}" vistrel.target; do
   [ "$(in_c systemctl is-enabled "$u")" = enabled ] || fail "$u is not enabled"
 done
 main_pid() { in_c systemctl show -p MainPID --value "$1.service"; }
-for u in "${services[@]}"; do
-  pid=$(main_pid "$u")
-  owner=$(in_c stat -c %U "/proc/$pid")
-  [ "$owner" = vistrel ] || fail "$u runs as $owner"
-  cwd=$(in_c readlink "/proc/$pid/cwd")
-  [ "$cwd" = /var/lib/vistrel ] || fail "$u runs in $cwd"
+# Each program as its user in its folder, once systemd has set its process up (a simple
+# service is active from the fork on, while the process is still systemd's).
+program_runs() {  # unit program
+  local pid; pid=$(main_pid "$1")
+  [ "$(in_c readlink "/proc/$pid/exe" 2>/dev/null)" = "$2" ] || return 1
+  owner=$(in_c stat -c %U "/proc/$pid") && cwd=$(in_c readlink "/proc/$pid/cwd")
+}
+for u in vistrel-mpextended:/usr/libexec/vistrel/Vistrel_MPExtended vistrel-wifiremote:/usr/libexec/vistrel/Vistrel_WIFIRemote \
+         vistrel-lcd:/usr/bin/vistrel_lcd; do
+  wait_for 10 program_runs "${u%%:*}" "${u#*:}" || fail "${u%%:*} does not run ${u#*:}"
+  [ "$owner" = vistrel ] || fail "${u%%:*} runs as $owner"
+  [ "$cwd" = /var/lib/vistrel ] || fail "${u%%:*} runs in $cwd"
 done
 
 # Both blocks published, private to the service user, with the simulators' data.
