@@ -9,6 +9,26 @@
 # made by an installation are 0755 whatever the installing user's mask.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
     GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# The Debian package installs into the system's folders instead (debian/rules turns this on):
+# the programs that a person runs on the PATH, the bridges, which only the services start, in
+# libexec/vistrel, and the samples and documentation under share/. The services' units, the
+# system user and the settings under /etc/vistrel are the package's own (debian/).
+option(VISTREL_SYSTEM_LAYOUT "Install into bin/, libexec/ and share/ (the Debian package)" OFF)
+if(VISTREL_SYSTEM_LAYOUT)
+  # The units name these paths, so they are fixed rather than taken from GNUInstallDirs.
+  install(TARGETS Vistrel_Status vistrel_tvsim vistrel_wifisim vistrel_peek vistrel_lcd RUNTIME DESTINATION bin)
+  install(TARGETS Vistrel_MPExtended Vistrel_WIFIRemote RUNTIME DESTINATION libexec/vistrel)
+  # The samples beside the settings that the services read: the settings with every key at its
+  # default (the package makes /etc/vistrel/MP.cfg from it) and the display's built-in layout.
+  install(FILES ${PROJECT_SOURCE_DIR}/dist/MP.cfg DESTINATION /etc/vistrel RENAME MP.cfg.sample)
+  install(FILES ${PROJECT_SOURCE_DIR}/dist/lcd.layout DESTINATION /etc/vistrel RENAME lcd.layout.sample)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/vistrel)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION share/doc/vistrel/docs
+          FILES_MATCHING PATTERN "*.md" PATTERN "*.h" PATTERN "*.c")
+  return()
+endif()
+
 install(TARGETS Vistrel_MPExtended Vistrel_WIFIRemote Vistrel_Status
                 vistrel_tvsim vistrel_wifisim vistrel_peek vistrel_lcd
         RUNTIME DESTINATION .)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # test.sh - builds and runs every test: native debug, AddressSanitizer + UBSan (with the fuzz
 # targets' short runs), and the Windows build under wine; a two-minute soak of both bridges
-# under faults; the benchmarks' build and the packages.
+# under faults; the benchmarks' build and the packages; the Debian packages, with the amd64 one
+# under systemd in a container, and the arm64 build's part of the suite under qemu-user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,6 +37,11 @@ report() {
 
 build debug
 run_suite debug & debug_pid=$!
+# Both Debian packages and their checks, the container under systemd (its root is cached in
+# /var/cache/vistrel-test) and the arm64 build under qemu-user: mostly waiting once built, so
+# beside everything that follows. Its builds yield the processor to the suites, whose tests of
+# pauses and limits suffer when the machine is slow to answer.
+nice -n 10 scripts/test_packages.sh > "$logs/debian.log" 2>&1 & debian_pid=$!
 build asan
 # Both bridges of the asan build against the simulators in chaos mode for two minutes, with a
 # fixed seed, so that a regression in surviving misbehaving servers fails the run. It waits
@@ -59,5 +65,7 @@ cpack --preset release
 cpack --preset windows
 rc=0; wait "$soak_pid" || rc=$?
 report soak "$rc"
+rc=0; wait "$debian_pid" || rc=$?
+report debian "$rc"
 
 echo "All test suites passed $(elapsed)."

@@ -143,6 +143,11 @@ void vistrel_isolate_test() {
     set_env(kTokenVariable, token);
     static char entry[96];
     snprintf(entry, sizeof entry, "%s=%s", kTokenVariable, token);
+#ifdef VISTREL_NO_GUARD
+    // The ARM build's units under qemu-user start no program, so there is nothing to guard;
+    // and there the guard's fork never returns in the child (qemu 7.2).
+    return;
+#endif
     pid_t test = getpid();
     pid_t middle = fork();
     if (middle == 0) {
