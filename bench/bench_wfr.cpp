@@ -62,7 +62,9 @@ void BM_DecodeAndPublishTenLines(benchmark::State& state) {
         int room = 0;
         char* into = MP_WifiRemote_receive_room(&room);
         memcpy(into, block.c_str(), block.size());
-        MP_WifiRemote_received("TCP[Wifi]:", static_cast<int>(block.size()));
+        char why[256];
+        if (MP_WifiRemote_received("TCP[Wifi]:", static_cast<int>(block.size()), why, sizeof why) != WFR_GO_ON)
+            state.SkipWithError(why);
         CommsPacket(0, "OK");
         benchmark::ClobberMemory();
     }
