@@ -156,6 +156,9 @@ bool reference(const std::string& body) {
     if (body.size() <= 2) {
         MP_Extended_not_recording();
     } else {
+        // The list and what is derived from it are kept whole or not at all: a channel look-up
+        // that ends the conversation takes them back.
+        MP_tags_begin();
         std::string text = body.substr(0, body.size() - 1);
         text.resize(strlen(text.c_str()));
         remove_multibyte(text);
@@ -180,6 +183,10 @@ bool reference(const std::string& body) {
             p = at;
         }
         MP_Extended_derive(kTag, r);
+        if (MP_Global_Connected)
+            MP_tags_commit();
+        else
+            MP_tags_rollback();
     }
     // As the poll publishes: "OK", or why a channel look-up ended the conversation.
     CommsPacket(0, MP_Global_Connected ? "OK" : MP_Extended_give_up_status());
