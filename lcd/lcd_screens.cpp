@@ -88,25 +88,23 @@ void add_screen(const LcdLayout& layout, const LcdDisplay& display, LcdScreenKin
             row.kind = line.scroll ? LCD_WIDGET_SCROLLER : LCD_WIDGET_STRING;
             memcpy(row.text, line.text, static_cast<size_t>(line.len) + 1);
             row.len = line.len;
-        } else if (t.kind == LCD_ROW_TIMEBAR) {
+        } else if (t.kind == LCD_ROW_TIMEBAR || t.kind == LCD_ROW_BAR) {
+            // A bar's value and maximum: the maximum is a tag, or a number as it stands ({100}
+            // for a volume in percent).
             char value_name[VR_NAME_SIZE], maximum_name[VR_NAME_SIZE];
             LcdValue value, maximum;
             long long v = 0, m = 0;
-            row.kind = LCD_WIDGET_STRING;
-            if (lcd_bar_names(t.text, number, value_name, maximum_name) && look_up(value_name, &value, &lookup) &&
-                (look_up(maximum_name, &maximum, &lookup) || number_value(maximum_name, &maximum)) &&
-                lcd_seconds_of(value, &v) && lcd_seconds_of(maximum, &m))
-                row.len = lcd_time_bar(v, m, display.width, row.text);
-        } else if (t.kind == LCD_ROW_BAR) {
-            char value_name[VR_NAME_SIZE], maximum_name[VR_NAME_SIZE];
-            LcdValue value, maximum;
-            long long v = 0, m = 0;
-            row.kind = LCD_WIDGET_BAR;
-            // The maximum is a tag, or a number as it stands ({100} for a volume in percent).
-            if (lcd_bar_names(t.text, number, value_name, maximum_name) && look_up(value_name, &value, &lookup) &&
-                (look_up(maximum_name, &maximum, &lookup) || number_value(maximum_name, &maximum)) &&
-                lcd_seconds_of(value, &v) && lcd_seconds_of(maximum, &m))
-                row.pixels = lcd_bar_pixels(v, m, display.width, display.cellwid);
+            bool known = lcd_bar_names(t.text, number, value_name, maximum_name) &&
+                         look_up(value_name, &value, &lookup) &&
+                         (look_up(maximum_name, &maximum, &lookup) || number_value(maximum_name, &maximum)) &&
+                         lcd_seconds_of(value, &v) && lcd_seconds_of(maximum, &m);
+            if (t.kind == LCD_ROW_TIMEBAR) {
+                row.kind = LCD_WIDGET_STRING;
+                if (known) row.len = lcd_time_bar(v, m, display.width, row.text);
+            } else {
+                row.kind = LCD_WIDGET_BAR;
+                if (known) row.pixels = lcd_bar_pixels(v, m, display.width, display.cellwid);
+            }
         }
     }
 }
