@@ -152,11 +152,20 @@ struct LcdRowTemplate {
 };
 // Whether a name is one of LCDd's icons that a mark may show.
 bool lcd_icon_name(const char* name);
+// Big digits are LCDd's own number widgets: each digit is three columns wide and a colon one,
+// drawn from the display's top row down over as many rows as the driver's digits take (three or
+// four on a display of four rows). A screen has at most one row of them.
+inline constexpr int LCD_MAX_DIGITS = 8;
 struct LcdSection {
     LcdScreenKind screen = LCD_IDLE;
     int min_rows = 1;  // used on displays of at least this many rows
     LcdRowTemplate rows[LCD_MAX_ROWS];
+    char digits[LCD_TEMPLATE_MAX + 1] = {};  // the template of the big digits, "" for none
 };
+// The columns (from 1) of the big digits of text (digits and ':'; len of them) centred on a
+// display of width columns: a blank between two characters where the width allows it, none
+// where it does not. Returns false when they do not fit even so.
+bool lcd_digit_columns(const char* text, int len, int width, int (&columns)[LCD_MAX_DIGITS]);
 // Room for every screen at every height.
 inline constexpr int LCD_MAX_SECTIONS = LCD_SCREEN_KINDS * LCD_MAX_ROWS;
 struct LcdLayout {
@@ -217,6 +226,10 @@ struct LcdRow {
 };
 struct LcdScreen {
     char id[24] = {};
+    // The big digits: digits and ':' (LCDd's number 10), at digit_columns; none when 0.
+    char digits[LCD_MAX_DIGITS + 1] = {};
+    int digit_count = 0;
+    int digit_columns[LCD_MAX_DIGITS] = {};
     char title[32] = {};
     bool foreground = false;
     bool alert = false;  // shown at once over every other screen, as long as it stands
@@ -228,7 +241,7 @@ struct LcdScreens {
     LcdScreen screens[LCD_MAX_SCREENS];
     int count = 0;
 };
-// The program's own values: @Time, @Date, @NoData.
+// The program's own values: @Time, @Date, @NoData, @DateOrNoData.
 struct LcdClock {
     int64_t now = 0;
 };

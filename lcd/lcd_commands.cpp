@@ -59,6 +59,32 @@ void add_widget(const LcdScreen& s, int r, const LcdDisplay& display, LcdCommand
     set_widget(s, r, display, cmds);
 }
 
+// The big digits: a number widget a character, d1 to d8, set to the digit or LCDd's 10 for ':'.
+void set_digit(const LcdScreen& s, int k, LcdCommands* cmds) {
+    int value = s.digits[k] == ':' ? 10 : s.digits[k] - '0';
+    command(cmds, snprintf(line, sizeof line, "widget_set %s d%d %d %d", s.id, k + 1, s.digit_columns[k], value));
+}
+void add_digits(const LcdScreen& s, LcdCommands* cmds) {
+    for (int k = 0; k < s.digit_count; k++) {
+        command(cmds, snprintf(line, sizeof line, "widget_add %s d%d num", s.id, k + 1));
+        set_digit(s, k, cmds);
+    }
+}
+// From one screen's digits to another's: changed digits set anew, or, when their number or
+// places changed, all taken off and added again.
+void change_digits(const LcdScreen& h, const LcdScreen& w, LcdCommands* cmds) {
+    bool same_places = h.digit_count == w.digit_count &&
+                       memcmp(h.digit_columns, w.digit_columns, sizeof h.digit_columns) == 0;
+    if (same_places) {
+        for (int k = 0; k < w.digit_count; k++)
+            if (h.digits[k] != w.digits[k]) set_digit(w, k, cmds);
+        return;
+    }
+    for (int k = 0; k < h.digit_count; k++)
+        command(cmds, snprintf(line, sizeof line, "widget_del %s d%d", h.id, k + 1));
+    add_digits(w, cmds);
+}
+
 // One option a command: LCDd answers a screen_set once for every option it carries, so that
 // one with several would answer as several commands.
 void set_screen(const LcdScreen& s, bool whole, LcdCommands* cmds) {
@@ -102,9 +128,11 @@ void LcdCommands::add(const char* text, size_t text_len) {
 
 // Every removal fits in an empty batch, which is where they go first.
 static_assert(LCD_MAX_SCREENS * 2 <= LcdCommands::kMax && LCD_MAX_SCREENS * 2 * 40 < LcdCommands::kBytes);
-// One screen's commands (its name, priority, heartbeat, and for each row a delete, an add and a
-// set of its widget and two commands of its mark) always fit in an empty batch, so that every screen gets there in some update.
-static_assert((4 + 5 * LCD_MAX_ROWS) * sizeof line < LcdCommands::kBytes && 4 + 5 * LCD_MAX_ROWS < LcdCommands::kMax);
+// One screen's commands (its name, priority, heartbeat, backlight, for each row a delete, an add
+// and a set of its widget and two commands of its mark, and for each big digit a delete, an add
+// and a set) always fit in an empty batch, so that every screen gets there in some update.
+constexpr int kScreenCommands = 4 + 5 * LCD_MAX_ROWS + 3 * LCD_MAX_DIGITS;
+static_assert(kScreenCommands * sizeof line < LcdCommands::kBytes && kScreenCommands < LcdCommands::kMax);
 
 void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& display, LcdCommands* cmds,
               LcdScreens* sent) {
@@ -126,6 +154,7 @@ void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& 
             command(cmds, snprintf(line, sizeof line, "screen_add %s", w.id));
             set_screen(w, true, cmds);
             if (w.dark) set_backlight(w, cmds);
+            add_digits(w, cmds);
             for (int r = 0; r < LCD_MAX_ROWS; r++) {
                 if (w.rows[r].kind != LCD_WIDGET_NONE) add_widget(w, r, display, cmds);
                 if (w.rows[r].icon[0] != '\0') add_icon(w, r, cmds);
@@ -134,6 +163,7 @@ void lcd_diff(const LcdScreens& have, const LcdScreens& want, const LcdDisplay& 
             if (h->foreground != w.foreground || h->alert != w.alert || strcmp(h->title, w.title) != 0)
                 set_screen(w, false, cmds);
             if (h->dark != w.dark) set_backlight(w, cmds);
+            change_digits(*h, w, cmds);
             for (int r = 0; r < LCD_MAX_ROWS; r++) {
                 const LcdRow& hr = h->rows[r];
                 const LcdRow& wr = w.rows[r];

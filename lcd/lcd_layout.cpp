@@ -75,7 +75,7 @@ bool row_line(std::string_view line, LcdRowKind* kind, int* row, std::string_vie
         *kind = LCD_ROW_MARK;
         digits = key.substr(4);
     } else {
-        snprintf(why, why_size, "neither a section header nor a LineN=, BarN=, TimeBarN= or MarkN= line");
+        snprintf(why, why_size, "neither a section header nor a LineN=, BarN=, TimeBarN=, MarkN= or Digits= line");
         return false;
     }
     if (eq == std::string_view::npos || digits.size() != 1 || digits[0] < '1' || digits[0] > '0' + LCD_MAX_ROWS) {
@@ -155,10 +155,12 @@ int lcd_layout_read(LcdLayout* layout, const char* text, size_t len, const char*
             continue;
         }
 
-        LcdRowKind kind;
-        int row;
+        LcdRowKind kind = LCD_ROW_NONE;
+        int row = -1;
         std::string_view tmpl;
-        if (!row_line(line, &kind, &row, &tmpl, why, sizeof why)) {
+        bool digits = line.substr(0, 7) == "Digits=";
+        if (digits) tmpl = line.substr(7);
+        else if (!row_line(line, &kind, &row, &tmpl, why, sizeof why)) {
             refuse();
             continue;
         }
@@ -170,7 +172,6 @@ int lcd_layout_read(LcdLayout* layout, const char* text, size_t len, const char*
             continue;
         }
         // The file is UTF-8; what goes to LCDd is ISO-8859-1, and no control byte.
-        LcdRowTemplate& r = section->rows[row];
         char letters[LCD_TEMPLATE_MAX + 2];
         size_t n = lcd_latin1(VR_TEXT_UTF8, tmpl.data(), tmpl.size(), letters, sizeof letters);
         if (n > static_cast<size_t>(LCD_TEMPLATE_MAX)) {
@@ -178,6 +179,12 @@ int lcd_layout_read(LcdLayout* layout, const char* text, size_t len, const char*
             refuse();
             continue;
         }
+        if (digits) {
+            if (lcd_template_check(letters, why, sizeof why) != 0) refuse();
+            memcpy(section->digits, letters, n + 1);
+            continue;
+        }
+        LcdRowTemplate& r = section->rows[row];
         if (kind == LCD_ROW_MARK) {
             // "COLUMN TEMPLATE": the icon's column, 1 to the widest display, and its name.
             int column = 0;

@@ -70,6 +70,17 @@ void add_screen(const LcdLayout& layout, const LcdDisplay& display, LcdScreenKin
     const LcdSection* section = lcd_layout_pick(layout, kind, display.rows);
     if (section == nullptr) return;
     LcdSource source{look_up, &lookup, number};
+    if (section->digits[0] != '\0') {
+        // Only the digits and colons of the text: LCDd has no big form of anything else.
+        static LcdLine line;
+        lcd_expand(section->digits, source, LCD_TEXT_MAX, &line);
+        int n = 0;
+        for (int i = 0; i < line.len && n < LCD_MAX_DIGITS; i++)
+            if ((line.text[i] >= '0' && line.text[i] <= '9') || line.text[i] == ':') s.digits[n++] = line.text[i];
+        s.digits[n] = '\0';
+        if (n > 0 && lcd_digit_columns(s.digits, n, display.width, s.digit_columns)) s.digit_count = n;
+        else s.digits[0] = '\0';
+    }
     for (int r = 0; r < display.rows && r < LCD_MAX_ROWS; r++) {
         const LcdRowTemplate& t = section->rows[r];
         LcdRow& row = s.rows[r];
@@ -111,6 +122,21 @@ void add_screen(const LcdLayout& layout, const LcdDisplay& display, LcdScreenKin
 
 }  // namespace
 
+bool lcd_digit_columns(const char* text, int len, int width, int (&columns)[LCD_MAX_DIGITS]) {
+    if (len <= 0 || len > LCD_MAX_DIGITS) return false;
+    int tight = 0;
+    for (int i = 0; i < len; i++) tight += text[i] == ':' ? 1 : 3;
+    int gap = tight + (len - 1) <= width ? 1 : 0;
+    int total = tight + gap * (len - 1);
+    if (total > width) return false;
+    int column = 1 + (width - total) / 2;
+    for (int i = 0; i < len; i++) {
+        columns[i] = column;
+        column += (text[i] == ':' ? 1 : 3) + gap;
+    }
+    return true;
+}
+
 int lcd_time_bar(long long value, long long maximum, int width, char* out) {
     auto clock = [](long long t, char* buf, size_t size) {
         if (t < 0) t = 0;
@@ -148,8 +174,10 @@ bool lcd_program_value(const char* name, int64_t now, const LcdBlock& mpx, const
     } else if (strcmp(name, "@Date") == 0) {
         n = snprintf(buf, size, "%.3s %02d %.3s", kDays + 3 * (tm.tm_wday % 7), tm.tm_mday,
                      kMonths + 3 * (tm.tm_mon % 12));
-    } else if (strcmp(name, "@NoData") == 0) {
+    } else if (strcmp(name, "@NoData") == 0 || strcmp(name, "@DateOrNoData") == 0) {
+        // The date where the row has room for it: while both bridges have data.
         bool tv = mpx.state != LCD_BLOCK_LIVE, player = wfr.state != LCD_BLOCK_LIVE;
+        if (!tv && !player && name[1] == 'D') return lcd_program_value("@Date", now, mpx, wfr, buf, size, value);
         n = snprintf(buf, size, "%s", tv && player ? "No data: TV, player" : tv ? "No data: TV" : player ? "No data: player" : "");
     } else {
         return false;

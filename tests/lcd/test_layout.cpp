@@ -51,7 +51,7 @@ TEST_F(Layout, BuiltInLayoutHasEveryScreenForSmallAndLargeDisplays) {
     } cases[] = {
         {LCD_RECORDING, 1, 1, 2}, {LCD_RECORDING, 2, 1, 2}, {LCD_RECORDING, 3, 1, 2}, {LCD_RECORDING, 4, 4, 4},
         {LCD_RECORDING, 8, 4, 4}, {LCD_PLAYING, 2, 1, 2},   {LCD_PLAYING, 4, 4, 4},   {LCD_IDLE, 2, 1, 2},
-        {LCD_IDLE, 4, 1, 2},
+        {LCD_IDLE, 4, 4, 1},
     };
     for (const Case& c : cases) {
         const LcdSection* s = lcd_layout_pick(layout_, c.screen, c.rows);
@@ -64,6 +64,8 @@ TEST_F(Layout, BuiltInLayoutHasEveryScreenForSmallAndLargeDisplays) {
     EXPECT_STREQ("{Recording#.ChannelName}{|} REC", row(LCD_RECORDING, 4, 0).text);
     EXPECT_EQ(LCD_ROW_BAR, row(LCD_RECORDING, 4, 3).kind);
     EXPECT_EQ(LCD_ROW_BAR, row(LCD_PLAYING, 4, 2).kind);
+    EXPECT_STREQ("{@Time:hhmm}", lcd_layout_pick(layout_, LCD_IDLE, 4)->digits);
+    EXPECT_STREQ("", lcd_layout_pick(layout_, LCD_IDLE, 2)->digits);
 }
 
 TEST_F(Layout, FileReplacesOnlyTheScreensItNames) {
@@ -113,6 +115,7 @@ TEST_F(Layout, LinesThatCannotBeUsedAreNamedAndTheRestIsRead) {
         {"Mark1=81 REC", "a mark is a column"},
         {"Mark1=20", "a mark is a column"},
         {"Mark1=20 SMILE", "no icon of LCDd's of that name"},
+        {"Digits={@Time:hm}", "an unknown format"},
     };
     for (const Case& c : cases) {
         MP_log_reset();

@@ -318,6 +318,42 @@ TEST_F(LcdEndToEnd, ClockWithoutBridgesThenThePlayingScreenOfABridgeThatStarts) 
     EXPECT_GE(lcdd_.wait_frame(playing, 20000), 0);
 }
 
+// LCDd's text driver draws a big digit as three rows of three characters, and its ':' as one
+// column of dots.
+std::vector<std::string> big_digits_art(const std::string& text, const std::vector<int>& columns, int width) {
+    static const char* const kArt[10][3] = {
+        {" _ ", "| |", "|_|"}, {"   ", "  |", "  |"}, {" _ ", " _|", "|_ "}, {" _ ", " _|", " _|"},
+        {"   ", "|_|", "  |"}, {" _ ", "|_ ", " _|"}, {" _ ", "|_ ", "|_|"}, {" _ ", "  |", "  |"},
+        {" _ ", "|_|", "|_|"}, {" _ ", "|_|", " _|"}};
+    std::vector<std::string> rows(3, std::string(static_cast<size_t>(width), ' '));
+    for (size_t i = 0; i < text.size(); i++)
+        for (size_t r = 0; r < 3; r++) {
+            std::string part = text[i] == ':' ? std::string(r == 0 ? " " : ".") : kArt[text[i] - '0'][r];
+            rows[r].replace(static_cast<size_t>(columns[i] - 1), part.size(), part);
+        }
+    return rows;
+}
+
+TEST_F(LcdEndToEnd, IdleClockInLcddsBigDigitsOnFourRows) {
+    ASSERT_TRUE(lcdd_.start(20, 4, "lcdd.out"));
+    write_settings();
+    ASSERT_TRUE(start_lcd());
+    // The time of a minute ago or now, as the frame may have been drawn at either.
+    auto clock = [](const Frame& f) {
+        for (int back : {0, 60}) {
+            time_t t = time(nullptr) - back;
+            char hhmm[8];
+            strftime(hhmm, sizeof hhmm, "%H:%M", localtime(&t));
+            std::vector<std::string> art = big_digits_art(hhmm, {2, 6, 10, 12, 16}, 20);
+            if (f[0] == art[0] && f[1] == art[1] && f[2] == art[2]) return true;
+        }
+        return false;
+    };
+    int at = lcdd_.wait_frame(clock, 20000);
+    ASSERT_GE(at, 0) << "no big clock";
+    EXPECT_EQ("No data: TV, player ", lcdd_.frames()[static_cast<size_t>(at)][3]);
+}
+
 // The volume screen for a few seconds when the volume changes or is muted, the navigation screen
 // while nothing plays when the selected item changes; after each, the screen shown before.
 TEST_F(LcdEndToEnd, VolumeAndNavigationShowForTheirSecondsThenThePreviousScreen) {

@@ -350,6 +350,51 @@ TEST_F(Screens, ClockSaysWhichBridgesHaveNoData) {
     }
 }
 
+TEST(BigDigits, CentredWithBlanksBetweenWhereTheyFit) {
+    struct Case {
+        const char* text;
+        int width;
+        std::vector<int> columns;  // empty: they do not fit
+    } cases[] = {
+        {"21:47", 20, {2, 6, 10, 12, 16}},          // 17 columns with blanks
+        {"21:47", 17, {1, 5, 9, 11, 15}},
+        {"21:47", 16, {2, 5, 8, 9, 12}},            // 13 without
+        {"21:47", 13, {1, 4, 7, 8, 11}},
+        {"21:47", 12, {}},
+        {"23:59:58", 20, {1, 4, 7, 8, 11, 14, 15, 18}},
+        {"7", 1, {}},
+        {"", 20, {}},
+    };
+    for (const Case& c : cases) {
+        int columns[LCD_MAX_DIGITS] = {};
+        int n = static_cast<int>(strlen(c.text));
+        bool fits = lcd_digit_columns(c.text, n, c.width, columns);
+        EXPECT_EQ(!c.columns.empty(), fits) << c.text << " on " << c.width;
+        if (fits) {
+            EXPECT_EQ(c.columns, std::vector<int>(columns, columns + n)) << c.text << " on " << c.width;
+        }
+    }
+}
+
+// Four rows: the time in big digits and the date below them, or which bridges have no data in
+// the date's place; two rows keep the clock as text.
+TEST_F(Screens, IdleClockInBigDigitsOnFourRows) {
+    time_t t = static_cast<time_t>(kNow);
+    char hhmm[8], date[16];
+    strftime(hhmm, sizeof hhmm, "%H:%M", localtime(&t));
+    strftime(date, sizeof date, "%a %d %b", localtime(&t));
+    const LcdScreen& idle = compose(20, 4).screens[0];
+    EXPECT_STREQ(hhmm, idle.digits);
+    EXPECT_EQ(5, idle.digit_count);
+    EXPECT_EQ(2, idle.digit_columns[0]);
+    EXPECT_STREQ(date, idle.rows[3].text);
+    for (int r = 0; r < 3; r++) EXPECT_EQ(LCD_WIDGET_NONE, idle.rows[r].kind) << "the digits' rows are theirs";
+    mpx.block.state = LCD_BLOCK_STALE;
+    EXPECT_STREQ("No data: TV", compose(20, 4).screens[0].rows[3].text);
+    EXPECT_EQ(0, compose(20, 2).screens[0].digit_count);
+    EXPECT_EQ(0, compose(12, 4).screens[0].digit_count) << "too narrow for the digits";
+}
+
 TEST_F(Screens, TextsOfTheBlockInItsEncodingReachTheScreenAsLatin1) {
     mpx.recordings(1);
     snprintf(mpx.block.table[4].string, VR_TEXT_SIZE, "Sch\\u00fcsse \\\"live\\\"");  // Recording1.Title
@@ -468,6 +513,37 @@ TEST_F(Diff, MarksFollowTheirRows) {
                                         "widget_del vistrel_rec1 i1", "widget_add vistrel_rec1 i1 icon",
                                         "widget_set vistrel_rec1 i1 14 1 REC"}),
               diff(rec, scrolling));
+}
+
+// The big digits are LCDd's number widgets, ':' its number 10: all of them added with the
+// screen, then only a digit that changed, and all anew when their places change.
+TEST_F(Diff, BigDigitsAreNumberWidgetsSetOnlyWhenTheyChange) {
+    LcdScreens idle = compose(20, 4);
+    auto digits = [&](const char* text) {
+        LcdScreens next = idle;
+        LcdScreen& n = next.screens[0];
+        snprintf(n.digits, sizeof n.digits, "%s", text);
+        n.digit_count = static_cast<int>(strlen(text));
+        EXPECT_TRUE(lcd_digit_columns(n.digits, n.digit_count, 20, n.digit_columns));
+        return next;
+    };
+    LcdScreens at = digits("09:59"), later = digits("10:00"), seconds = digits("10:00:01");
+    std::vector<std::string> added = diff(none_, at, 20);
+    auto first = std::find(added.begin(), added.end(), "widget_add vistrel_idle d1 num");
+    ASSERT_NE(added.end(), first);
+    EXPECT_EQ((std::vector<std::string>{"widget_add vistrel_idle d1 num", "widget_set vistrel_idle d1 2 0",
+                                        "widget_add vistrel_idle d2 num", "widget_set vistrel_idle d2 6 9",
+                                        "widget_add vistrel_idle d3 num", "widget_set vistrel_idle d3 10 10",
+                                        "widget_add vistrel_idle d4 num", "widget_set vistrel_idle d4 12 5",
+                                        "widget_add vistrel_idle d5 num", "widget_set vistrel_idle d5 16 9"}),
+              std::vector<std::string>(first, first + 10));
+    EXPECT_EQ((std::vector<std::string>{"widget_set vistrel_idle d1 2 1", "widget_set vistrel_idle d2 6 0",
+                                        "widget_set vistrel_idle d4 12 0", "widget_set vistrel_idle d5 16 0"}),
+              diff(at, later, 20));
+    std::vector<std::string> moved = diff(later, seconds, 20);
+    ASSERT_EQ(5u + 16u, moved.size());
+    EXPECT_EQ("widget_del vistrel_idle d5", moved[4]);
+    EXPECT_EQ("widget_set vistrel_idle d8 18 1", moved.back());
 }
 
 TEST_F(Diff, BacklightOffAndBackAsTheScreenSays) {
