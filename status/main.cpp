@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "status.h"
-#include "term_text.h"
+#include "mp_term_text.h"
 #include "vp.h"
 
 int main(int argc, char** argv) {

@@ -526,6 +526,50 @@ static inline int vr_snapshot(const vr_block *block, vr_record *table, int room,
     return result;
 }
 
+/* For a program that opens the block itself rather than with vr_open (the bridges' monitor and
+ * viewer make a missing block, as the bridges would): reads that block from view, size bytes
+ * mapped into this process, or on POSIX from handle, the object's open file descriptor, with
+ * pread rather than through the view (handle -1: none). The caller closes what it opened. */
+static inline void vr_attach(vr_block *block, const void *view, size_t size, intptr_t handle) {
+    memset(block, 0, sizeof *block);
+    block->view = view;
+    block->size = size;
+#ifdef _WIN32
+    (void)handle;
+#else
+    block->fd = (int)handle;
+    block->fd_open = handle >= 0;
+    if (block->fd_open) block->view = NULL;
+#endif
+}
+
+/* One copy of a block as it stands, for a program that shows whatever a block holds, caught
+ * half-written or not: the header entry into *header and, when its state word reads "Numtags",
+ * the header again and the tags that its count names into table, at most room - 1 of them and
+ * none for a count below 0. Nothing is checked and no attempt repeated: values to act on come
+ * from vr_snapshot. What could not be read, the block ending before it, reads as zeros.
+ * Returns the number of tags copied; VR_NOT_PUBLISHED when only *header was copied (table is
+ * left as it was); VR_CUT when the block ends before the header or the table; VR_BAD_ARGS. */
+static inline int vr_copy_as_is(const vr_block *block, vr_record *header, vr_record *table, int room) {
+    int32_t count;
+    size_t bytes;
+    if (block == NULL || header == NULL || table == NULL || room < 1) return VR_BAD_ARGS;
+    if (vr_read_at(block, 0, header, VR_RECORD_SIZE) != 0) {
+        memset(header, 0, VR_RECORD_SIZE);
+        return VR_CUT;
+    }
+    if (vr_state_of(header) != VR_STATE_TAGS) return VR_NOT_PUBLISHED;
+    count = header->len < 0 ? 0 : header->len;
+    if (count > VR_MAX_TAGS) count = VR_MAX_TAGS;
+    if (count > room - 1) count = room - 1;
+    bytes = (size_t)(count + 1) * VR_RECORD_SIZE;
+    if (vr_read_at(block, 0, table, bytes) != 0) {
+        memset(table, 0, bytes);
+        return VR_CUT;
+    }
+    return count;
+}
+
 /* A record's text (name or string field of width bytes) as a terminated text in out (size
  * bytes): up to its zero, never beyond the field, cut to fit. What follows the zero in the
  * field is old text left behind by a longer value, never part of this one. */

@@ -1,6 +1,6 @@
-// term_text.cpp - tag texts shown on a terminal in their block's text encoding, the columns they
+// mp_term_text.cpp - tag texts shown on a terminal in their block's text encoding, the columns they
 // take, and the encoding that an option, a block's marker or the settings file names.
-#include "term_text.h"
+#include "mp_term_text.h"
 
 #include <cstdint>
 #include <cstdio>
