@@ -185,35 +185,17 @@ const char* MP_nr_to_string(int n) {
     return words;
 }
 
-namespace {
-
-// Reads one decimal part of a dotted address at text, 1 to 3 digits worth 0 to 255, and
-// returns the number of digits taken, or 0 when there is no such part.
-int dotted_part(const char* text) {
-    int value = 0;
-    int digits = 0;
-    while (digits < 4 && text[digits] >= '0' && text[digits] <= '9') {
-        value = value * 10 + (text[digits] - '0');
-        digits++;
-    }
-    if (digits == 0 || digits > 3 || value > 255) return 0;
-    return digits;
-}
-
-}  // namespace
-
 bool MP_is_dotted_address(const char* host) {
     MP_TRACE("MP_is_dotted_address");
     if (host == nullptr) return false;
     const char* p = host;
     for (int part = 0; part < 4; part++) {
-        if (part > 0) {
-            if (*p != '.') return false;
-            p++;
-        }
-        int taken = dotted_part(p);
-        if (taken == 0) return false;
-        p += taken;
+        if (part > 0 && *p++ != '.') return false;
+        // One decimal part: 1 to 3 digits worth 0 to 255.
+        int value = 0, digits = 0;
+        for (; digits < 4 && p[digits] >= '0' && p[digits] <= '9'; digits++) value = value * 10 + (p[digits] - '0');
+        if (digits == 0 || digits > 3 || value > 255) return false;
+        p += digits;
     }
     return *p == '\0';
 }

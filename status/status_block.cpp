@@ -34,14 +34,14 @@ namespace {
 struct Channel {
     bool started;
     bool cut;  // a copy came back short: the block was cut down after it was opened
-    vp_shm handle;
-    void* view;
-    vr_block block;  // the opened block, read through the readers' header
+    vp_shm handle;   // holds the block, made here when no bridge has made it yet
+    bool readable;   // block is open
+    vr_block block;  // the block opened for reading, as the readers' header reads it
     char problem[640];
     char start_problem[512];  // why its bridge was not started
 };
-Channel channels[STATUS_CHANNELS] = {{false, false, VP_NO_SHM, nullptr, {}, "", ""},
-                                     {false, false, VP_NO_SHM, nullptr, {}, "", ""}};
+Channel channels[STATUS_CHANNELS] = {{false, false, VP_NO_SHM, false, {}, "", ""},
+                                     {false, false, VP_NO_SHM, false, {}, "", ""}};
 // Both problems of a channel, as MP_status_channel_problem gives them.
 char shown_problems[STATUS_CHANNELS][1160];
 
@@ -54,11 +54,11 @@ int usable_count(int32_t count) {
 }
 
 // A channel's header and, when it reads "Numtags", its table, copied as the block stands. A
-// channel without a view reads as a block of zeros: no state, no tags. So does a block that is
+// channel without an open block reads as a block of zeros: no state, no tags. So does a block that is
 // shorter than the copy: only its owner can cut it down, and half a table is none.
 void copy_channel(int channel, vr_record* header, vr_record* table) {
     Channel& ch = channels[channel];
-    if (!ch.view) {
+    if (!ch.readable) {
         memset(header, 0, sizeof *header);
         return;
     }
@@ -75,11 +75,11 @@ void copy_channel(int channel, vr_record* header, vr_record* table) {
     }
 }
 
-// The encoding marker of a channel's block into dest; zeros when it has no view or the block is
-// too short.
+// The encoding marker of a channel's block into dest; zeros when it has no open block or the
+// block is too short.
 void copy_marker(int channel, char* dest) {
     Channel& ch = channels[channel];
-    if (!ch.view || vr_read_at(&ch.block, VR_ENCODING_OFFSET, dest, VR_ENCODING_SIZE) != 0)
+    if (!ch.readable || vr_read_at(&ch.block, VR_ENCODING_OFFSET, dest, VR_ENCODING_SIZE) != 0)
         memset(dest, 0, VR_ENCODING_SIZE);
 }
 }  // namespace
@@ -103,24 +103,23 @@ void MP_status_open_block(int channel, const char* name) {
         return;
     }
     if (err != 0) {
-        printf("Could not open file mapping object (%d).\n", err);
         snprintf(ch.problem, sizeof ch.problem, "Could not open file mapping object (%d).", err);
+        printf("%s\n", ch.problem);
         ch.handle = VP_NO_SHM;
         return;
     }
-    err = vp_shm_map(ch.handle, VR_BLOCK_SIZE, 0, &ch.view);
+    // Read as a display reads it, through the readers' header, whose copies never fault on POSIX:
+    // the block's owner may cut it down while it is watched, and a copy straight from a mapping
+    // would then end the monitor with a bus error.
+    err = vr_open(&ch.block, name);
     if (err != 0) {
-        printf("Could not map view of file (%d).\n", err);
         snprintf(ch.problem, sizeof ch.problem, "Could not map view of file (%d).", err);
+        printf("%s\n", ch.problem);
         vp_shm_close(ch.handle);
         ch.handle = VP_NO_SHM;
-        ch.view = nullptr;
         return;
     }
-    // Copies read the object through the header, which never faults on POSIX: the block's owner
-    // may cut it down while it is watched, and a copy straight from the view would then end the
-    // monitor with a bus error.
-    vr_attach(&ch.block, ch.view, VR_BLOCK_SIZE, ch.handle);
+    ch.readable = true;
 }
 
 int MP_status_encoding(int channel) {

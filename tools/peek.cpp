@@ -19,13 +19,6 @@ vr_record table[VR_TABLE_RECORDS];
 int encoding_option = -1;
 int settings_encoding = MP_TEXT_RAW;
 
-// A field copied out of the block with a terminator of our own, since a reader may catch the
-// block half-written. The bridges pass on what their servers send, so every control shows as
-// one '?' rather than reaching the terminal; the letters show as the block's encoding means them.
-void field(char* out, size_t size, const char* in, size_t width, int encoding) {
-    MP_term_text(out, size, in, width, encoding);
-}
-
 // One line of output, composed here and written as UTF-8 (to a Windows console as its
 // characters).
 __attribute__((format(printf, 1, 2))) void emit(const char* format, ...) {
@@ -72,10 +65,13 @@ bool show(const vr_block* block) {
     if (vr_read_at(block, VR_ENCODING_OFFSET, marker, sizeof marker) != 0) return false;
     int encoding = MP_term_block_encoding(encoding_option, marker, settings_encoding);
 
+    // Each field is shown with a terminator of our own, since a reader may catch the block
+    // half-written. The bridges pass on what their servers send, so every control shows as one
+    // '?' rather than reaching the terminal; the letters show as the block's encoding means them.
     char state[40], when[64], status[MP_term_text_room(256)];
     state_text(h.name, state, sizeof state);
     time_text(h.time, when, sizeof when);
-    field(status, sizeof status, h.string, 256, encoding);
+    MP_term_text(status, sizeof status, h.string, 256, encoding);
     emit("State=\"%s\" Numtags=%d Time=%s Text=%s Status=%s\n", state, h.len, when, MP_TEXT_ENCODING_NAMES[encoding],
          status);
 
@@ -85,8 +81,8 @@ bool show(const vr_block* block) {
         const vr_record& r = table[i];
         // Names are the same in every encoding.
         char name[64], text[MP_term_text_room(256)];
-        field(name, sizeof name, r.name, 63, MP_TEXT_RAW);
-        field(text, sizeof text, r.string, 256, encoding);
+        MP_term_text(name, sizeof name, r.name, 63, MP_TEXT_RAW);
+        MP_term_text(text, sizeof text, r.string, 256, encoding);
         size_t columns = MP_term_columns(name, strlen(name));
         int pad = columns < 40 ? static_cast<int>(40 - columns) : 0;
         emit("%4d  %2d %12d  %3d   %s%*s %s\n", i, r.type, r.ival, r.len, name, pad, "", text);
@@ -154,18 +150,16 @@ int main(int argc, char** argv) {
         fprintf(stderr, "vistrel_peek: cannot open block %s (error %d)\n", name, err);
         return 1;
     }
-    void* view = nullptr;
-    err = vp_shm_map(handle, VR_BLOCK_SIZE, 0, &view);
+    // Read as a display reads it, through the readers' header, whose copies never fault on POSIX:
+    // its owner may cut it down while it is watched, and a copy straight from a mapping would then
+    // end the viewer with a bus error.
+    vr_block block;
+    err = vr_open(&block, name);
     if (err) {
         fprintf(stderr, "vistrel_peek: cannot map block %s (error %d)\n", name, err);
         vp_shm_close(handle);
         return 1;
     }
-    // The copies read the object through the readers' header, which never faults on POSIX: its
-    // owner may cut it down while it is watched, and a copy straight from the view would then end
-    // the viewer with a bus error.
-    vr_block block;
-    vr_attach(&block, view, VR_BLOCK_SIZE, handle);
     int result = 0;
     for (;;) {
         // Watching redraws the screen in place, as the status monitor does.
@@ -185,7 +179,7 @@ int main(int argc, char** argv) {
         if (!watch) break;
         vp_sleep_ms(1000);
     }
-    vp_shm_unmap(view, VR_BLOCK_SIZE);
+    vr_close(&block);
     vp_shm_close(handle);
     return result;
 }

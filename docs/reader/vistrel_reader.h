@@ -134,19 +134,26 @@ static inline const char *vr_encoding_name(vr_encoding encoding) {
     return (unsigned)encoding < sizeof names / sizeof names[0] ? names[encoding] : "Raw";
 }
 
-/* The encoding that the marker bytes name (VR_ENCODING_SIZE of them, copied out of a block).
- * A block without a marker was written by a bridge that knows only Raw, or not yet opened by its
- * bridge; a marker that names nothing known counts as Raw too. */
-static inline vr_encoding vr_encoding_named(const char *marker) {
-    static const char *const names[] = {"Raw", "Windows-1252", "ASCII", "UTF-8"};
+/* The encoding that the marker bytes name (VR_ENCODING_SIZE of them, copied out of a block), or
+ * -1 when they name none: no marker, or one that names nothing known. */
+static inline int vr_encoding_marked(const char *marker) {
     size_t mark = sizeof VR_ENCODING_MARK - 1;
-    size_t i;
-    if (memcmp(marker, VR_ENCODING_MARK, mark) != 0) return VR_TEXT_RAW;
-    for (i = 0; i < sizeof names / sizeof names[0]; i++) {
-        size_t n = strlen(names[i]) + 1; /* the zero too: "UTF-8x" is no encoding */
-        if (mark + n <= VR_ENCODING_SIZE && memcmp(marker + mark, names[i], n) == 0) return (vr_encoding)i;
+    int i;
+    if (memcmp(marker, VR_ENCODING_MARK, mark) != 0) return -1;
+    for (i = VR_TEXT_RAW; i <= VR_TEXT_UTF8; i++) {
+        const char *name = vr_encoding_name((vr_encoding)i);
+        size_t n = strlen(name) + 1; /* the zero too: "UTF-8x" is no encoding */
+        if (mark + n <= VR_ENCODING_SIZE && memcmp(marker + mark, name, n) == 0) return i;
     }
-    return VR_TEXT_RAW;
+    return -1;
+}
+
+/* The encoding that the marker bytes name. A block without a marker was written by a bridge that
+ * knows only Raw, or not yet opened by its bridge; a marker that names nothing known counts as
+ * Raw too. */
+static inline vr_encoding vr_encoding_named(const char *marker) {
+    int e = vr_encoding_marked(marker);
+    return e < 0 ? VR_TEXT_RAW : (vr_encoding)e;
 }
 
 /* The first 8 bytes of a block, the header entry's name. */
@@ -524,23 +531,6 @@ static inline int vr_snapshot(const vr_block *block, vr_record *table, int room,
         }
     }
     return result;
-}
-
-/* For a program that opens the block itself rather than with vr_open (the bridges' monitor and
- * viewer make a missing block, as the bridges would): reads that block from view, size bytes
- * mapped into this process, or on POSIX from handle, the object's open file descriptor, with
- * pread rather than through the view (handle -1: none). The caller closes what it opened. */
-static inline void vr_attach(vr_block *block, const void *view, size_t size, intptr_t handle) {
-    memset(block, 0, sizeof *block);
-    block->view = view;
-    block->size = size;
-#ifdef _WIN32
-    (void)handle;
-#else
-    block->fd = (int)handle;
-    block->fd_open = handle >= 0;
-    if (block->fd_open) block->view = NULL;
-#endif
 }
 
 /* One copy of a block as it stands, for a program that shows whatever a block holds, caught
