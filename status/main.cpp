@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "status.h"
 #include "mp_term_text.h"
+#include "status.h"
 #include "vp.h"
 
 int main(int argc, char** argv) {

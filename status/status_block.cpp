@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "status.h"
 #include "mp_term_text.h"
+#include "status.h"
 #include "vistrel_reader.h"
 #include "vp.h"
 
@@ -35,7 +35,7 @@ struct Channel {
     bool started;
     bool cut;  // a copy came back short: the block was cut down after it was opened
     vp_shm handle;   // holds the block, made here when no bridge has made it yet
-    bool readable;   // block is open
+    bool readable;   // whether block is open
     vr_block block;  // the block opened for reading, as the readers' header reads it
     char problem[640];
     char start_problem[512];  // why its bridge was not started
@@ -54,8 +54,8 @@ int usable_count(int32_t count) {
 }
 
 // A channel's header and, when it reads "Numtags", its table, copied as the block stands. A
-// channel without an open block reads as a block of zeros: no state, no tags. So does a block that is
-// shorter than the copy: only its owner can cut it down, and half a table is none.
+// channel without an open block reads as a block of zeros: no state, no tags. So does a block
+// that is shorter than the copy: only its owner can cut it down, and half a table is none.
 void copy_channel(int channel, vr_record* header, vr_record* table) {
     Channel& ch = channels[channel];
     if (!ch.readable) {
