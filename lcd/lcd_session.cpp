@@ -6,7 +6,7 @@
 
 #include "lcd.h"
 #include "mp_limits.h"
-#include "mp_tcp.h"
+#include "mp_text.h"
 
 bool lcd_connected = false;
 LcdDisplay lcd_display;
@@ -209,7 +209,7 @@ Answer answer(double until, bool stoppable) {
 // The address of the host: a dotted address as it is, a name looked up.
 bool address_of(const char* host, uint32_t* addr) {
     char dotted[64] = "";
-    if (!Ttcp_is_dotted_address(host)) {
+    if (!MP_is_dotted_address(host)) {
         int count = 0;
         int rc = vp_resolve(host, dotted, sizeof dotted, &count);
         if (rc != 0 || count == 0) {

@@ -5,14 +5,8 @@
 
 #include "lcd.h"
 #include "mp_cfg.h"
-#include "mp_tcp.h"
 
 LcdSettings lcd_settings;
-
-// The settings reader's library brings the bridges' connection loop along, which hands each
-// connection to a conversation of the program's. This program has none: its one connection,
-// to LCDd, is its own.
-int MP_Process_incoming(const char*) { return 0; }
 
 namespace {
 
@@ -165,7 +159,7 @@ void lcd_read_cfg(const char* path) {
     time_t mtime;
     vp_clear_error();
     // Without a settings file the defaults hold; that is no error for a display client.
-    if (vp_file_stat(path, &size, &mtime) == -1 && vp_last_error() == 2)
+    if (vp_file_stat(path, &size, &mtime) == -1 && vp_error_is_missing(vp_last_error()))
         lcd_report(1, "No %s: LCDd is looked for at the defaults", path);
     else
         MP_cfg_read_file(kLabel, path, apply);

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "mp_log.h"
-#include "mp_tcp.h"
 #include "mp_text.h"
 #include "vp.h"
 
@@ -93,15 +92,15 @@ void MP_cfg_set_debug(const char* label, const char* value) {
     if (r == MP_CFG_TOO_BIG) MP_errlogf(label, "Debug= value out of range; keeping %d", MP_Global_Debug);
 }
 
-void MP_cfg_set_port(const char* label, const char* value, const char* key) {
+void MP_cfg_set_port(const char* label, int* port, const char* value, const char* key) {
     int v;
     MP_CfgNumber r = MP_cfg_read_int(value, &v);
     if (r == MP_CFG_NO_NUMBER) return;
     if (r == MP_CFG_TOO_BIG || v < 1 || v > 65535) {
-        MP_errlogf(label, "%s value out of range 1-65535; keeping %d", key, MP_Global_Port);
+        MP_errlogf(label, "%s value out of range 1-65535; keeping %d", key, *port);
         return;
     }
-    MP_Global_Port = v;
+    *port = v;
 }
 
 const char* MP_cfg_shown(const char* text, size_t len) {

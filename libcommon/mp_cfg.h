@@ -29,9 +29,9 @@ int MP_cfg_set_secret(const char* label, char* setting, int size, const char* va
 int MP_cfg_key(const char* line, const std::string_view* keys, int count, const char** value);
 // "Debug=": a number sets the debug level; one beyond an int is refused with an error line.
 void MP_cfg_set_debug(const char* label, const char* value);
-// A port key: a number from 1 to 65535 sets the server port; anything else there is refused
+// A port key: a number from 1 to 65535 sets the port setting; anything else there is refused
 // with an error line naming key, since it would connect somewhere unintended.
-void MP_cfg_set_port(const char* label, const char* value, const char* key);
+void MP_cfg_set_port(const char* label, int* port, const char* value, const char* key);
 // Text from the settings file in a log line, escaped as a service's text is (MP_escape_untrusted),
 // so that a value or a name with control characters reaches no terminal as a control. len bytes
 // of text, or up to its terminator when len is -1; at most MP_CFG_SHOWN_MAX bytes are shown.

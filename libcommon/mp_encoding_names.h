@@ -39,24 +39,6 @@ constexpr int MP_text_encoding_named(const char* word, size_t len) {
     return -1;
 }
 
-// The encoding that a block's marker bytes (MP_TEXT_MARKER_SIZE of them) name, or -1 when they
-// hold no marker of a known encoding.
-constexpr int MP_text_encoding_of_marker(const char* marker) {
-    size_t head = sizeof MP_TEXT_MARKER_HEAD - 1;
-    for (size_t i = 0; i < head; i++)
-        if (marker[i] != MP_TEXT_MARKER_HEAD[i]) return -1;
-    size_t n = 0;
-    while (head + n < MP_TEXT_MARKER_SIZE && marker[head + n] != '\0') n++;
-    if (head + n == MP_TEXT_MARKER_SIZE) return -1;  // no zero: no marker
-    // The bridges write the names as they stand; only those count.
-    int e = MP_text_encoding_named(marker + head, n);
-    if (e < 0) return -1;
-    const char* name = MP_TEXT_ENCODING_NAMES[e];
-    for (size_t i = 0; i < n; i++)
-        if (marker[head + i] != name[i]) return -1;
-    return e;
-}
-
 // The characters that Windows-1252 puts at 0x80 to 0x9F; 0 at the five places it leaves empty
 // (0x81, 0x8D, 0x8F, 0x90, 0x9D). From 0xA0 on its bytes are the code points of the same number.
 inline constexpr uint16_t MP_CP1252_HIGH[32] = {

@@ -6,6 +6,7 @@
 
 #include "mp_log.h"
 #include "mp_tags.h"
+#include "mp_text.h"
 
 char MP_Global_IPAddress[28];
 int MP_Global_Port;
@@ -34,43 +35,14 @@ void tcp_drop_socket() {
     MP_Global_Socket = VP_INVALID_SOCKET;
 }
 
-// Reads one decimal part of a dotted address at text, 1 to 3 digits worth 0 to 255, and
-// returns the number of digits taken, or 0 when there is no such part.
-int dotted_part(const char* text) {
-    int value = 0;
-    int digits = 0;
-    while (digits < 4 && text[digits] >= '0' && text[digits] <= '9') {
-        value = value * 10 + (text[digits] - '0');
-        digits++;
-    }
-    if (digits == 0 || digits > 3 || value > 255) return 0;
-    return digits;
-}
-
 }  // namespace
-
-bool Ttcp_is_dotted_address(const char* host) {
-    MP_TRACE("Ttcp_is_dotted_address");
-    if (host == nullptr) return false;
-    const char* p = host;
-    for (int part = 0; part < 4; part++) {
-        if (part > 0) {
-            if (*p != '.') return false;
-            p++;
-        }
-        int taken = dotted_part(p);
-        if (taken == 0) return false;
-        p += taken;
-    }
-    return *p == '\0';
-}
 
 void Ttcp_converthostname(const char* tag, char* host) {
     MP_TRACE("Ttcp_converthostname");
     if (host == nullptr) return;
     // Only a dotted address is taken as it stands. A name with dots in it ("htpc.lan") is a
     // fully qualified name and is looked up like any other name.
-    if (Ttcp_is_dotted_address(host)) return;
+    if (MP_is_dotted_address(host)) return;
 
     char dotted[64];
     int count = 0;

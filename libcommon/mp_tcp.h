@@ -22,8 +22,6 @@ int TCP_Attempt(const char* tag);
 // Replaces a host name by its first IPv4 address in dotted form. A text that already is a
 // dotted address is left alone. host must have room for a dotted address (16 bytes).
 void Ttcp_converthostname(const char* tag, char* host);
-// Whether the text is a dotted IPv4 address: four decimal parts of 1 to 3 digits, each 0-255.
-bool Ttcp_is_dotted_address(const char* host);
 // Sends the whole text, within the send limit as a whole. Bytes sent; 0 when not connected; -1
 // when sending failed, after which the connection is given up: MP_Global_Connected is 0, and
 // MP_Send_failure holds the status line that says why, for the caller to publish with its table.

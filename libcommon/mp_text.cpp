@@ -184,3 +184,18 @@ const char* MP_nr_to_string(int n) {
     if (n % 10) MP_cat_text(end, words + sizeof words, unit_words[n % 10]);
     return words;
 }
+
+bool MP_is_dotted_address(const char* host) {
+    MP_TRACE("MP_is_dotted_address");
+    if (host == nullptr) return false;
+    const char* p = host;
+    for (int part = 0; part < 4; part++) {
+        if (part > 0 && *p++ != '.') return false;
+        // One decimal part: 1 to 3 digits worth 0 to 255.
+        int value = 0, digits = 0;
+        for (; digits < 4 && p[digits] >= '0' && p[digits] <= '9'; digits++) value = value * 10 + (p[digits] - '0');
+        if (digits == 0 || digits > 3 || value > 255) return false;
+        p += digits;
+    }
+    return *p == '\0';
+}

@@ -26,3 +26,5 @@ void Tbars(char* dest, int value, int maximum, char fill);
 int bar_or_time_fmt(char* dest, const char* format, int a, int b);
 const char* now_fmt();
 const char* MP_nr_to_string(int n);
+// Whether the text is a dotted IPv4 address: four decimal parts of 1 to 3 digits, each 0-255.
+bool MP_is_dotted_address(const char* host);

@@ -52,7 +52,7 @@ void apply_line(const char* line) {
         case kAddress:
             MP_cfg_set_text(kLabel, MP_Global_IPAddress, sizeof MP_Global_IPAddress, value, kKeys[k].data());
             break;
-        case kPort: MP_cfg_set_port(kLabel, value, kKeys[k].data()); break;
+        case kPort: MP_cfg_set_port(kLabel, &MP_Global_Port, value, kKeys[k].data()); break;
         case kUserName:
             MP_cfg_set_secret(kLabel, MP_Global_mUserName, sizeof MP_Global_mUserName, value, kKeys[k].data());
             break;

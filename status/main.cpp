@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "mp_term_text.h"
 #include "status.h"
-#include "term_text.h"
 #include "vp.h"
 
 int main(int argc, char** argv) {

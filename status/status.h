@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "mp_encoding_names.h"
-#include "mp_tags.h"
+#include "vistrel_reader.h"
 
 // The monitor's two channels: 0 the WifiRemote bridge, 1 the MPExtended bridge.
 inline constexpr int STATUS_CHANNELS = 2;
@@ -24,10 +24,10 @@ extern const char* const MP_status_start_arg[STATUS_CHANNELS];
 // The copies kept between cycles, zero at start. The merged table holds the WifiRemote header
 // and tags as copied, then the MPExtended tags appended to them as far as its 2,049 rows reach;
 // rows beyond that are listed straight from the MPExtended copy.
-extern MP_TagEntry MP_status_header1;
-extern MP_TagEntry MP_status_header2;
-extern MP_TagEntry MP_status_mpx_table[MP_TABLE_SIZE];
-extern MP_TagEntry MP_status_merged[MP_TABLE_SIZE];
+extern vr_record MP_status_header1;
+extern vr_record MP_status_header2;
+extern vr_record MP_status_mpx_table[VR_TABLE_RECORDS];
+extern vr_record MP_status_merged[VR_TABLE_RECORDS];
 extern int MP_status_count1;
 extern int MP_status_count2;
 extern int MP_status_row_total;
@@ -50,10 +50,6 @@ void MP_status_start_bridges();
 
 // Blocks.
 void MP_status_open_block(int channel, const char* name);
-void MP_status_copy_block(int channel, void* dest, size_t length);
-// The encoding marker of a block (MP_TEXT_MARKER_SIZE bytes from its end) into dest; zeros when
-// the channel has no view or the block is too short.
-void MP_status_copy_marker(int channel, char* dest);
 // Why a channel's bridge was not started and why the channel has no view ("" while there is
 // nothing to say).
 const char* MP_status_channel_problem(int channel);
@@ -79,7 +75,7 @@ int MP_status_set_filter(int count, const char* const* words);
 bool MP_status_filtered();
 // Filter word i, or null past the last.
 const char* MP_status_filter_word(int i);
-bool MP_status_row_listed(const MP_TagEntry& row);
+bool MP_status_row_listed(const vr_record& row);
 
 // A block whose last publication is older than this, in seconds, is marked stale: a live
 // bridge publishes far more often (the reader's guide gives these limits to display authors).
@@ -114,7 +110,7 @@ const char* MP_status_console_text(char* out, const char* field, size_t width, i
 inline constexpr size_t STATUS_LINE_MAX = 1024;
 size_t MP_status_state_line(char* dest, int channel, int64_t now);
 size_t MP_status_row_line(char* dest, int r);
-const MP_TagEntry& MP_status_listed_row(int r);
+const vr_record& MP_status_listed_row(int r);
 
 // The whole listing from the copies as they are, at now: both state lines, the listing of
 // every row that the filters let through, the total and, when filtered, how many matched.

@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "mp_term_text.h"
 #include "status.h"
-#include "term_text.h"
 #include "vistrel_reader.h"
 #include "vp.h"
 
@@ -19,10 +19,10 @@ int MP_status_name_blocks() {
     return 0;
 }
 
-MP_TagEntry MP_status_header1;
-MP_TagEntry MP_status_header2;
-MP_TagEntry MP_status_mpx_table[MP_TABLE_SIZE];
-MP_TagEntry MP_status_merged[MP_TABLE_SIZE];
+vr_record MP_status_header1;
+vr_record MP_status_header2;
+vr_record MP_status_mpx_table[VR_TABLE_RECORDS];
+vr_record MP_status_merged[VR_TABLE_RECORDS];
 int MP_status_count1 = 0;
 int MP_status_count2 = 0;
 int MP_status_row_total = 0;
@@ -34,27 +34,54 @@ namespace {
 struct Channel {
     bool started;
     bool cut;  // a copy came back short: the block was cut down after it was opened
-    vp_shm handle;
-    void* view;
+    vp_shm handle;   // holds the block, made here when no bridge has made it yet
+    bool readable;   // whether block is open
+    vr_block block;  // the block opened for reading, as the readers' header reads it
     char problem[640];
     char start_problem[512];  // why its bridge was not started
 };
-Channel channels[STATUS_CHANNELS] = {{false, false, VP_NO_SHM, nullptr, "", ""},
-                                     {false, false, VP_NO_SHM, nullptr, "", ""}};
+Channel channels[STATUS_CHANNELS] = {{false, false, VP_NO_SHM, false, {}, "", ""},
+                                     {false, false, VP_NO_SHM, false, {}, "", ""}};
 // Both problems of a channel, as MP_status_channel_problem gives them.
 char shown_problems[STATUS_CHANNELS][1160];
-
-constexpr char kNumtags[8] = {'N', 'u', 'm', 't', 'a', 'g', 's', '\0'};
 
 // A count as an index into a table: a header caught half-written, or a block written by
 // something else, may hold any value.
 int usable_count(int32_t count) {
     if (count < 0) return 0;
-    if (count > MP_MAXTAGS) return MP_MAXTAGS;
+    if (count > VR_MAX_TAGS) return VR_MAX_TAGS;
     return count;
 }
 
-size_t table_bytes(int count) { return static_cast<size_t>(count + 1) * sizeof(MP_TagEntry); }
+// A channel's header and, when it reads "Numtags", its table, copied as the block stands. A
+// channel without an open block reads as a block of zeros: no state, no tags. So does a block
+// that is shorter than the copy: only its owner can cut it down, and half a table is none.
+void copy_channel(int channel, vr_record* header, vr_record* table) {
+    Channel& ch = channels[channel];
+    if (!ch.readable) {
+        memset(header, 0, sizeof *header);
+        return;
+    }
+    if (vr_copy_as_is(&ch.block, header, table, VR_TABLE_RECORDS) != VR_CUT) {
+        // A block grown back to its size reads whole again: the cut is over, and so is its line.
+        if (ch.cut) {
+            ch.cut = false;
+            ch.problem[0] = '\0';
+        }
+    } else if (!ch.cut) {
+        ch.cut = true;
+        snprintf(ch.problem, sizeof ch.problem, "The block has been cut down below %d bytes; it reads as empty.",
+                 VR_BLOCK_SIZE);
+    }
+}
+
+// The encoding marker of a channel's block into dest; zeros when it has no open block or the
+// block is too short.
+void copy_marker(int channel, char* dest) {
+    Channel& ch = channels[channel];
+    if (!ch.readable || vr_read_at(&ch.block, VR_ENCODING_OFFSET, dest, VR_ENCODING_SIZE) != 0)
+        memset(dest, 0, VR_ENCODING_SIZE);
+}
 }  // namespace
 
 void MP_status_open_block(int channel, const char* name) {
@@ -65,7 +92,7 @@ void MP_status_open_block(int channel, const char* name) {
     // The bridge may not have made its block yet; then this makes it, zero-filled and private,
     // and the bridge opens the same block later. The monitor never writes into it. A block that
     // another user made, or that others may open, is not read: its tags would be theirs.
-    int err = vp_shm_open(name, MP_BLOCK_SIZE, &ch.handle);
+    int err = vp_shm_open(name, VR_BLOCK_SIZE, &ch.handle);
     if (err < 0) {
         char object[320], why[256];
         vp_shm_object_name(name, object, sizeof object);
@@ -76,48 +103,23 @@ void MP_status_open_block(int channel, const char* name) {
         return;
     }
     if (err != 0) {
-        printf("Could not open file mapping object (%d).\n", err);
         snprintf(ch.problem, sizeof ch.problem, "Could not open file mapping object (%d).", err);
+        printf("%s\n", ch.problem);
         ch.handle = VP_NO_SHM;
         return;
     }
-    err = vp_shm_map(ch.handle, MP_BLOCK_SIZE, 0, &ch.view);
+    // Read as a display reads it, through the readers' header, whose copies never fault on POSIX:
+    // the block's owner may cut it down while it is watched, and a copy straight from a mapping
+    // would then end the monitor with a bus error.
+    err = vr_open(&ch.block, name);
     if (err != 0) {
-        printf("Could not map view of file (%d).\n", err);
         snprintf(ch.problem, sizeof ch.problem, "Could not map view of file (%d).", err);
+        printf("%s\n", ch.problem);
         vp_shm_close(ch.handle);
         ch.handle = VP_NO_SHM;
-        ch.view = nullptr;
-    }
-}
-
-void MP_status_copy_block(int channel, void* dest, size_t length) {
-    if (length > static_cast<size_t>(MP_BLOCK_SIZE)) length = MP_BLOCK_SIZE;
-    Channel* ch = channel >= 0 && channel < STATUS_CHANNELS ? &channels[channel] : nullptr;
-    // A channel without a view reads as a block of zeros: no state, no tags. So does a block
-    // that is shorter than the copy: only its owner can cut it down, and half a table is none.
-    if (ch && ch->view && vp_shm_read(ch->handle, ch->view, 0, dest, length) == length) {
-        // A block grown back to its size reads whole again: the cut is over, and so is its line.
-        if (ch->cut) {
-            ch->cut = false;
-            ch->problem[0] = '\0';
-        }
         return;
     }
-    memset(dest, 0, length);
-    if (ch && ch->view && !ch->cut) {
-        ch->cut = true;
-        snprintf(ch->problem, sizeof ch->problem,
-                 "The block has been cut down below %d bytes; it reads as empty.", MP_BLOCK_SIZE);
-    }
-}
-
-void MP_status_copy_marker(int channel, char* dest) {
-    Channel* ch = channel >= 0 && channel < STATUS_CHANNELS ? &channels[channel] : nullptr;
-    constexpr size_t kAt = MP_BLOCK_SIZE - MP_TEXT_MARKER_SIZE;
-    if (ch && ch->view && vp_shm_read(ch->handle, ch->view, kAt, dest, MP_TEXT_MARKER_SIZE) == MP_TEXT_MARKER_SIZE)
-        return;
-    memset(dest, 0, MP_TEXT_MARKER_SIZE);
+    ch.readable = true;
 }
 
 int MP_status_encoding(int channel) {
@@ -145,23 +147,18 @@ void MP_status_read_tables() {
     // The header first; the count is trusted only while the state word reads "Numtags" and a
     // zero. Otherwise the rows copied last stay.
     // Each block's marker, which says how its texts are to be shown.
-    for (int c = 0; c < STATUS_CHANNELS; c++) MP_status_copy_marker(c, MP_status_marker[c]);
-    MP_status_copy_block(0, &MP_status_header1, sizeof MP_status_header1);
+    for (int c = 0; c < STATUS_CHANNELS; c++) copy_marker(c, MP_status_marker[c]);
+    copy_channel(0, &MP_status_header1, MP_status_merged);
     MP_status_count1 = MP_status_header1.len;
     int rows1 = usable_count(MP_status_count1);
-    if (memcmp(MP_status_header1.name, kNumtags, sizeof kNumtags) == 0)
-        MP_status_copy_block(0, MP_status_merged, table_bytes(rows1));
-
-    MP_status_copy_block(1, &MP_status_header2, sizeof MP_status_header2);
+    copy_channel(1, &MP_status_header2, MP_status_mpx_table);
     MP_status_count2 = MP_status_header2.len;
     int rows2 = usable_count(MP_status_count2);
-    if (memcmp(MP_status_header2.name, kNumtags, sizeof kNumtags) == 0)
-        MP_status_copy_block(1, MP_status_mpx_table, table_bytes(rows2));
 
     // The MPExtended tags follow the WifiRemote tags, as far as the merged table reaches.
-    for (int i = 1; i <= rows2 && rows1 + i <= MP_MAXTAGS; i++) {
-        MP_TagEntry& row = MP_status_merged[rows1 + i];
-        const MP_TagEntry& tag = MP_status_mpx_table[i];
+    for (int i = 1; i <= rows2 && rows1 + i <= VR_MAX_TAGS; i++) {
+        vr_record& row = MP_status_merged[rows1 + i];
+        const vr_record& tag = MP_status_mpx_table[i];
         row.len = tag.len;
         row.type = tag.type;
         row.ival = tag.ival;

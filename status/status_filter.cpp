@@ -25,7 +25,7 @@ bool MP_status_filtered() { return word_count > 0; }
 
 const char* MP_status_filter_word(int i) { return i >= 0 && i < word_count ? words[i] : nullptr; }
 
-bool MP_status_row_listed(const MP_TagEntry& row) {
+bool MP_status_row_listed(const vr_record& row) {
     if (word_count == 0) return true;
     for (int i = 0; i < word_count; i++) {
         // A name fills at most its field; a longer word begins no name. strncmp stops at the

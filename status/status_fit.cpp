@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "mp_tags.h"
+#include "mp_term_text.h"
 #include "status.h"
-#include "term_text.h"
 #include "vp.h"
 
 int MP_status_first = 0;

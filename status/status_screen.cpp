@@ -5,8 +5,9 @@
 #include <cstring>
 #include <ctime>
 
+#include "mp_tags.h"
+#include "mp_term_text.h"
 #include "status.h"
-#include "term_text.h"
 #include "vp.h"
 
 namespace {
@@ -15,7 +16,7 @@ namespace {
 constexpr size_t kRowMax = 4 + 2 + 11 + 1 + 12 + 2 + 11 + 3 + 64 + 1 + 3 * 260 + 1;
 static_assert(kRowMax < STATUS_LINE_MAX);
 // Both full tables and their header entry, the two state lines and the closing lines.
-constexpr size_t kScreenSize = (2 * MP_MAXTAGS + 1) * kRowMax + 4096;
+constexpr size_t kScreenSize = (2 * VR_MAX_TAGS + 1) * kRowMax + 4096;
 
 // The whole listing, composed before it is shown, so that it goes out at once. Only the part in
 // use is ever touched.
@@ -26,8 +27,8 @@ char now_text[256];
 char time_text[256];
 char age_text[64];
 // A name or text from a block, made safe for the console.
-char name_text[sizeof(MP_TagEntry::name) + 1];
-char value_text[MP_term_text_room(sizeof(MP_TagEntry::string))];
+char name_text[sizeof(vr_record::name) + 1];
+char value_text[MP_term_text_room(sizeof(vr_record::string))];
 char line[STATUS_LINE_MAX];
 
 __attribute__((format(printf, 1, 2))) void add(const char* format, ...) {
@@ -115,16 +116,16 @@ void MP_status_age_text(char* dest, size_t size, int64_t now, int32_t published,
         snprintf(dest, size, "[%s ago]", span);
 }
 
-const MP_TagEntry& MP_status_listed_row(int r) {
+const vr_record& MP_status_listed_row(int r) {
     // The merged table, and past its end the MPExtended copy, whose rows carry the same fields.
-    if (r <= MP_MAXTAGS) return MP_status_merged[r];
-    int rows1 = MP_status_count1 < 0 ? 0 : MP_status_count1 > MP_MAXTAGS ? MP_MAXTAGS : MP_status_count1;
+    if (r <= VR_MAX_TAGS) return MP_status_merged[r];
+    int rows1 = MP_status_count1 < 0 ? 0 : MP_status_count1 > VR_MAX_TAGS ? VR_MAX_TAGS : MP_status_count1;
     return MP_status_mpx_table[r - rows1];
 }
 
 size_t MP_status_state_line(char* dest, int channel, int64_t now) {
     const bool wifi = channel == 0;
-    const MP_TagEntry& header = wifi ? MP_status_header1 : MP_status_header2;
+    const vr_record& header = wifi ? MP_status_header1 : MP_status_header2;
     size_t len = 0;
     dest[0] = '\0';
     if (wifi)
@@ -141,7 +142,7 @@ size_t MP_status_state_line(char* dest, int channel, int64_t now) {
 }
 
 size_t MP_status_row_line(char* dest, int r) {
-    const MP_TagEntry& row = MP_status_listed_row(r);
+    const vr_record& row = MP_status_listed_row(r);
     // Names are the same in every encoding; the text is shown as its block's encoding means it.
     MP_status_console_text(name_text, row.name, sizeof row.name);
     MP_status_console_text(value_text, row.string, sizeof row.string, MP_status_encoding(MP_status_row_channel(r)));
@@ -192,7 +193,7 @@ const char* MP_status_full_screen(int64_t now, size_t* length) {
         for (int r = 0; r < MP_status_row_total; r++) matched += MP_status_row_listed(MP_status_listed_row(r));
         add("Filter:");
         for (int i = 0; MP_status_filter_word(i) != nullptr; i++)
-            add(" %s", MP_status_console_text(name_text, MP_status_filter_word(i), sizeof(MP_TagEntry::name)));
+            add(" %s", MP_status_console_text(name_text, MP_status_filter_word(i), sizeof(vr_record::name)));
         add(" (%d of %d rows)\n", matched, MP_status_row_total);
     }
     // A block that could not be opened reads as zeros; the reason stays on the screen.

@@ -5,31 +5,19 @@
 #include <cstring>
 #include <ctime>
 
-#include "mp_tags.h"
-#include "term_text.h"
+#include "mp_term_text.h"
 #include "vistrel_reader.h"
 #include "vp.h"
 
 namespace {
 
-// The block holds the tag records exactly as the bridges keep them; the viewer uses only the
-// record layout and the sizes from the tag table's header, nothing of its code.
-using Record = MP_TagEntry;
-constexpr size_t kBlockSize = MP_BLOCK_SIZE;
-constexpr int kMaxTags = MP_MAXTAGS;
-Record table[kMaxTags + 1];
+// The block's tags as the readers' header copies them, 696,660 bytes, never on the stack.
+vr_record table[VR_TABLE_RECORDS];
 
 // The encoding that --encoding named (-1: none) and the one of the settings file of the folder,
 // which a block without a marker is taken to follow.
 int encoding_option = -1;
 int settings_encoding = MP_TEXT_RAW;
-
-// A field copied out of the block with a terminator of our own, since a reader may catch the
-// block half-written. The bridges pass on what their servers send, so every control shows as
-// one '?' rather than reaching the terminal; the letters show as the block's encoding means them.
-void field(char* out, size_t size, const char* in, size_t width, int encoding) {
-    MP_term_text(out, size, in, width, encoding);
-}
 
 // One line of output, composed here and written as UTF-8 (to a Windows console as its
 // characters).
@@ -63,39 +51,38 @@ void time_text(int32_t t, char* out, size_t size) {
         snprintf(out, size, "(%ld)", static_cast<long>(t));
 }
 
-// Shows the block; false, with nothing shown, when a copy came back short. The copies read the
-// object through vp_shm_read, which never faults: its owner may cut it down while it is watched,
-// and a copy straight from the view would then end the viewer with a bus error.
-bool show(vp_shm handle, const void* view, bool with_tags) {
-    // The header first: only a block whose state word reads "Numtags" and a zero has a count
-    // and a table that can be trusted.
-    Record h;
-    if (vp_shm_read(handle, view, 0, &h, sizeof h) != sizeof h) return false;
-    bool tags = with_tags && memcmp(h.name, "Numtags", 8) == 0;
-    int count = h.len < 0 ? 0 : h.len > kMaxTags ? kMaxTags : h.len;
-    size_t bytes = static_cast<size_t>(count + 1) * sizeof(Record);
-    if (tags && vp_shm_read(handle, view, 0, table, bytes) != bytes) return false;
+// Shows the block; false, with nothing shown, when a copy came back short. The block is read as
+// it stands: the header first, and the table only while its state word reads "Numtags" and a
+// zero, with a count that can be trusted as far as the table reaches.
+bool show(const vr_block* block) {
+    vr_record h;
+    int count = vr_copy_as_is(block, &h, table, VR_TABLE_RECORDS);
+    if (count == VR_CUT) return false;
+    bool tags = count >= 0;
 
     // The block's encoding marker, unless an option names the encoding.
-    char marker[MP_TEXT_MARKER_SIZE] = {};
-    if (vp_shm_read(handle, view, kBlockSize - MP_TEXT_MARKER_SIZE, marker, sizeof marker) != sizeof marker) return false;
+    char marker[VR_ENCODING_SIZE] = {};
+    if (vr_read_at(block, VR_ENCODING_OFFSET, marker, sizeof marker) != 0) return false;
     int encoding = MP_term_block_encoding(encoding_option, marker, settings_encoding);
 
+    // Each field is shown with a terminator of our own, since a reader may catch the block
+    // half-written. The bridges pass on what their servers send, so every control shows as one
+    // '?' rather than reaching the terminal; the letters show as the block's encoding means them.
     char state[40], when[64], status[MP_term_text_room(256)];
     state_text(h.name, state, sizeof state);
     time_text(h.time, when, sizeof when);
-    field(status, sizeof status, h.string, 256, encoding);
+    MP_term_text(status, sizeof status, h.string, 256, encoding);
     emit("State=\"%s\" Numtags=%d Time=%s Text=%s Status=%s\n", state, h.len, when, MP_TEXT_ENCODING_NAMES[encoding],
          status);
 
     if (!tags) return true;
     emit("Tag  Typ         Ival  Len   Name                                     String\n");
     for (int i = 1; i <= count; i++) {
-        const Record& r = table[i];
+        const vr_record& r = table[i];
         // Names are the same in every encoding.
         char name[64], text[MP_term_text_room(256)];
-        field(name, sizeof name, r.name, 63, MP_TEXT_RAW);
-        field(text, sizeof text, r.string, 256, encoding);
+        MP_term_text(name, sizeof name, r.name, 63, MP_TEXT_RAW);
+        MP_term_text(text, sizeof text, r.string, 256, encoding);
         size_t columns = MP_term_columns(name, strlen(name));
         int pad = columns < 40 ? static_cast<int>(40 - columns) : 0;
         emit("%4d  %2d %12d  %3d   %s%*s %s\n", i, r.type, r.ival, r.len, name, pad, "", text);
@@ -150,7 +137,7 @@ int main(int argc, char** argv) {
     settings_encoding = MP_term_encoding_of_file(VP_PLUGINS "MP.cfg");
 
     vp_shm handle;
-    int err = vp_shm_open(name, kBlockSize, &handle);
+    int err = vp_shm_open(name, VR_BLOCK_SIZE, &handle);
     if (err < 0) {
         // Made by another user, or open to others: what it holds is not a bridge's word.
         char object[320], why[256];
@@ -163,8 +150,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "vistrel_peek: cannot open block %s (error %d)\n", name, err);
         return 1;
     }
-    void* view = nullptr;
-    err = vp_shm_map(handle, kBlockSize, 0, &view);
+    // Read as a display reads it, through the readers' header, whose copies never fault on POSIX:
+    // its owner may cut it down while it is watched, and a copy straight from a mapping would then
+    // end the viewer with a bus error.
+    vr_block block;
+    err = vr_open(&block, name);
     if (err) {
         fprintf(stderr, "vistrel_peek: cannot map block %s (error %d)\n", name, err);
         vp_shm_close(handle);
@@ -174,7 +164,7 @@ int main(int argc, char** argv) {
     for (;;) {
         // Watching redraws the screen in place, as the status monitor does.
         if (watch) vp_clear_screen();
-        bool shown = show(handle, view, true);
+        bool shown = show(&block);
         fflush(stdout);
         if (!shown) {
             // Only the block's owner can cut it down, and no bridge opens a block that short
@@ -182,14 +172,14 @@ int main(int argc, char** argv) {
             char object[320];
             vp_shm_object_name(name, object, sizeof object);
             fprintf(stderr, "vistrel_peek: %s has been cut down below %d bytes; nothing to show\n", object,
-                    MP_BLOCK_SIZE);
+                    VR_BLOCK_SIZE);
             result = 1;
             break;
         }
         if (!watch) break;
         vp_sleep_ms(1000);
     }
-    vp_shm_unmap(view, kBlockSize);
+    vr_close(&block);
     vp_shm_close(handle);
     return result;
 }

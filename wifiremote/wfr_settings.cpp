@@ -105,7 +105,7 @@ void apply_line(const char* line) {
         case kAddress:
             MP_cfg_set_text(kLabel, MP_Global_IPAddress, sizeof MP_Global_IPAddress, value, kKeys[k].data());
             break;
-        case kPort: MP_cfg_set_port(kLabel, value, kKeys[k].data()); break;
+        case kPort: MP_cfg_set_port(kLabel, &MP_Global_Port, value, kKeys[k].data()); break;
         case kPasscode:
             MP_cfg_set_secret(kLabel, MP_Global_wPasscode, sizeof MP_Global_wPasscode, value, kKeys[k].data());
             break;

@@ -134,19 +134,26 @@ static inline const char *vr_encoding_name(vr_encoding encoding) {
     return (unsigned)encoding < sizeof names / sizeof names[0] ? names[encoding] : "Raw";
 }
 
-/* The encoding that the marker bytes name (VR_ENCODING_SIZE of them, copied out of a block).
- * A block without a marker was written by a bridge that knows only Raw, or not yet opened by its
- * bridge; a marker that names nothing known counts as Raw too. */
-static inline vr_encoding vr_encoding_named(const char *marker) {
-    static const char *const names[] = {"Raw", "Windows-1252", "ASCII", "UTF-8"};
+/* The encoding that the marker bytes name (VR_ENCODING_SIZE of them, copied out of a block), or
+ * -1 when they name none: no marker, or one that names nothing known. */
+static inline int vr_encoding_marked(const char *marker) {
     size_t mark = sizeof VR_ENCODING_MARK - 1;
-    size_t i;
-    if (memcmp(marker, VR_ENCODING_MARK, mark) != 0) return VR_TEXT_RAW;
-    for (i = 0; i < sizeof names / sizeof names[0]; i++) {
-        size_t n = strlen(names[i]) + 1; /* the zero too: "UTF-8x" is no encoding */
-        if (mark + n <= VR_ENCODING_SIZE && memcmp(marker + mark, names[i], n) == 0) return (vr_encoding)i;
+    int i;
+    if (memcmp(marker, VR_ENCODING_MARK, mark) != 0) return -1;
+    for (i = VR_TEXT_RAW; i <= VR_TEXT_UTF8; i++) {
+        const char *name = vr_encoding_name((vr_encoding)i);
+        size_t n = strlen(name) + 1; /* the zero too: "UTF-8x" is no encoding */
+        if (mark + n <= VR_ENCODING_SIZE && memcmp(marker + mark, name, n) == 0) return i;
     }
-    return VR_TEXT_RAW;
+    return -1;
+}
+
+/* The encoding that the marker bytes name. A block without a marker was written by a bridge that
+ * knows only Raw, or not yet opened by its bridge; a marker that names nothing known counts as
+ * Raw too. */
+static inline vr_encoding vr_encoding_named(const char *marker) {
+    int e = vr_encoding_marked(marker);
+    return e < 0 ? VR_TEXT_RAW : (vr_encoding)e;
 }
 
 /* The first 8 bytes of a block, the header entry's name. */
@@ -524,6 +531,33 @@ static inline int vr_snapshot(const vr_block *block, vr_record *table, int room,
         }
     }
     return result;
+}
+
+/* One copy of a block as it stands, for a program that shows whatever a block holds, caught
+ * half-written or not: the header entry into *header and, when its state word reads "Numtags",
+ * the header again and the tags that its count names into table, at most room - 1 of them and
+ * none for a count below 0. Nothing is checked and no attempt repeated: values to act on come
+ * from vr_snapshot. What could not be read, the block ending before it, reads as zeros.
+ * Returns the number of tags copied; VR_NOT_PUBLISHED when only *header was copied (table is
+ * left as it was); VR_CUT when the block ends before the header or the table; VR_BAD_ARGS. */
+static inline int vr_copy_as_is(const vr_block *block, vr_record *header, vr_record *table, int room) {
+    int32_t count;
+    size_t bytes;
+    if (block == NULL || header == NULL || table == NULL || room < 1) return VR_BAD_ARGS;
+    if (vr_read_at(block, 0, header, VR_RECORD_SIZE) != 0) {
+        memset(header, 0, VR_RECORD_SIZE);
+        return VR_CUT;
+    }
+    if (vr_state_of(header) != VR_STATE_TAGS) return VR_NOT_PUBLISHED;
+    count = header->len < 0 ? 0 : header->len;
+    if (count > VR_MAX_TAGS) count = VR_MAX_TAGS;
+    if (count > room - 1) count = room - 1;
+    bytes = (size_t)(count + 1) * VR_RECORD_SIZE;
+    if (vr_read_at(block, 0, table, bytes) != 0) {
+        memset(table, 0, bytes);
+        return VR_CUT;
+    }
+    return count;
 }
 
 /* A record's text (name or string field of width bytes) as a terminated text in out (size

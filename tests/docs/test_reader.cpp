@@ -78,6 +78,50 @@ TEST_F(ReaderMemory, APublishedTableIsCopiedWhole) {
     EXPECT_STREQ("T2048", table_[VR_MAX_TAGS].name);
 }
 
+// A copy of a block as it stands, as the monitor and the viewer show it: the count is only
+// clamped to the limit and the table, a block without "Numtags" leaves the table as it was, and
+// what the block ends before reads as zeros.
+TEST_F(ReaderMemory, ACopyAsItStandsClampsTheCountAndZerosWhatTheBlockLacks) {
+    vr_block b{};
+    b.view = block_.data();
+    b.size = block_.size();
+    vr_record header;
+    publish(3);
+    ASSERT_EQ(3, vr_copy_as_is(&b, &header, table_.data(), kRoom));
+    EXPECT_EQ(0, memcmp(&header, block_.data(), VR_RECORD_SIZE));
+    EXPECT_EQ(0, memcmp(table_.data(), block_.data(), 4 * VR_RECORD_SIZE));
+
+    // A count caught half-written: below 0 no tags; beyond the limit or the table as many as fit.
+    records()[0].len = -7;
+    EXPECT_EQ(0, vr_copy_as_is(&b, &header, table_.data(), kRoom));
+    EXPECT_EQ(-7, header.len);
+    publish(VR_MAX_TAGS);
+    records()[0].len = INT_MAX;
+    EXPECT_EQ(VR_MAX_TAGS, vr_copy_as_is(&b, &header, table_.data(), kRoom));
+    EXPECT_STREQ("T2048", table_[VR_MAX_TAGS].name);
+    strcpy(table_[11].name, "beyond the room");
+    EXPECT_EQ(10, vr_copy_as_is(&b, &header, table_.data(), 11));
+    EXPECT_STREQ("T10", table_[10].name);
+    EXPECT_STREQ("beyond the room", table_[11].name);
+
+    // No publication: the header alone, the table as it was.
+    state("Shutdown");
+    EXPECT_EQ(VR_NOT_PUBLISHED, vr_copy_as_is(&b, &header, table_.data(), kRoom));
+    EXPECT_EQ(VR_STATE_SHUTDOWN, vr_state_of(&header));
+    EXPECT_STREQ("T1", table_[1].name);
+
+    // A block that ends inside the table, then inside the header.
+    publish(100);
+    b.size = 50 * VR_RECORD_SIZE;
+    EXPECT_EQ(VR_CUT, vr_copy_as_is(&b, &header, table_.data(), kRoom));
+    EXPECT_EQ(100, header.len);
+    EXPECT_STREQ("", table_[1].name);
+    b.size = 100;
+    EXPECT_EQ(VR_CUT, vr_copy_as_is(&b, &header, table_.data(), kRoom));
+    EXPECT_EQ(VR_STATE_EMPTY, vr_state_of(&header));
+    EXPECT_EQ(0, header.len);
+}
+
 TEST_F(ReaderMemory, EachStateWordIsToldApart) {
     // Zeros: the block was made by a reader before any bridge opened it.
     EXPECT_EQ(VR_NOT_PUBLISHED, snapshot());

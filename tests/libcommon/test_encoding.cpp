@@ -14,6 +14,7 @@
 #include "mp_text.h"
 #include "scratch.h"
 #include "utf8.h"
+#include "vistrel_reader.h"
 #include "vp.h"
 
 namespace {
@@ -460,7 +461,7 @@ TEST_F(Encoding, ThePublicationCarriesTheMarkerInTheBlocksLastBytes) {
     ASSERT_NE(nullptr, view);
     const char* marker = view + MP_BLOCK_SIZE - MP_TEXT_MARKER_SIZE;
     EXPECT_EQ(std::string("VistrelText=Windows-1252\0", 25), std::string(marker, 25));
-    EXPECT_EQ(MP_TEXT_WINDOWS_1252, MP_text_encoding_of_marker(marker));
+    EXPECT_EQ(MP_TEXT_WINDOWS_1252, vr_encoding_marked(marker));
     // Each publication writes it again, whatever was there.
     memset(const_cast<char*>(marker), 'x', MP_TEXT_MARKER_SIZE);
     MP_Global_TextEncoding = MP_TEXT_RAW;
@@ -468,7 +469,7 @@ TEST_F(Encoding, ThePublicationCarriesTheMarkerInTheBlocksLastBytes) {
     CommsPacket(1, "OK");
     EXPECT_EQ(std::string("VistrelText=Raw") + std::string(MP_TEXT_MARKER_SIZE - 15, '\0'),
               std::string(marker, MP_TEXT_MARKER_SIZE));
-    EXPECT_EQ(MP_TEXT_RAW, MP_text_encoding_of_marker(marker));
+    EXPECT_EQ(MP_TEXT_RAW, vr_encoding_marked(marker));
     vp_shm_unlink(name.c_str());
 }
 
@@ -482,12 +483,12 @@ TEST_F(Encoding, MarkersNameOnlyKnownEncodings) {
     for (const Case& c : cases) {
         char marker[MP_TEXT_MARKER_SIZE] = {};
         memcpy(marker, c.text, strlen(c.text));
-        EXPECT_EQ(c.expected, MP_text_encoding_of_marker(marker)) << c.text;
+        EXPECT_EQ(c.expected, vr_encoding_marked(marker)) << c.text;
     }
     char full[MP_TEXT_MARKER_SIZE];
     memset(full, 'A', sizeof full);
     memcpy(full, "VistrelText=ASCII", 17);
-    EXPECT_EQ(-1, MP_text_encoding_of_marker(full));
+    EXPECT_EQ(-1, vr_encoding_marked(full));
 }
 
 }  // namespace

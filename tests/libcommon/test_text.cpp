@@ -251,4 +251,13 @@ TEST(Text, HelpersLeaveTheTraceBalanced) {
     MP_nr_to_string(42);
     EXPECT_EQ(MP_trace_depth(), depth);
 }
+
+TEST(Text, OnlyFourDecimalPartsOfAtMost255AreADottedAddress) {
+    for (const char* yes : {"127.0.0.1", "0.0.0.0", "255.255.255.255", "192.168.1.20"})
+        EXPECT_TRUE(MP_is_dotted_address(yes)) << yes;
+    for (const char* no : {"", "htpc.lan", "localhost", "256.1.1.1", "1.2.3", "1.2.3.4.5", "1..3.4",
+                           ".1.2.3", "1.2.3.", "1.2.3.4 ", "-1.2.3.4", "1234.1.1.1", "1.2.3.4a", "0x7f.0.0.1"})
+        EXPECT_FALSE(MP_is_dotted_address(no)) << '"' << no << '"';
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "mp_tags.h"
 #include "other_user.h"
 #include "scratch.h"
 #include "status.h"

@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "mp_tags.h"
+#include "mp_term_text.h"
 #include "status.h"
-#include "term_text.h"
 #include "vp.h"
 
 #ifdef _WIN32
@@ -61,7 +62,7 @@ std::string safe(const std::string& field, size_t width) {
     return MP_status_console_text(out, field.data(), width);
 }
 
-void set_tag(MP_TagEntry& t, const std::string& name, int ival, const std::string& text) {
+void set_tag(vr_record& t, const std::string& name, int ival, const std::string& text) {
     memset(&t, 0, sizeof t);
     snprintf(t.name, sizeof t.name, "%s", name.c_str());
     t.len = static_cast<int32_t>(name.size());
@@ -95,7 +96,7 @@ protected:
         MP_status_mpx_table[0] = MP_status_header2;
         for (int i = 1; i <= count2; i++) {
             set_tag(MP_status_mpx_table[i], "Rec" + std::to_string(i) + ".Title", i, text);
-            if (count1 + i <= MP_MAXTAGS) MP_status_merged[count1 + i] = MP_status_mpx_table[i];
+            if (count1 + i <= VR_MAX_TAGS) MP_status_merged[count1 + i] = MP_status_mpx_table[i];
         }
         MP_status_count1 = count1;
         MP_status_count2 = count2;
@@ -164,7 +165,7 @@ TEST(StatusText, ShowsControlsOfBothRangesAsQuestionMarksAndKeepsOtherText) {
 }
 
 TEST_F(Layout, TheFittedScreenFitsEveryWindowAndKeepsTheStateLinesOnTop) {
-    tables(MP_MAXTAGS, MP_MAXTAGS, MP_TAG_TEXT_MAX, now - 5);
+    tables(VR_MAX_TAGS, VR_MAX_TAGS, MP_TAG_TEXT_MAX, now - 5);
     const int sizes[][2] = {{24, 80}, {60, 200}, {25, 132}, {10, 40}, {5, 20}, {3, 10}, {1, 1}, {2, 200}, {600, 1200}};
     for (const auto& size : sizes) {
         const int rows = size[0], cols = size[1];

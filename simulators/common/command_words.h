@@ -1,4 +1,4 @@
-// command_words.h - test support: the command words of a child program, split at blanks.
+// command_words.h - the command words of a simulator or a child program, split at blanks.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-// term_text.h - tag texts shown on a terminal as the text encoding of their block means them,
+// mp_term_text.h - tag texts shown on a terminal as the text encoding of their block means them,
 // and the encoding of a block as an option, its marker or the settings file names it.
 #pragma once
 

@@ -1,4 +1,4 @@
-// command_words.cpp - test support: the command words of a child program, split at blanks.
+// command_words.cpp - the command words of a simulator or a child program, split at blanks.
 #include "command_words.h"
 
 void CommandWords::split(int argc, char** argv) {

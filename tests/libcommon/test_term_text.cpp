@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
+#include "mp_term_text.h"
 #include "scratch.h"
-#include "term_text.h"
 #include "vp.h"
 
 namespace {

@@ -1,10 +1,12 @@
-// term_text.cpp - tag texts shown on a terminal in their block's text encoding, the columns they
+// mp_term_text.cpp - tag texts shown on a terminal in their block's text encoding, the columns they
 // take, and the encoding that an option, a block's marker or the settings file names.
-#include "term_text.h"
+#include "mp_term_text.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include "vistrel_reader.h"
 
 namespace {
 
@@ -204,7 +206,7 @@ int MP_term_encoding_named(const char* value) { return MP_text_encoding_named(va
 
 int MP_term_block_encoding(int option, const char* marker, int settings) {
     if (option >= 0 && option < MP_TEXT_ENCODINGS) return option;
-    int e = marker != nullptr ? MP_text_encoding_of_marker(marker) : -1;
+    int e = marker != nullptr ? vr_encoding_marked(marker) : -1;
     if (e >= 0) return e;
     return settings >= 0 && settings < MP_TEXT_ENCODINGS ? settings : MP_TEXT_RAW;
 }
