@@ -135,9 +135,9 @@ struct MpxRecording {
     char end[MP_TAG_TEXT_MAX + 1];
 };
 // The recordings of the answer in hand, 1 to MPX_RECORDING_LIMIT.
-const MpxRecording& MP_Extended_recording(int n);
-// Stores the recording object that opens at text[*pos] as Rec<n> tags and reads it into
-// recording n; *pos moves on as MP_Parse_item moves it. Runs under the tag lock.
+extern MpxRecording MP_Extended_recordings[MPX_RECORDING_LIMIT + 1];
+// Stores the recording object that opens at text[*pos] as Rec<n> tags (n from 1 to the limit)
+// and reads it into recording n; *pos moves on as MP_Parse_item moves it. Under the tag lock.
 void MP_Extended_store_recording(const char* tag, int n, const char* text, int* pos);
 
 // Turns the answer in buf (n bytes received so far) into the recording tags, reading the rest
@@ -160,14 +160,10 @@ void MP_Extended_recordings_reset();
 int MP_Extended_ask_channels(const char* tag, int r);
 // Starts a pass of the derivation over the answers kept: none of them has been taken yet.
 void MP_Extended_channels_rewind();
-// Whether an answer taken in this pass for channel id named it.
-bool MP_Extended_channel_named(int id);
-// Takes the first answer kept for channel id that this pass has not taken yet, if any: stores it
-// as Channel<id>.* tags, or with count set, returns how many new entries it would add (each name
-// is handed to count_name, which says whether it is new).
+// While neither the table nor an answer taken in this pass names channel id, takes the first
+// answer kept for it that the pass has not taken: stores it as Channel<id>.* tags, or with
+// count_name runs it dry and returns the names that count_name says are new.
 int MP_Extended_take_channel(const char* tag, int id, bool (*count_name)(const char* name));
-// Reads the answer to a channel request just sent and keeps it as Channel<id>.* tags.
-int MP_Extended_process_channel(const char* tag, int id);
 // One received answer, start to end: its processing and the publication of the table with
 // "OK", or with the reason why the conversation was given up. n is the count that MP_recv
 // returned (above 0).

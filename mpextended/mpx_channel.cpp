@@ -20,8 +20,7 @@ static_assert(sizeof kDisplayName - 1 == kDisplayNameLen);
 struct Answer {
     int id;
     int length;
-    bool names;  // it stores a name for the channel
-    bool taken;  // the derivation's pass in progress has taken it
+    bool taken;  // taken by the derivation's pass in progress, or asked for by this poll
     char body[MPX_CHANNEL_CAPACITY + 1];
 };
 Answer answers[MPX_RECORDING_LIMIT];
@@ -29,52 +28,56 @@ int kept = 0;
 
 char channel_prefix[64];
 char display_name[64];
+// What the dry run of an answer saw: the names that count_name says are new, and whether a
+// name for the channel was stored.
+bool (*counter)(const char* name) = nullptr;
+int new_names = 0;
+bool named = false;
 
-// The dry run of an answer, for whether it names the channel and how many names it adds.
-struct Visit {
-    bool (*count_name)(const char* name);
-    int count;
-    bool names;
-};
-void visit_store(const char* name, int, int, const char* text, int, void* context) {
-    Visit& v = *static_cast<Visit*>(context);
-    if (v.count_name && v.count_name(name)) v.count++;
-    if (text[0] != '\0' && strncmp(name, display_name, strlen(display_name)) == 0) v.names = true;
+void visit_store(const char* name, int, int, const char* text, int, void*) {
+    if (counter && counter(name)) new_names++;
+    if (text[0] != '\0' && strncmp(name, display_name, strlen(display_name)) == 0) named = true;
 }
 
-// Stores the kept answer, or with count_name runs it dry: the checks and the log lines of a
-// channel answer belong to its storing. Returns the new names that the dry run counted.
-int take(const char* tag, Answer& a, bool (*count_name)(const char* name), bool* names) {
-    const bool dry = names != nullptr || count_name != nullptr;
-    if (a.length < 0) return 0;
+// Stores the kept answer, or runs it dry (dry set): the checks and the log lines of a channel
+// answer belong to its storing.
+void take(const char* tag, Answer& a, bool dry) {
+    if (a.length < 0) return;
     if (a.length <= 2) {
         if (!dry) MP_log(tag, "Empty channel Message");
-        return 0;
+        return;
     }
     const char* body = a.body;
     if (!dry) MP_log_untrusted(1, tag, body, static_cast<size_t>(a.length));
     int found = strfind(body, '{', 0);
-    if (found == 0) return 0;
+    if (found == 0) return;
     int p = found - 1;
     if (body[p + 1] == '\0' || strncmp(body + p + 2, kDisplayName, kDisplayNameLen) != 0) {
         if (!dry) MP_log(tag, "Not a channel message");
-        return 0;
+        return;
     }
     snprintf(channel_prefix, sizeof channel_prefix, "Channel%d", a.id);
+    snprintf(display_name, sizeof display_name, "Channel%d.DisplayName", a.id);
     int prefix_len = static_cast<int>(strlen(channel_prefix));
     if (dry) {
-        snprintf(display_name, sizeof display_name, "Channel%d.DisplayName", a.id);
-        Visit v{count_name, 0, false};
-        MP_Parse_item_dry(channel_prefix, prefix_len, body + p, 0, visit_store, &v);
-        if (names) *names = v.names;
-        return v.count;
+        MP_Parse_item_dry(channel_prefix, prefix_len, body + p, 0, visit_store, nullptr);
+        return;
     }
     // The answer is not cleaned of multi-byte characters: whatever text the recordings scan
     // named, this one is read as the raw UTF-8 that the service sent.
     int at = 0;
     MP_TextNamed raw(nullptr, nullptr, 0);
     MP_Parse_item(tag, channel_prefix, body + p, &at, &prefix_len);
-    return 0;
+}
+
+// Whether the name of channel id is known: the table holds it, or an answer taken names it.
+bool known(int id) {
+    named = false;
+    counter = nullptr;
+    for (int i = 0; i < kept && !named; i++)
+        if (answers[i].id == id && answers[i].taken) take("", answers[i], true);
+    snprintf(display_name, sizeof display_name, "Channel%d.DisplayName", id);
+    return named || MP_gtag(display_name)[0] != '\0';
 }
 
 // Receives the answer to the channel request just sent into the next free place. Returns 0, or
@@ -89,8 +92,7 @@ int receive(const char* tag, int id) {
     a.body[n] = '\0';
     a.id = id;
     a.length = -1;
-    a.names = false;
-    a.taken = false;
+    a.taken = true;
     kept++;
 
     MpxBody b;
@@ -106,7 +108,6 @@ int receive(const char* tag, int id) {
     if (MP_Extended_body_fill(tag, &b) < 0) return -1;
     a.length = static_cast<int>(b.length);
     a.body[a.length] = '\0';
-    take(tag, a, nullptr, &a.names);
     return 0;
 }
 
@@ -116,13 +117,8 @@ int MP_Extended_ask_channels(const char* tag, int r) {
     MP_TRACE("MP_Extended_ask_channels");
     kept = 0;
     for (int n = 1; n <= r; n++) {
-        const MpxRecording& rec = MP_Extended_recording(n);
-        if (!rec.in_progress) continue;
-        snprintf(display_name, sizeof display_name, "Channel%d.DisplayName", rec.channel);
-        if (MP_gtag(display_name)[0] != '\0') continue;
-        bool named = false;
-        for (int i = 0; i < kept; i++) named = named || (answers[i].id == rec.channel && answers[i].names);
-        if (named) continue;
+        const MpxRecording& rec = MP_Extended_recordings[n];
+        if (!rec.in_progress || known(rec.channel)) continue;
         int sent = MP_Extended_request_channel(tag, rec.channel);
         if (sent < 0) MP_Extended_give_up("%s", MP_Send_failure());
         if (sent <= 0 || receive(tag, rec.channel) < 0) return -1;
@@ -134,26 +130,16 @@ void MP_Extended_channels_rewind() {
     for (int i = 0; i < kept; i++) answers[i].taken = false;
 }
 
-bool MP_Extended_channel_named(int id) {
-    for (int i = 0; i < kept; i++)
-        if (answers[i].id == id && answers[i].taken && answers[i].names) return true;
-    return false;
-}
-
 int MP_Extended_take_channel(const char* tag, int id, bool (*count_name)(const char* name)) {
+    if (known(id)) return 0;
     for (int i = 0; i < kept; i++) {
         Answer& a = answers[i];
         if (a.id != id || a.taken) continue;
         a.taken = true;
-        return take(tag, a, count_name, nullptr);
+        counter = count_name;
+        new_names = 0;
+        take(tag, a, count_name != nullptr);
+        return new_names;
     }
-    return 0;
-}
-
-int MP_Extended_process_channel(const char* tag, int id) {
-    MP_TRACE("MP_Extended_process_channel");
-    kept = 0;
-    if (receive(tag, id) == 0 && kept == 1) MP_Extended_take_channel(tag, id, nullptr);
-    kept = 0;
     return 0;
 }

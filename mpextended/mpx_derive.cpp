@@ -42,13 +42,15 @@ void put(const char* tag_name, int type, int ival, const char* value) {
         counted++;
 }
 
-// Stores "Recording<k>.<member>"; the name is written as snprintf would, but without its cost:
-// several such names are made for every recording in progress at every poll.
-void put_recording(int k, const char* member, int type, int ival, const char* value) {
+// Writes "Recording<k>.<member>" as snprintf would, but without its cost: several such names
+// are made for every recording in progress at every poll.
+const char* recording_name(int k, const char* member) {
     char* end = name + sizeof name;
-    char* p = MP_cat_int(MP_cat_text(name, end, "Recording"), end, k, 0);
-    MP_cat_text(MP_cat_text(p, end, "."), end, member);
-    put(name, type, ival, value);
+    MP_cat_text(MP_cat_text(MP_cat_int(MP_cat_text(name, end, "Recording"), end, k, 0), end, "."), end, member);
+    return name;
+}
+void put_recording(int k, const char* member, int type, int ival, const char* value) {
+    put(recording_name(k, member), type, ival, value);
 }
 
 // A count of seconds as hours, minutes and seconds; the hours are not limited to 23.
@@ -63,7 +65,7 @@ void put_seconds(int k, const char* member, long long seconds) {
 // Recording n of the list is the k-th in progress: its derived tags, and its channel's answer,
 // stored just before its channel name while the table does not know that name yet.
 void derive(const char* tag, int n, int k) {
-    const MpxRecording& rec = MP_Extended_recording(n);
+    const MpxRecording& rec = MP_Extended_recordings[n];
     put("IsRecording", MP_TYPE_TEXT, 1, "true");
     put_recording(k, "Entry", MP_TYPE_INT, n, MP_nr_to_string(n));
     put_recording(k, "IsRecording", MP_TYPE_TEXT, 0, "true");
@@ -88,9 +90,8 @@ void derive(const char* tag, int n, int k) {
     put_seconds(k, "Duration", duration);
     put_recording(k, "IdChannel", MP_TYPE_INT, 0, rec.channel_text);
 
+    counted += MP_Extended_take_channel(tag, rec.channel, counting ? count_name : nullptr);
     snprintf(text, sizeof text, "Channel%d.DisplayName", rec.channel);
-    if (MP_gtag(text)[0] == '\0' && !MP_Extended_channel_named(rec.channel))
-        counted += MP_Extended_take_channel(tag, rec.channel, counting ? count_name : nullptr);
     snprintf(channel_name, sizeof channel_name, "%s", MP_gtag(text));
     put_recording(k, "ChannelName", MP_TYPE_INT, 0, channel_name);
 }
@@ -100,10 +101,8 @@ void derive(const char* tag, int n, int k) {
 // "true" after its recording has ended.
 void clear_slots(int m) {
     for (int d = m < 0 ? 1 : m + 1;; d++) {
-        char* end = name + sizeof name;
-        MP_cat_text(MP_cat_int(MP_cat_text(name, end, "Recording"), end, d, 0), end, ".IsRecording");
-        if (d > MPX_CLEARED_SLOTS && MP_get_tag(name, nullptr, nullptr, nullptr) == 0) break;
-        put(name, MP_TYPE_TEXT, 0, "false");
+        if (d > MPX_CLEARED_SLOTS && MP_get_tag(recording_name(d, "IsRecording"), nullptr, nullptr, nullptr) == 0) break;
+        put_recording(d, "IsRecording", MP_TYPE_TEXT, 0, "false");
     }
 }
 
@@ -132,7 +131,7 @@ int MP_Extended_derive(const char* tag, int r, bool count) {
         put("IsRecording", MP_TYPE_TEXT, 0, "false");
     } else {
         for (int i = 1; i <= r; i++)
-            if (MP_Extended_recording(i).in_progress) derive(tag, i, ++k);
+            if (MP_Extended_recordings[i].in_progress) derive(tag, i, ++k);
         if (k == 0) {
             put("Recordings", MP_TYPE_TEXT, 0, "None");
             put("IsRecording", MP_TYPE_TEXT, 0, "false");

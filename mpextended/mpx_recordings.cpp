@@ -150,7 +150,6 @@ bool is_recording_object(const char* text, int p) {
 constexpr const char* kMembers[] = {".IsRecording", ".IdChannel", ".Title", ".StartTime", ".EndTime"};
 enum Member { kIsRecording, kIdChannel, kTitle, kStartTime, kEndTime, kMemberCount };
 
-MpxRecording recordings[MPX_RECORDING_LIMIT + 1];
 // Where the table stood before each recording was stored: mark n lies before recording n + 1.
 MP_TagMark marks[MPX_RECORDING_LIMIT + 1];
 
@@ -174,9 +173,21 @@ void note_store(const char* tag_name, int, int, const char*, int entry, void* co
         if (strcmp(tag_name + s.prefix_len, kMembers[m]) == 0) s.entry[m] = entry;
 }
 
-void copy_text(char (&out)[MP_TAG_TEXT_MAX + 1], const MP_TagEntry* e) {
-    size_t len = e ? strnlen(e->string, MP_TAG_TEXT_MAX) : 0;
-    if (len) memcpy(out, e->string, len);
+// The entry of member m of the recording stored: a member that the object did not store is read
+// as the table holds it under its name, and one that the table does not hold as empty.
+const MP_TagEntry& member(Stored& s, int m) {
+    static const MP_TagEntry none{};
+    int entry = s.entry[m];
+    if (entry < 1 || entry > MP_MAXTAGS) {
+        MP_cat_text(s.prefix + s.prefix_len, s.prefix + sizeof s.prefix, kMembers[m]);
+        entry = MP_get_tag(s.prefix, nullptr, nullptr, nullptr);
+    }
+    return entry ? MP_Tags[entry] : none;
+}
+
+void copy_text(char (&out)[MP_TAG_TEXT_MAX + 1], const MP_TagEntry& e) {
+    size_t len = strnlen(e.string, MP_TAG_TEXT_MAX);
+    memcpy(out, e.string, len);
     out[len] = '\0';
 }
 
@@ -189,8 +200,8 @@ void tell_full(const char* tag, int n, int need) {
 
 // Takes up to MPX_RECORDING_LIMIT recording objects from the head of the list, as a scan of the
 // whole text would, each stored as soon as the window decides it. A recording that the table has
-// no room for is taken back, and the list ends before it (*cut is set). Returns how many were stored, or -1
-// when the conversation was given up.
+// no room for is taken back, and the list ends before it (*cut is set). Returns how many were
+// stored, or -1 when the conversation was given up.
 int take(const char* tag, ListText& t, bool* cut) {
     MpxBody& b = *t.b;
     // The flattener reads the characters of the window's tokens from their side array.
@@ -282,9 +293,7 @@ int fit(const char* tag, int r, bool cut) {
 
 }  // namespace
 
-const MpxRecording& MP_Extended_recording(int n) {
-    return recordings[n >= 1 && n <= MPX_RECORDING_LIMIT ? n : 0];
-}
+MpxRecording MP_Extended_recordings[MPX_RECORDING_LIMIT + 1];
 
 void MP_Extended_store_recording(const char* tag, int n, const char* text, int* pos) {
     Stored s{};
@@ -292,25 +301,17 @@ void MP_Extended_store_recording(const char* tag, int n, const char* text, int* 
     char prefix[64];
     int prefix_len = rec_prefix(prefix, n);
     MP_Parse_item_visited(tag, prefix, text, pos, &prefix_len, note_store, &s);
-    // A member that the object did not store is read as the table holds it under its name.
-    const MP_TagEntry* e[kMemberCount];
-    for (int m = 0; m < kMemberCount; m++) {
-        int entry = s.entry[m];
-        if (entry < 1 || entry > MP_MAXTAGS) {
-            MP_cat_text(s.prefix + s.prefix_len, s.prefix + sizeof s.prefix, kMembers[m]);
-            entry = MP_get_tag(s.prefix, nullptr, nullptr, nullptr);
-        }
-        e[m] = entry ? &MP_Tags[entry] : nullptr;
-    }
-    MpxRecording& rec = recordings[n >= 1 && n <= MPX_RECORDING_LIMIT ? n : 0];
-    rec.in_progress = e[kIsRecording] && strncmp(e[kIsRecording]->string, "true", 4) == 0;
-    rec.channel = e[kIdChannel] ? e[kIdChannel]->ival : 0;
-    rec.start_time = e[kStartTime] ? e[kStartTime]->time : 0;
-    rec.end_time = e[kEndTime] ? e[kEndTime]->time : 0;
-    copy_text(rec.channel_text, e[kIdChannel]);
-    copy_text(rec.title, e[kTitle]);
-    copy_text(rec.start, e[kStartTime]);
-    copy_text(rec.end, e[kEndTime]);
+    MpxRecording& rec = MP_Extended_recordings[n];
+    rec.in_progress = strncmp(member(s, kIsRecording).string, "true", 4) == 0;
+    // The derivation reads the other members of recordings in progress only.
+    if (!rec.in_progress) return;
+    rec.channel = member(s, kIdChannel).ival;
+    rec.start_time = member(s, kStartTime).time;
+    rec.end_time = member(s, kEndTime).time;
+    copy_text(rec.channel_text, member(s, kIdChannel));
+    copy_text(rec.title, member(s, kTitle));
+    copy_text(rec.start, member(s, kStartTime));
+    copy_text(rec.end, member(s, kEndTime));
 }
 
 void MP_Extended_recordings_reset() {
