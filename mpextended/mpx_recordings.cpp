@@ -166,11 +166,15 @@ struct Stored {
     int entry[kMemberCount];
 };
 
+// Every store of a recording passes here, so a name is compared with the one member that its
+// first letter can make it.
 void note_store(const char* tag_name, int, int, const char*, int entry, void* context) {
     Stored& s = *static_cast<Stored*>(context);
-    if (strncmp(tag_name, s.prefix, static_cast<size_t>(s.prefix_len)) != 0) return;
-    for (int m = 0; m < kMemberCount; m++)
-        if (strcmp(tag_name + s.prefix_len, kMembers[m]) == 0) s.entry[m] = entry;
+    const char* member = tag_name + s.prefix_len;
+    if (strncmp(tag_name, s.prefix, static_cast<size_t>(s.prefix_len)) != 0 || member[0] != '.') return;
+    int m = member[1] == 'T' ? kTitle : member[1] == 'S' ? kStartTime : member[1] == 'E' ? kEndTime
+          : member[1] == 'I' && member[2] == 's' ? kIsRecording : kIdChannel;
+    if (strcmp(member, kMembers[m]) == 0) s.entry[m] = entry;
 }
 
 // The entry of member m of the recording stored: a member that the object did not store is read
