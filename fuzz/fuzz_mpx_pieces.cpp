@@ -178,11 +178,12 @@ bool reference(const std::string& body) {
             long reach = dry.ended || dry.reached_end ? static_cast<long>(text.size()) : dry.position;
             if (reach - p > kWithinBuffer) comparable = false;
             MP_lock();
-            MP_Parse_item(kTag, prefix, text.c_str(), &at, &prefix_len);
+            MP_Extended_store_recording(kTag, r, text.c_str(), &at);
             MP_unlock();
             p = at;
         }
-        MP_Extended_derive(kTag, r);
+        // The channel names are asked for, as a poll asks for them, before anything is derived.
+        if (MP_Extended_ask_channels(kTag, r) == 0) MP_Extended_derive(kTag, r, false);
         if (MP_Global_Connected)
             MP_tags_commit();
         else

@@ -24,7 +24,8 @@ char g_text[TEXT_CHARS + 1];
 char g_message[TEXT_CHARS + 1];
 int g_depth;  // nested objects open in the current flattening
 
-// A dry run stores and reports nothing; it hands each store to its visitor, if any.
+// A dry run stores and reports nothing; it hands each store to its visitor, if any. A real run
+// hands each store to its visitor, if any, once made.
 bool g_dry = false;
 MP_ParseVisitor g_visit = nullptr;
 void* g_visit_context = nullptr;
@@ -34,11 +35,10 @@ bool g_reached_end = false;
 // Whether the scan writes its stores and reports: not in a dry run.
 bool reporting() { return !g_dry; }
 
-void store(const char* name, int type, int ival, const char* text) {
-    if (!g_dry)
-        MP_put_tag(name, type, ival, text);
-    else if (g_visit)
-        g_visit(name, type, ival, text, g_visit_context);
+void store(const char* name, int type, int ival, const char* text, bool dates = true) {
+    int entry = 0;
+    if (!g_dry) entry = dates ? MP_put_tag(name, type, ival, text) : MP_put_tag_undated(name, type, ival, text);
+    if (g_visit) g_visit(name, type, ival, text, entry, g_visit_context);
 }
 
 // Whether text[i] is the text's terminating zero; reading it is noted.
@@ -107,10 +107,7 @@ void store_string(char* buf, int cap, const char* src, int n) {
         return;
     }
     MP_text_convert(buf, src, n);
-    if (!g_dry)
-        MP_put_tag_undated(g_name, MP_TYPE_TEXT, 0, buf);
-    else if (g_visit)
-        g_visit(g_name, MP_TYPE_TEXT, 0, buf, g_visit_context);
+    store(g_name, MP_TYPE_TEXT, 0, buf, false);
 }
 
 // The beginning of the full names of one object's members: the prefix and its ".", as far as
@@ -455,6 +452,15 @@ void MP_Parse_it(const char* label, char* prefix, const char* text, int* pos, in
 void MP_Parse_item(const char* label, char* prefix, const char* text, int* pos, int* prefix_len) {
     if (arguments_missing("Parse_item:", text, pos, prefix, prefix_len)) return;
     parse_item(label, prefix, text, pos, prefix_len);
+}
+
+void MP_Parse_item_visited(const char* label, char* prefix, const char* text, int* pos, int* prefix_len,
+                           MP_ParseVisitor visit, void* context) {
+    g_visit = visit;
+    g_visit_context = context;
+    MP_Parse_item(label, prefix, text, pos, prefix_len);
+    g_visit = nullptr;
+    g_visit_context = nullptr;
 }
 
 void MP_Parse_tags(const char* label, const char* prefix, const char* text, int* pos) {

@@ -13,9 +13,13 @@ void MP_Parse_it(const char* label, char* prefix, const char* text, int* pos, in
 void MP_Parse_item(const char* label, char* prefix, const char* text, int* pos, int* prefix_len);
 void MP_Parse_tags(const char* label, const char* prefix, const char* text, int* pos);
 
-// What the flattener would store, handed to a dry run's visitor instead of the tag table: the
-// full name, the type, the integer value and the text, each as MP_put_tag would receive it.
-using MP_ParseVisitor = void (*)(const char* name, int type, int ival, const char* text, void* context);
+// A store of the flattener as a visitor sees it: the full name, the type, the integer value and
+// the text, each as MP_put_tag receives it, and the table entry that the store went to (0 in a
+// dry run, above MP_MAXTAGS when the table refused the name).
+using MP_ParseVisitor = void (*)(const char* name, int type, int ival, const char* text, int entry, void* context);
+// MP_Parse_item that also hands every store, once made, to visit.
+void MP_Parse_item_visited(const char* label, char* prefix, const char* text, int* pos, int* prefix_len,
+                           MP_ParseVisitor visit, void* context);
 
 // How a dry run of MP_Parse_item went.
 struct MP_ParseDryRun {

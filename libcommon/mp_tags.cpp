@@ -261,21 +261,38 @@ void MP_tags_commit() {
     saved_count = 0;
 }
 
+MP_TagMark MP_tags_mark() {
+    MP_TagMark mark{tag_count(), saved_count, {}};
+    memcpy(mark.state, MP_Tags[0].name, sizeof mark.state);
+    return mark;
+}
+
+void MP_tags_rollback_to(const MP_TagMark& mark) {
+    MP_TRACE("MP_tags_rollback_to");
+    if (!group_open) return;
+    for (int i = saved_count - 1; i >= mark.saved; i--) {
+        MP_Tags[saved_index[i]] = saved_entry[i];
+        saved_by[saved_index[i]] = 0;
+    }
+    saved_count = mark.saved;
+    int count = tag_count();
+    if (count > mark.count) {
+        // The names added since go, and their entries are unused again, as before.
+        memset(&MP_Tags[mark.count + 1], 0, static_cast<size_t>(count - mark.count) * sizeof(MP_TagEntry));
+        MP_Numtags = mark.count;
+        MP_Tags[0].len = mark.count;
+        memcpy(MP_Tags[0].name, mark.state, sizeof mark.state);
+        MP_tagindex_invalidate();
+    }
+}
+
 void MP_tags_rollback() {
     MP_TRACE("MP_tags_rollback");
     if (!group_open) return;
-    for (int i = saved_count - 1; i >= 0; i--) MP_Tags[saved_index[i]] = saved_entry[i];
-    int count = tag_count();
-    if (count > begin_count) {
-        // The names added by the group go, and their entries are unused again, as before.
-        memset(&MP_Tags[begin_count + 1], 0, static_cast<size_t>(count - begin_count) * sizeof(MP_TagEntry));
-        MP_Numtags = begin_count;
-        MP_Tags[0].len = begin_count;
-        memcpy(MP_Tags[0].name, begin_state, sizeof begin_state);
-        MP_tagindex_invalidate();
-    }
+    MP_TagMark start{begin_count, 0, {}};
+    memcpy(start.state, begin_state, sizeof begin_state);
+    MP_tags_rollback_to(start);
     group_open = false;
-    saved_count = 0;
 }
 
 namespace {

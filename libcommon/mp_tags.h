@@ -49,6 +49,17 @@ extern int MP_Tag_Refused;
 void MP_tags_begin();
 void MP_tags_commit();
 void MP_tags_rollback();
+// A point inside the open group that MP_tags_rollback_to can return to: the stores made since
+// are taken back, the names they added removed. An entry that the group changed before the mark
+// as well goes back to the bytes it held at the group's beginning, so a caller marks between
+// stores that touch entries of their own (the recordings of a list, each under its own names).
+struct MP_TagMark {
+    int count;
+    int saved;
+    char state[8];
+};
+MP_TagMark MP_tags_mark();
+void MP_tags_rollback_to(const MP_TagMark& mark);
 
 void MP_Clear_tags();
 int MP_put_tag(const char* name, int type, int ival, const char* string);

@@ -3,6 +3,7 @@
 
 #include "mp_limits.h"
 #include "mp_log.h"
+#include "mp_tags.h"
 #include "vp.h"
 
 // Settings of this bridge beside the common ones (mp_log.h, mp_tcp.h).
@@ -49,10 +50,6 @@ inline constexpr int MPX_CHANNEL_CAPACITY = 4096;
 // Recording objects taken from one answer, from its head: the list comes newest first, so the
 // recordings in progress lead it. The rest of the list is read and dropped.
 inline constexpr int MPX_RECORDING_LIMIT = 98;
-// Entries set aside, while the recordings are stored near a full table, for each channel of a
-// recording in progress whose name is not known yet: the service's channel answer has five
-// members, which the channel look-up stores beside the name.
-inline constexpr int MPX_CHANNEL_ENTRIES = 8;
 // An elapsed time above this (12 hours), or below 0, is shown as 0.
 inline constexpr int MPX_ELAPSED_LIMIT = 43200;
 // "Recording%d.IsRecording" is cleared up to this slot at least, and beyond it as far as slots
@@ -125,21 +122,48 @@ int MP_Extended_channel_lost(const char* tag, int received);
 // service. Returns 0, or -1 when the conversation was given up.
 int MP_Extended_body_drain(const char* tag, MpxBody* b);
 
+// One recording of the list as the derivation reads it: the members that it shows, as the table
+// holds them once the recording is stored.
+struct MpxRecording {
+    bool in_progress;
+    int channel;
+    int start_time;  // seconds since 1970, from the dates
+    int end_time;
+    char channel_text[MP_TAG_TEXT_MAX + 1];
+    char title[MP_TAG_TEXT_MAX + 1];
+    char start[MP_TAG_TEXT_MAX + 1];
+    char end[MP_TAG_TEXT_MAX + 1];
+};
+// The recordings of the answer in hand, 1 to MPX_RECORDING_LIMIT.
+extern MpxRecording MP_Extended_recordings[MPX_RECORDING_LIMIT + 1];
+// Stores the recording object that opens at text[*pos] as Rec<n> tags (n from 1 to the limit)
+// and reads it into recording n; *pos moves on as MP_Parse_item moves it. Under the tag lock.
+void MP_Extended_store_recording(const char* tag, int n, const char* text, int* pos);
+
 // Turns the answer in buf (n bytes received so far) into the recording tags, reading the rest
 // of it and asking for unknown channel names on the same connection.
 int MP_Extended_process_recordings(const char* tag, char* buf, int n);
-// What follows the Rec tags of r recordings: NRecordings, the tags of the recordings in
+// What follows the Rec tags of recordings 1 to r: NRecordings, the tags of the recordings in
 // progress with their channel names, the summary tags and the clearing of the slots above them.
-void MP_Extended_derive(const char* tag, int r);
+// With count set nothing is stored or logged: the result is how many new table entries those
+// stores would add. Otherwise the result is 0.
+int MP_Extended_derive(const char* tag, int r, bool count);
 // An empty list: not recording, and the slots above the last count cleared.
 void MP_Extended_not_recording();
 // Forgets what was said once per connection (an answer larger than the buffer, a list longer
 // than the limit, a table too full for more Rec tags, a recording larger than the buffer); a new
 // connection says it again.
 void MP_Extended_recordings_reset();
-// Reads the answer to a channel request just sent and keeps it as Channel<id>.* tags. Runs
-// inside the tag lock that the recording derivation holds.
-int MP_Extended_process_channel(const char* tag, int id);
+// Asks for the name of each channel of recordings 1 to r in progress that neither the table nor
+// an answer asked for earlier names, in list order, and keeps the answers for the derivation.
+// Nothing is stored. Returns 0, or -1 when the conversation was given up.
+int MP_Extended_ask_channels(const char* tag, int r);
+// Starts a pass of the derivation over the answers kept: none of them has been taken yet.
+void MP_Extended_channels_rewind();
+// While neither the table nor an answer taken in this pass names channel id, takes the first
+// answer kept for it that the pass has not taken: stores it as Channel<id>.* tags, or with
+// count_name runs it dry and returns the names that count_name says are new.
+int MP_Extended_take_channel(const char* tag, int id, bool (*count_name)(const char* name));
 // One received answer, start to end: its processing and the publication of the table with
 // "OK", or with the reason why the conversation was given up. n is the count that MP_recv
 // returned (above 0).

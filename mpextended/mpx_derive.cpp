@@ -1,4 +1,4 @@
-// mpx_derive.cpp - the tags of the recordings in progress and the summary tags, from the Rec tags.
+// mpx_derive.cpp - the tags of the recordings in progress and the summary tags, from the recordings of the list.
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -15,36 +15,42 @@ namespace {
 
 // Tag names and texts formed here; every name fits the table's 63 characters.
 char name[64];
-char source[64];
 char text[64];
-// The source texts read back from the table, kept apart from MP_gtag's own buffer.
-char title[MP_TAG_TEXT_MAX + 1];
+char channel_name[MP_TAG_TEXT_MAX + 1];
 
-// Writes "<stem><n>", and ".<member>" when a member is given, into a name buffer, as
-// snprintf would, but without its cost: several such names are made for every recording of
-// every poll.
-void name_of(char (&out)[64], const char* stem, int n, const char* member) {
-    char* end = out + sizeof out;
-    char* p = MP_cat_int(MP_cat_text(out, end, stem), end, n, 0);
-    if (member) MP_cat_text(MP_cat_text(p, end, "."), end, member);
+// A derivation that counts stores nothing: it counts the names that its stores would add, each
+// once. Names counted are remembered here; beyond its room every further new name counts.
+bool counting = false;
+int counted = 0;
+constexpr int kRemembered = 1024;
+char remembered[kRemembered][64];
+int remembered_count = 0;
+
+bool count_name(const char* tag_name) {
+    if (MP_get_tag(tag_name, nullptr, nullptr, nullptr) != 0) return false;
+    for (int i = 0; i < remembered_count; i++)
+        if (strncmp(remembered[i], tag_name, MP_TAG_NAME_MAX) == 0) return false;
+    if (remembered_count < kRemembered) snprintf(remembered[remembered_count++], 64, "%s", tag_name);
+    return true;
 }
 
-// Stores "Recording<k>.<member>".
+// Every tag of the derivation passes here: stored, or counted.
+void put(const char* tag_name, int type, int ival, const char* value) {
+    if (!counting)
+        MP_put_tag(tag_name, type, ival, value);
+    else if (count_name(tag_name))
+        counted++;
+}
+
+// Writes "Recording<k>.<member>" as snprintf would, but without its cost: several such names
+// are made for every recording in progress at every poll.
+const char* recording_name(int k, const char* member) {
+    char* end = name + sizeof name;
+    MP_cat_text(MP_cat_text(MP_cat_int(MP_cat_text(name, end, "Recording"), end, k, 0), end, "."), end, member);
+    return name;
+}
 void put_recording(int k, const char* member, int type, int ival, const char* value) {
-    name_of(name, "Recording", k, member);
-    MP_put_tag(name, type, ival, value);
-}
-
-// The text of "Rec<n>.<member>", copied out of MP_gtag's buffer.
-const char* rec_text(int n, const char* member) {
-    name_of(source, "Rec", n, member);
-    snprintf(title, sizeof title, "%s", MP_gtag(source));
-    return title;
-}
-
-int rec_time(int n, const char* member) {
-    name_of(source, "Rec", n, member);
-    return MP_gttag(source);
+    put(recording_name(k, member), type, ival, value);
 }
 
 // A count of seconds as hours, minutes and seconds; the hours are not limited to 23.
@@ -56,17 +62,16 @@ void put_seconds(int k, const char* member, long long seconds) {
     put_recording(k, member, MP_TYPE_TIME, 0, formatted);
 }
 
-// The recording at list position n is the k-th in progress: its derived tags, and its
-// channel's name, asked of the service while the table does not know it yet.
+// Recording n of the list is the k-th in progress: its derived tags, and its channel's answer,
+// stored just before its channel name while the table does not know that name yet.
 void derive(const char* tag, int n, int k) {
-    MP_put_tag("IsRecording", MP_TYPE_TEXT, 1, "true");
+    const MpxRecording& rec = MP_Extended_recordings[n];
+    put("IsRecording", MP_TYPE_TEXT, 1, "true");
     put_recording(k, "Entry", MP_TYPE_INT, n, MP_nr_to_string(n));
     put_recording(k, "IsRecording", MP_TYPE_TEXT, 0, "true");
-    put_recording(k, "Title", MP_TYPE_TEXT, 0, rec_text(n, "Title"));
-    put_recording(k, "StartTime", MP_TYPE_TIME, 0, rec_text(n, "StartTime"));
-    long long start = rec_time(n, "StartTime");
-    put_recording(k, "EndTime", MP_TYPE_TIME, 0, rec_text(n, "EndTime"));
-    long long end = rec_time(n, "EndTime");
+    put_recording(k, "Title", MP_TYPE_TEXT, 0, rec.title);
+    put_recording(k, "StartTime", MP_TYPE_TIME, 0, rec.start);
+    put_recording(k, "EndTime", MP_TYPE_TIME, 0, rec.end);
 
     long long now = MP_Global_mFixedNow;
     if (now == 0) {
@@ -75,41 +80,29 @@ void derive(const char* tag, int n, int k) {
         vp_time_now(&now_s, &ms);
         now = static_cast<long long>(now_s);
     }
+    long long start = rec.start_time;
     long long elapsed = now - start;
     if (elapsed < 0 || elapsed > MPX_ELAPSED_LIMIT) elapsed = 0;
-    long long duration = end - start;
+    long long duration = rec.end_time - start;
     if (duration < 0) duration = 0;
-    MP_logf(1, tag, "start=%lld, end=%lld, duration=%lld, now=%lld", start, end, duration, now);
+    if (!counting) MP_logf(1, tag, "start=%lld, end=%d, duration=%lld, now=%lld", start, rec.end_time, duration, now);
     put_seconds(k, "SoFar", elapsed);
     put_seconds(k, "Duration", duration);
+    put_recording(k, "IdChannel", MP_TYPE_INT, 0, rec.channel_text);
 
-    name_of(source, "Rec", n, "IdChannel");
-    int id = MP_itag(source);
-    put_recording(k, "IdChannel", MP_TYPE_INT, 0, rec_text(n, "IdChannel"));
-
-    snprintf(text, sizeof text, "Channel%d.DisplayName", id);
-    // Once the connection is lost, further look-ups would only wait for answers that cannot
-    // come; the name is asked for again at the next poll.
-    if (MP_gtag(text)[0] == '\0' && MP_Global_Connected) {
-        int sent = MP_Extended_request_channel(tag, id);
-        if (sent > 0)
-            MP_Extended_process_channel(tag, id);
-        else if (sent < 0)
-            MP_Extended_give_up("%s", MP_Send_failure());
-    }
-    snprintf(title, sizeof title, "%s", MP_gtag(text));
-    put_recording(k, "ChannelName", MP_TYPE_INT, 0, title);
+    counted += MP_Extended_take_channel(tag, rec.channel, counting ? count_name : nullptr);
+    snprintf(text, sizeof text, "Channel%d.DisplayName", rec.channel);
+    snprintf(channel_name, sizeof channel_name, "%s", MP_gtag(text));
+    put_recording(k, "ChannelName", MP_TYPE_INT, 0, channel_name);
 }
 
-// Marks the slots above the number of recordings in progress as no longer recording: up to
-// the ninth, and beyond it as far as slots were ever written, so that a slot once in progress
-// never stays "true" after its recording has ended.
-void clear_slots() {
-    int m = MP_itag("Recordings");
+// Marks the slots above the m recordings in progress as no longer recording: up to the ninth,
+// and beyond it as far as slots were ever written, so that a slot once in progress never stays
+// "true" after its recording has ended.
+void clear_slots(int m) {
     for (int d = m < 0 ? 1 : m + 1;; d++) {
-        name_of(name, "Recording", d, "IsRecording");
-        if (d > MPX_CLEARED_SLOTS && MP_get_tag(name, nullptr, nullptr, nullptr) == 0) break;
-        MP_put_tag(name, MP_TYPE_TEXT, 0, "false");
+        if (d > MPX_CLEARED_SLOTS && MP_get_tag(recording_name(d, "IsRecording"), nullptr, nullptr, nullptr) == 0) break;
+        put_recording(d, "IsRecording", MP_TYPE_TEXT, 0, "false");
     }
 }
 
@@ -119,33 +112,37 @@ void MP_Extended_not_recording() {
     MP_TRACE("MP_Extended_not_recording");
     MP_lock();
     MP_put_tag("IsRecording", MP_TYPE_TEXT, 0, "false");
-    clear_slots();
+    clear_slots(MP_itag("Recordings"));
     MP_unlock();
 }
 
-void MP_Extended_derive(const char* tag, int r) {
+int MP_Extended_derive(const char* tag, int r, bool count) {
     MP_TRACE("MP_Extended_derive");
-    MP_put_tag("NRecordings", MP_TYPE_TEXT, r, MP_nr_to_string(r));
+    counting = count;
+    counted = 0;
+    remembered_count = 0;
+    MP_Extended_channels_rewind();
+    put("NRecordings", MP_TYPE_TEXT, r, MP_nr_to_string(r));
 
     MP_lock();
+    // An empty list leaves the count of recordings in progress as it was.
+    int k = r == 0 ? MP_itag("Recordings") : 0;
     if (r == 0) {
-        MP_put_tag("IsRecording", MP_TYPE_TEXT, 0, "false");
+        put("IsRecording", MP_TYPE_TEXT, 0, "false");
     } else {
-        int k = 0;
-        for (int i = 1; i <= r; i++) {
-            name_of(source, "Rec", i, "IsRecording");
-            if (strncmp(MP_gtag(source), "true", 4) != 0) continue;
-            derive(tag, i, ++k);
-        }
+        for (int i = 1; i <= r; i++)
+            if (MP_Extended_recordings[i].in_progress) derive(tag, i, ++k);
         if (k == 0) {
-            MP_put_tag("Recordings", MP_TYPE_TEXT, 0, "None");
-            MP_put_tag("IsRecording", MP_TYPE_TEXT, 0, "false");
+            put("Recordings", MP_TYPE_TEXT, 0, "None");
+            put("IsRecording", MP_TYPE_TEXT, 0, "false");
         } else {
-            MP_put_tag("Recordings", MP_TYPE_TEXT, k, MP_nr_to_string(k));
+            put("Recordings", MP_TYPE_TEXT, k, MP_nr_to_string(k));
         }
         snprintf(text, sizeof text, "%d", k);
-        MP_put_tag("IRecordings", MP_TYPE_INT, k, text);
+        put("IRecordings", MP_TYPE_INT, k, text);
     }
-    clear_slots();
+    clear_slots(k);
     MP_unlock();
+    counting = false;
+    return count ? counted : 0;
 }

@@ -33,9 +33,6 @@ static_assert(sizeof kDescription - 1 == kDescriptionLen);
 // its first member name, and "Description".
 constexpr int kJudged = 2 + kDescriptionLen;
 
-char prefix[64];
-char name[64];
-
 // What is said once per connection: a large library is the normal state of its owner's
 // service, not a fault to report at every poll.
 bool told_overflow = false;
@@ -149,108 +146,54 @@ bool is_recording_object(const char* text, int p) {
     return text[p + 1] != '\0' && strncmp(text + p + 2, kDescription, kDescriptionLen) == 0;
 }
 
-// Writes "Rec<n>" into the prefix and "<stem><n>.<member>" into name.
-void name_rec(int n) {
-    char* end = prefix + sizeof prefix;
-    MP_cat_int(MP_cat_text(prefix, end, "Rec"), end, n, 0);
-}
-const char* name_of(const char* stem, int n, const char* member) {
-    char* end = name + sizeof name;
-    char* p = MP_cat_int(MP_cat_text(name, end, stem), end, n, 0);
-    MP_cat_text(MP_cat_text(p, end, "."), end, member);
-    return name;
-}
-bool missing(const char* tag_name) { return MP_get_tag(tag_name, nullptr, nullptr, nullptr) == 0; }
+// The members of a recording that the derivation reads, by the name behind "Rec<n>".
+constexpr const char* kMembers[] = {".IsRecording", ".IdChannel", ".Title", ".StartTime", ".EndTime"};
+enum Member { kIsRecording, kIdChannel, kTitle, kStartTime, kEndTime, kMemberCount };
 
-// What one recording object would store, as a dry run of the flattener sees it.
-struct Preview {
-    char in_progress_name[64];  // "Rec<n>.IsRecording"
-    char channel_name[64];      // "Rec<n>.IdChannel"
-    bool count_new;             // look each name up, to count those not in the table yet
-    int stores;
-    int new_names;
-    bool in_progress;
-    int channel;
+// Where the table stood before each recording was stored: mark n lies before recording n + 1.
+MP_TagMark marks[MPX_RECORDING_LIMIT + 1];
+
+// Writes "Rec<n>", the prefix of recording n's tag names; returns its length.
+int rec_prefix(char (&out)[64], int n) {
+    char* end = out + sizeof out;
+    return static_cast<int>(MP_cat_int(MP_cat_text(out, end, "Rec"), end, n, 0) - out);
+}
+
+// The table entries that one recording's members were stored in.
+struct Stored {
+    char prefix[64];
+    int prefix_len;
+    int entry[kMemberCount];
 };
 
-void preview_store(const char* tag_name, int, int ival, const char* text, void* context) {
-    Preview& v = *static_cast<Preview*>(context);
-    v.stores++;
-    if (v.count_new && missing(tag_name)) v.new_names++;
-    if (strcmp(tag_name, v.in_progress_name) == 0)
-        v.in_progress = strncmp(text, "true", 4) == 0;
-    else if (strcmp(tag_name, v.channel_name) == 0)
-        v.channel = ival;
+// Every store of a recording passes here, so a name is compared with the one member that its
+// first letter can make it.
+void note_store(const char* tag_name, int, int, const char*, int entry, void* context) {
+    Stored& s = *static_cast<Stored*>(context);
+    const char* member = tag_name + s.prefix_len;
+    if (strncmp(tag_name, s.prefix, static_cast<size_t>(s.prefix_len)) != 0 || member[0] != '.') return;
+    int m = member[1] == 'T' ? kTitle : member[1] == 'S' ? kStartTime : member[1] == 'E' ? kEndTime
+          : member[1] == 'I' && member[2] == 's' ? kIsRecording : kIdChannel;
+    if (strcmp(member, kMembers[m]) == 0) s.entry[m] = entry;
 }
 
-MP_ParseDryRun preview(const char* text, int p, int n, bool count_new, Preview& v) {
-    snprintf(v.in_progress_name, sizeof v.in_progress_name, "Rec%d.IsRecording", n);
-    snprintf(v.channel_name, sizeof v.channel_name, "Rec%d.IdChannel", n);
-    v.count_new = count_new;
-    v.stores = 0;
-    v.new_names = 0;
-    v.in_progress = false;
-    v.channel = 0;
-    name_rec(n);
-    return MP_Parse_item_dry(prefix, static_cast<int>(strlen(prefix)), text, p, preview_store, &v);
+// The entry of member m of the recording stored: a member that the object did not store is read
+// as the table holds it under its name, and one that the table does not hold as empty.
+const MP_TagEntry& member(Stored& s, int m) {
+    static const MP_TagEntry none{};
+    int entry = s.entry[m];
+    if (entry < 1 || entry > MP_MAXTAGS) {
+        MP_cat_text(s.prefix + s.prefix_len, s.prefix + sizeof s.prefix, kMembers[m]);
+        entry = MP_get_tag(s.prefix, nullptr, nullptr, nullptr);
+    }
+    return entry ? MP_Tags[entry] : none;
 }
 
-// The members that the derivation stores for each recording in progress.
-constexpr const char* kDerived[] = {"Entry",    "IsRecording", "Title",     "StartTime",  "EndTime",
-                                    "SoFar",    "Duration",    "IdChannel", "ChannelName"};
-
-// The new table entries that the derivation of this poll needs for the recordings stored so
-// far, counting the names that the table holds already: the summary tags, the slots that it
-// marks as no longer recording, and for each recording in progress its Recording<k> tags and
-// the answer of a channel whose name is not known yet.
-struct Needs {
-    int entries = 0;
-    int in_progress = 0;
-    static constexpr int kChannels = 32;
-    int channels[kChannels];
-    int channel_count = 0;
-    bool channels_full = false;
-
-    void start() {
-        entries = missing("IsRecording") + missing("NRecordings") + missing("Recordings") + missing("IRecordings");
-        for (int d = 1; d <= MPX_CLEARED_SLOTS; d++) entries += missing(name_of("Recording", d, "IsRecording"));
-        in_progress = 0;
-        channel_count = 0;
-        channels_full = false;
-    }
-    bool counted(int channel) const {
-        for (int i = 0; i < channel_count; i++)
-            if (channels[i] == channel) return true;
-        return false;
-    }
-    // The new entries that one more recording in progress, on that channel, would need.
-    int for_next(int channel) const {
-        int k = in_progress + 1;
-        int need = 0;
-        for (const char* member : kDerived) need += missing(name_of("Recording", k, member));
-        // Its IsRecording slot was counted among the slots to mark already.
-        if (k <= MPX_CLEARED_SLOTS && missing(name_of("Recording", k, "IsRecording"))) need--;
-        char channel_tag[40];
-        snprintf(channel_tag, sizeof channel_tag, "Channel%d.DisplayName", channel);
-        if (MP_gtag(channel_tag)[0] == '\0' && (channels_full || !counted(channel))) need += MPX_CHANNEL_ENTRIES;
-        return need;
-    }
-    // Recording n has been stored: counted if the derivation will take it as in progress.
-    void took(int n) {
-        if (strncmp(MP_gtag(name_of("Rec", n, "IsRecording")), "true", 4) != 0) return;
-        int channel = MP_itag(name_of("Rec", n, "IdChannel"));
-        entries += for_next(channel);
-        in_progress++;
-        if (counted(channel)) return;
-        if (channel_count < kChannels)
-            channels[channel_count++] = channel;
-        else
-            channels_full = true;
-    }
-};
-Needs needs;
-// What the derivation needed when a recording did not leave room for it.
-int over_need = 0;
+void copy_text(char (&out)[MP_TAG_TEXT_MAX + 1], const MP_TagEntry& e) {
+    size_t len = strnlen(e.string, MP_TAG_TEXT_MAX);
+    memcpy(out, e.string, len);
+    out[len] = '\0';
+}
 
 void tell_full(const char* tag, int n, int need) {
     if (!told_full)
@@ -259,42 +202,21 @@ void tell_full(const char* tag, int n, int need) {
     told_full = true;
 }
 
-// Whether recording n, which the dry run v previewed, may be stored: what it adds to the table
-// leaves the entries that the derivation needs then. *need is set to those.
-bool room_for(const char* text, int p, int n, Preview& v, int* need) {
-    int free = MP_MAXTAGS - MP_Numtags;
-    *need = needs.entries + (v.in_progress ? needs.for_next(v.channel) : 0);
-    // Every store taken for a new name, the most the recording can add; near the limit, the
-    // names it adds are counted.
-    int adds = v.stores;
-    if (free - adds < *need) {
-        if (!v.count_new) preview(text, p, n, true, v);
-        adds = v.new_names;
-    }
-    return free - adds >= *need;
-}
-
-// Takes up to `limit` recording objects from the head of the list, as a scan of the whole text
-// would. A list that lies whole in the window is stored object by object and checked after each:
-// when one leaves too few entries for the derivation, *over is set to its number and the scan
-// stops, for the caller to take the list again without it. A list that passes through the window
-// is previewed object by object before it is stored, since what has passed cannot be taken again.
-// Returns how many were stored, or -1 when the conversation was given up.
-int take(const char* tag, ListText& t, int limit, int* over) {
+// Takes up to MPX_RECORDING_LIMIT recording objects from the head of the list, as a scan of the
+// whole text would, each stored as soon as the window decides it. A recording that the table has
+// no room for is taken back, and the list ends before it (*cut is set). Returns how many were
+// stored, or -1 when the conversation was given up.
+int take(const char* tag, ListText& t, bool* cut) {
     MpxBody& b = *t.b;
-    const bool careful = !t.whole;
-    const int refused = MP_Tag_Refused;
     // The flattener reads the characters of the window's tokens from their side array.
     MP_TextNamed named(b.buf, points, t.clean);
-    needs.start();
+    marks[0] = MP_tags_mark();
     int r = 0;
     int p = 0;
     for (;;) {
         int resume = 0;
         int at = find_brace(b.buf, p, t.clean, &resume);
         int keep_from = -1;  // where the window is cut when more of the text must come first
-        Preview v;
-        MP_ParseDryRun dry{};
         if (at < 0) {
             if (t.whole) break;
             keep_from = resume;
@@ -303,16 +225,17 @@ int take(const char* tag, ListText& t, int limit, int* over) {
         } else {
             p = at;
             if (!is_recording_object(b.buf, p)) break;
-            if (r == limit) {
-                if (limit == MPX_RECORDING_LIMIT && !told_too_many)
+            if (r == MPX_RECORDING_LIMIT) {
+                if (!told_too_many)
                     MP_logf(1, tag, "Too many recordings in message; the first %d are taken", MPX_RECORDING_LIMIT);
-                told_too_many = told_too_many || limit == MPX_RECORDING_LIMIT;
+                told_too_many = true;
                 break;
             }
-            if (careful) {
-                dry = preview(b.buf, p, r + 1, false, v);
-                if (dry.reached_end && !t.whole) keep_from = p;
-            }
+            // Behind the window's end the object may go on: a dry run shows whether it does.
+            char prefix[64];
+            int prefix_len = rec_prefix(prefix, r + 1);
+            if (!t.whole && MP_Parse_item_dry(prefix, prefix_len, b.buf, p, nullptr, nullptr).reached_end)
+                keep_from = p;
         }
         if (keep_from >= 0) {
             int rc = advance(tag, t, keep_from);
@@ -322,24 +245,17 @@ int take(const char* tag, ListText& t, int limit, int* over) {
             p = 0;
             continue;
         }
-        int need = 0;
-        if (careful && !room_for(b.buf, p, r + 1, v, &need)) {
-            tell_full(tag, r + 1, need);
-            break;
-        }
-        r++;
-        name_rec(r);
-        int prefix_len = static_cast<int>(strlen(prefix));
+        const int refused = MP_Tag_Refused;
         int pos = p;
         MP_lock();
-        MP_Parse_item(tag, prefix, b.buf, &pos, &prefix_len);
+        MP_Extended_store_recording(tag, ++r, b.buf, &pos);
         MP_unlock();
-        needs.took(r);
-        if (!careful && (MP_Tag_Refused != refused || MP_MAXTAGS - MP_Numtags < needs.entries)) {
-            *over = r;
-            over_need = needs.entries;
-            return r;
+        if (MP_Tag_Refused != refused) {
+            MP_tags_rollback_to(marks[--r]);
+            *cut = true;
+            break;
         }
+        marks[r] = MP_tags_mark();
         // A position past the text's end: the flattener abandoned the rest of it.
         if (pos > t.clean) break;
         p = pos;
@@ -349,7 +265,7 @@ int take(const char* tag, ListText& t, int limit, int* over) {
 
 // Takes the recording objects from the head of the list. Returns how many were stored, or -1
 // when the conversation was given up.
-int scan(const char* tag, MpxBody& b) {
+int scan(const char* tag, MpxBody& b, bool* cut) {
     if (MP_Extended_body_fill(tag, &b) < 0) return -1;
     if (b.header + b.length > MPX_RECEIVE_CAPACITY - 2 && !told_overflow) {
         // The answer does not fit the buffer; it is read through it all the same.
@@ -358,22 +274,49 @@ int scan(const char* tag, MpxBody& b) {
     }
     ListText t{&b, b.length - 1, 0, 0, false, b.buf[0]};
     clean_more(tag, t);
-    int over = 0;
-    int r = take(tag, t, MPX_RECORDING_LIMIT, &over);
-    if (over > 0) {
-        // The list lies whole in the window: it is taken again, up to the recording before the
-        // one that did not leave room, from the table as it was before.
-        int need = over_need;
-        MP_tags_rollback();
-        MP_tags_begin();
-        r = take(tag, t, over - 1, &over);
-        tell_full(tag, over, need);
-    }
+    int r = take(tag, t, cut);
     b.buf[t.clean] = t.covered;
     return r;
 }
 
+// The most recordings of the r stored that leave the table room for what the derivation stores
+// beside them, their channel answers included; those beyond are taken back. cut says that the
+// scan has ended the list already, at the recording behind the r stored.
+int fit(const char* tag, int r, bool cut) {
+    int m = r;
+    int need = MP_Extended_derive(tag, m, true);
+    int over_need = need;
+    while (m > 0 && MP_MAXTAGS - marks[m].count < need) {
+        over_need = need;
+        need = MP_Extended_derive(tag, --m, true);
+    }
+    if (m < r) MP_tags_rollback_to(marks[m]);
+    if (m < r || cut) tell_full(tag, m + 1, over_need);
+    return m;
+}
+
 }  // namespace
+
+MpxRecording MP_Extended_recordings[MPX_RECORDING_LIMIT + 1];
+
+void MP_Extended_store_recording(const char* tag, int n, const char* text, int* pos) {
+    Stored s{};
+    s.prefix_len = rec_prefix(s.prefix, n);
+    char prefix[64];
+    int prefix_len = rec_prefix(prefix, n);
+    MP_Parse_item_visited(tag, prefix, text, pos, &prefix_len, note_store, &s);
+    MpxRecording& rec = MP_Extended_recordings[n];
+    rec.in_progress = strncmp(member(s, kIsRecording).string, "true", 4) == 0;
+    // The derivation reads the other members of recordings in progress only.
+    if (!rec.in_progress) return;
+    rec.channel = member(s, kIdChannel).ival;
+    rec.start_time = member(s, kStartTime).time;
+    rec.end_time = member(s, kEndTime).time;
+    copy_text(rec.channel_text, member(s, kIdChannel));
+    copy_text(rec.title, member(s, kTitle));
+    copy_text(rec.start, member(s, kStartTime));
+    copy_text(rec.end, member(s, kEndTime));
+}
 
 void MP_Extended_recordings_reset() {
     told_overflow = false;
@@ -396,22 +339,17 @@ int MP_Extended_process_recordings(const char* tag, char* buf, int n) {
 
     // The recordings count only once the whole answer is here: the rest of the list is read
     // and dropped, so that the next answer starts clean, and an answer given up on the way
-    // leaves the table as the last whole one left it.
+    // leaves the table as the last whole one left it. The names of the channels are asked for
+    // before anything is derived, so that the reserve for the derived tags is counted from what
+    // their answers hold, and a channel answer that breaks off takes the list back with it.
     MP_tags_begin();
-    int r = scan(tag, b);
-    if (r < 0 || MP_Extended_body_drain(tag, &b) < 0) {
+    bool cut = false;
+    int r = scan(tag, b, &cut);
+    if (r < 0 || MP_Extended_body_drain(tag, &b) < 0 || MP_Extended_ask_channels(tag, r) < 0) {
         MP_tags_rollback();
         return 0;
     }
-    // The derivation asks the service for the names of channels that the table does not know.
-    // A channel answer that breaks off gives the conversation up, and the new list goes with
-    // what was derived from it: the table stays as the last whole poll left it.
-    int connected = MP_Global_Connected;
-    MP_Extended_derive(tag, r);
-    if (connected && !MP_Global_Connected) {
-        MP_tags_rollback();
-        return 0;
-    }
+    MP_Extended_derive(tag, fit(tag, r, cut), false);
     MP_tags_commit();
     return 0;
 }

@@ -87,6 +87,33 @@ TEST_F(Tags, ClearedTableIsInvalidAndFirstTagMakesItNumtags) {
     EXPECT_EQ(6, MP_Tags[2].len);
 }
 
+// A return to a mark of the open group takes back the stores made since, byte for byte: the
+// entries they changed get their bytes back, the names they added go and are found no more,
+// and what the group stored before the mark stays. The group goes on, and its rollback still
+// returns the table to its beginning.
+TEST_F(Tags, RollbackToAMarkTakesBackOnlyTheStoresSinceIt) {
+    MP_put_tag("Kept", MP_TYPE_TEXT, 0, "old");
+    MP_put_tag("Changed", MP_TYPE_TEXT, 0, "old");
+    const std::vector<MP_TagEntry> at_begin(MP_Tags, MP_Tags + 6);
+    MP_tags_begin();
+    MP_put_tag("Kept", MP_TYPE_TEXT, 0, "new");
+    MP_put_tag("Before", MP_TYPE_INT, 1, "1");
+    const std::vector<MP_TagEntry> at_mark(MP_Tags, MP_Tags + 6);
+    MP_TagMark mark = MP_tags_mark();
+    MP_put_tag("Changed", MP_TYPE_TEXT, 0, "new");
+    MP_put_tag("After", MP_TYPE_INT, 2, "2");
+    MP_put_tag("Afterwards", MP_TYPE_INT, 3, "3");
+    MP_tags_rollback_to(mark);
+    EXPECT_EQ(MP_Numtags, 3);
+    for (int i = 0; i < 6; i++) EXPECT_EQ(memcmp(&MP_Tags[i], &at_mark[static_cast<size_t>(i)], sizeof(MP_TagEntry)), 0) << i;
+    EXPECT_EQ(MP_get_tag("After", nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(MP_put_tag("Later", MP_TYPE_INT, 4, "4"), 4);
+    MP_put_tag("Changed", MP_TYPE_TEXT, 0, "newer");
+    MP_tags_rollback();
+    for (int i = 0; i < 6; i++) EXPECT_EQ(memcmp(&MP_Tags[i], &at_begin[static_cast<size_t>(i)], sizeof(MP_TagEntry)), 0) << i;
+    EXPECT_STREQ(MP_gtag("Changed"), "old");
+}
+
 TEST_F(Tags, ShorterNameUpdatesTheLongerTagItBegins) {
     EXPECT_EQ(1, MP_put_tag("A.B", MP_TYPE_TEXT, 5, "first"));
     EXPECT_EQ(1, MP_put_tag("A", MP_TYPE_INT, 7, "second"));

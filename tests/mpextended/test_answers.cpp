@@ -223,6 +223,45 @@ TEST_F(MpxAnswers, NinetyEightRecordingsThatFitBesideTheirDerivedTagsAreAllStore
     }
 }
 
+// 98 recordings whose tags, with the derived ones and the five members of the service's channel
+// answer, fill the table to its last entry, or to the one before it: all of them are published
+// at the first poll, without a word about a full table. The first is in progress on a channel
+// that the table does not know yet. Both ways of taking a list: whole in the buffer, and
+// passing through it.
+TEST_F(MpxAnswers, NinetyEightRecordingsThatFillTheTableWithTheirChannelAnswerAreAllPublished) {
+    for (size_t description : {size_t{1}, size_t{700}})
+    for (int total : {MP_MAXTAGS, MP_MAXTAGS - 1}) {
+        SCOPED_TRACE(std::string(description > 1 ? "larger than the buffer, " : "in the buffer, ") +
+                     std::to_string(total) + " entries");
+        // The four summary tags, nine Recording1 tags, eight cleared slots and five channel members.
+        const int members = total - 4 - 9 - 8 - 5;
+        std::vector<std::string> objects;
+        for (int i = 1; i <= 98; i++) {
+            std::string more;
+            int own = members / 98 + (i <= members % 98 ? 1 : 0);
+            for (int m = 1; m <= own - 6; m++) more += ",\"X" + std::to_string(m) + "\":" + std::to_string(i);
+            objects.push_back(recording(std::string(description, 'd'), "Programme " + std::to_string(i), i == 1, 5, more));
+        }
+        const std::string body = list(objects);
+        ASSERT_EQ(body.size() > MPX_RECEIVE_CAPACITY, description > 1);
+        for (const char* file : {"port.txt", "events.txt", "requests.txt", kMpxLog}) remove(file);
+        ASSERT_NO_FATAL_FAILURE(start("list 1 " + body + "\nlist 2 " + body + "\n", "Debug=1\nMPExtended_Wait=1\n"));
+        std::vector<MP_TagEntry> t = published([](const std::vector<MP_TagEntry>& tags) {
+            return status_of(tags[0]) == "OK" && tag_named(tags, "Recording1.ChannelName").found;
+        }, 20000);
+        ASSERT_FALSE(t.empty()) << "the first list was never published";
+        EXPECT_EQ(tag_named(t, "NRecordings").text, "NinetyEight");
+        EXPECT_EQ(tag_named(t, "Rec98.Title").text, "Programme 98");
+        EXPECT_EQ(tag_named(t, "Recording1.ChannelName").text, "Das Erste");
+        EXPECT_EQ(static_cast<int>(t.size()) - 1, total);
+        ASSERT_TRUE(answers(2, 20000)) << "fewer than two answers";
+        EXPECT_EQ(line_count(log(), "Tag table nearly full"), 0);
+        bridge_.stop();
+        sim_.stop();
+        block_.reset();
+    }
+}
+
 // A list larger than the buffer, read in each text encoding: accented letters, JSON escapes, a
 // character outside Windows-1252 and one beyond the 16-bit range, at the head of the list and
 // behind the buffer's first window, and a letter at the 256-byte limit of a text. Every encoding

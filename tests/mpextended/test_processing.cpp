@@ -55,6 +55,17 @@ std::string recording_at(const std::string& title, bool in_progress, int channel
            ",\"Title\":\"" + title + "\"}";
 }
 
+// The channel look-up of a poll for one recording in progress on channel id: the request, its
+// answer kept, then stored by the derivation's pass.
+void look_up_channel(const char* tag, int id) {
+    MP_Extended_recordings[1] = MpxRecording{};
+    MP_Extended_recordings[1].in_progress = true;
+    MP_Extended_recordings[1].channel = id;
+    if (MP_Extended_ask_channels(tag, 1) < 0) return;
+    MP_Extended_channels_rewind();
+    MP_Extended_take_channel(tag, id, nullptr);
+}
+
 std::string list(const std::vector<std::string>& objects) {
     std::string body = "[";
     for (size_t i = 0; i < objects.size(); i++) body += (i ? "," : "") + objects[i];
@@ -306,7 +317,7 @@ TEST_F(Processing, AnswerThatStopsOrEndsHalfWayGivesTheConnectionUp) {
     // The service stops in the middle of a channel answer.
     ASSERT_NO_FATAL_FAILURE(connect());
     serve("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"Disp");
-    MP_Extended_process_channel(tag, 4);
+    look_up_channel(tag, 4);
     EXPECT_EQ(MP_Global_Connected, 0);
     EXPECT_STREQ(MP_Extended_give_up_status(), "MP_recv Failed: Error at socket(): 10060");
     EXPECT_EQ(text_of("Channel4.DisplayName"), "");
@@ -317,7 +328,7 @@ TEST_F(Processing, AnswerThatStopsOrEndsHalfWayGivesTheConnectionUp) {
     serve("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"Disp");
     vp_close_socket(server_);
     server_ = VP_INVALID_SOCKET;
-    MP_Extended_process_channel(tag, 3);
+    look_up_channel(tag, 3);
     EXPECT_EQ(MP_Global_Connected, 0);
     EXPECT_STREQ(MP_Extended_give_up_status(), "MP_recv Failed: Connection closed during an answer");
     EXPECT_EQ(log_lines("TCP[MPEx]: Connection closed in process_MP_Extended_channel"), 1);
@@ -556,14 +567,14 @@ TEST_F(Processing, TwelveInProgressThenFewerKeepTheirSlots) {
 TEST_F(Processing, ChannelAnswers) {
     const char* tag = "TCP[MPEx]:";
     serve(response("{\"DisplayName\":\"Arte\",\"Id\":7,\"IsTv\":true}"));
-    MP_Extended_process_channel(tag, 7);
+    look_up_channel(tag, 7);
     EXPECT_EQ(text_of("Channel7.DisplayName"), "Arte");
     EXPECT_EQ(MP_itag("Channel7.Id"), 7);
 
     serve(response(""));
-    MP_Extended_process_channel(tag, 8);
+    look_up_channel(tag, 8);
     serve(response("{\"Name\":\"x\",\"DisplayName\":\"y\"}"));
-    MP_Extended_process_channel(tag, 8);
+    look_up_channel(tag, 8);
     EXPECT_EQ(text_of("Channel8.DisplayName"), "");
     EXPECT_EQ(log_lines("TCP[MPEx]: Empty channel Message"), 1);
     EXPECT_EQ(log_lines("TCP[MPEx]: Not a channel message"), 1);
@@ -571,12 +582,12 @@ TEST_F(Processing, ChannelAnswers) {
     // An answer longer than the channel buffer is read and dropped; the next one is read
     // from its own first byte.
     serve("HTTP/1.1 200 OK\r\nContent-Length: 6000\r\n\r\n{\"DisplayName\":\"" + std::string(5984, 'x') + "\"}");
-    MP_Extended_process_channel(tag, 9);
+    look_up_channel(tag, 9);
     EXPECT_EQ(MP_Global_Connected, 1);
     EXPECT_EQ(text_of("Channel9.DisplayName"), "");
     EXPECT_EQ(log_lines("Channel answer of 6000 bytes does not fit the 4096-byte buffer; it is dropped"), 1);
     serve(response("{\"DisplayName\":\"Arte HD\",\"Id\":10}"));
-    MP_Extended_process_channel(tag, 10);
+    look_up_channel(tag, 10);
     EXPECT_EQ(text_of("Channel10.DisplayName"), "Arte HD");
     // A header that fills the whole channel buffer: the body behind it is still read whole.
     const std::string padded = "{\"DisplayName\":\"Padded\"}";
@@ -584,18 +595,18 @@ TEST_F(Processing, ChannelAnswers) {
     head += std::string(MPX_CHANNEL_CAPACITY - head.size() - 4, 'p') + "\r\n\r\n";
     ASSERT_EQ(head.size(), static_cast<size_t>(MPX_CHANNEL_CAPACITY));
     serve(head + padded);
-    MP_Extended_process_channel(tag, 14);
+    look_up_channel(tag, 14);
     EXPECT_EQ(text_of("Channel14.DisplayName"), "Padded");
     EXPECT_EQ(MP_Global_Connected, 1);
     // Once the connection is given up, a look-up ends at once without a receive.
     MP_Global_Connected = 0;
     int receives = log_lines("TCP[MPEx]: MP_Recv:");
-    MP_Extended_process_channel(tag, 12);
+    look_up_channel(tag, 12);
     EXPECT_EQ(log_lines("TCP[MPEx]: MP_Recv:"), receives);
     MP_Global_Connected = 1;
 
     // A service that does not answer a channel request at all.
-    MP_Extended_process_channel(tag, 13);
+    look_up_channel(tag, 13);
     EXPECT_EQ(MP_Global_Connected, 0);
     EXPECT_STREQ(MP_Extended_give_up_status(), "MP_recv Failed: Error at socket(): 10060");
     EXPECT_EQ(log_lines("No channel answer for 300 ms; the connection is given up"), 1);
@@ -603,7 +614,7 @@ TEST_F(Processing, ChannelAnswers) {
     ASSERT_NO_FATAL_FAILURE(connect());
     vp_close_socket(server_);
     server_ = VP_INVALID_SOCKET;
-    MP_Extended_process_channel(tag, 11);
+    look_up_channel(tag, 11);
     EXPECT_EQ(MP_Global_Connected, 0);
     EXPECT_GE(log_lines("Connection closed in MP_Extended_process_channel"), 1);
 }
