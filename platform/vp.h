@@ -268,7 +268,8 @@ int vp_wait_readable(vp_socket s, int ms);
 
 // From this call on, the requests no longer end the program but are noted. A request that the
 // program was started to ignore (POSIX: a program started with '&' by a shell without job
-// control ignores Ctrl-C) stays ignored. Returns 0, or the OS error.
+// control ignores Ctrl-C) stays ignored. A drawn console does not change that: the program
+// still ends in its own time and gives the console back. Returns 0, or the OS error.
 int vp_stop_catch();
 // Whether a stop request has come since vp_stop_catch.
 bool vp_stop_requested();
@@ -399,7 +400,8 @@ int vp_console_keys_start();
 // the VP_KEY_ values above, or VP_KEY_NONE when the time passed without a key.
 int vp_console_wait_key(int ms);
 // Gives the console back as the program found it: the input mode, the normal screen and the
-// cursor. Called at exit and on Ctrl-C, SIGTERM, a hang-up and every other signal that ends the
-// program by itself once keys or a drawn screen changed anything (POSIX: a signal that dumps core
-// only while no fault handler of the program has it); calling it more than once does no harm.
+// cursor. Called at exit, before a report of vp_install_fault_handler's handler, and on Ctrl-C,
+// SIGTERM, a hang-up and every other signal that ends the program by itself (a stop request that
+// vp_stop_catch notes ends nothing) once keys or a drawn screen changed anything (POSIX: a signal
+// that dumps core only while no handler of the program's own has it); more than once does no harm.
 void vp_console_restore();
