@@ -33,7 +33,6 @@ extern int MP_status_count2;
 extern int MP_status_row_total;
 
 // Start-up.
-void MP_Kernel32_Start();
 // Whether the bridge of a channel runs: a process of ours (this user, the same named objects)
 // whose program file is named exactly as the bridge's and that serves the channel's block.
 // 1 running, 0 not running, -1 unknown (no process list, or no way to read image paths).
