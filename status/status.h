@@ -6,13 +6,15 @@
 #include <cstdint>
 
 #include "mp_encoding_names.h"
+#include "mp_limits.h"
 #include "mp_tags.h"
+#include "vistrel_reader.h"
 
 // The monitor's two channels: 0 the WifiRemote bridge, 1 the MPExtended bridge.
 inline constexpr int STATUS_CHANNELS = 2;
 // The blocks' names of this run: the bridges' own names, with VISTREL_BLOCK_SUFFIX behind them
 // when it is set (MP_status_name_blocks, at start).
-inline constexpr int STATUS_NAME_MAX = 64;
+inline constexpr int STATUS_NAME_MAX = VR_NAME_MAX;
 extern const char* const MP_status_base_name[STATUS_CHANNELS];
 extern char MP_status_block_name[STATUS_CHANNELS][STATUS_NAME_MAX];
 // Names both blocks from the environment. Returns 0, or VR_BAD_SUFFIX (the names stay the
@@ -80,9 +82,8 @@ bool MP_status_filtered();
 const char* MP_status_filter_word(int i);
 bool MP_status_row_listed(const MP_TagEntry& row);
 
-// A block whose last publication is older than this, in seconds, is marked stale: a live
-// bridge publishes far more often (the reader's guide gives these limits to display authors).
-inline constexpr int STATUS_STALE_AFTER[STATUS_CHANNELS] = {30, 60};
+// The age after which a channel's block is marked stale.
+inline constexpr int STATUS_STALE_AFTER[STATUS_CHANNELS] = {MP_STALE_WIFIREMOTE, MP_STALE_MPEXTENDED};
 // The age of a block's publication as shown after its status line, in brackets: "[12 s ago]",
 // "[STALE, 5 min ago]" once older than stale_after, "[never published]" for a time of 0 and
 // "[3 s ahead]" for a time later than now. The time is the header's 32-bit count of seconds,
