@@ -188,14 +188,14 @@ Line slot_line(const RingSlot& slot) {
 
 // Ends the line composed in the slot at the write position, whose text holds kept characters
 // at open_text_at, made from the caller's text up to position used, which is followed by more
-// that the slot had no room for (len characters in all, kUnmeasured when not yet measured):
-// stores it and writes it out under the level rule.
-int close_line(int level, size_t kept, const char* text, size_t len, size_t used, int force) {
+// that the slot had no room for (len characters in all, kUnmeasured when not yet measured;
+// escaped when it is a service's): stores it and writes it out under the level rule.
+int close_line(int level, size_t kept, const char* text, size_t len, size_t used, int force, bool escape = false) {
     const char* line = ring[ring_write].text;
     size_t pos = store_line(kept);
     if (!to_be_written(level, force)) return 0;
     if (len == kUnmeasured) len = used + strlen(text + used);
-    return publish({line, pos, text, len, used, false});
+    return publish({line, pos, text, len, used, escape});
 }
 
 // MP_log_open_line for a label of any source: below Debug=3 a secret in it is replaced.
@@ -407,14 +407,9 @@ int MP_log_untrusted(int level, const char* label, const char* text, size_t len)
     char* at = open_checked_line(label, &room);
     size_t used;
     size_t kept = escaped_copy(at, room, text, len, &used);
-    if (used == len) return close_line(level, kept, "", 0, 0, force);
-
-    // Longer, once escaped, than the ring keeps: the ring holds its beginning, and the whole
-    // text is written escaped piece by piece, so that no buffer need hold all of it.
-    const char* line = ring[ring_write].text;
-    size_t line_len = store_line(kept);
-    if (!to_be_written(level, force)) return 0;
-    return publish({line, line_len, text, len, used, true});
+    // Longer, once escaped, than the ring keeps: the ring holds its beginning, and the rest is
+    // written escaped piece by piece, so that no buffer need hold all of it.
+    return close_line(level, kept, text ? text : "", len, used, force, true);
 }
 
 int MP_log_secret(const char* label, const char* text) {

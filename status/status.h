@@ -35,10 +35,6 @@ extern int MP_status_count2;
 extern int MP_status_row_total;
 
 // Start-up.
-// Whether the bridge of a channel runs: a process of ours (this user, the same named objects)
-// whose program file is named exactly as the bridge's and that serves the channel's block.
-// 1 running, 0 not running, -1 unknown (no process list, or no way to read image paths).
-int MP_status_check_process(int channel);
 // Whether a bridge's program file may be started: a regular file that belongs to the monitor's
 // user or to root (Windows: to the administrators; a file system that records no owners is not
 // asked) and that nobody else may change, in a folder that nobody else may change; whoever may
@@ -82,8 +78,6 @@ bool MP_status_filtered();
 const char* MP_status_filter_word(int i);
 bool MP_status_row_listed(const MP_TagEntry& row);
 
-// The age after which a channel's block is marked stale.
-inline constexpr int STATUS_STALE_AFTER[STATUS_CHANNELS] = {MP_STALE_WIFIREMOTE, MP_STALE_MPEXTENDED};
 // The age of a block's publication as shown after its status line, in brackets: "[12 s ago]",
 // "[STALE, 5 min ago]" once older than stale_after, "[never published]" for a time of 0 and
 // "[3 s ahead]" for a time later than now. The time is the header's 32-bit count of seconds,

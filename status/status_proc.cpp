@@ -19,16 +19,6 @@ void print_query_error(int code) {
 }
 }  // namespace
 
-int MP_status_check_process(int channel) {
-    uint32_t pid = 0;
-    // Without the image query or the list nothing can be told apart; a second copy of a running
-    // bridge would fight the first over its block, so the bridge is taken as running. A bridge
-    // of another run (other block names) is not ours.
-    if (vp_proc_find(MP_status_program[channel], MP_status_block_name[channel], print_query_error, &pid) != 0)
-        return -1;
-    return pid != 0 ? 1 : 0;
-}
-
 bool MP_status_program_safe(const char* program, char* why, size_t size) {
     vp_file_facts f;
     int rc = vp_file_examine(program, &f);
@@ -78,7 +68,13 @@ void MP_status_start_bridges() {
     // succeeded shows on the screen: the bridge's block stays unpublished. A program file that
     // someone else could have put there or changed is not started.
     for (int c = 0; c < STATUS_CHANNELS; c++) {
-        if (MP_status_check_process(c) != 0) continue;
+        // A process of ours (this user, the same named objects) whose program file is named
+        // exactly as the bridge's and that serves this run's block is the bridge, running.
+        // Without the image query or the process list nothing can be told apart; a second copy
+        // of a running bridge would fight the first over its block, so it is taken as running.
+        uint32_t pid = 0;
+        if (vp_proc_find(MP_status_program[c], MP_status_block_name[c], print_query_error, &pid) != 0 || pid != 0)
+            continue;
         if (MP_status_program_safe(MP_status_program[c], why, sizeof why)) {
             vp_spawn_background(MP_status_program[c], MP_status_start_arg[c]);
         } else {

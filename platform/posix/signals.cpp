@@ -11,8 +11,6 @@ void (*stop_note)() = nullptr;
 void (*give_back)() = nullptr;
 void (*watcher)(int) = nullptr;
 
-bool is_stop(int sig) { return sig == SIGINT || sig == SIGTERM || sig == SIGHUP; }
-
 // A stop request is noted; SIGCONT and SIGWINCH go to the console; every other signal gives
 // the terminal back and then ends or stops the program as it would have by default.
 void on_signal(int sig);
@@ -41,11 +39,10 @@ void take_if_default(int sig) {
 
 void on_signal(int sig) {
     int saved = errno;
-    if (stop_note && is_stop(sig)) {
+    if (stop_note && (sig == SIGINT || sig == SIGTERM || sig == SIGHUP)) {
         stop_note();
     } else if (sig == SIGCONT || sig == SIGWINCH) {
-        // Ctrl-Z gave the handler of SIGTSTP up for the stop; the continued program takes it
-        // back.
+        // Ctrl-Z gave up the handler of SIGTSTP to stop the program; it is taken back now.
         if (sig == SIGCONT) take(SIGTSTP);
         if (watcher) watcher(sig);
     } else {

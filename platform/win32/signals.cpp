@@ -1,5 +1,5 @@
-// signals.cpp - Win32: the one console control handler of the process. Each part says what it
-// needs of the control events, and one handler serves them all, whichever part came first.
+// signals.cpp - Win32: the one console control handler, serving each part that asked for the
+// events, whichever came first.
 #include "signals.h"
 
 namespace {
