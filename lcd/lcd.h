@@ -22,10 +22,6 @@ inline constexpr int LCD_MAX_RECORDINGS = 16; // recording screens at most
 inline constexpr int LCD_HOST_MAX = 63;
 inline constexpr int LCD_DEFAULT_PORT = 13666;
 inline constexpr char LCD_DEFAULT_HOST[] = "127.0.0.1";
-// A block whose last publication is older than this, in seconds, is stale (the reader's guide
-// gives these limits): a live bridge publishes far more often.
-inline constexpr int LCD_STALE_WIFIREMOTE = 30;
-inline constexpr int LCD_STALE_MPEXTENDED = 60;
 
 // ---------------------------------------------------------------------------------------------
 // Letters: LCDd's drivers map ISO-8859-1 onto their displays' characters.

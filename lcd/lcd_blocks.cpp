@@ -2,6 +2,8 @@
 #include <cstring>
 
 #include "lcd.h"
+#include "mp_limits.h"
+#include "refusal.h"
 
 namespace {
 // Each block's last good copy, and one spare that every copy is taken into: a copy that holds
@@ -13,8 +15,8 @@ vr_record* const mpx_table = tables[0];
 vr_record* const wfr_table = tables[1];
 }  // namespace
 
-LcdBlock lcd_mpx{VR_MPEXTENDED, LCD_STALE_MPEXTENDED, mpx_table};
-LcdBlock lcd_wfr{VR_WIFIREMOTE, LCD_STALE_WIFIREMOTE, wfr_table};
+LcdBlock lcd_mpx{VR_MPEXTENDED, MP_STALE_MPEXTENDED, mpx_table};
+LcdBlock lcd_wfr{VR_WIFIREMOTE, MP_STALE_WIFIREMOTE, wfr_table};
 
 int lcd_name_blocks() {
     int rc = vr_block_name(lcd_mpx.name, sizeof lcd_mpx.name, VR_MPEXTENDED);
@@ -35,13 +37,13 @@ LcdBlockState lcd_block_age_state(const vr_record& header, int64_t now, int stal
 
 namespace {
 
-// Why the reader does not read an object of a block's name; null for an error of the system
-// (no block there at all, most often).
+// Why the reader does not read an object of a block's name, in the platform layer's words; null
+// for an error of the system (no block there at all, most often).
 const char* refusal_text(int rc) {
     switch (rc) {
-    case VR_FOREIGN: return "it belongs to another user";
-    case VR_SHARED: return "other users may open it";
-    case VR_SHORT: return "it is smaller than a block";
+    case VR_FOREIGN: return vp_refusal_words(VP_FOREIGN);
+    case VR_SHARED: return vp_refusal_words(VP_SHARED);
+    case VR_SHORT: return vp_refusal_words(VP_SHORT);
     case VR_ODD: return "it is no plain shared-memory object";
     default: return nullptr;
     }

@@ -18,6 +18,12 @@ struct MP_Limits {
 };
 extern MP_Limits MP_Global_Limits;
 
+// A block whose last publication is older than this, in seconds, is stale: a live bridge
+// publishes far more often. The monitor and vistrel_lcd mark it so; the reader's guide gives
+// these limits to display authors.
+inline constexpr int MP_STALE_WIFIREMOTE = 30;
+inline constexpr int MP_STALE_MPEXTENDED = 60;
+
 inline constexpr char MP_LIMITS_VARIABLE[] = "VISTREL_TEST_LIMITS";
 // The longest value that a limit may be given (a day), so that no sum of them overflows.
 inline constexpr int MP_LIMIT_MAX_MS = 86400000;

@@ -76,14 +76,6 @@ void write_stamp(char* out) {
     memcpy(out, stamp_text, 12);
 }
 
-// Writes the prefix, the whole text and a line end (a line that holds credentials, at debug
-// level 3 and above, where nothing is redacted).
-void write_whole(FILE* out, const char* line, size_t line_len, const char* rest, size_t rest_len) {
-    fwrite(line, 1, line_len, out);
-    if (rest_len) fwrite(rest, 1, rest_len, out);
-    fputc('\n', out);
-}
-
 constexpr size_t kMarkLen = sizeof MP_LOG_REDACTED - 1;
 
 // Where the text of the line being composed starts in its ring slot (MP_log_open_line).
@@ -159,37 +151,51 @@ void write_text(FILE* out, const char* text, size_t len, size_t from, bool escap
     }
 }
 
-// Ends the line composed in the slot at the write position, whose text holds kept characters
-// at open_text_at, made from the caller's text up to position used, which is followed by more
-// that the slot had no room for (len characters in all, kUnmeasured when not yet measured):
-// stores it and writes it out under the level rule.
-int close_line(int level, size_t kept, const char* text, size_t len, size_t used, int force) {
-    const char* line = ring[ring_write].text;
-    size_t pos = store_line(kept);
-    if (!to_be_written(level, force)) return 0;
+// A finished line: its head as the ring keeps it (stamp, label and the text that fitted), and
+// the rest of its text, text[from, len), read from wherever it is, the bytes before from being
+// the context of a short secret; written redacted (a no-op at debug level 3 and above, the only
+// levels where a line that holds credentials is written), and escaped when it is a service's.
+struct Line {
+    const char* head;
+    size_t head_len;
+    const char* text;
+    size_t len;
+    size_t from;
+    bool escape;
+};
 
-    if (len == kUnmeasured) len = used + strlen(text + used);
-    for (FILE* out : {MP_log_stream, stdout}) {
-        fwrite(line, 1, pos, out);
-        write_text(out, text, len, used, false);
-        fputc('\n', out);
-    }
+void write_line(FILE* out, const Line& l) {
+    fwrite(l.head, 1, l.head_len, out);
+    write_text(out, l.text, l.len, l.from, l.escape);
+    fputc('\n', out);
+}
+
+// The one way of a finished line to its streams: the log file and standard output.
+int publish(const Line& l) {
+    for (FILE* out : {MP_log_stream, stdout}) write_line(out, l);
     line_written();
     return 0;
 }
 
-// Writes a stored line and its line end: our own part as it is (redacted when it was stored),
-// a service's part, kept as it came, redacted and escaped now.
-void write_slot(FILE* out, const RingSlot& slot) {
+// A stored line as it is written: our own part as it is (redacted when it was stored), a
+// service's part, kept as it came, redacted and escaped now.
+Line slot_line(const RingSlot& slot) {
     size_t len = static_cast<size_t>(slot.len);
-    if (slot.raw_at == 0) {
-        fwrite(slot.text, 1, len, out);
-    } else {
-        size_t own = static_cast<size_t>(slot.raw_at);
-        fwrite(slot.text, 1, own, out);
-        write_text(out, slot.text + own, len - own, 0, true);
-    }
-    fputc('\n', out);
+    if (slot.raw_at == 0) return {slot.text, len, "", 0, 0, false};
+    size_t own = static_cast<size_t>(slot.raw_at);
+    return {slot.text, own, slot.text + own, len - own, 0, true};
+}
+
+// Ends the line composed in the slot at the write position, whose text holds kept characters
+// at open_text_at, made from the caller's text up to position used, which is followed by more
+// that the slot had no room for (len characters in all, kUnmeasured when not yet measured;
+// escaped when it is a service's): stores it and writes it out under the level rule.
+int close_line(int level, size_t kept, const char* text, size_t len, size_t used, int force, bool escape = false) {
+    const char* line = ring[ring_write].text;
+    size_t pos = store_line(kept);
+    if (!to_be_written(level, force)) return 0;
+    if (len == kUnmeasured) len = used + strlen(text + used);
+    return publish({line, pos, text, len, used, escape});
 }
 
 // MP_log_open_line for a label of any source: below Debug=3 a secret in it is replaced.
@@ -238,17 +244,12 @@ int secret_line(const char* label, const char* text) {
     size_t room;
     char* at = open_checked_line(label, &room);
     const char* line = ring[ring_write].text;
-    bool written = to_be_written(MP_LOG_SECRET_LEVEL, 0);
-    if (written) {
-        size_t len = strlen(text);
-        write_whole(MP_log_stream, line, open_text_at, text, len);
-        write_whole(stdout, line, open_text_at, text, len);
-    }
+    size_t head_len = open_text_at;
     size_t kept = sizeof MP_LOG_WITHHELD - 1 < room ? sizeof MP_LOG_WITHHELD - 1 : room;
     memcpy(at, MP_LOG_WITHHELD, kept);
     store_line(kept);
-    if (written) line_written();
-    return 0;
+    if (!to_be_written(MP_LOG_SECRET_LEVEL, 0)) return 0;
+    return publish({line, head_len, text, strlen(text), 0, false});
 }
 
 }  // namespace
@@ -278,10 +279,7 @@ int MP_log_close_untrusted_line(int level, size_t text_len, int force) {
     const RingSlot& slot = ring[ring_write];
     store_line(text_len < room ? text_len : room, true);
     if (!to_be_written(level, force)) return 0;
-    write_slot(MP_log_stream, slot);
-    write_slot(stdout, slot);
-    line_written();
-    return 0;
+    return publish(slot_line(slot));
 }
 
 int MP_log_line(int level, const char* label, const char* text, int force) {
@@ -321,7 +319,7 @@ int MP_errlog(const char* label, const char* text) {
         for (int i = 0; i < MP_LOG_RING_SLOTS; i++) {
             RingSlot& slot = ring[(ring_write + i) % MP_LOG_RING_SLOTS];
             if (!slot.pending) continue;
-            write_slot(MP_log_stream, slot);
+            write_line(MP_log_stream, slot_line(slot));
             slot.pending = 0;
         }
         fflush(MP_log_stream);
@@ -409,20 +407,9 @@ int MP_log_untrusted(int level, const char* label, const char* text, size_t len)
     char* at = open_checked_line(label, &room);
     size_t used;
     size_t kept = escaped_copy(at, room, text, len, &used);
-    if (used == len) return close_line(level, kept, "", 0, 0, force);
-
-    // Longer, once escaped, than the ring keeps: the ring holds its beginning, and the whole
-    // text is written escaped piece by piece, so that no buffer need hold all of it.
-    const char* line = ring[ring_write].text;
-    size_t line_len = store_line(kept);
-    if (!to_be_written(level, force)) return 0;
-    for (FILE* out : {MP_log_stream, stdout}) {
-        fwrite(line, 1, line_len, out);
-        write_text(out, text, len, used, true);
-        fputc('\n', out);
-    }
-    line_written();
-    return 0;
+    // Longer, once escaped, than the ring keeps: the ring holds its beginning, and the rest is
+    // written escaped piece by piece, so that no buffer need hold all of it.
+    return close_line(level, kept, text ? text : "", len, used, force, true);
 }
 
 int MP_log_secret(const char* label, const char* text) {

@@ -9,8 +9,9 @@ namespace {
 // The last refusal's code and findings. The programs run one thread, so one record is enough.
 int noted_code = 0;
 char noted[192];
+}  // namespace
 
-const char* words_for(int code) {
+const char* vp_refusal_words(int code) {
     switch (code) {
         case VP_FOREIGN: return "it belongs to another user";
         case VP_SHARED: return "other users may open it";
@@ -22,7 +23,6 @@ const char* words_for(int code) {
         default: return nullptr;
     }
 }
-}  // namespace
 
 const char* vp_file_kind(unsigned long type_bits) {
     switch (type_bits) {
@@ -47,7 +47,7 @@ int vp_refuse(int code, const char* format, ...) {
 
 void vp_open_error_text(int code, char* buf, size_t size) {
     if (size == 0) return;
-    const char* words = words_for(code);
+    const char* words = vp_refusal_words(code);
     if (!words) {
         // The system's message without the line end (and blanks) that the message table adds.
         vp_error_text(code, buf, size);

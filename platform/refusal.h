@@ -1,4 +1,4 @@
-// refusal.h - inside the platform layer: noting what an open found in an object it refused.
+// refusal.h - the words for an object that an open refused, and noting what the open found.
 #pragma once
 
 #include "vp.h"
@@ -11,5 +11,8 @@ int vp_refuse(int code, const char* format, ...)
 #endif
     ;
 
+// What is wrong with a refused object (VP_FOREIGN: "it belongs to another user"); null for a
+// code that is no refusal. The same words for a block that a reader refuses.
+const char* vp_refusal_words(int code);
 // The kind of a POSIX file from the type bits of its mode (S_IFMT), in words: "a FIFO".
 const char* vp_file_kind(unsigned long type_bits);

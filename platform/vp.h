@@ -268,7 +268,8 @@ int vp_wait_readable(vp_socket s, int ms);
 
 // From this call on, the requests no longer end the program but are noted. A request that the
 // program was started to ignore (POSIX: a program started with '&' by a shell without job
-// control ignores Ctrl-C) stays ignored. Returns 0, or the OS error.
+// control ignores Ctrl-C) stays ignored. A drawn console does not change that: the program
+// still ends in its own time and gives the console back. Returns 0, or the OS error.
 int vp_stop_catch();
 // Whether a stop request has come since vp_stop_catch.
 bool vp_stop_requested();
@@ -287,9 +288,10 @@ uint32_t vp_getpid();
 int vp_computer_name(char* name, size_t size);
 // Resolves the process-image query at run time (Windows: QueryFullProcessImageNameA from
 // Kernel32.dll). Returns 0; VP_LOAD_FAILED when the library cannot be loaded; or the error
-// code that the look-up left. POSIX has nothing to resolve and returns 0.
+// code that the look-up left, with what failed in why when given ("LoadLibrary Failed", or
+// "Error <code> - <system message>"). POSIX has nothing to resolve and returns 0.
 inline constexpr int VP_LOAD_FAILED = -1;
-int vp_image_query_load();
+int vp_image_query_load(char* why = nullptr, size_t size = 0);
 // Whether the image-name query is available.
 bool vp_image_query_ready();
 // Lists the ids of all processes. Returns the count (at most max), or -1 (vp_last_error).
@@ -312,6 +314,15 @@ int vp_serve_mark(const char* block);
 // Whether a process is ours (vp_proc_ours) and serves the named block (vp_serve_mark): POSIX,
 // it has that very shared-memory object mapped.
 bool vp_proc_serves(uint32_t pid, const char* block);
+// Looks through every process for a program of ours whose file has that name (the path's last
+// part, letter case significant): vp_proc_serves of the block when one is given, else
+// vp_proc_ours. Returns 0 with *pid the last match in the list's order, 0 when none matches;
+// VP_FIND_NO_QUERY when the image query is not ready; VP_FIND_NO_LIST when the processes cannot
+// be listed (vp_last_error). A process whose image cannot be read is passed over, and on_error,
+// when given, gets the error of its query (not Windows' ERROR_GEN_FAILURE of system processes).
+enum : int { VP_FIND_NO_QUERY = -1, VP_FIND_NO_LIST = -2 };
+using vp_proc_error = void (*)(int code);
+int vp_proc_find(const char* image_name, const char* block, vp_proc_error on_error, uint32_t* pid);
 // Terminates a process with exit code 0. Returns 0; 1 when it cannot be opened; 2 when the
 // termination fails.
 int vp_proc_kill(uint32_t pid);
@@ -399,7 +410,8 @@ int vp_console_keys_start();
 // the VP_KEY_ values above, or VP_KEY_NONE when the time passed without a key.
 int vp_console_wait_key(int ms);
 // Gives the console back as the program found it: the input mode, the normal screen and the
-// cursor. Called at exit and on Ctrl-C, SIGTERM, a hang-up and every other signal that ends the
-// program by itself once keys or a drawn screen changed anything (POSIX: a signal that dumps core
-// only while no fault handler of the program has it); calling it more than once does no harm.
+// cursor. Called at exit, before a report of vp_install_fault_handler's handler, and on Ctrl-C,
+// SIGTERM, a hang-up and every other signal that ends the program by itself (a stop request that
+// vp_stop_catch notes ends nothing) once keys or a drawn screen changed anything (POSIX: a signal
+// that dumps core only while no handler of the program's own has it); more than once does no harm.
 void vp_console_restore();

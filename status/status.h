@@ -6,13 +6,14 @@
 #include <cstdint>
 
 #include "mp_encoding_names.h"
+#include "mp_limits.h"
 #include "vistrel_reader.h"
 
 // The monitor's two channels: 0 the WifiRemote bridge, 1 the MPExtended bridge.
 inline constexpr int STATUS_CHANNELS = 2;
 // The blocks' names of this run: the bridges' own names, with VISTREL_BLOCK_SUFFIX behind them
 // when it is set (MP_status_name_blocks, at start).
-inline constexpr int STATUS_NAME_MAX = 64;
+inline constexpr int STATUS_NAME_MAX = VR_NAME_MAX;
 extern const char* const MP_status_base_name[STATUS_CHANNELS];
 extern char MP_status_block_name[STATUS_CHANNELS][STATUS_NAME_MAX];
 // Names both blocks from the environment. Returns 0, or VR_BAD_SUFFIX (the names stay the
@@ -33,11 +34,6 @@ extern int MP_status_count2;
 extern int MP_status_row_total;
 
 // Start-up.
-void MP_Kernel32_Start();
-// Whether the bridge of a channel runs: a process of ours (this user, the same named objects)
-// whose program file is named exactly as the bridge's and that serves the channel's block.
-// 1 running, 0 not running, -1 unknown (no process list, or no way to read image paths).
-int MP_status_check_process(int channel);
 // Whether a bridge's program file may be started: a regular file that belongs to the monitor's
 // user or to root (Windows: to the administrators; a file system that records no owners is not
 // asked) and that nobody else may change, in a folder that nobody else may change; whoever may
@@ -77,9 +73,6 @@ bool MP_status_filtered();
 const char* MP_status_filter_word(int i);
 bool MP_status_row_listed(const vr_record& row);
 
-// A block whose last publication is older than this, in seconds, is marked stale: a live
-// bridge publishes far more often (the reader's guide gives these limits to display authors).
-inline constexpr int STATUS_STALE_AFTER[STATUS_CHANNELS] = {30, 60};
 // The age of a block's publication as shown after its status line, in brackets: "[12 s ago]",
 // "[STALE, 5 min ago]" once older than stale_after, "[never published]" for a time of 0 and
 // "[3 s ahead]" for a time later than now. The time is the header's 32-bit count of seconds,

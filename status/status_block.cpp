@@ -8,7 +8,6 @@
 #include "vp.h"
 
 const char* const MP_status_base_name[STATUS_CHANNELS] = {VR_WIFIREMOTE, VR_MPEXTENDED};
-static_assert(STATUS_NAME_MAX == VR_NAME_MAX, "a block name of the readers' header fits");
 char MP_status_block_name[STATUS_CHANNELS][STATUS_NAME_MAX] = {VR_WIFIREMOTE, VR_MPEXTENDED};
 
 int MP_status_name_blocks() {

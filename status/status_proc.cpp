@@ -1,6 +1,5 @@
 // status_proc.cpp - the monitor's start-up: find each bridge by its image path, start it if absent.
 #include <cstdio>
-#include <cstring>
 
 #include "status.h"
 #include "vp.h"
@@ -13,66 +12,12 @@ const char* const MP_status_start_arg[STATUS_CHANNELS] = {">Vistrel_WIFIRemote.l
                                                           ">Vistrel_MPExtended.log2"};
 
 namespace {
-// Room for as many processes as the library's own process check examines, so that a busy
-// machine does not hide a running bridge and have it started a second time.
-constexpr int kMaxProcesses = 4096;
-constexpr int kImagePathSize = 260;
-constexpr int kMessageSize = 256;
-
-uint32_t process_ids[kMaxProcesses];
-char image_path[kImagePathSize];
-char message[kMessageSize];
-
-// Whether a full image path names exactly that file: the name follows a path separator.
-// A longer file name with the same ending is another program.
-bool image_is(const char* path, const char* name) {
-    size_t path_len = strlen(path);
-    size_t name_len = strlen(name);
-    return path_len > name_len && path[path_len - name_len - 1] == vp_path_sep &&
-           memcmp(path + path_len - name_len, name, name_len) == 0;
+void print_query_error(int code) {
+    char message[256];
+    vp_error_text(code, message, sizeof message);
+    printf("Check process failed - Error %d - %s\n", code, message);
 }
 }  // namespace
-
-void MP_Kernel32_Start() {
-    int rc = vp_image_query_load();
-    if (rc == VP_LOAD_FAILED) {
-        fputs("MP_Load_Start - LoadLibrary Failed", stdout);
-        return;
-    }
-    if (rc != 0) {
-        vp_error_text(rc, message, sizeof message);
-        printf("MP_Kernel32_Start - Error %d - %s", rc, message);
-    }
-}
-
-int MP_status_check_process(int channel) {
-    memset(image_path, 0, sizeof image_path);
-    // Without the image query nothing can be told apart; a second copy of a running bridge
-    // would fight the first over its block, so the bridge is taken as running.
-    if (!vp_image_query_ready()) return -1;
-    int count = vp_proc_list(process_ids, kMaxProcesses);
-    if (count < 0) return -1;
-    int found = 0;
-    for (int i = 0; i < count; i++) {
-        if (process_ids[i] == 0) continue;
-        int rc = vp_proc_image(process_ids[i], image_path, sizeof image_path);
-        if (rc == VP_PROC_SKIP) continue;
-        if (rc != 0) {
-            // System processes refuse the query with ERROR_GEN_FAILURE; that is no fault.
-            if (rc != VP_ERROR_GEN_FAILURE) {
-                vp_error_text(rc, message, sizeof message);
-                printf("Check process failed - Error %d - %s\n", rc, message);
-            }
-            continue;
-        }
-        // Every process is examined, also after a match. A bridge of another user, of a
-        // container beside us or of another run (other block names) is not ours.
-        if (image_is(image_path, MP_status_program[channel]) &&
-            vp_proc_serves(process_ids[i], MP_status_block_name[channel]))
-            found = 1;
-    }
-    return found;
-}
 
 bool MP_status_program_safe(const char* program, char* why, size_t size) {
     vp_file_facts f;
@@ -115,14 +60,21 @@ bool MP_status_program_safe(const char* program, char* why, size_t size) {
 }
 
 void MP_status_start_bridges() {
-    MP_Kernel32_Start();
+    char why[512];
+    int rc = vp_image_query_load(why, sizeof why);
+    if (rc != 0) printf("%s - %s", rc == VP_LOAD_FAILED ? "MP_Load_Start" : "MP_Kernel32_Start", why);
     // Each bridge that is not running starts from its program file in the current folder, in
     // the background and without this console, and outlives the monitor. Whether the start
     // succeeded shows on the screen: the bridge's block stays unpublished. A program file that
     // someone else could have put there or changed is not started.
     for (int c = 0; c < STATUS_CHANNELS; c++) {
-        if (MP_status_check_process(c) != 0) continue;
-        char why[512];
+        // A process of ours (this user, the same named objects) whose program file is named
+        // exactly as the bridge's and that serves this run's block is the bridge, running.
+        // Without the image query or the process list nothing can be told apart; a second copy
+        // of a running bridge would fight the first over its block, so it is taken as running.
+        uint32_t pid = 0;
+        if (vp_proc_find(MP_status_program[c], MP_status_block_name[c], print_query_error, &pid) != 0 || pid != 0)
+            continue;
         if (MP_status_program_safe(MP_status_program[c], why, sizeof why)) {
             vp_spawn_background(MP_status_program[c], MP_status_start_arg[c]);
         } else {

@@ -134,7 +134,7 @@ size_t MP_status_state_line(char* dest, int channel, int64_t now) {
         append(dest, &len, "               MPExtended State2=");
     append_state_word(dest, &len, header.name);
     MP_status_time_text(time_text, header.time);
-    MP_status_age_text(age_text, sizeof age_text, now, header.time, STATUS_STALE_AFTER[wifi ? 0 : 1]);
+    MP_status_age_text(age_text, sizeof age_text, now, header.time, wifi ? MP_STALE_WIFIREMOTE : MP_STALE_MPEXTENDED);
     append(dest, &len, " Numtags%d=%4d Time=%s Status%d=%s  %s", wifi ? 1 : 2, wifi ? MP_status_count1 : MP_status_count2,
            time_text, wifi ? 1 : 2,
            MP_status_console_text(value_text, header.string, sizeof header.string, MP_status_encoding(channel)), age_text);

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <initializer_list>
 
+#include "signals.h"
 #include "vp.h"
 
 namespace {
@@ -122,81 +122,18 @@ void take_again() {
     }
 }
 
-// Ends the program as the signal would have, after giving the terminal back.
-void on_end(int sig) {
-    give_back();
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-// Ctrl-Z: the shell gets its terminal back while the program is stopped ...
-void on_stop(int sig) {
-    give_back();
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-// ... and the program takes it again when it continues, and draws a whole new screen.
-void on_continue(int) {
-    struct sigaction sa = {};
-    sa.sa_handler = on_stop;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTSTP, &sa, nullptr);
-    take_again();
+// SIGCONT: the program takes the terminal again and draws a whole new screen; SIGWINCH: a
+// new window size is drawn at once.
+void on_watched(int sig) {
+    if (sig == SIGCONT) take_again();
     resized = 1;
-}
-
-void on_resize(int) { resized = 1; }
-
-void install(int sig, void (*handler)(int)) {
-    struct sigaction old = {};
-    sigaction(sig, nullptr, &old);
-    // A signal that the program was started to ignore (a program started in the background
-    // ignores Ctrl-C) stays ignored.
-    if (old.sa_handler == SIG_IGN) return;
-    struct sigaction sa = {};
-    sa.sa_handler = handler;
-    sigemptyset(&sa.sa_mask);
-    // No restart: a waiting poll returns, so that a new size or a continue is drawn at once.
-    sa.sa_flags = 0;
-    sigaction(sig, &sa, nullptr);
-}
-
-// For the signals that end the program with a core dump, which a fault report of the program's
-// own may handle: the terminal is given back only when nothing else handles the signal. A
-// handler set up later replaces this one and then gives no terminal back.
-void install_if_default(int sig, void (*handler)(int)) {
-    struct sigaction old = {};
-    sigaction(sig, nullptr, &old);
-    if ((old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL) return;
-    install(sig, handler);
 }
 
 void install_handlers() {
     if (handlers_installed) return;
     handlers_installed = true;
     atexit(vp_console_restore);
-    // Every signal that ends the program by default, without a core dump, and that a person or
-    // another program can send.
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGVTALRM, SIGPROF})
-        install(sig, on_end);
-#ifdef SIGPOLL
-    install(SIGPOLL, on_end);
-#endif
-#ifdef SIGPWR
-    install(SIGPWR, on_end);
-#endif
-#ifdef SIGSTKFLT
-    install(SIGSTKFLT, on_end);
-#endif
-#ifdef SIGRTMIN
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) install(sig, on_end);
-#endif
-    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS, SIGXCPU, SIGXFSZ})
-        install_if_default(sig, on_end);
-    install(SIGTSTP, on_stop);
-    install(SIGCONT, on_continue);
-    install(SIGWINCH, on_resize);
+    vp_signals_console(give_back, on_watched);
 }
 
 // How long the rest of an escape sequence may take to arrive, all its pieces together.

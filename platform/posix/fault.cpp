@@ -1,5 +1,4 @@
 // fault.cpp - POSIX: processor-fault signals reported as Windows exceptions to one handler.
-#include <signal.h>
 #include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -7,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "signals.h"
 #include "vp.h"
 
 namespace {
@@ -255,6 +255,8 @@ __attribute__((no_sanitize("address", "undefined"))) void on_fault_signal(int si
     // without end, so a third entry ends the process at once.
     handler_entries = handler_entries + 1;
     if (handler_entries > 2) vp_exit_now(1);
+    // The terminal first, so that the report shows on the screen the person will see.
+    if (handler_entries == 1) vp_signals_give_back();
     vp_fault f;
     memset(&f, 0, sizeof f);
     describe(sig, si, context, &f);
@@ -272,12 +274,5 @@ void vp_install_fault_handler(vp_fault_handler handler) {
     ss.ss_sp = alt_stack + kPage;
     ss.ss_size = kAltStackSize - kPage;
     sigaltstack(&ss, nullptr);
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_sigaction = on_fault_signal;
-    // SA_NODEFER lets a fault inside the report reach the handler again, which then ends the
-    // process instead of the kernel killing it with the default action.
-    sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : kSignals) sigaction(sig, &sa, nullptr);
+    vp_signals_faults(kSignals, sizeof kSignals / sizeof kSignals[0], on_fault_signal);
 }

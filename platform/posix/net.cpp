@@ -1,7 +1,6 @@
 // net.cpp - POSIX: blocking IPv4 TCP sockets, with errors reported in Winsock numbering.
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <netdb.h>
@@ -11,6 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "signals.h"
 #include "vp.h"
 
 namespace {
@@ -63,7 +63,7 @@ int fd_of(vp_socket s) { return static_cast<int>(s); }
 int vp_net_start() {
     // A send on a connection that the peer closed must fail with an error, not end the
     // process with SIGPIPE.
-    signal(SIGPIPE, SIG_IGN);
+    vp_signals_ignore_pipe();
     return 0;
 }
 

@@ -88,7 +88,8 @@ int vp_computer_name(char* name, size_t size) {
     return 0;
 }
 
-int vp_image_query_load() {
+int vp_image_query_load(char* why, size_t size) {
+    if (why && size) why[0] = '\0';
     image_query_loaded = true;
     return 0;
 }

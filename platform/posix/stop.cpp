@@ -1,13 +1,12 @@
 // stop.cpp - POSIX: Ctrl-C, SIGTERM and a hang-up noted as a stop request, and a wait that ends on one.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
-#include <initializer_list>
 
+#include "signals.h"
 #include "vp.h"
 
 namespace {
@@ -18,8 +17,7 @@ volatile sig_atomic_t stop_noted = 0;
 // the wait, which would then sleep its whole time.
 int wake_pipe[2] = {-1, -1};
 
-void on_stop(int) {
-    int saved = errno;
+void note_stop() {
     stop_noted = 1;
     if (wake_pipe[1] >= 0) {
         char byte = 1;
@@ -27,7 +25,6 @@ void on_stop(int) {
         ssize_t n = write(wake_pipe[1], &byte, 1);
         (void)n;
     }
-    errno = saved;
 }
 
 long long now_ms() {
@@ -46,18 +43,7 @@ int vp_stop_catch() {
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
         }
     }
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction old = {};
-        sigaction(sig, nullptr, &old);
-        if (old.sa_handler == SIG_IGN) continue;
-        struct sigaction sa = {};
-        sa.sa_handler = on_stop;
-        sigemptyset(&sa.sa_mask);
-        // No restart: a blocking call under way returns, so that the program sees the request.
-        sa.sa_flags = 0;
-        if (sigaction(sig, &sa, nullptr) != 0) return errno;
-    }
-    return 0;
+    return vp_signals_catch_stop(note_stop);
 }
 
 bool vp_stop_requested() { return stop_noted != 0; }

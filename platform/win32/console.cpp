@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "signals.h"
 #include "vp.h"
 
 namespace {
@@ -29,17 +30,11 @@ wchar_t cells[kDrawSize];
 // A line converted to UTF-16 (a line of the screen has no more characters than bytes).
 wchar_t wide_line[8192];
 
-BOOL WINAPI on_control(DWORD) {
-    vp_console_restore();
-    // The default handler then ends the program, as Ctrl-C always did.
-    return FALSE;
-}
-
 void install_restore() {
     if (restore_installed) return;
     restore_installed = true;
     atexit(vp_console_restore);
-    SetConsoleCtrlHandler(on_control, TRUE);
+    vp_signals_console(vp_console_restore);
 }
 
 // The line's characters in UTF-16 into wide_line; returns how many.

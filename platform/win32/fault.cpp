@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "signals.h"
 #include "vp.h"
 
 namespace {
@@ -35,6 +36,8 @@ LONG WINAPI on_exception(EXCEPTION_POINTERS* info) {
     // entry ends the process at once.
     handler_entries = handler_entries + 1;
     if (handler_entries > 2) vp_exit_now(1);
+    // The console first, so that the report shows on the screen the person will see.
+    if (handler_entries == 1) vp_signals_give_back();
     vp_fault f;
     memset(&f, 0, sizeof f);
     const EXCEPTION_RECORD* rec = info->ExceptionRecord;

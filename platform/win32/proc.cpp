@@ -30,16 +30,26 @@ int vp_computer_name(char* name, size_t size) {
     return 0;
 }
 
-int vp_image_query_load() {
+int vp_image_query_load(char* why, size_t size) {
+    if (why && size) why[0] = '\0';
     // The library stays loaded for the life of the process; its handle is never freed.
     HMODULE kernel = LoadLibraryA("Kernel32.dll");
-    if (kernel == nullptr) return VP_LOAD_FAILED;
+    if (kernel == nullptr) {
+        if (why && size) snprintf(why, size, "LoadLibrary Failed");
+        return VP_LOAD_FAILED;
+    }
     SetLastError(0);
     FARPROC entry = GetProcAddress(kernel, "QueryFullProcessImageNameA");
     // Through the generic function type first, so that the compiler accepts the change of
     // signature without a cast warning.
     query_image_name = reinterpret_cast<QueryImageName>(reinterpret_cast<void (*)()>(entry));
-    return static_cast<int>(GetLastError());
+    int rc = static_cast<int>(GetLastError());
+    if (rc != 0 && why && size) {
+        char message[256];
+        vp_error_text(rc, message, sizeof message);
+        snprintf(why, size, "Error %d - %s", rc, message);
+    }
+    return rc;
 }
 
 bool vp_image_query_ready() { return query_image_name != nullptr; }

@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "signals.h"
 #include "vp.h"
 
 namespace {
@@ -12,14 +13,12 @@ volatile LONG stop_noted = 0;
 HANDLE stop_event = nullptr;
 
 // Runs on a thread of its own that the system starts for the event.
-BOOL WINAPI on_control(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+void note_stop(DWORD type) {
     InterlockedExchange(&stop_noted, 1);
     if (stop_event) SetEvent(stop_event);
     // The console's closing ends the process once this returns: a moment for the program to
     // take its screens off the display first.
     if (type == CTRL_CLOSE_EVENT) Sleep(2000);
-    return TRUE;
 }
 
 // A socket wait is cut into slices of this length, between which the flag is read.
@@ -32,8 +31,7 @@ int vp_stop_catch() {
         stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (stop_event == nullptr) return static_cast<int>(GetLastError());
     }
-    if (!SetConsoleCtrlHandler(on_control, TRUE)) return static_cast<int>(GetLastError());
-    return 0;
+    return vp_signals_catch_stop(note_stop);
 }
 
 bool vp_stop_requested() { return InterlockedCompareExchange(&stop_noted, 0, 0) != 0; }

@@ -9,6 +9,10 @@
 #include "lcd.h"
 #include "scratch.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 TEST(BlockAge, LiveOnlyWithinItsLimitOfTheClock) {
@@ -140,15 +144,27 @@ TEST_F(BlockRead, ObjectThatIsNoBlockOfOursIsRefusedWithOneErrorLine) {
     MP_open_log();
     // Smaller than a block: what another program of the user made, or a block cut down.
     ASSERT_EQ(0, vp_shm_open(name_.c_str(), 4096, &handle_));
+    auto errors = [] {
+        std::vector<std::string> lines;
+        for (const std::string& l : read_lines(VP_PLUGINS "lcd_test.log"))
+            if (l.find("**Error**") != std::string::npos) lines.push_back(l);
+        return lines;
+    };
     for (int i = 0; i < 3; i++) lcd_block_read(&block_, 1796722548);
     EXPECT_EQ(LCD_BLOCK_MISSING, block_.state);
-    int errors = 0;
-    for (const std::string& l : read_lines(VP_PLUGINS "lcd_test.log"))
-        if (l.find("**Error**") != std::string::npos) {
-            errors++;
-            EXPECT_NE(std::string::npos, l.find("Not reading the block " + name_ + ": it is smaller than a block")) << l;
-        }
-    EXPECT_EQ(1, errors) << "told once, not at every second";
+    std::vector<std::string> e = errors();
+    ASSERT_EQ(1u, e.size()) << "told once, not at every second";
+    EXPECT_NE(std::string::npos, e[0].find("Not reading the block " + name_ + ": it is smaller than a block")) << e[0];
+    // A whole block that other users may open: they could write what the screens show.
+    vp_shm_close(handle_);
+    vp_shm_unlink(name_.c_str());
+    ASSERT_NE(nullptr, make());
+    ASSERT_EQ(0, fchmod(static_cast<int>(handle_), 0644));
+    for (int i = 0; i < 3; i++) lcd_block_read(&block_, 1796722548);
+    EXPECT_EQ(LCD_BLOCK_MISSING, block_.state);
+    e = errors();
+    ASSERT_LT(1u, e.size());
+    EXPECT_NE(std::string::npos, e.back().find("Not reading the block " + name_ + ": other users may open it")) << e.back();
     MP_log_reset();
 }
 #endif

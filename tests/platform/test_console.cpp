@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -154,6 +155,59 @@ TEST(Console, AFaultHandlerOfTheProgramKeepsTheCrashSignals) {
     int status = pty.wait_end();
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(42, WEXITSTATUS(status));
+}
+
+// The parts of the platform layer that handle signals compose, whichever is set up first: a
+// program that asks for stop requests and draws a screen still receives the stop request and
+// ends in its own time; a fault report still gets the terminal given back before it writes.
+TEST(Console, StopRequestsAndFaultReportsComposeWithTheScreen) {
+    for (bool stop_first : {true, false}) {
+        SCOPED_TRACE(stop_first ? "stop requests first" : "screen first");
+        Pty pty;
+        ASSERT_TRUE(pty.start([stop_first] {
+            if (stop_first && vp_stop_catch() != 0) return 20;
+            if (vp_console_keys_start() != 0) return 21;
+            vp_console_draw("screen", 6);
+            if (!stop_first && vp_stop_catch() != 0) return 22;
+            if (vp_wait_or_stop(VP_INVALID_SOCKET, kWaitMs) != VP_WAIT_STOP) return 23;
+            vp_console_draw("stopping", 8);
+            vp_console_restore();
+            return 0;
+        }));
+        ASSERT_TRUE(pty.read_until("screen" + kScreenEnd)) << pty.output();
+        pty.send_signal(SIGTERM);
+        int status = pty.wait_end();
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(0, WEXITSTATUS(status));
+        EXPECT_TRUE(ends_with(pty.output(), "stopping" + kScreenEnd + kGiveBack)) << pty.output();
+        EXPECT_EQ(static_cast<tcflag_t>(ICANON | ECHO), pty.local_mode() & (ICANON | ECHO));
+    }
+    for (bool fault_first : {true, false}) {
+        SCOPED_TRACE(fault_first ? "fault report first" : "screen first");
+        Pty pty;
+        ASSERT_TRUE(pty.start([fault_first] {
+            auto report = [](const vp_fault* f) {
+                char line[32];
+                int n = snprintf(line, sizeof line, "report %08x\n", static_cast<unsigned>(f->code));
+                ssize_t w = write(STDOUT_FILENO, line, static_cast<size_t>(n));
+                (void)w;
+                _exit(3);
+            };
+            if (fault_first) vp_install_fault_handler(report);
+            if (vp_console_keys_start() != 0) return 21;
+            vp_console_draw("screen", 6);
+            if (!fault_first) vp_install_fault_handler(report);
+            if (write(STDOUT_FILENO, "ready", 5) != 5) return 22;
+            for (;;) pause();
+        }));
+        ASSERT_TRUE(pty.read_until("ready")) << pty.output();
+        pty.send_signal(SIGSEGV);
+        int status = pty.wait_end();
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(3, WEXITSTATUS(status));
+        EXPECT_TRUE(ends_with(pty.output(), kGiveBack + "report c0000005\r\n")) << pty.output();
+        EXPECT_EQ(static_cast<tcflag_t>(ICANON | ECHO), pty.local_mode() & (ICANON | ECHO));
+    }
 }
 
 // A program started in the background of its terminal ('&') draws nothing there and changes
