@@ -134,7 +134,10 @@ int receive_more(const char* tag, const FrameTexts& texts, char* buf, int want, 
     int code = got < 0 ? vp_net_error() : 0;
     if (shortened) vp_set_recv_timeout(MP_Global_Socket, MP_Global_Limits.answer_ms);
     if (got > 0) return got;
-    if (got < 0 && code == VP_WSAETIMEDOUT && vp_process_seconds() >= deadline) return too_slow(tag, have, length);
+    // A wait cut to what was left of the whole-answer limit ended with that limit, even when the
+    // system's timer woke it a few milliseconds before the deadline.
+    if (got < 0 && code == VP_WSAETIMEDOUT && (shortened || vp_process_seconds() >= deadline))
+        return too_slow(tag, have, length);
     return lost(tag, texts, got, code);
 }
 
