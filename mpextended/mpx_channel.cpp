@@ -11,8 +11,7 @@
 namespace {
 
 constexpr char kDisplayName[] = "DisplayName";
-constexpr int kDisplayNameLen = 11;
-static_assert(sizeof kDisplayName - 1 == kDisplayNameLen);
+constexpr int kDisplayNameLen = sizeof kDisplayName - 1;
 
 // One answer kept for the derivation: its body, or a length of -1 when it was dropped. A poll
 // asks at most once for each recording of the list.

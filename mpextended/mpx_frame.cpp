@@ -42,8 +42,7 @@ constexpr FrameTexts kChannelFirst = {
 };
 
 constexpr char kHeader[] = "Content-Length:";
-constexpr int kHeaderLen = 15;
-static_assert(sizeof kHeader - 1 == kHeaderLen);
+constexpr int kHeaderLen = sizeof kHeader - 1;
 
 // Reads the header's value: blanks and tabs on the header's own line, an optional sign, then
 // decimal digits. Returns false when there are no digits, which counts as no header at all. A

@@ -229,8 +229,7 @@ bool vp_proc_serves(uint32_t pid, const char* block) {
 
 int vp_proc_kill(uint32_t pid) {
     // SIGKILL, like TerminateProcess, cannot be caught or delayed by the process.
-    if (kill(static_cast<pid_t>(pid), SIGKILL) != 0) return 1;
-    return 0;
+    return kill(static_cast<pid_t>(pid), SIGKILL) != 0 ? 1 : 0;
 }
 
 int vp_spawn_wait(const char* program, const char* arg0) {
