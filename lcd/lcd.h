@@ -237,10 +237,6 @@ struct LcdScreens {
     LcdScreen screens[LCD_MAX_SCREENS];
     int count = 0;
 };
-// The program's own values: @Time, @Date, @NoData, @DateOrNoData.
-struct LcdClock {
-    int64_t now = 0;
-};
 // What changed lately on the WifiRemote block: the volume (Volume, IsMuted), and while nothing
 // plays where the user is in the media centre (CurrentModule, SelectedItem). Each change shows
 // its screen until the time kept here.

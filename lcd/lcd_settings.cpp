@@ -29,6 +29,17 @@ bool host_word(const char* text) {
     return true;
 }
 
+// A number from lo to hi sets the setting; one out of that range is refused with an error line.
+void set_number(const char* value, int* setting, int lo, int hi, const char* key) {
+    int v;
+    MP_CfgNumber r = MP_cfg_read_int(value, &v);
+    if (r == MP_CFG_NO_NUMBER) return;
+    if (r == MP_CFG_TOO_BIG || v < lo || v > hi)
+        lcd_error("%s value out of range %d-%d; keeping %d", key, lo, hi, *setting);
+    else
+        *setting = v;
+}
+
 void apply(const char* line) {
     static constexpr std::string_view keys[] = {"Debug=", "LCD_Host=", "LCD_Port=", "LCD_NavigationSeconds=",
                                                 "LCD_BacklightOffSeconds="};
@@ -45,36 +56,9 @@ void apply(const char* line) {
             lcd_error("LCD_Host= value holds characters that no host name has; keeping %s", lcd_settings.host);
         break;
     }
-    case 2: {
-        int port;
-        MP_CfgNumber r = MP_cfg_read_int(value, &port);
-        if (r == MP_CFG_NO_NUMBER) break;
-        if (r == MP_CFG_TOO_BIG || port < 1 || port > 65535)
-            lcd_error("LCD_Port= value out of range 1-65535; keeping %d", lcd_settings.port);
-        else
-            lcd_settings.port = port;
-        break;
-    }
-    case 3: {
-        int seconds;
-        MP_CfgNumber r = MP_cfg_read_int(value, &seconds);
-        if (r == MP_CFG_NO_NUMBER) break;
-        if (r == MP_CFG_TOO_BIG || seconds < 1 || seconds > 60)
-            lcd_error("LCD_NavigationSeconds= value out of range 1-60; keeping %d", lcd_settings.navigation_seconds);
-        else
-            lcd_settings.navigation_seconds = seconds;
-        break;
-    }
-    case 4: {
-        int seconds;
-        MP_CfgNumber r = MP_cfg_read_int(value, &seconds);
-        if (r == MP_CFG_NO_NUMBER) break;
-        if (r == MP_CFG_TOO_BIG || seconds < 0 || seconds > 86400)
-            lcd_error("LCD_BacklightOffSeconds= value out of range 0-86400; keeping %d", lcd_settings.backlight_off_seconds);
-        else
-            lcd_settings.backlight_off_seconds = seconds;
-        break;
-    }
+    case 2: set_number(value, &lcd_settings.port, 1, 65535, "LCD_Port="); break;
+    case 3: set_number(value, &lcd_settings.navigation_seconds, 1, 60, "LCD_NavigationSeconds="); break;
+    case 4: set_number(value, &lcd_settings.backlight_off_seconds, 0, 86400, "LCD_BacklightOffSeconds="); break;
     default: break;  // the bridges' keys
     }
 }

@@ -278,7 +278,10 @@ void MP_text_blank_tokens(char* dest, const char* src, int n) {
 
 bool MP_text_is_date(const char* src, int n) { return n >= 7 && memcmp(src, "\\/Date(", 7) == 0; }
 
-int MP_text_convert(char* out, const char* src, int n) {
+namespace {
+
+// An array's text (array set) keeps its escapes as they arrived; other text has them decoded.
+int convert(char* out, const char* src, int n, bool array) {
     Output o{out, 0};
     bool named = in_named(src, n);
     int i = 0;
@@ -289,9 +292,18 @@ int MP_text_convert(char* out, const char* src, int n) {
             continue;
         }
         unsigned char c = static_cast<unsigned char>(src[i]);
+        unsigned char next = i + 1 < n ? static_cast<unsigned char>(src[i + 1]) : 0;
+        if (array && c == '\\' && next >= 0x20 && next < 0x7F) {
+            // An escape stays as it arrived, whole: \u and its hex digits, or two characters.
+            int digits = 0;
+            int len = next == 'u' ? 2 + (hex4(src + i + 2, n - i - 2, &digits), digits) : 2;
+            if (!o.bytes(src + i, len)) break;
+            i += len;
+            continue;
+        }
         MP_TextPoint cp = c;
         int used = 1;
-        if (c == '\\' && i + 1 < n) {
+        if (!array && c == '\\' && i + 1 < n) {
             used = 2;
             switch (src[i + 1]) {
                 case '"': cp = '"'; break;
@@ -318,34 +330,11 @@ int MP_text_convert(char* out, const char* src, int n) {
     return o.done();
 }
 
-int MP_text_convert_array(char* out, const char* src, int n) {
-    Output o{out, 0};
-    bool named = in_named(src, n);
-    int i = 0;
-    while (i < n) {
-        int run = plain_run(src, i, n);
-        if (run > 0) {
-            if (!plain(o, src, &i, run)) break;
-            continue;
-        }
-        unsigned char c = static_cast<unsigned char>(src[i]);
-        unsigned char next = i + 1 < n ? static_cast<unsigned char>(src[i + 1]) : 0;
-        if (c == '\\' && next >= 0x20 && next < 0x7F) {
-            // An escape stays as it arrived, whole: \u and its hex digits, or two characters.
-            int digits = 0;
-            int len = next == 'u' ? 2 + (hex4(src + i + 2, n - i - 2, &digits), digits) : 2;
-            if (!o.bytes(src + i, len)) break;
-            i += len;
-            continue;
-        }
-        MP_TextPoint cp = c;
-        int used = 1;
-        if (c >= 0x80) cp = character_at(src, i, n, named, &used);
-        if (!o.character(cp)) break;
-        i += used;
-    }
-    return o.done();
-}
+}  // namespace
+
+int MP_text_convert(char* out, const char* src, int n) { return convert(out, src, n, false); }
+
+int MP_text_convert_array(char* out, const char* src, int n) { return convert(out, src, n, true); }
 
 void MP_text_marker(char* out) {
     memset(out, 0, MP_TEXT_MARKER_SIZE);

@@ -206,22 +206,13 @@ void log_store(int entry, int type, int ival, const char* name, int known_len, c
     }
     constexpr size_t kLast = sizeof put_line - 1;
     constexpr size_t kTail = sizeof ", string=" - 1;
-    char* p = put_head(put_line, entry, type, ival);
-    size_t name_room = kLast - kTail - static_cast<size_t>(p - put_line);
+    size_t head = static_cast<size_t>(put_head(put_line, entry, type, ival) - put_line);
     size_t name_len = known_len < MP_TAG_NAME_MAX ? static_cast<size_t>(known_len)
-                                                 : strnlen(name, name_room);
-    if (name_len < 40) {
-        memset(p, ' ', 40 - name_len);
-        p += 40 - name_len;
-    }
-    memcpy(p, name, name_len);
-    p += name_len;
-    p = put_literal(p, ", string=");
-    size_t room = kLast - static_cast<size_t>(p - put_line);
-    if (text_len > room) text_len = room;
-    memcpy(p, text, text_len);
-    p[text_len] = '\0';
-    MP_log_untrusted(2, kLabel, put_line, static_cast<size_t>(p - put_line) + text_len);
+                                                 : strnlen(name, kLast - kTail - head);
+    size_t room = kLast - head - (name_len < 40 ? 40 : name_len) - kTail;
+    char* p = compose_store(put_line, entry, type, ival, name, name_len, text, text_len < room ? text_len : room);
+    *p = '\0';
+    MP_log_untrusted(2, kLabel, put_line, static_cast<size_t>(p - put_line));
 }
 
 }  // namespace

@@ -15,7 +15,6 @@ int MP_Global_Connected;
 
 namespace {
 
-// Every attempt, successful or not, is followed by this pause before the next one.
 // The first read of a receive asks for at most this much.
 constexpr int kReadChunk = 4096;
 // The one-line copy of a sent text: 4,107 characters and the terminator.
@@ -124,6 +123,20 @@ int TCP_Start(const char* tag) {
         TCP_Attempt(tag);
         MP_Global_Connected = 0;
         vp_sleep_ms(static_cast<unsigned>(MP_Global_Limits.reconnect_pause_ms));
+    }
+}
+
+void TCP_Run(const char* block, const char* tag) {
+    MP_limits_from_environment();
+    // The rule line that closes the start-up in the log: label and text alike, 64 characters.
+    constexpr char kRule[] = "================================================================";
+    static_assert(sizeof kRule - 1 == 64);
+    MP_logl(3, "VistrelInit", "Complete");
+    MP_logl(3, kRule, kRule);
+    MP_publish_start(block);
+    for (;;) {
+        TCP_Start(tag);
+        vp_sleep_ms(1000);
     }
 }
 

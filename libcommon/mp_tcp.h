@@ -16,6 +16,10 @@ inline constexpr int MP_SEND_LIMIT_MS = MP_Limits{}.send_ms;
 // MP_Process_incoming and reconnects 5 s after every attempt, for ever. Returns only when the
 // socket library cannot be started, with its error code.
 int TCP_Start(const char* tag);
+// The rest of a bridge's life once its settings are read: the limits from the environment, the
+// lines that close the start-up in the log, the publication block, then TCP_Start for ever
+// (when the socket library cannot be started, it is tried again shortly).
+[[noreturn]] void TCP_Run(const char* block, const char* tag);
 // One connection attempt of TCP_Start without the pause behind it: 1 after a conversation,
 // 0 when the connect failed, -1 when no socket could be made.
 int TCP_Attempt(const char* tag);

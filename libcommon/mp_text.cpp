@@ -135,9 +135,8 @@ int strfindstr(const char* text, const char* pattern, int n) {
     if (!text || !pattern) return -1;
     size_t count = static_cast<size_t>(n);
     if (count == 0) return text[0] ? 0 : -1;
-    for (int i = 0; text[i]; i++) {
+    for (int i = 0; text[i]; i++)
         if (text[i] == pattern[0] && strncmp(text + i, pattern, count) == 0) return i;
-    }
     return -1;
 }
 

@@ -34,9 +34,8 @@ int MP_read_cfg_file(int unused);
 // it, so that no line below Debug=3 shows them, also where the service sends them back. Returns
 // 0, or -1 (logged) when one of them could not be kept.
 int MP_Extended_register_secrets();
-// Start-up up to the publication block: trace, crash report, defaults, log, settings, block.
-void MP_Extended_startup();
-// The program: start-up, then the connection loop for ever.
+// The program: start-up (trace, crash report, defaults, log, settings, block), then the
+// connection loop for ever.
 [[noreturn]] void MP_Extended_main();
 
 // ---------------------------------------------------------------------------------------------

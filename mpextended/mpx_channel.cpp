@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "mp_encoding.h"
 #include "mp_log.h"
 #include "mp_parse.h"
 #include "mp_tcp.h"
@@ -12,8 +11,7 @@
 namespace {
 
 constexpr char kDisplayName[] = "DisplayName";
-constexpr int kDisplayNameLen = 11;
-static_assert(sizeof kDisplayName - 1 == kDisplayNameLen);
+constexpr int kDisplayNameLen = sizeof kDisplayName - 1;
 
 // One answer kept for the derivation: its body, or a length of -1 when it was dropped. A poll
 // asks at most once for each recording of the list.
@@ -63,10 +61,8 @@ void take(const char* tag, Answer& a, bool dry) {
         MP_Parse_item_dry(channel_prefix, prefix_len, body + p, 0, visit_store, nullptr);
         return;
     }
-    // The answer is not cleaned of multi-byte characters: whatever text the recordings scan
-    // named, this one is read as the raw UTF-8 that the service sent.
+    // Read as the raw UTF-8 that the service sent: the recordings' named text is another buffer.
     int at = 0;
-    MP_TextNamed raw(nullptr, nullptr, 0);
     MP_Parse_item(tag, channel_prefix, body + p, &at, &prefix_len);
 }
 

@@ -42,8 +42,7 @@ constexpr FrameTexts kChannelFirst = {
 };
 
 constexpr char kHeader[] = "Content-Length:";
-constexpr int kHeaderLen = 15;
-static_assert(sizeof kHeader - 1 == kHeaderLen);
+constexpr int kHeaderLen = sizeof kHeader - 1;
 
 // Reads the header's value: blanks and tabs on the header's own line, an optional sign, then
 // decimal digits. Returns false when there are no digits, which counts as no header at all. A
@@ -208,14 +207,7 @@ int MP_Extended_body_start(const char* tag, char* buf, int n, int room, int chan
     }
     memmove(buf, buf + body, static_cast<size_t>(here));
     buf[here] = '\0';
-    b->buf = buf;
-    b->room = room;
-    b->header = body;
-    b->have = static_cast<int>(here);
-    b->received = here;
-    b->length = length;
-    b->channel = channel;
-    b->deadline = deadline;
+    *b = MpxBody{buf, room, body, static_cast<int>(here), here, length, channel, deadline};
     return 1;
 }
 

@@ -27,8 +27,7 @@
 namespace {
 
 constexpr char kDescription[] = "Description";
-constexpr int kDescriptionLen = 11;
-static_assert(sizeof kDescription - 1 == kDescriptionLen);
+constexpr int kDescriptionLen = sizeof kDescription - 1;
 // How much of an object must be there before it can be judged: its "{", the opening quote of
 // its first member name, and "Description".
 constexpr int kJudged = 2 + kDescriptionLen;

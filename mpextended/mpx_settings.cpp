@@ -65,9 +65,7 @@ void apply_line(const char* line) {
     }
 }
 
-void copy_text(char* dest, size_t size, const char* text) {
-    snprintf(dest, size, "%s", text);
-}
+void copy_text(char* dest, size_t size, const char* text) { snprintf(dest, size, "%s", text); }
 
 }  // namespace
 

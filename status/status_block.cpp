@@ -91,34 +91,26 @@ void MP_status_open_block(int channel, const char* name) {
     // The bridge may not have made its block yet; then this makes it, zero-filled and private,
     // and the bridge opens the same block later. The monitor never writes into it. A block that
     // another user made, or that others may open, is not read: its tags would be theirs.
+    // It is read as a display reads it, through the readers' header, whose copies never fault on
+    // POSIX: the block's owner may cut it down while it is watched, and a copy straight from a
+    // mapping would then end the monitor with a bus error.
     int err = vp_shm_open(name, VR_BLOCK_SIZE, &ch.handle);
     if (err < 0) {
         char object[320], why[256];
         vp_shm_object_name(name, object, sizeof object);
         vp_open_error_text(err, why, sizeof why);
         snprintf(ch.problem, sizeof ch.problem, "Not reading %s: %s.", object, why);
-        printf("%s\n", ch.problem);
-        ch.handle = VP_NO_SHM;
-        return;
-    }
-    if (err != 0) {
+    } else if (err != 0) {
         snprintf(ch.problem, sizeof ch.problem, "Could not open file mapping object (%d).", err);
-        printf("%s\n", ch.problem);
-        ch.handle = VP_NO_SHM;
-        return;
-    }
-    // Read as a display reads it, through the readers' header, whose copies never fault on POSIX:
-    // the block's owner may cut it down while it is watched, and a copy straight from a mapping
-    // would then end the monitor with a bus error.
-    err = vr_open(&ch.block, name);
-    if (err != 0) {
+    } else if ((err = vr_open(&ch.block, name)) != 0) {
         snprintf(ch.problem, sizeof ch.problem, "Could not map view of file (%d).", err);
-        printf("%s\n", ch.problem);
         vp_shm_close(ch.handle);
-        ch.handle = VP_NO_SHM;
+    } else {
+        ch.readable = true;
         return;
     }
-    ch.readable = true;
+    printf("%s\n", ch.problem);
+    ch.handle = VP_NO_SHM;
 }
 
 int MP_status_encoding(int channel) {

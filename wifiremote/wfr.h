@@ -104,7 +104,6 @@ int MP_WifiRemote_identify(char method, const char* computer, char* out, int siz
 // when one of them could not be kept.
 int MP_WifiRemote_register_secrets();
 
-// Start-up up to the publication block: trace, crash report, defaults, log, settings, block.
-void MP_WifiRemote_startup();
-// The program: start-up, then the connection loop for ever.
+// The program: start-up (trace, crash report, defaults, log, settings, block), then the
+// connection loop for ever.
 [[noreturn]] void MP_WifiRemote_main();

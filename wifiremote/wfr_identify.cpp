@@ -99,25 +99,21 @@ int MP_WifiRemote_identify(char method, const char* computer, char* out, int siz
     b.text("\",\"AutologinKey\":null,\"Authenticate\":");
     switch (method) {
         case '0': b.text("null}\r\n\r\n"); break;
-        case '1':
-            b.text("{ \"AuthMethod\":\"userpass\",\"Password\":\"");
-            b.escaped(MP_Global_wPassword, "WifiRemote_Password=");
-            b.text("\",\"User\":\"");
-            b.escaped(MP_Global_wUserName, "WifiRemote_UserName=");
-            b.text("\"}}\r\n\r\n");
-            break;
         case '2':
             b.text("{ \"AuthMethod\":\"passcode\",\"PassCode\":\"");
             b.escaped(MP_Global_wPasscode, "WifiRemote_Passcode=");
             b.text("\"}}\r\n\r\n");
             break;
         default:
+            // '1' sends the user and password; any other method sends the passcode as well.
             b.text("{ \"AuthMethod\":\"userpass\",\"Password\":\"");
             b.escaped(MP_Global_wPassword, "WifiRemote_Password=");
             b.text("\",\"User\":\"");
             b.escaped(MP_Global_wUserName, "WifiRemote_UserName=");
-            b.text("\",\"passcode\":\"");
-            b.escaped(MP_Global_wPasscode, "WifiRemote_Passcode=");
+            if (method != '1') {
+                b.text("\",\"passcode\":\"");
+                b.escaped(MP_Global_wPasscode, "WifiRemote_Passcode=");
+            }
             b.text("\"}}\r\n\r\n");
             break;
     }

@@ -37,6 +37,30 @@ int refused_open(const char* path, int e) {
     if (e == EISDIR) return vp_refuse(VP_NOT_PLAIN, "%s", "a folder");
     return e;
 }
+
+int others_of(const struct stat& st) {
+    int who = 0;
+    if (st.st_mode & (S_IRGRP | S_IROTH)) who |= VP_OTHERS_READ;
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) who |= VP_OTHERS_WRITE;
+    return who;
+}
+
+// Owners that a program may trust: itself, and root, who may change any file anyway.
+int owner_of(const struct stat& st, char* text, size_t size) {
+    snprintf(text, size, "uid %u", static_cast<unsigned>(st.st_uid));
+    if (st.st_uid == geteuid()) return VP_OWNER_SELF;
+    if (st.st_uid == 0) return VP_OWNER_ADMIN;
+    return VP_OWNER_OTHER;
+}
+
+// Hands the open file over as a stream when rc is 0; otherwise, or when that fails, closes it.
+// Returns rc, or the error of fdopen.
+int as_stream(int fd, int rc, const char* mode, FILE** stream) {
+    if (rc == 0 && (*stream = fdopen(fd, mode)) != nullptr) return 0;
+    if (rc == 0) rc = errno;
+    close(fd);
+    return rc;
+}
 }  // namespace
 
 int vp_file_open_private(const char* path, int flags, FILE** stream) {
@@ -65,45 +89,13 @@ int vp_file_open_private(const char* path, int flags, FILE** stream) {
         rc = errno;
     else if (truncate && ftruncate(fd, 0) != 0)
         rc = errno;
-    if (rc != 0) {
-        close(fd);
-        return rc;
-    }
-    FILE* f = fdopen(fd, truncate ? "w" : "a");
-    if (!f) {
-        int e = errno;
-        close(fd);
-        return e;
-    }
-    *stream = f;
-    return 0;
+    return as_stream(fd, rc, truncate ? "w" : "a", stream);
 }
 
 int vp_file_others_access(const char* path) {
     struct stat st;
-    if (stat(path, &st) != 0) return -1;
-    int who = 0;
-    if (st.st_mode & (S_IRGRP | S_IROTH)) who |= VP_OTHERS_READ;
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) who |= VP_OTHERS_WRITE;
-    return who;
+    return stat(path, &st) != 0 ? -1 : others_of(st);
 }
-
-namespace {
-int others_of(const struct stat& st) {
-    int who = 0;
-    if (st.st_mode & (S_IRGRP | S_IROTH)) who |= VP_OTHERS_READ;
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) who |= VP_OTHERS_WRITE;
-    return who;
-}
-
-// Owners that a program may trust: itself, and root, who may change any file anyway.
-int owner_of(const struct stat& st, char* text, size_t size) {
-    snprintf(text, size, "uid %u", static_cast<unsigned>(st.st_uid));
-    if (st.st_uid == geteuid()) return VP_OWNER_SELF;
-    if (st.st_uid == 0) return VP_OWNER_ADMIN;
-    return VP_OWNER_OTHER;
-}
-}  // namespace
 
 int vp_file_open_own(const char* path, FILE** stream, int* others) {
     *stream = nullptr;
@@ -124,19 +116,9 @@ int vp_file_open_own(const char* path, FILE** stream, int* others) {
     // Reads of a regular file never wait; the flag only kept the open from waiting on a FIFO.
     else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
         rc = errno;
-    if (rc != 0) {
-        close(fd);
-        return rc;
-    }
-    FILE* f = fdopen(fd, "r");
-    if (!f) {
-        int e = errno;
-        close(fd);
-        return e;
-    }
-    *others = others_of(st);
-    *stream = f;
-    return 0;
+    rc = as_stream(fd, rc, "r", stream);
+    if (rc == 0) *others = others_of(st);
+    return rc;
 }
 
 bool vp_error_is_missing(int code) { return code == ENOENT || code == ENOTDIR; }

@@ -132,8 +132,7 @@ int set_timeout(vp_socket s, int option, int ms) {
     timeval tv{};
     tv.tv_sec = ms / 1000;
     tv.tv_usec = (ms % 1000) * 1000;
-    if (setsockopt(fd_of(s), SOL_SOCKET, option, &tv, sizeof tv) != 0) return fail();
-    return 0;
+    return setsockopt(fd_of(s), SOL_SOCKET, option, &tv, sizeof tv) != 0 ? fail() : 0;
 }
 }  // namespace
 

@@ -45,9 +45,8 @@ void write_full(int fd, const void* buf, size_t size) {
 // Waits for a child of this process and gives its exit status in the run-time's terms.
 int wait_child(pid_t pid) {
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR) return -1;
-    }
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     // A child ended by a signal has no exit code; shells report 128 + signal, and so do we.
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
@@ -229,8 +228,7 @@ bool vp_proc_serves(uint32_t pid, const char* block) {
 
 int vp_proc_kill(uint32_t pid) {
     // SIGKILL, like TerminateProcess, cannot be caught or delayed by the process.
-    if (kill(static_cast<pid_t>(pid), SIGKILL) != 0) return 1;
-    return 0;
+    return kill(static_cast<pid_t>(pid), SIGKILL) != 0 ? 1 : 0;
 }
 
 int vp_spawn_wait(const char* program, const char* arg0) {

@@ -47,6 +47,19 @@ int check_file(HANDLE h, bool existed, PACL private_list) {
     if (err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION) return 0;
     return static_cast<int>(err);
 }
+
+// Hands the open handle over as a stream when rc is 0; otherwise, or when that fails, closes it.
+// Returns rc, or why the stream could not be made.
+int as_stream(HANDLE h, int rc, int flags, const char* mode, FILE** stream) {
+    int fd = rc == 0 ? _open_osfhandle(reinterpret_cast<intptr_t>(h), flags) : -1;
+    if (fd < 0) {
+        CloseHandle(h);
+        return rc != 0 ? rc : ERROR_TOO_MANY_OPEN_FILES;
+    }
+    if ((*stream = _fdopen(fd, mode)) != nullptr) return 0;
+    _close(fd);
+    return ERROR_NOT_ENOUGH_MEMORY;
+}
 }  // namespace
 
 int vp_file_open_private(const char* path, int flags, FILE** stream) {
@@ -68,23 +81,8 @@ int vp_file_open_private(const char* path, int flags, FILE** stream) {
     if (rc == 0 && truncate &&
         (SetFilePointer(h, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER || !SetEndOfFile(h)))
         rc = static_cast<int>(GetLastError());
-    if (rc != 0) {
-        CloseHandle(h);
-        return rc;
-    }
     // Text mode, as fopen's "a" gives, writes every line end as CR LF.
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | mode);
-    if (fd < 0) {
-        CloseHandle(h);
-        return ERROR_TOO_MANY_OPEN_FILES;
-    }
-    FILE* f = _fdopen(fd, mode == _O_BINARY ? "ab" : "a");
-    if (!f) {
-        _close(fd);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    *stream = f;
-    return 0;
+    return as_stream(h, rc, _O_APPEND | mode, mode == _O_BINARY ? "ab" : "a", stream);
 }
 
 int vp_file_others_access(const char* path) {
@@ -181,22 +179,7 @@ int vp_file_open_own(const char* path, FILE** stream, int* others) {
             rc = static_cast<int>(r.err);
         }
     }
-    if (rc != 0) {
-        CloseHandle(h);
-        return rc;
-    }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_TEXT);
-    if (fd < 0) {
-        CloseHandle(h);
-        return ERROR_TOO_MANY_OPEN_FILES;
-    }
-    FILE* f = _fdopen(fd, "r");
-    if (!f) {
-        _close(fd);
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    *stream = f;
-    return 0;
+    return as_stream(h, rc, _O_RDONLY | _O_TEXT, "r", stream);
 }
 
 bool vp_error_is_missing(int code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
