@@ -169,12 +169,14 @@ TEST(Console, StopRequestsAndFaultReportsComposeWithTheScreen) {
             if (vp_console_keys_start() != 0) return 21;
             vp_console_draw("screen", 6);
             if (!stop_first && vp_stop_catch() != 0) return 22;
+            // Said once both are set up, so that the signal cannot come before them.
+            if (write(STDOUT_FILENO, "ready", 5) != 5) return 24;
             if (vp_wait_or_stop(VP_INVALID_SOCKET, kWaitMs) != VP_WAIT_STOP) return 23;
             vp_console_draw("stopping", 8);
             vp_console_restore();
             return 0;
         }));
-        ASSERT_TRUE(pty.read_until("screen" + kScreenEnd)) << pty.output();
+        ASSERT_TRUE(pty.read_until("ready")) << pty.output();
         pty.send_signal(SIGTERM);
         int status = pty.wait_end();
         ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
