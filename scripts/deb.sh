@@ -12,29 +12,18 @@ archs=("$@")
 native=$(dpkg --print-architecture)
 
 needs=(debhelper dpkg-dev cmake ninja-build g++ lintian file)
+# What deps.sh is asked for: the foreign architectures, then the packages.
 foreign=()
 for arch in "${archs[@]}"; do
   case "$arch" in
     "$native") ;;
     # The cross compilers, and the target's own run-time libraries (Debian's multiarch), from
     # whose symbols dpkg-shlibdeps works out the package's dependencies, as on the Pi itself.
-    arm64) needs+=(crossbuild-essential-arm64 libc6:arm64 libstdc++6:arm64 libgcc-s1:arm64); foreign+=(arm64) ;;
+    arm64) needs+=(crossbuild-essential-arm64 libc6:arm64 libstdc++6:arm64 libgcc-s1:arm64); foreign+=(--architecture arm64) ;;
     *) echo "deb.sh: no cross build for $arch" >&2; exit 2 ;;
   esac
 done
-missing=()
-for p in "${needs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
-  for arch in "${foreign[@]}"; do
-    dpkg --print-foreign-architectures | grep -qx "$arch" || $sudo dpkg --add-architecture "$arch"
-  done
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/deps.sh ${foreign[@]+"${foreign[@]}"} "${needs[@]}"
 
 version=$(dpkg-parsechangelog -l debian/changelog -S Version)
 mkdir -p "$out"

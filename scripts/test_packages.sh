@@ -12,16 +12,7 @@ bench=1
 start=$(date +%s)
 elapsed() { echo "($(( $(date +%s) - start )) s)"; }
 
-needs=(qemu-user file python3 lcdproc)
-missing=()
-for p in "${needs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+scripts/deps.sh qemu-user file python3 lcdproc
 
 echo "=== Debian packages: build $(elapsed) ==="
 scripts/deb.sh amd64 arm64

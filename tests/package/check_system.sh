@@ -10,6 +10,7 @@
 # the edited settings, and a remove and a purge that leave nothing of ours but the system user.
 # Usage: check_system.sh PACKAGE.deb [CACHE_DIR]    (as root; elsewhere it says it is skipped)
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 aim=2.5
 if [ "$(id -u)" -ne 0 ]; then
   echo "check_system.sh: skipped (needs root: debootstrap, mounts and systemd-nspawn)"
@@ -23,25 +24,8 @@ version=$(dpkg-deb -f "$deb" Version)
 start=$(date +%s)
 elapsed() { echo "$(( $(date +%s) - start )) s"; }
 
-missing=()
-for p in debootstrap systemd-container; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$(dirname "$0")/../../scripts/deps.sh" debootstrap systemd-container
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-# Polls a condition every 0.5 s for at most the given seconds.
-wait_for() {
-  local seconds=$1; shift
-  for _ in $(seq $((seconds * 2))); do
-    if "$@"; then return 0; fi
-    sleep 0.5
-  done
-  "$@"
-}
 
 # The root: Debian 12 with systemd, D-Bus and LCDproc (the package's recommendation, so that
 # apt installs the package without the network). Made by one run at a time; a half-made root is
