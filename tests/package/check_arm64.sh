@@ -6,6 +6,7 @@
 # through the emulator named here; none starts another.
 # Usage: check_arm64.sh BUILD_DIR "EMULATOR ARGS" LCDD
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 build=$(realpath "$1")
 read -r -a emulator <<< "${2//;/ }"
 lcdd=${3:-/usr/sbin/LCDd}
@@ -29,15 +30,6 @@ cleanup() {
   exit "$rc"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
-wait_for() {
-  local seconds=$1; shift
-  for _ in $(seq $((seconds * 5))); do
-    if "$@"; then return 0; fi
-    sleep 0.2
-  done
-  "$@"
-}
 arm() { "${emulator[@]}" "$@"; }
 # Started as a simple command, so that $! is the emulator's process, which runs the program and
 # takes its signals (a function in the background would be a subshell around it).

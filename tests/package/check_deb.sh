@@ -5,12 +5,12 @@
 # units' sandbox scores (systemd-analyze security --offline) against the aim of 2.5 at most.
 # Usage: check_deb.sh PACKAGE.deb SOURCE_DIR
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 deb=$1 source=$2
 aim=2.5
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vistrel-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
 arch=$(dpkg-deb -f "$deb" Architecture)
 echo "package: $(basename "$deb") ($arch)"
 

@@ -6,6 +6,7 @@
 # program files; the Windows zip's demo.cmd is also run from a folder whose name holds "&".
 # Usage: check_package.sh BUILD_DIR SOURCE_DIR wine|native
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
 build=$1 source=$2 mode=$3
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vistrel-package.XXXXXX")
@@ -32,17 +33,6 @@ cleanup() {
   [ "$rc" -ne 0 ] || exit "$status"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# Polls a condition every 0.2 s for at most the given seconds.
-wait_for() {
-  local seconds=$1; shift
-  for _ in $(seq $((seconds * 5))); do
-    if "$@"; then return 0; fi
-    sleep 0.2
-  done
-  "$@"
-}
 
 if [ "$mode" = wine ]; then exe=.exe; else exe=; fi
 cpack --config "$build/CPackConfig.cmake" -B "$work/out" > "$work/cpack.log" 2>&1 \
